@@ -1,0 +1,157 @@
+// JSON text output: escapes and number layouts (digits from std::to_chars,
+// which gives the shortest round-trip representation).
+#include "receipts/json_text.h"
+
+#include <charconv>
+#include <cmath>
+#include <system_error>
+
+namespace quillmere {
+
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+// Splits a shortest scientific text "d.ddde[+-]xx" into digits and kk (the
+// decimal exponent such that value = 0.d1d2... * 10^kk).
+template <typename F>
+void append_float_layout(std::string& out, F v, int max_kk, int min_kk_exclusive) {
+  if (!std::isfinite(v)) {
+    out.append("null");
+    return;
+  }
+  if (std::signbit(v)) {
+    out.push_back('-');
+    v = -v;
+  }
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));
+  size_t e_pos = sci.find('e');
+  char digits[32];
+  int n = 0;
+  for (size_t i = 0; i < e_pos; ++i) {
+    if (sci[i] != '.') digits[n++] = sci[i];
+  }
+  int exp10 = 0;
+  std::string_view exp_text = sci.substr(e_pos + 1);
+  bool neg_exp = !exp_text.empty() && exp_text[0] == '-';
+  if (!exp_text.empty() && (exp_text[0] == '-' || exp_text[0] == '+')) exp_text.remove_prefix(1);
+  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exp10);
+  if (neg_exp) exp10 = -exp10;
+  int kk = exp10 + 1;
+  std::string_view d(digits, static_cast<size_t>(n));
+
+  if (n == 1 && digits[0] == '0') {
+    out.append("0.0");
+  } else if (kk >= n && kk <= max_kk) {
+    out.append(d);
+    out.append(static_cast<size_t>(kk - n), '0');
+    out.append(".0");
+  } else if (kk > 0 && kk <= max_kk) {
+    out.append(d.substr(0, static_cast<size_t>(kk)));
+    out.push_back('.');
+    out.append(d.substr(static_cast<size_t>(kk)));
+  } else if (kk > min_kk_exclusive && kk <= 0) {
+    out.append("0.");
+    out.append(static_cast<size_t>(-kk), '0');
+    out.append(d);
+  } else {
+    out.push_back(d[0]);
+    if (n > 1) {
+      out.push_back('.');
+      out.append(d.substr(1));
+    }
+    out.push_back('e');
+    char eb[16];
+    auto er = std::to_chars(eb, eb + sizeof eb, kk - 1);
+    out.append(eb, er.ptr);
+  }
+}
+
+}  // namespace
+
+void append_json_string(std::string& out, std::string_view s) {
+  out.push_back('"');
+  size_t run = 0;
+  for (size_t i = 0; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(s.substr(run, i - run));
+    run = i + 1;
+    switch (c) {
+      case '"': out.append("\\\""); break;
+      case '\\': out.append("\\\\"); break;
+      case 0x08: out.append("\\b"); break;
+      case 0x09: out.append("\\t"); break;
+      case 0x0A: out.append("\\n"); break;
+      case 0x0C: out.append("\\f"); break;
+      case 0x0D: out.append("\\r"); break;
+      default: {
+        char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+        out.append(esc, 6);
+      }
+    }
+  }
+  out.append(s.substr(run));
+  out.push_back('"');
+}
+
+void append_u64(std::string& out, uint64_t v) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, r.ptr);
+}
+
+void append_i64(std::string& out, int64_t v) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, r.ptr);
+}
+
+void append_f64(std::string& out, double v) { append_float_layout(out, v, 16, -5); }
+void append_f32(std::string& out, float v) { append_float_layout(out, v, 13, -6); }
+
+void append_json(std::string& out, const JsonValue& v) {
+  switch (v.v.index()) {
+    case 0: out.append("null"); break;
+    case 1: out.append(v.as_bool() ? "true" : "false"); break;
+    case 2: append_u64(out, v.as_u64()); break;
+    case 3: append_i64(out, v.as_i64()); break;
+    case 4: append_f64(out, v.as_f64()); break;
+    case 5: append_json_string(out, v.as_string()); break;
+    case 6: {
+      out.push_back('[');
+      bool first = true;
+      for (const auto& item : v.as_array()) {
+        if (!first) out.push_back(',');
+        first = false;
+        append_json(out, item);
+      }
+      out.push_back(']');
+      break;
+    }
+    case 7: {
+      out.push_back('{');
+      bool first = true;
+      for (const auto& m : v.as_object().members) {
+        if (!first) out.push_back(',');
+        first = false;
+        append_json_string(out, m.key);
+        out.push_back(':');
+        append_json(out, m.value);
+      }
+      out.push_back('}');
+      break;
+    }
+  }
+}
+
+std::string to_json_text(const JsonValue& v) {
+  std::string out;
+  out.reserve(128);
+  append_json(out, v);
+  return out;
+}
+
+}  // namespace quillmere

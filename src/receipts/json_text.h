@@ -1,0 +1,29 @@
+// Text forms shared by every JSON writer of the system: string escapes, the
+// float64 / float32 number layouts, and compact writing of a JSON value (keys
+// already sorted, so this is also the canonical `jcs` text).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "receipts/json_value.h"
+
+namespace quillmere {
+
+// Appends `s` between double quotes with the writer's escapes.
+void append_json_string(std::string& out, std::string_view s);
+
+void append_u64(std::string& out, uint64_t v);
+void append_i64(std::string& out, int64_t v);
+
+// Shortest round-trip digits laid out by the number rules; null if not finite.
+void append_f64(std::string& out, double v);
+// The same for a 32-bit float (13 / -6 thresholds, shortest digits of the float).
+void append_f32(std::string& out, float v);
+
+// Compact JSON text: no whitespace, members in the object's (sorted) order.
+void append_json(std::string& out, const JsonValue& v);
+std::string to_json_text(const JsonValue& v);
+
+}  // namespace quillmere

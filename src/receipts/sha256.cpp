@@ -1,0 +1,58 @@
+// OpenSSL-backed SHA-256. An allocation failure in OpenSSL surfaces as bad_alloc.
+#include "receipts/sha256.h"
+
+#include <openssl/evp.h>
+
+#include <new>
+
+namespace quillmere {
+
+Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
+  if (ctx_ == nullptr) throw std::bad_alloc();
+  reset();
+}
+
+Sha256::~Sha256() { EVP_MD_CTX_free(ctx_); }
+
+void Sha256::reset() {
+  if (EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) != 1) throw std::bad_alloc();
+}
+
+void Sha256::update(const void* data, size_t len) {
+  if (len != 0) EVP_DigestUpdate(ctx_, data, len);
+}
+
+Digest Sha256::finish() {
+  Digest d{};
+  unsigned int n = 0;
+  EVP_DigestFinal_ex(ctx_, d.data(), &n);
+  reset();
+  return d;
+}
+
+Digest sha256(const void* data, size_t len) {
+  Digest d{};
+  unsigned int n = 0;
+  if (EVP_Digest(data, len, d.data(), &n, EVP_sha256(), nullptr) != 1) throw std::bad_alloc();
+  return d;
+}
+
+void append_hex(std::string& out, const uint8_t* bytes, size_t len) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  size_t pos = out.size();
+  out.resize(pos + 2 * len);
+  for (size_t i = 0; i < len; ++i) {
+    out[pos + 2 * i] = kHex[bytes[i] >> 4];
+    out[pos + 2 * i + 1] = kHex[bytes[i] & 0xF];
+  }
+}
+
+std::string hash_string(const Digest& d) {
+  std::string out;
+  out.reserve(71);
+  out.append("sha256:");
+  append_hex(out, d.data(), d.size());
+  return out;
+}
+
+}  // namespace quillmere

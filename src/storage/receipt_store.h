@@ -1,0 +1,2 @@
+// The receipt store interface, its query record and error type.
+#pragma once
