@@ -1,0 +1,250 @@
+// Argument converters, error raising and the panic exception of the binding layer.
+#include "python/convert.h"
+
+#include <algorithm>
+#include <string>
+
+#if __has_include("receipts/json_reader.h")
+#include "receipts/json_reader.h"
+#define QM_HAVE_JSON_READER 1
+#endif
+
+namespace quillmere::python {
+namespace {
+
+std::string type_name(PyObject* obj) {
+  return Py_TYPE(obj)->tp_name;
+}
+
+// str(obj) as UTF-8, or a placeholder when even that fails (never leaves an error set).
+std::string safe_str(PyObject* obj) {
+  if (obj == nullptr) return {};
+  PyRef text = PyRef::steal(PyObject_Str(obj));
+  if (text) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (utf8 != nullptr) return std::string(utf8, static_cast<size_t>(size));
+  }
+  PyErr_Clear();
+  return "<unprintable " + type_name(obj) + " object>";
+}
+
+// Interned names, created once and kept for the life of the process.
+PyObject* interned(PyObject*& slot, const char* text) {
+  if (slot == nullptr) slot = PyUnicode_InternFromString(text);
+  return slot;
+}
+
+}  // namespace
+
+bool raise_wrong_type(const char* arg, PyObject* obj, const char* expected_kind) {
+  std::string message = "argument '";
+  message += arg;
+  message += "': '";
+  message += Py_TYPE(obj)->tp_name;
+  message += "' object cannot be converted to '";
+  message += expected_kind;
+  message += "'";
+  raise_error(PyExc_TypeError, message);
+  return false;
+}
+
+bool prefix_argument_error(const char* arg) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef original_type = PyRef::steal(type);
+  PyRef original = PyRef::steal(value);
+  PyRef original_traceback = PyRef::steal(traceback);
+  std::string message = "argument '";
+  message += arg;
+  message += "': ";
+  message += safe_str(original.get());
+  raise_error(PyExc_TypeError, message);
+  if (original) {
+    // Keep the original error reachable as the cause, as `raise ... from` would.
+    PyObject* new_type = nullptr;
+    PyObject* new_value = nullptr;
+    PyObject* new_traceback = nullptr;
+    PyErr_Fetch(&new_type, &new_value, &new_traceback);
+    PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
+    if (new_value != nullptr) PyException_SetCause(new_value, original.release());
+    PyErr_Restore(new_type, new_value, new_traceback);
+  }
+  return false;
+}
+
+PyObject* raise_error(PyObject* type, std::string_view message) {
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(type, text.get());
+  return nullptr;
+}
+
+PyObject* panic_exception_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc(
+        "_quillmere.InternalFault",
+        "An unexpected internal fault of the native extension. Derived from BaseException so\n"
+        "that it is not caught by handlers meant for ordinary errors.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+PyObject* raise_panic(std::string_view message) {
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) return nullptr;  // creating the type failed; that error stays set
+  return raise_error(type, message);
+}
+
+std::string take_pending_error_text() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return "no error set";
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef owned_type = PyRef::steal(type);
+  PyRef owned_value = PyRef::steal(value);
+  PyRef owned_traceback = PyRef::steal(traceback);
+  std::string name = PyType_Check(type) ? reinterpret_cast<PyTypeObject*>(type)->tp_name : "?";
+  if (auto dot = name.rfind('.'); dot != std::string::npos) name.erase(0, dot + 1);
+  return name + ": " + safe_str(owned_value.get());
+}
+
+bool convert_str(PyObject* obj, const char* arg, std::string_view& out) {
+  if (!PyUnicode_Check(obj)) return raise_wrong_type(arg, obj, kKindString);
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) return prefix_argument_error(arg);  // e.g. lone surrogates
+  out = std::string_view(utf8, static_cast<size_t>(size));
+  return true;
+}
+
+bool convert_optional_str(PyObject* obj, const char* arg, std::optional<std::string_view>& out) {
+  if (is_absent(obj)) {
+    out.reset();
+    return true;
+  }
+  std::string_view text;
+  if (!convert_str(obj, arg, text)) return false;
+  out = text;
+  return true;
+}
+
+bool convert_bytes(PyObject* obj, const char* arg, std::span<const uint8_t>& out) {
+  if (!PyBytes_Check(obj)) return raise_wrong_type(arg, obj, kKindBytes);
+  out = std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(obj)),
+                                 static_cast<size_t>(PyBytes_GET_SIZE(obj)));
+  return true;
+}
+
+bool check_dict(PyObject* obj, const char* arg) {
+  if (!PyDict_Check(obj)) return raise_wrong_type(arg, obj, kKindDict);
+  return true;
+}
+
+bool check_optional_dict(PyObject* obj, const char* arg, PyObject*& out) {
+  out = nullptr;
+  if (is_absent(obj)) return true;
+  if (!check_dict(obj, arg)) return false;
+  out = obj;
+  return true;
+}
+
+bool convert_str_sequence(PyObject* obj, const char* arg, std::vector<std::string>& out) {
+  // A str is a sequence of one-character strings; taking it as a list of texts would
+  // silently split it, so it is refused.
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+    return raise_wrong_type(arg, obj, kKindSequence);
+  }
+  Py_ssize_t size = PySequence_Size(obj);
+  if (size < 0) return prefix_argument_error(arg);
+  out.clear();
+  out.reserve(static_cast<size_t>(std::min<Py_ssize_t>(size, 4096)));
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(obj, i));
+    if (!item) return prefix_argument_error(arg);
+    std::string_view text;
+    if (!convert_str(item.get(), arg, text)) return false;
+    out.emplace_back(text);
+  }
+  return true;
+}
+
+bool convert_u64(PyObject* obj, const char* arg, uint64_t& out) {
+  PyRef index = PyRef::steal(PyNumber_Index(obj));
+  if (!index) return prefix_argument_error(arg);
+  unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    return prefix_argument_error(arg);  // OverflowError passes through unchanged
+  }
+  out = static_cast<uint64_t>(value);
+  return true;
+}
+
+bool convert_optional_u64(PyObject* obj, const char* arg, std::optional<uint64_t>& out) {
+  if (is_absent(obj)) {
+    out.reset();
+    return true;
+  }
+  uint64_t value = 0;
+  if (!convert_u64(obj, arg, value)) return false;
+  out = value;
+  return true;
+}
+
+bool convert_f64(PyObject* obj, const char* arg, double& out) {
+  double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) return prefix_argument_error(arg);
+  out = value;
+  return true;
+}
+
+std::optional<JsonValue> dumps_to_json(PyObject* obj, std::string_view parse_error_prefix) {
+  static PyObject* json_name = nullptr;
+  static PyObject* dumps_name = nullptr;
+  if (interned(json_name, "json") == nullptr || interned(dumps_name, "dumps") == nullptr) {
+    return std::nullopt;
+  }
+  // `import json` semantics: the module in sys.modules if present, else a real import.
+  PyRef json = PyRef::steal(PyImport_GetModule(json_name));
+  if (!json) {
+    if (PyErr_Occurred()) return std::nullopt;
+    json = PyRef::steal(PyImport_Import(json_name));
+    if (!json) return std::nullopt;
+  }
+  PyRef dumps = PyRef::steal(PyObject_GetAttr(json.get(), dumps_name));
+  if (!dumps) return std::nullopt;
+  PyRef text = PyRef::steal(PyObject_CallOneArg(dumps.get(), obj));
+  if (!text) return std::nullopt;
+  if (!PyUnicode_Check(text.get())) {
+    raise_error(PyExc_TypeError,
+                "json.dumps returned a '" + type_name(text.get()) + "' object instead of a 'str'");
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (utf8 == nullptr) return std::nullopt;
+#ifdef QM_HAVE_JSON_READER
+  auto parsed = parse_json(std::string_view(utf8, static_cast<size_t>(size)));
+  if (!parsed) {
+    std::string message(parse_error_prefix);
+    message += parsed.error().message();
+    raise_value_error(message);
+    return std::nullopt;
+  }
+  return std::move(*parsed);
+#else
+  (void)parse_error_prefix;
+  raise_panic("JSON reader not built into this extension");
+  return std::nullopt;
+#endif
+}
+
+}  // namespace quillmere::python

@@ -1,0 +1,151 @@
+// Argument conversion, error raising and the entry guard shared by every binding.
+//
+// Conventions: a converter returns false with a Python exception set on failure.
+// A wrong type raises TypeError "argument 'NAME': 'TYPE' object cannot be converted
+// to 'KIND'"; a conversion failing with a TypeError of its own gets the same
+// "argument 'NAME': " prefix; any other exception type passes through unchanged.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "python/pyref.h"
+#include "receipts/json_value.h"
+
+namespace quillmere::python {
+
+// Expected kinds named in conversion TypeErrors.
+inline constexpr const char* kKindBytes = "PyBytes";
+inline constexpr const char* kKindDict = "PyDict";
+inline constexpr const char* kKindString = "PyString";
+inline constexpr const char* kKindSequence = "Sequence";
+inline constexpr const char* kKindReceipt = "PyReceipt";
+
+// An optional parameter left out (nullptr from argument parsing) or given as None.
+inline bool is_absent(PyObject* obj) noexcept {
+  return obj == nullptr || obj == Py_None;
+}
+
+// --- errors -------------------------------------------------------------------------------
+
+// TypeError "argument 'ARG': 'TYPE' object cannot be converted to 'KIND'". Returns false.
+bool raise_wrong_type(const char* arg, PyObject* obj, const char* expected_kind);
+// If the pending exception is exactly a TypeError, prefixes its message with
+// "argument 'ARG': ". Other exceptions are left as they are. Returns false.
+bool prefix_argument_error(const char* arg);
+
+// Raise an exception of `type` with a UTF-8 message (invalid bytes are replaced, so the
+// raise itself cannot fail on odd text such as OS error strings). Return nullptr.
+PyObject* raise_error(PyObject* type, std::string_view message);
+inline PyObject* raise_value_error(std::string_view message) {
+  return raise_error(PyExc_ValueError, message);
+}
+
+// The exception type for unexpected internal faults: derived from BaseException so that
+// `except Exception` does not swallow it. Created on first use, never attached to a module.
+PyObject* panic_exception_type();
+PyObject* raise_panic(std::string_view message);
+
+// "TYPE: message" of the pending exception (cleared), for wrapping it into another text.
+std::string take_pending_error_text();
+
+// --- values -----------------------------------------------------------------------------
+
+// A new str from UTF-8 text.
+inline PyObject* new_str(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// --- converters -------------------------------------------------------------------------
+
+// A str (or subclass). The view borrows the object's cached UTF-8 form and stays valid
+// while `obj` is alive (argument objects are alive for the whole call).
+bool convert_str(PyObject* obj, const char* arg, std::string_view& out);
+bool convert_optional_str(PyObject* obj, const char* arg, std::optional<std::string_view>& out);
+// A bytes object or subclass (bytearray and str are refused); borrows the buffer.
+bool convert_bytes(PyObject* obj, const char* arg, std::span<const uint8_t>& out);
+// A dict or subclass.
+bool check_dict(PyObject* obj, const char* arg);
+// None / absent gives out = nullptr; otherwise a dict or subclass.
+bool check_optional_dict(PyObject* obj, const char* arg, PyObject*& out);
+// Anything passing the sequence check whose items are all str; a str itself is refused.
+bool convert_str_sequence(PyObject* obj, const char* arg, std::vector<std::string>& out);
+// An int or anything with __index__, 0..2^64-1. Negative or too large gives Python's
+// OverflowError unchanged; a non-integer gives the prefixed TypeError.
+bool convert_u64(PyObject* obj, const char* arg, uint64_t& out);
+bool convert_optional_u64(PyObject* obj, const char* arg, std::optional<uint64_t>& out);
+// Anything the interpreter converts to float (float, int, bool, __float__, __index__).
+bool convert_f64(PyObject* obj, const char* arg, double& out);
+
+// json.dumps(obj) looked up at call time (its exceptions pass through unchanged), then the
+// text parsed into a JsonValue. A parse failure raises ValueError with
+// `parse_error_prefix` + the parser's message (description with line and column).
+std::optional<JsonValue> dumps_to_json(PyObject* obj, std::string_view parse_error_prefix);
+
+// --- argument parsing -------------------------------------------------------------------
+
+// Python's own argument parsing for "O" formats, e.g. parse_args(args, kwargs,
+// "O|OO:record_work_py", kNames, &a, &b, &c) with kNames a null-terminated name array.
+// Gives the interpreter's messages for missing, duplicate and unexpected arguments.
+template <class... Out>
+bool parse_args(PyObject* args, PyObject* kwargs, const char* format, const char* const* names,
+                Out... out) {
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), out...) != 0;
+}
+
+// --- entry guard ------------------------------------------------------------------------
+
+// Runs a binding body: bad_alloc becomes MemoryError, any other C++ exception the panic
+// exception; a null result without an exception set becomes SystemError.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    PyObject* result = body();
+    if (result == nullptr && !PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    return result;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+  } catch (...) {
+    raise_panic("unknown internal fault");
+  }
+  return nullptr;
+}
+
+using KeywordsImpl = PyObject* (*)(PyObject* self, PyObject* args, PyObject* kwargs);
+using NoArgsImpl = PyObject* (*)(PyObject* self);
+
+template <KeywordsImpl Impl>
+PyObject* keywords_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] { return Impl(self, args, kwargs); });
+}
+template <NoArgsImpl Impl>
+PyObject* noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
+  return guarded([&] { return Impl(self); });
+}
+
+// PyMethodDef entries whose bodies run inside the guard:
+//   {"name", keywords_method<impl>(), METH_VARARGS | METH_KEYWORDS, doc}
+//   {"name", noargs_method<impl>(), METH_NOARGS, doc}
+template <KeywordsImpl Impl>
+PyCFunction keywords_method() noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&keywords_entry<Impl>));
+}
+template <NoArgsImpl Impl>
+PyCFunction noargs_method() noexcept {
+  return &noargs_entry<Impl>;
+}
+
+}  // namespace quillmere::python
