@@ -1,0 +1,30 @@
+// The JSON reader: RFC 8259 text into a JsonValue in one pass, with the
+// number forms kept (u64 / negative i64 / f64), objects sorted by key bytes
+// (a repeated key keeps its last value) and at most 127 nested levels.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "receipts/json_value.h"
+
+namespace quillmere {
+
+inline constexpr size_t kJsonMaxDepth = 127;
+
+struct JsonParseError {
+  std::string description;  // e.g. "expected value"
+  size_t line = 0;          // 1-based
+  size_t column = 0;        // 1-based column of the offending byte
+
+  // description + " at line L column C"
+  std::string message() const;
+  friend bool operator==(const JsonParseError&, const JsonParseError&) = default;
+};
+
+// Parses one document; only whitespace (space, tab, LF, CR) may follow it.
+std::expected<JsonValue, JsonParseError> parse_json(std::string_view text);
+
+}  // namespace quillmere
