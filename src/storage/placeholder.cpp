@@ -1,2 +1,0 @@
-// Storage library translation unit (filled by the filesystem store).
-#include "storage/receipt_store.h"
