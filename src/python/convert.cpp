@@ -41,7 +41,7 @@ bool raise_wrong_type(const char* arg, PyObject* obj, const char* expected_kind)
   std::string message = "argument '";
   message += arg;
   message += "': '";
-  message += Py_TYPE(obj)->tp_name;
+  message += type_name(obj);
   message += "' object cannot be converted to '";
   message += expected_kind;
   message += "'";

@@ -1,0 +1,13 @@
+// Client: records and verifies receipts, and stores and lists them when it was created
+// with a storage path.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace quillmere::python {
+
+// The class object (borrowed), created on first use; nullptr with an exception set.
+PyObject* client_type();
+
+}  // namespace quillmere::python

@@ -1,0 +1,187 @@
+// The PyReceipt class and receipt_from_json_py.
+#include "python/py_receipt.h"
+
+#include <new>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "python/convert.h"
+#include "python/pending_interfaces.h"
+
+namespace quillmere::python {
+namespace {
+
+struct PyReceiptObject {
+  PyObject_HEAD Receipt receipt;
+  bool constructed;  // false until `receipt` holds a live value
+};
+
+PyObject* g_type = nullptr;
+
+PyReceiptObject* as_receipt_object(PyObject* self) {
+  return reinterpret_cast<PyReceiptObject*>(self);
+}
+const Receipt& held(PyObject* self) {
+  return as_receipt_object(self)->receipt;
+}
+
+void dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyReceiptObject* object = as_receipt_object(self);
+  if (object->constructed) object->receipt.~Receipt();
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined");
+  return nullptr;
+}
+
+PyObject* validate_method(PyObject* self) {
+  if (auto result = validate(held(self)); !result) {
+    return raise_value_error("Receipt validation failed: " + result.error().message());
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* compute_hash_method(PyObject* self) {
+  auto hash = held(self).compute_hash();
+  if (!hash) return raise_value_error("Hash computation failed: " + hash.error().message());
+  return new_str(*hash);
+}
+
+PyObject* to_json_method(PyObject* self) {
+  auto text = receipt_to_json(held(self));
+  if (!text) return raise_value_error("JSON serialization failed: " + text.error().message());
+  return new_str(*text);
+}
+
+PyObject* get_rid(PyObject* self) {
+  return new_str(uuid_to_string(held(self).rid));
+}
+PyObject* get_kind(PyObject* self) {
+  return new_str(display_name(held(self).kind()));
+}
+PyObject* get_version(PyObject* self) {
+  return new_str(held(self).version);
+}
+PyObject* get_hash(PyObject* self) {
+  return new_str(held(self).hash);
+}
+PyObject* get_dom(PyObject* self) {
+  return new_str(held(self).dom);
+}
+PyObject* get_cod(PyObject* self) {
+  return new_str(held(self).cod);
+}
+
+// The execution payload has no workload identifier field, and none is derived from
+// method_ref, so this is None for every receipt.
+PyObject* get_workload_id(PyObject*) {
+  Py_RETURN_NONE;
+}
+
+PyObject* get_trace_id(PyObject* self) {
+  if (const auto* execution = std::get_if<ExecutionPayload>(&held(self).payload)) {
+    return new_str(execution->trace_id);
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef kMethods[] = {
+    {"validate", noargs_method<validate_method>(), METH_NOARGS,
+     "validate($self)\n--\n\n"
+     "Validate this receipt.\n\n"
+     "Performs hash integrity, payload rules, and format checks.\n\n"
+     "Returns:\n    None if valid\n\n"
+     "Raises:\n    ValueError: If validation fails"},
+    {"compute_hash", noargs_method<compute_hash_method>(), METH_NOARGS,
+     "compute_hash($self)\n--\n\n"
+     "Compute hash from canonical body.\n\n"
+     "Computes the SHA-256 hash of the canonical JSON representation\n"
+     "(without `sig` and `hash` fields).\n\n"
+     "Returns:\n    Hash in format `sha256:<64hex>`"},
+    {"to_json", noargs_method<to_json_method>(), METH_NOARGS,
+     "to_json($self)\n--\n\n"
+     "Serialize receipt to JSON string.\n\n"
+     "Returns:\n    JSON string representation of the receipt"},
+    {"get_rid", noargs_method<get_rid>(), METH_NOARGS,
+     "get_rid($self)\n--\n\nGet receipt ID (RID) as string."},
+    {"get_kind", noargs_method<get_kind>(), METH_NOARGS,
+     "get_kind($self)\n--\n\nGet receipt kind as string."},
+    {"get_version", noargs_method<get_version>(), METH_NOARGS,
+     "get_version($self)\n--\n\nGet receipt version."},
+    {"get_hash", noargs_method<get_hash>(), METH_NOARGS,
+     "get_hash($self)\n--\n\nGet receipt hash."},
+    {"get_dom", noargs_method<get_dom>(), METH_NOARGS,
+     "get_dom($self)\n--\n\nGet domain shape commitment (dom)."},
+    {"get_cod", noargs_method<get_cod>(), METH_NOARGS,
+     "get_cod($self)\n--\n\nGet codomain shape commitment (cod)."},
+    {"get_workload_id", noargs_method<get_workload_id>(), METH_NOARGS,
+     "get_workload_id($self)\n--\n\n"
+     "Get workload ID from execution payload (if this is an execution receipt).\n\n"
+     "Returns None if this is not an execution receipt or if workload_id is not available."},
+    {"get_trace_id", noargs_method<get_trace_id>(), METH_NOARGS,
+     "get_trace_id($self)\n--\n\n"
+     "Get trace ID from execution payload (if this is an execution receipt)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Python wrapper for Receipt")},
+    {Py_tp_new, reinterpret_cast<void*>(&refuse_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"receipts.PyReceipt", static_cast<int>(sizeof(PyReceiptObject)), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
+
+}  // namespace
+
+PyObject* py_receipt_type() {
+  if (g_type == nullptr) g_type = PyType_FromSpec(&kSpec);
+  return g_type;
+}
+
+PyObject* wrap_receipt(Receipt receipt) {
+  auto* type = reinterpret_cast<PyTypeObject*>(py_receipt_type());
+  if (type == nullptr) return nullptr;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) {
+    return raise_panic("failed to create a PyReceipt object: " + take_pending_error_text());
+  }
+  static_assert(std::is_nothrow_move_constructible_v<Receipt>);
+  PyReceiptObject* object = as_receipt_object(self);
+  new (&object->receipt) Receipt(std::move(receipt));
+  object->constructed = true;
+  return self;
+}
+
+PyObject* receipt_from_json_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* const kNames[] = {"json_str", nullptr};
+  PyObject* json_arg = nullptr;
+  if (!parse_args(args, kwargs, "O:receipt_from_json_py", kNames, &json_arg)) return nullptr;
+  std::string_view text;
+  if (!convert_str(json_arg, "json_str", text)) return nullptr;
+  auto receipt = receipt_from_json(text);
+  if (!receipt) {
+    return raise_value_error("Failed to create receipt from JSON: " + receipt.error().message());
+  }
+  return wrap_receipt(std::move(*receipt));
+}
+
+const Receipt* convert_receipt(PyObject* obj, const char* arg) {
+  PyObject* type = py_receipt_type();
+  if (type == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) {
+    raise_wrong_type(arg, obj, kKindReceipt);
+    return nullptr;
+  }
+  return &held(obj);
+}
+
+}  // namespace quillmere::python

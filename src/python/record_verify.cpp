@@ -1,0 +1,141 @@
+// record_work_py and verify_receipt_py of `_quillmere` and `receipts`, and the bodies the
+// Client methods share with them.
+#include "python/record_verify.h"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/record.h"
+#include "python/convert.h"
+#include "python/modules.h"
+#include "python/pending_interfaces.h"
+#include "python/py_receipt.h"
+
+namespace quillmere::python {
+
+PyObject* api_error_to_python(const ApiError& error) {
+  return raise_value_error(error.display());
+}
+
+PyObject* record_work_call(PyObject* args, PyObject* kwargs, const char* format) {
+  static const char* const kNames[] = {"workload_id", "payload",   "tags",
+                                       "trace_id",    "parent_id", nullptr};
+  PyObject* workload_arg = nullptr;
+  PyObject* payload_arg = nullptr;
+  PyObject* tags_arg = nullptr;
+  PyObject* trace_arg = nullptr;
+  PyObject* parent_arg = nullptr;
+  if (!parse_args(args, kwargs, format, kNames, &workload_arg, &payload_arg, &tags_arg, &trace_arg,
+                  &parent_arg)) {
+    return nullptr;
+  }
+  std::string_view workload_id;
+  std::vector<std::string> tags;  // absent tags are the empty list
+  std::optional<std::string_view> trace_id;
+  std::optional<std::string_view> parent_id;
+  if (!convert_str(workload_arg, "workload_id", workload_id) ||
+      !check_dict(payload_arg, "payload") ||
+      (!is_absent(tags_arg) && !convert_str_sequence(tags_arg, "tags", tags)) ||
+      !convert_optional_str(trace_arg, "trace_id", trace_id) ||
+      !convert_optional_str(parent_arg, "parent_id", parent_id)) {
+    return nullptr;
+  }
+  std::optional<JsonValue> payload = dumps_to_json(payload_arg, "Failed to parse payload JSON: ");
+  if (!payload) return nullptr;
+  auto receipt = record_work(workload_id, std::move(*payload), std::move(tags),
+                             trace_id ? std::optional<std::string>(*trace_id) : std::nullopt,
+                             parent_id ? std::optional<std::string>(*parent_id) : std::nullopt);
+  if (!receipt) return api_error_to_python(receipt.error());
+  return wrap_receipt(std::move(*receipt));
+}
+
+PyObject* verify_receipt_call(PyObject* args, PyObject* kwargs, const char* format) {
+  static const char* const kNames[] = {"receipt", nullptr};
+  PyObject* receipt_arg = nullptr;
+  if (!parse_args(args, kwargs, format, kNames, &receipt_arg)) return nullptr;
+  const Receipt* receipt = convert_receipt(receipt_arg, "receipt");
+  if (receipt == nullptr) return nullptr;
+  auto verdict = verify_receipt(*receipt);
+  if (!verdict) return api_error_to_python(verdict.error());
+  return PyBool_FromLong(*verdict ? 1 : 0);
+}
+
+namespace {
+
+constexpr const char* kRecordFormat = "O|OOOO:record_work_py";
+constexpr const char* kVerifyFormat = "O:verify_receipt_py";
+
+PyObject* record_work_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return record_work_call(args, kwargs, kRecordFormat);
+}
+PyObject* verify_receipt_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return verify_receipt_call(args, kwargs, kVerifyFormat);
+}
+
+#define QM_RECORD_SIGNATURE \
+  "record_work_py(workload_id, payload, tags=None, trace_id=None, parent_id=None)\n--\n\n"
+#define QM_RECORD_ARGS                                                \
+  "Args:\n"                                                           \
+  "    workload_id: Identifier for this unit of work (required)\n"    \
+  "    payload: Work payload as a dictionary (required)\n"            \
+  "    tags: Optional tags for categorization\n"                      \
+  "    trace_id: Optional trace ID for grouping related work units\n" \
+  "    parent_id: Optional parent receipt ID for DAG composition\n\n" \
+  "Returns:\n"                                                        \
+  "    PyReceipt: the sealed execution receipt\n\n"
+#define QM_RECORD_EXAMPLE                                                           \
+  "Example:\n"                                                                      \
+  "    >>> import quillmere as qm\n"                                                \
+  "    >>> receipt = qm.record_work(\"normalize-prices\", {\"input\": \"data\"})\n" \
+  "    >>> receipt.get_kind()\n"                                                    \
+  "    'Execution'"
+#define QM_VERIFY_SIGNATURE "verify_receipt_py(receipt)\n--\n\n"
+#define QM_VERIFY_ARGS                     \
+  "Args:\n"                                \
+  "    receipt: The receipt to verify\n\n" \
+  "Returns:\n"                             \
+  "    `True` if the receipt is valid, `False` if invalid.\n\n"
+#define QM_VERIFY_EXAMPLE                                                           \
+  "Example:\n"                                                                      \
+  "    >>> import quillmere as qm\n"                                                \
+  "    >>> receipt = qm.record_work(\"normalize-prices\", {\"input\": \"data\"})\n" \
+  "    >>> qm.verify_receipt(receipt)\n"                                            \
+  "    True"
+
+}  // namespace
+
+PyMethodDef kTopLevelFunctions[] = {
+    {"record_work_py", keywords_method<record_work_py>(), METH_VARARGS | METH_KEYWORDS,
+     QM_RECORD_SIGNATURE
+     "Module-level function: Record a unit of work.\n\n"
+     "This is the direct API without creating a client; storage is not required.\n\n" QM_RECORD_ARGS
+         QM_RECORD_EXAMPLE},
+    {"verify_receipt_py", keywords_method<verify_receipt_py>(), METH_VARARGS | METH_KEYWORDS,
+     QM_VERIFY_SIGNATURE
+     "Module-level function: Verify receipt integrity.\n\n"
+     "This is the direct API without creating a client; storage is not required.\n\n" QM_VERIFY_ARGS
+         QM_VERIFY_EXAMPLE},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef kReceiptsFunctions[] = {
+    {"receipt_from_json_py", keywords_method<receipt_from_json_py>(), METH_VARARGS | METH_KEYWORDS,
+     kReceiptFromJsonDoc},
+    {"record_work_py", keywords_method<record_work_py>(), METH_VARARGS | METH_KEYWORDS,
+     QM_RECORD_SIGNATURE
+     "Record a unit of work and produce a verifiable receipt.\n\n" QM_RECORD_ARGS "Raises:\n"
+     "    ValueError: If receipt creation fails\n\n" QM_RECORD_EXAMPLE},
+    {"verify_receipt_py", keywords_method<verify_receipt_py>(), METH_VARARGS | METH_KEYWORDS,
+     QM_VERIFY_SIGNATURE
+     "Verify receipt integrity and hash correctness.\n\n"
+     "Checks:\n"
+     "    1. Hash integrity: receipt.hash == compute_hash(receipt)\n"
+     "    2. Syntactic validation: receipt structure is well-formed\n\n" QM_VERIFY_ARGS "Raises:\n"
+     "    ValueError: If verification fails due to error (not invalid "
+     "receipt)\n\n" QM_VERIFY_EXAMPLE},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace quillmere::python
