@@ -342,11 +342,10 @@ class Parser {
     if (!hex4(cp)) return false;
     if (cp >= 0xDC00 && cp <= 0xDFFF) return fail(p_ - 1, "invalid unicode code point");
     if (cp >= 0xD800 && cp <= 0xDBFF) {
-      if (end_ - p_ < 2) {
-        return p_ == end_ || p_ + 1 == end_ ? fail(end_, "EOF while parsing a string")
-                                            : fail(p_, "invalid unicode code point");
-      }
-      if (p_[0] != '\\' || p_[1] != 'u') return fail(p_, "invalid unicode code point");
+      if (p_ == end_) return fail(end_, "EOF while parsing a string");
+      if (p_[0] != '\\') return fail(p_, "invalid unicode code point");
+      if (p_ + 1 == end_) return fail(end_, "EOF while parsing a string");
+      if (p_[1] != 'u') return fail(p_ + 1, "invalid unicode code point");
       p_ += 2;
       uint32_t low;
       if (!hex4(low)) return false;
