@@ -1,0 +1,56 @@
+"""Builds the native extension `_quillmere` with CMake and Ninja and installs it.
+
+    /usr/bin/python3 -m pip install --no-build-isolation .
+
+The extension is built for the interpreter running pip (sys.executable); the C++ tests and
+benchmarks are left out of this build. QM_BUILD_JOBS sets Ninja's parallelism (default 2).
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+
+ROOT = Path(__file__).resolve().parent
+
+
+class CMakeExtension(Extension):
+    """An extension whose sources CMake knows; setuptools only places the result."""
+
+    def __init__(self, name, target):
+        super().__init__(name, sources=[])
+        self.target = target
+
+
+class CMakeBuild(build_ext):
+    def build_extension(self, ext):
+        build_dir = Path(self.build_temp).resolve() / "cmake"
+        build_dir.mkdir(parents=True, exist_ok=True)
+        subprocess.run(
+            [
+                "cmake", "-S", str(ROOT), "-B", str(build_dir), "-G", "Ninja",
+                "-DCMAKE_BUILD_TYPE=Release",
+                f"-DPython3_EXECUTABLE={sys.executable}",
+                "-DQM_BUILD_TESTS=OFF",
+                "-DQM_BUILD_BENCH=OFF",
+            ],
+            check=True,
+        )
+        jobs = os.environ.get("QM_BUILD_JOBS", "2")
+        subprocess.run(["ninja", "-C", str(build_dir), "-j", jobs, ext.target], check=True)
+        built = sorted((build_dir / "src" / "python").glob(ext.target + ".*.so"))
+        if not built:
+            raise RuntimeError(f"the build produced no {ext.target} module in {build_dir}")
+        destination = Path(self.get_ext_fullpath(ext.name))
+        destination.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(built[-1], destination)
+
+
+setup(
+    ext_modules=[CMakeExtension("_quillmere", target="_quillmere")],
+    cmdclass={"build_ext": CMakeBuild},
+)
