@@ -1,0 +1,246 @@
+// Data shape hash of bytes and of files. Both run the streaming chunker into a Merkle
+// folder: the hash needs only the root and the length, never the chunk list.
+#include "engine/data_shape.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "engine/commitments.h"
+#include "engine/window_hash.h"
+#include "receipts/json_value.h"
+
+namespace quillmere {
+namespace {
+
+class ShapeSink final : public ChunkSink {
+ public:
+  void on_chunk(uint64_t /*offset*/, uint64_t len, const Digest& digest) override {
+    folder.add_chunk(digest);
+    total_len += len;
+  }
+  MerkleFolder folder;
+  uint64_t total_len = 0;
+};
+
+DataShapeError manifest_error(const CasError& error, uint64_t data_size, ChunkScheme scheme) {
+  return DataShapeError{
+      DataShapeError::Kind::SerializationFailed, "Failed to build manifest: " + error.display(),
+      "data_size: " + std::to_string(data_size) + ", chunk_scheme: " + chunk_scheme_text(scheme)};
+}
+
+std::string os_error_text(int errnum) {
+  char buf[256];
+  const char* text = strerror_r(errnum, buf, sizeof buf);  // GNU form: returns the text
+  return std::string(text) + " (os error " + std::to_string(errnum) + ")";
+}
+
+DataShapeError read_error(std::string os_text, std::string_view path) {
+  return DataShapeError{DataShapeError::Kind::SerializationFailed,
+                        "Failed to read file: " + std::move(os_text), "path: " + quote_path(path)};
+}
+
+class FileHandle {
+ public:
+  explicit FileHandle(int fd) : fd_(fd) {}
+  ~FileHandle() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// read(2) that resumes after signals; -1 with errno on failure.
+ssize_t read_some(int fd, uint8_t* buf, size_t len) {
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, len);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+void append_unicode_escape(std::string& out, uint32_t code_point) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += "\\u{";
+  bool started = false;
+  for (int shift = 20; shift >= 0; shift -= 4) {
+    const uint32_t nibble = (code_point >> shift) & 0xF;
+    if (nibble != 0 || started || shift == 0) {
+      out += kHex[nibble];
+      started = true;
+    }
+  }
+  out += '}';
+}
+
+// Length of the valid UTF-8 sequence at s[i], or 0 when the byte there does not start one.
+size_t utf8_sequence_length(std::string_view s, size_t i, uint32_t& code_point) {
+  const auto byte = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
+  const uint8_t b0 = byte(i);
+  size_t len = 0;
+  uint32_t cp = 0;
+  if (b0 < 0x80) {
+    code_point = b0;
+    return 1;
+  } else if (b0 >= 0xC2 && b0 <= 0xDF) {
+    len = 2, cp = b0 & 0x1Fu;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    len = 3, cp = b0 & 0x0Fu;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    len = 4, cp = b0 & 0x07u;
+  } else {
+    return 0;
+  }
+  if (i + len > s.size()) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (byte(i + k) & 0x3Fu);
+  }
+  static constexpr uint32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kMinimum[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  code_point = cp;
+  return len;
+}
+
+}  // namespace
+
+std::string chunk_scheme_text(ChunkScheme scheme) {
+  if (scheme.kind == ChunkScheme::Kind::CDC) {
+    return "CDC { avg_size: " + std::to_string(scheme.size) + " }";
+  }
+  return "Fixed { size: " + std::to_string(scheme.size) + " }";
+}
+
+std::string data_shape_hash(std::string_view manifest_root, uint64_t manifest_len,
+                            ChunkScheme scheme) {
+  JsonObject chunk_scheme;
+  if (scheme.kind == ChunkScheme::Kind::CDC) {
+    chunk_scheme.insert("type", "cdc");
+    chunk_scheme.insert("avg_size", scheme.size);
+  } else {
+    chunk_scheme.insert("type", "fixed");
+    chunk_scheme.insert("size", scheme.size);
+  }
+  JsonObject descriptor;
+  descriptor.insert("kind", "bytestream");
+  descriptor.insert("manifest_root", std::string(manifest_root));
+  descriptor.insert("manifest_len", manifest_len);
+  descriptor.insert("chunk_scheme", std::move(chunk_scheme));
+  return sha256_prefixed(jcs(JsonValue(std::move(descriptor))));
+}
+
+std::expected<std::string, DataShapeError> compute_data_shape_hash_from_bytes(
+    std::span<const uint8_t> data, std::optional<ChunkScheme> chunk_scheme) {
+  const ChunkScheme scheme = chunk_scheme.value_or(kDefaultChunkScheme);
+  if (auto error = check_scheme(scheme, data.size())) {
+    return std::unexpected(manifest_error(*error, data.size(), scheme));
+  }
+  ShapeSink sink;
+  StreamingChunker chunker(scheme);
+  chunker.feed(data, 0, true, sink);
+  return data_shape_hash(hash_string(sink.folder.root()), sink.total_len, scheme);
+}
+
+std::expected<std::string, DataShapeError> compute_data_shape_hash_from_file(
+    std::string_view path, std::optional<ChunkScheme> chunk_scheme, size_t block_size) {
+  const ChunkScheme scheme = chunk_scheme.value_or(kDefaultChunkScheme);
+  if (path.find('\0') != std::string_view::npos) {
+    return std::unexpected(read_error("file name contained an unexpected NUL byte", path));
+  }
+  FileHandle file(::open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) return std::unexpected(read_error(os_error_text(errno), path));
+  ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+
+  // A zero size is reported after the whole file has been read, with its length, as the
+  // bytes function would report it for the contents.
+  const std::optional<CasError> scheme_error = check_scheme(scheme, 0);
+  std::optional<StreamingChunker> chunker;
+  if (!scheme_error) chunker.emplace(scheme);
+  ShapeSink sink;
+
+  // The buffer holds the bytes the chunker still needs (at most a window) and one block.
+  block_size = std::max<size_t>(block_size, 1);
+  const size_t capacity = block_size + cdc::kWindow;
+  const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+  uint64_t buffer_offset = 0;  // stream position of buffer[0]
+  size_t filled = 0;
+  for (;;) {
+    const ssize_t n = read_some(file.get(), buffer.get() + filled, capacity - filled);
+    if (n < 0) return std::unexpected(read_error(os_error_text(errno), path));
+    filled += static_cast<size_t>(n);
+    const bool at_end = n == 0;
+    if (chunker) {
+      chunker->feed({buffer.get(), filled}, buffer_offset, at_end, sink);
+      if (at_end) break;
+      const size_t keep_from = static_cast<size_t>(chunker->retain_from() - buffer_offset);
+      std::memmove(buffer.get(), buffer.get() + keep_from, filled - keep_from);
+      filled -= keep_from;
+      buffer_offset += keep_from;
+    } else {
+      if (at_end) break;
+      buffer_offset += filled;
+      filled = 0;
+    }
+  }
+  if (scheme_error) {
+    return std::unexpected(manifest_error(*scheme_error, buffer_offset + filled, scheme));
+  }
+  return data_shape_hash(hash_string(sink.folder.root()), sink.total_len, scheme);
+}
+
+std::string quote_path(std::string_view path) {
+  std::string out;
+  out.reserve(path.size() + 2);
+  out += '"';
+  for (size_t i = 0; i < path.size();) {
+    uint32_t cp = 0;
+    const size_t len = utf8_sequence_length(path, i, cp);
+    if (len == 0) {  // not UTF-8: the byte in hex
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      const auto b = static_cast<uint8_t>(path[i]);
+      out += "\\x";
+      out += kHex[b >> 4];
+      out += kHex[b & 0xF];
+      ++i;
+      continue;
+    }
+    switch (cp) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\0':
+        out += "\\0";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      default:
+        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
+          append_unicode_escape(out, cp);
+        } else {
+          out.append(path.substr(i, len));
+        }
+    }
+    i += len;
+  }
+  out += '"';
+  return out;
+}
+
+}  // namespace quillmere
