@@ -59,7 +59,7 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* record_work_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return record_work_call(args, kwargs, "O|OOOO:record_work");
+  return record_work_call(args, kwargs, "OO|OOO:record_work");
 }
 
 PyObject* verify_receipt_method(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -64,7 +64,7 @@ PyObject* verify_receipt_call(PyObject* args, PyObject* kwargs, const char* form
 
 namespace {
 
-constexpr const char* kRecordFormat = "O|OOOO:record_work_py";
+constexpr const char* kRecordFormat = "OO|OOO:record_work_py";
 constexpr const char* kVerifyFormat = "O:verify_receipt_py";
 
 PyObject* record_work_py(PyObject*, PyObject* args, PyObject* kwargs) {

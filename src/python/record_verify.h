@@ -14,7 +14,7 @@ namespace quillmere::python {
 PyObject* api_error_to_python(const ApiError& error);
 
 // (workload_id, payload, tags=None, trace_id=None, parent_id=None) -> PyReceipt.
-// `format` is the "O|OOOO:name" argument format naming the caller in Python's messages.
+// `format` is the "OO|OOO:name" argument format naming the caller in Python's messages.
 PyObject* record_work_call(PyObject* args, PyObject* kwargs, const char* format);
 // (receipt) -> bool.
 PyObject* verify_receipt_call(PyObject* args, PyObject* kwargs, const char* format);

@@ -221,8 +221,10 @@ def test_receipt_from_json_argument_forms(recorded):
     assert receipts.receipt_from_json_py(json_str=text).get_rid() == recorded.get_rid()
     with pytest.raises(TypeError, match="missing required argument 'json_str'"):
         receipts.receipt_from_json_py()
-    with pytest.raises(TypeError, match="invalid keyword argument"):
+    with pytest.raises(TypeError, match="missing required argument 'json_str'"):
         receipts.receipt_from_json_py(text=text)
+    with pytest.raises(TypeError, match=r"^receipt_from_json_py\(\) takes at most 1 keyword"):
+        receipts.receipt_from_json_py(json_str=text, text=text)
     with pytest.raises(TypeError, match=r"at most 1 argument"):
         receipts.receipt_from_json_py(text, text)
 
