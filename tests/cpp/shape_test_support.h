@@ -1,0 +1,146 @@
+// Shared by the chunking and shape tests: the known-answer vector inputs, and literal
+// reference forms of the window hash, the chunker and the Merkle tree.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "receipts/json_reader.h"
+#include "receipts/sha256.h"
+
+namespace quillmere::testing_support {
+
+using Bytes = std::vector<uint8_t>;
+using Spans = std::vector<std::pair<uint64_t, uint64_t>>;  // (offset, length)
+
+inline JsonValue load_vectors(const std::string& name) {
+  std::ifstream in(std::string(QM_VECTORS_DIR) + "/" + name, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  auto parsed = parse_json(text.str());
+  if (!parsed) ADD_FAILURE() << name << ": " << parsed.error().message();
+  return parsed ? *parsed : JsonValue();
+}
+
+inline const JsonValue& field(const JsonValue& object, std::string_view key) {
+  static const JsonValue kNull;
+  const JsonValue* v = object.as_object().find(key);
+  return v != nullptr ? *v : kNull;
+}
+
+// The input a vector describes: zeros, i % 251, or the seeded SHA-256 counter stream.
+inline Bytes vector_input(const JsonValue& input) {
+  const std::string& kind = field(input, "kind").as_string();
+  const uint64_t length = field(input, "length").as_u64();
+  Bytes out(length);
+  if (kind == "mod251") {
+    for (uint64_t i = 0; i < length; ++i) out[i] = static_cast<uint8_t>(i % 251);
+  } else if (kind == "stream") {
+    const std::string& seed = field(input, "seed").as_string();
+    Sha256 sha;
+    for (uint64_t pos = 0, counter = 0; pos < length; ++counter) {
+      uint8_t be[8];
+      for (int k = 0; k < 8; ++k) be[k] = static_cast<uint8_t>(counter >> (56 - 8 * k));
+      sha.update(seed);
+      sha.update(be, 8);
+      const Digest d = sha.finish();
+      const uint64_t n = std::min<uint64_t>(d.size(), length - pos);
+      std::copy_n(d.begin(), n, out.begin() + static_cast<std::ptrdiff_t>(pos));
+      pos += n;
+    }
+  }
+  return out;
+}
+
+inline Bytes random_bytes(std::mt19937_64& rng, size_t n, unsigned alphabet = 256) {
+  Bytes out(n);
+  std::uniform_int_distribution<unsigned> byte(0, alphabet - 1);
+  for (auto& b : out) b = static_cast<uint8_t>(byte(rng));
+  return out;
+}
+
+// The window hash exactly as defined: 48 multiply-adds from zero.
+inline uint64_t literal_window_hash(const uint8_t* p) {
+  uint64_t h = 0;
+  for (int k = 0; k < 48; ++k) h = h * 31 + p[k];
+  return h;
+}
+
+// Content-defined chunking written step by step as defined (small sizes only).
+inline Spans literal_cdc(const Bytes& data, uint64_t avg) {
+  const uint64_t n = data.size(), min_size = avg / 2, max_size = 2 * avg;
+  Spans out;
+  for (uint64_t start = 0; start < n;) {
+    const uint64_t limit = std::min(start + max_size, n);
+    uint64_t end = n;
+    if (start + min_size < n) {
+      for (uint64_t i = start + min_size;; ++i) {
+        if (i >= limit) {
+          end = limit;
+          break;
+        }
+        if (i + 48 > n) {
+          end = n;
+          break;
+        }
+        if (i + 48 <= limit && literal_window_hash(&data[i]) % avg == 0) {
+          end = i + 48;
+          break;
+        }
+      }
+    }
+    out.emplace_back(start, end - start);
+    start = end;
+  }
+  return out;
+}
+
+inline Digest sha_of(std::initializer_list<std::pair<const uint8_t*, size_t>> parts) {
+  Sha256 sha;
+  for (auto [p, n] : parts) sha.update(p, n);
+  return sha.finish();
+}
+
+inline Digest leaf_of(const Digest& chunk_digest) {
+  const uint8_t tag = 0x00;
+  return sha_of({{&tag, 1}, {chunk_digest.data(), 32}});
+}
+
+inline Digest node_of(const Digest& l, const Digest& r) {
+  const uint8_t tag = 0x01;
+  return sha_of({{&tag, 1}, {l.data(), 32}, {r.data(), 32}});
+}
+
+// The Merkle root level by level, an odd last node carried up unchanged.
+inline Digest literal_merkle(const std::vector<Digest>& chunk_digests) {
+  if (chunk_digests.empty()) {
+    const uint8_t zero = 0x00;
+    return sha_of({{&zero, 1}});
+  }
+  std::vector<Digest> level;
+  for (const Digest& d : chunk_digests) level.push_back(leaf_of(d));
+  while (level.size() > 1) {
+    std::vector<Digest> next;
+    for (size_t k = 0; k + 1 < level.size(); k += 2)
+      next.push_back(node_of(level[k], level[k + 1]));
+    if (level.size() % 2 == 1) next.push_back(level.back());
+    level = std::move(next);
+  }
+  return level[0];
+}
+
+inline std::string hex(const Digest& d) {
+  std::string out;
+  append_hex(out, d.data(), d.size());
+  return out;
+}
+
+}  // namespace quillmere::testing_support
