@@ -1,0 +1,186 @@
+// Receipt -> JSON text in one pass into a growing buffer; JSON text -> receipt
+// through one parse and a direct reading of the tree.
+#include "receipts/json_adapter.h"
+
+#include <map>
+#include <optional>
+#include <tuple>
+#include <vector>
+
+#include "receipts/base64url.h"
+#include "receipts/generic_json.h"
+#include "receipts/json_reader.h"
+#include "receipts/json_text.h"
+#include "receipts/receipt_deser.h"
+#include "receipts/record_fields.h"
+
+namespace quillmere {
+
+namespace {
+
+// Set by the first generic value that cannot be written; writing stops there.
+struct Writer {
+  std::string out;
+  std::optional<std::string> error;
+
+  void value(const std::string& s) { append_json_string(out, s); }
+  void value(uint64_t v) { append_u64(out, v); }
+  void value(int64_t v) { append_i64(out, v); }
+  void value(uint8_t v) { append_u64(out, v); }
+  void value(double v) { append_f64(out, v); }
+  void value(float v) { append_f32(out, v); }
+  void value(const Bytes32& b) {
+    out.push_back('"');
+    append_base64url(out, b);
+    out.push_back('"');
+  }
+  void value(const Uuid& id) {
+    out.push_back('"');
+    out.append(uuid_to_string(id));
+    out.push_back('"');
+  }
+  void value(Determinism d) {
+    out.push_back('"');
+    out.append(wire_name(d));
+    out.push_back('"');
+  }
+  void value(const GenericValue& g) {
+    if (error) return;
+    if (auto r = append_generic_json(out, g); !r) error = std::move(r.error());
+  }
+  void value(const std::map<std::string, double>& m) {
+    out.push_back('{');
+    bool first = true;
+    for (const auto& [key, v] : m) {
+      if (!first) out.push_back(',');
+      first = false;
+      append_json_string(out, key);
+      out.push_back(':');
+      append_f64(out, v);
+    }
+    out.push_back('}');
+  }
+  template <typename T>
+  void value(const std::optional<T>& v) {
+    if (v) {
+      value(*v);
+    } else {
+      out.append("null");
+    }
+  }
+  template <typename T>
+  void value(const std::vector<T>& items) {
+    out.push_back('[');
+    bool first = true;
+    for (const auto& item : items) {
+      if (!first) out.push_back(',');
+      first = false;
+      value(item);
+    }
+    out.push_back(']');
+  }
+  template <JsonRecord R>
+  void value(const R& record) {
+    out.push_back('{');
+    size_t index = 0;
+    bool first = true;
+    auto one = [&](const auto& field) {
+      const auto& v = record.*(field.member);
+      if constexpr (requires { v.has_value(); }) {
+        if (index++ >= RecordFields<R>::omit_from && !v.has_value()) return;
+      } else {
+        ++index;
+      }
+      if (!first) out.push_back(',');
+      first = false;
+      key(field.key);
+      value(v);
+    };
+    std::apply([&](const auto&... field) { (one(field), ...); }, RecordFields<R>::fields);
+    out.push_back('}');
+  }
+
+  // Keys are plain ASCII names, so they need no escaping.
+  void key(std::string_view k) {
+    out.push_back('"');
+    out.append(k);
+    out.append("\":");
+  }
+};
+
+}  // namespace
+
+std::expected<std::string, AdapterError> receipt_to_json(const Receipt& receipt) {
+  Writer w;
+  w.out.reserve(1024);
+  w.out.push_back('{');
+  w.key("rid");
+  w.value(receipt.rid);
+  w.out.push_back(',');
+  w.key("version");
+  w.value(receipt.version);
+  w.out.push_back(',');
+  w.key("kind");
+  w.out.push_back('"');
+  w.out.append(wire_name(receipt.kind()));
+  w.out.push_back('"');
+  w.out.push_back(',');
+  w.key("dom");
+  w.value(receipt.dom);
+  w.out.push_back(',');
+  w.key("cod");
+  w.value(receipt.cod);
+  w.out.push_back(',');
+  w.key("links");
+  w.value(receipt.links);
+  w.out.push_back(',');
+  w.key("ctx");
+  w.value(receipt.ctx);
+  w.out.push_back(',');
+  w.key("payload");
+  std::visit([&](const auto& payload) { w.value(payload); }, receipt.payload);
+  w.out.push_back(',');
+  w.key("attest");
+  w.value(receipt.attest);
+  w.out.push_back(',');
+  w.key("sig");
+  if (receipt.sig) {
+    w.out.push_back('{');
+    w.key("alg");
+    w.value(receipt.sig->alg);
+    w.out.push_back(',');
+    w.key("kid");
+    w.value(receipt.sig->kid);
+    w.out.push_back(',');
+    w.key("sig");
+    w.value(receipt.sig->sig);
+    w.out.push_back('}');
+  } else {
+    w.out.append("null");
+  }
+  w.out.push_back(',');
+  w.key("hash");
+  w.value(receipt.hash);
+  w.out.push_back('}');
+  if (w.error)
+    return std::unexpected(AdapterError{AdapterError::Kind::JsonSerialization, *w.error});
+  return std::move(w.out);
+}
+
+std::expected<Receipt, AdapterError> receipt_from_json(std::string_view text) {
+  auto fail = [](std::string detail) {
+    return std::unexpected(
+        AdapterError{AdapterError::Kind::JsonDeserialization, std::move(detail)});
+  };
+  auto doc = parse_json(text);
+  if (!doc) return fail(doc.error().message());
+  // The fast path takes strings out of the tree; a failure is read again from a
+  // fresh tree so that its positions are exact.
+  auto receipt = deserialize_consuming(*doc);
+  if (receipt) return std::move(*receipt);
+  auto again = parse_json(text);
+  auto exact = deserialize_from_json_value(*again);
+  return fail(exact ? std::move(receipt.error()) : std::move(exact.error()));
+}
+
+}  // namespace quillmere

@@ -1,0 +1,589 @@
+// JSON tree -> Receipt. Records are read from the tree directly; the position
+// of a failure is worked out only when one happens, from the compact lengths
+// of the subtrees that precede the fault.
+#include "receipts/receipt_deser.h"
+
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include "receipts/base64url.h"
+#include "receipts/generic_json.h"
+#include "receipts/json_text.h"
+#include "receipts/record_fields.h"
+#include "receipts/uuid.h"
+
+namespace quillmere {
+
+namespace {
+
+// A failure while reading a record: the text, and the 0-based offset within the
+// compact text of the node being read at which the column points. Parents add
+// the child's offset as the failure travels up.
+struct ReadError {
+  std::string message;
+  size_t pos = 0;
+};
+
+// Node is `const JsonValue` (copying) or `JsonValue` (moving out of the tree).
+template <typename Node, typename T>
+using Like = std::conditional_t<std::is_const_v<Node>, const T, T>;
+
+size_t compact_len(const JsonValue& v) {
+  std::string text;
+  append_json(text, v);
+  return text.size();
+}
+
+size_t key_len(std::string_view key) {
+  std::string text;
+  append_json_string(text, key);
+  return text.size();
+}
+
+size_t element_offset(const JsonArray& items, size_t index) {
+  size_t pos = 1;  // '['
+  for (size_t i = 0; i < index; ++i) pos += compact_len(items[i]) + 1;
+  return pos;
+}
+
+size_t member_value_offset(const JsonObject& obj, size_t index) {
+  size_t pos = 1;  // '{'
+  for (size_t i = 0; i < index; ++i) {
+    pos += key_len(obj.members[i].key) + 1 + compact_len(obj.members[i].value) + 1;
+  }
+  return pos + key_len(obj.members[index].key) + 1;
+}
+
+// A string as found in an error text: quoted, with quotes, backslashes and
+// control characters escaped.
+void append_quoted_for_message(std::string& out, std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  for (char ch : s) {
+    auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"':
+        out.append("\\\"");
+        break;
+      case '\\':
+        out.append("\\\\");
+        break;
+      case '\n':
+        out.append("\\n");
+        break;
+      case '\r':
+        out.append("\\r");
+        break;
+      case '\t':
+        out.append("\\t");
+        break;
+      case '\0':
+        out.append("\\0");
+        break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          out.append("\\u{");
+          if (c >= 0x10) out.push_back(kHex[c >> 4]);
+          out.push_back(kHex[c & 0xF]);
+          out.push_back('}');
+        } else {
+          out.push_back(ch);
+        }
+    }
+  }
+  out.push_back('"');
+}
+
+// The kind of value found, as error texts name it.
+std::string unexpected_text(const JsonValue& v) {
+  std::string out;
+  switch (v.v.index()) {
+    case 0:
+      return "null";
+    case 1:
+      return v.as_bool() ? "boolean `true`" : "boolean `false`";
+    case 2:
+      out = "integer `";
+      append_u64(out, v.as_u64());
+      break;
+    case 3:
+      out = "integer `";
+      append_i64(out, v.as_i64());
+      break;
+    case 4:
+      out = "floating point `";
+      append_f64(out, v.as_f64());
+      break;
+    case 5:
+      out = "string ";
+      append_quoted_for_message(out, v.as_string());
+      return out;
+    case 6:
+      return "sequence";
+    default:
+      return "map";
+  }
+  out.push_back('`');
+  return out;
+}
+
+// Failures that point just after the offending value.
+bool fail_after(const JsonValue& v, std::string message, ReadError& err) {
+  err = ReadError{std::move(message), compact_len(v)};
+  return false;
+}
+
+bool invalid_type(const JsonValue& v, std::string_view expected, ReadError& err) {
+  return fail_after(
+      v, "invalid type: " + unexpected_text(v) + ", expected " + std::string(expected), err);
+}
+
+bool invalid_value(const JsonValue& v, std::string_view expected, ReadError& err) {
+  return fail_after(
+      v, "invalid value: " + unexpected_text(v) + ", expected " + std::string(expected), err);
+}
+
+// ---- value readers, one overload per field type -------------------------
+
+template <typename Node>
+bool read_value(Node& v, std::string& out, ReadError& err) {
+  if (!v.is_string()) return invalid_type(v, "a string", err);
+  out = std::move(std::get<std::string>(v.v));
+  return true;
+}
+
+template <typename Node>
+bool read_value(Node& v, uint64_t& out, ReadError& err) {
+  if (v.is_u64()) {
+    out = v.as_u64();
+    return true;
+  }
+  if (v.is_i64()) return invalid_value(v, "u64", err);
+  return invalid_type(v, "u64", err);
+}
+
+template <typename Node>
+bool read_value(Node& v, int64_t& out, ReadError& err) {
+  if (v.is_i64()) {
+    out = v.as_i64();
+    return true;
+  }
+  if (v.is_u64()) {
+    if (v.as_u64() > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+      return invalid_value(v, "i64", err);
+    }
+    out = static_cast<int64_t>(v.as_u64());
+    return true;
+  }
+  return invalid_type(v, "i64", err);
+}
+
+template <typename Node>
+bool read_value(Node& v, uint8_t& out, ReadError& err) {
+  if (v.is_u64()) {
+    if (v.as_u64() > 255) return invalid_value(v, "u8", err);
+    out = static_cast<uint8_t>(v.as_u64());
+    return true;
+  }
+  if (v.is_i64()) return invalid_value(v, "u8", err);
+  return invalid_type(v, "u8", err);
+}
+
+// Any JSON number is accepted by a float field.
+template <typename Node>
+bool read_number(Node& v, double& out) {
+  if (v.is_f64()) {
+    out = v.as_f64();
+  } else if (v.is_u64()) {
+    out = static_cast<double>(v.as_u64());
+  } else if (v.is_i64()) {
+    out = static_cast<double>(v.as_i64());
+  } else {
+    return false;
+  }
+  return true;
+}
+
+template <typename Node>
+bool read_value(Node& v, double& out, ReadError& err) {
+  if (!read_number(v, out)) return invalid_type(v, "f64", err);
+  return true;
+}
+
+template <typename Node>
+bool read_value(Node& v, float& out, ReadError& err) {
+  double d = 0.0;
+  if (!read_number(v, d)) return invalid_type(v, "f32", err);
+  // Out of the float range the nearest float is an infinity, as a cast would give.
+  if (d > std::numeric_limits<float>::max()) {
+    out = std::numeric_limits<float>::infinity();
+  } else if (d < -std::numeric_limits<float>::max()) {
+    out = -std::numeric_limits<float>::infinity();
+  } else {
+    out = static_cast<float>(d);
+  }
+  return true;
+}
+
+template <typename Node>
+bool read_value(Node& v, Bytes32& out, ReadError& err) {
+  if (v.is_string()) {
+    auto bytes = decode_base64url(v.as_string());
+    if (!bytes) return fail_after(v, "Invalid base64url string: " + bytes.error(), err);
+    if (bytes->size() != 32) {
+      return fail_after(v, "Expected 32 bytes, got " + std::to_string(bytes->size()) + " bytes",
+                        err);
+    }
+    std::copy(bytes->begin(), bytes->end(), out.begin());
+    return true;
+  }
+  if (v.is_array()) {
+    const auto& items = v.as_array();
+    for (size_t i = 0; i < items.size(); ++i) {
+      uint8_t b = 0;
+      if (!read_value(items[i], b, err)) {
+        err.pos += element_offset(items, i);
+        return false;
+      }
+      if (i == 32) {
+        err = ReadError{"Array too long, expected 32 bytes",
+                        element_offset(items, i) + compact_len(items[i])};
+        return false;
+      }
+      out[i] = b;
+    }
+    if (items.size() < 32) {
+      return fail_after(
+          v, "Array too short, expected 32 bytes, got " + std::to_string(items.size()), err);
+    }
+    return true;
+  }
+  return invalid_type(v, "a base64url string or array of 32 numbers", err);
+}
+
+template <typename Node>
+bool read_value(Node& v, Uuid& out, ReadError& err) {
+  if (!v.is_string()) return invalid_type(v, "a UUID string", err);
+  auto id = parse_uuid_described(v.as_string());
+  if (!id) return fail_after(v, "UUID parsing failed: " + id.error(), err);
+  out = *id;
+  return true;
+}
+
+template <typename Node>
+bool read_value(Node& v, Determinism& out, ReadError& err) {
+  if (!v.is_string()) return invalid_type(v, "enum Determinism", err);
+  auto d = determinism_from_wire(v.as_string());
+  if (!d) {
+    return fail_after(
+        v, "unknown variant `" + v.as_string() + "`, expected `strict`, `bounded`, `observational`",
+        err);
+  }
+  out = *d;
+  return true;
+}
+
+template <typename Node>
+bool read_value(Node& v, GenericValue& out, ReadError&) {
+  out = generic_from_json(v);
+  return true;
+}
+
+template <typename Node>
+bool read_value(Node& v, std::map<std::string, double>& out, ReadError& err) {
+  if (!v.is_object()) return invalid_type(v, "a map", err);
+  auto& members = std::get<JsonObject>(v.v).members;
+  out.clear();
+  for (size_t i = 0; i < members.size(); ++i) {
+    double d = 0.0;
+    if (!read_value(static_cast<Like<Node, JsonValue>&>(members[i].value), d, err)) {
+      err.pos += member_value_offset(v.as_object(), i);
+      return false;
+    }
+    // Keys arrive sorted, so each insertion lands at the end.
+    out.emplace_hint(out.end(), std::move(members[i].key), d);
+  }
+  return true;
+}
+
+template <typename Node, typename T>
+bool read_value(Node& v, std::optional<T>& out, ReadError& err);
+template <typename Node, typename T>
+bool read_value(Node& v, std::vector<T>& out, ReadError& err);
+template <typename Node, JsonRecord R>
+bool read_value(Node& v, R& out, ReadError& err);
+
+template <typename Node, typename T>
+bool read_value(Node& v, std::optional<T>& out, ReadError& err) {
+  if (v.is_null()) {
+    out.reset();
+    return true;
+  }
+  return read_value(v, out.emplace(), err);
+}
+
+template <typename Node, typename T>
+bool read_value(Node& v, std::vector<T>& out, ReadError& err) {
+  if (!v.is_array()) return invalid_type(v, "a sequence", err);
+  auto& items = std::get<JsonArray>(v.v);
+  out.clear();
+  out.reserve(items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (!read_value(static_cast<Like<Node, JsonValue>&>(items[i]), out.emplace_back(), err)) {
+      err.pos += element_offset(v.as_array(), i);
+      return false;
+    }
+  }
+  return true;
+}
+
+// ---- records ---------------------------------------------------------------
+
+template <typename T>
+inline constexpr bool kIsOptional = false;
+template <typename T>
+inline constexpr bool kIsOptional<std::optional<T>> = true;
+
+template <typename R, typename T>
+constexpr bool required(const FieldRef<R, T>&) {
+  return !kIsOptional<T>;
+}
+
+// Only the 32-byte fields take the absent value when an array form ends early.
+template <typename R, typename T>
+constexpr bool absent_when_short(const FieldRef<R, T>&) {
+  return std::is_same_v<T, std::optional<Bytes32>>;
+}
+
+template <typename R>
+constexpr size_t kFieldCount = std::tuple_size_v<decltype(RecordFields<R>::fields)>;
+
+template <typename Node, typename R>
+bool read_record_object(Node& v, R& out, ReadError& err) {
+  auto& members = std::get<JsonObject>(v.v).members;
+  uint32_t seen = 0;
+  for (size_t i = 0; i < members.size(); ++i) {
+    std::string_view key = members[i].key;
+    auto& value = static_cast<Like<Node, JsonValue>&>(members[i].value);
+    bool ok = true;
+    std::apply(
+        [&](const auto&... field) {
+          size_t index = 0;
+          // Stops at the field named by the key; keys naming no field are skipped.
+          auto try_field = [&](const auto& f) {
+            size_t idx = index++;
+            if (f.key != key) return false;
+            seen |= 1u << idx;
+            ok = read_value(value, out.*(f.member), err);
+            return true;
+          };
+          (void)(try_field(field) || ...);
+        },
+        RecordFields<R>::fields);
+    if (!ok) {
+      err.pos += member_value_offset(v.as_object(), i);
+      return false;
+    }
+  }
+  // Missing required fields are reported after the object, first in declaration order.
+  bool ok = true;
+  std::apply(
+      [&](const auto&... field) {
+        size_t index = 0;
+        auto check = [&](const auto& f) {
+          size_t idx = index++;
+          if (!required(f) || (seen & (1u << idx)) != 0) return true;
+          err = ReadError{"missing field `" + std::string(f.key) + "`", compact_len(v) - 1};
+          return false;
+        };
+        ok = (check(field) && ...);
+      },
+      RecordFields<R>::fields);
+  return ok;
+}
+
+template <typename Node, typename R>
+bool read_record_array(Node& v, R& out, ReadError& err) {
+  auto& items = std::get<JsonArray>(v.v);
+  constexpr size_t count = kFieldCount<R>;
+  bool ok = true;
+  std::apply(
+      [&](const auto&... field) {
+        size_t index = 0;
+        auto read_one = [&](const auto& f) {
+          size_t i = index++;
+          if (i < items.size()) {
+            if (read_value(static_cast<Like<Node, JsonValue>&>(items[i]), out.*(f.member), err)) {
+              return true;
+            }
+            err.pos += element_offset(v.as_array(), i);
+            return false;
+          }
+          if (absent_when_short(f)) return true;
+          err = ReadError{"invalid length " + std::to_string(i) + ", expected struct " +
+                              std::string(RecordFields<R>::name) + " with " +
+                              std::to_string(count) + " elements",
+                          compact_len(v) - 1};
+          return false;
+        };
+        ok = (read_one(field) && ...);
+      },
+      RecordFields<R>::fields);
+  if (!ok) return false;
+  if (items.size() > count) {
+    err = ReadError{"trailing characters", element_offset(v.as_array(), count)};
+    return false;
+  }
+  return true;
+}
+
+template <typename Node, JsonRecord R>
+bool read_value(Node& v, R& out, ReadError& err) {
+  if (v.is_object()) return read_record_object(v, out, err);
+  if (v.is_array()) return read_record_array(v, out, err);
+  return invalid_type(v, "struct " + std::string(RecordFields<R>::name), err);
+}
+
+// "<prefix><description> at line 1 column <c>": positions count in the compact
+// text of the subtree, which is always a single line.
+template <typename Node, typename R>
+std::expected<R, std::string> read_subtree(Node& v, std::string_view prefix) {
+  R out{};
+  ReadError err;
+  if (read_value(v, out, err)) return out;
+  return std::unexpected(std::string(prefix) + err.message + " at line 1 column " +
+                         std::to_string(err.pos + 1));
+}
+
+template <typename Node>
+std::expected<Payload, std::string> read_payload(Node& v, ReceiptKind kind) {
+  auto wrap = [](auto result) -> std::expected<Payload, std::string> {
+    if (!result) return std::unexpected(std::move(result.error()));
+    return Payload(std::move(*result));
+  };
+  switch (kind) {
+    case ReceiptKind::DataShape:
+      return wrap(
+          read_subtree<Node, DataShapePayload>(v, "Failed to deserialize DataShapePayload: "));
+    case ReceiptKind::MethodShape:
+      return wrap(
+          read_subtree<Node, MethodShapePayload>(v, "Failed to deserialize MethodShapePayload: "));
+    case ReceiptKind::ReasoningShape:
+      return wrap(read_subtree<Node, ReasoningShapePayload>(
+          v, "Failed to deserialize ReasoningShapePayload: "));
+    case ReceiptKind::Execution:
+      return wrap(
+          read_subtree<Node, ExecutionPayload>(v, "Failed to deserialize ExecutionPayload: "));
+    case ReceiptKind::Spend:
+      return wrap(read_subtree<Node, SpendPayload>(v, "Failed to deserialize SpendPayload: "));
+    case ReceiptKind::Settlement:
+      return wrap(
+          read_subtree<Node, SettlementPayload>(v, "Failed to deserialize SettlementPayload: "));
+  }
+  return std::unexpected(std::string("unknown kind"));
+}
+
+std::string missing(std::string_view name) {
+  return "missing field `" + std::string(name) + "`";
+}
+
+template <typename Node>
+Like<Node, JsonValue>* member(Node& obj, std::string_view key) {
+  return const_cast<Like<Node, JsonValue>*>(obj.as_object().find(key));
+}
+
+// Only the text of a string member; anything else counts as missing.
+template <typename Node>
+bool take_string(Node& obj, std::string_view key, std::string& out) {
+  auto* v = member(obj, key);
+  if (v == nullptr || !v->is_string()) return false;
+  out = std::move(std::get<std::string>(v->v));
+  return true;
+}
+
+std::optional<Signature> signature_from(const JsonValue& v) {
+  if (!v.is_object()) return std::nullopt;
+  const auto& obj = v.as_object();
+  const JsonValue* alg = obj.find("alg");
+  const JsonValue* kid = obj.find("kid");
+  const JsonValue* sig = obj.find("sig");
+  if (!alg || !kid || !sig || !alg->is_string() || !kid->is_string() || !sig->is_string()) {
+    return std::nullopt;
+  }
+  return Signature{alg->as_string(), kid->as_string(), sig->as_string()};
+}
+
+template <typename Node>
+std::expected<Receipt, std::string> deserialize(Node& doc) {
+  if (!doc.is_object()) {
+    return std::unexpected(std::string("invalid type: expected object, expected an object"));
+  }
+  Receipt r;
+
+  const JsonValue* kind_value = doc.as_object().find("kind");
+  if (kind_value == nullptr || !kind_value->is_string()) return std::unexpected(missing("kind"));
+  auto kind = receipt_kind_from_wire(kind_value->as_string());
+  if (!kind) {
+    std::string text = "invalid value: string ";
+    append_quoted_for_message(text, kind_value->as_string());
+    text.append(
+        ", expected one of: data_shape, method_shape, reasoning_shape, execution, spend, "
+        "settlement");
+    return std::unexpected(std::move(text));
+  }
+
+  auto* payload = member(doc, "payload");
+  if (payload == nullptr) return std::unexpected(missing("payload"));
+  auto read = read_payload(*payload, *kind);
+  if (!read) return std::unexpected(std::move(read.error()));
+  r.payload = std::move(*read);
+
+  const JsonValue* rid = doc.as_object().find("rid");
+  if (rid == nullptr || !rid->is_string()) return std::unexpected(missing("rid"));
+  auto id = parse_uuid_described(rid->as_string());
+  if (!id) return std::unexpected("Invalid UUID in rid: " + id.error());
+  r.rid = *id;
+
+  if (!take_string(doc, "version", r.version)) return std::unexpected(missing("version"));
+  if (!take_string(doc, "dom", r.dom)) return std::unexpected(missing("dom"));
+  if (!take_string(doc, "cod", r.cod)) return std::unexpected(missing("cod"));
+
+  if (const JsonValue* links = doc.as_object().find("links"); links && links->is_array()) {
+    r.links.reserve(links->as_array().size());
+    for (const auto& link : links->as_array()) {
+      if (!link.is_string()) continue;
+      if (auto parsed = parse_uuid(link.as_string())) r.links.push_back(*parsed);
+    }
+  }
+
+  auto* ctx = member(doc, "ctx");
+  if (ctx == nullptr) return std::unexpected(missing("ctx"));
+  auto context = read_subtree<Node, Context>(*ctx, "Failed to deserialize Context: ");
+  if (!context) return std::unexpected(std::move(context.error()));
+  r.ctx = std::move(*context);
+
+  // JSON null is written and hashed exactly like a missing attestation.
+  if (const JsonValue* attest = doc.as_object().find("attest"); attest && !attest->is_null()) {
+    r.attest = generic_from_json(*attest);
+  }
+  if (const JsonValue* sig = doc.as_object().find("sig")) r.sig = signature_from(*sig);
+
+  if (!take_string(doc, "hash", r.hash)) return std::unexpected(missing("hash"));
+  return r;
+}
+
+}  // namespace
+
+std::expected<Receipt, std::string> deserialize_from_json_value(const JsonValue& doc) {
+  return deserialize(doc);
+}
+
+std::expected<Receipt, std::string> deserialize_consuming(JsonValue& doc) {
+  return deserialize(doc);
+}
+
+}  // namespace quillmere
