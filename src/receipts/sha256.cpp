@@ -6,6 +6,19 @@
 #include <new>
 
 namespace quillmere {
+namespace {
+
+// Fetched once: passing EVP_sha256() makes OpenSSL 3 look the algorithm up in its provider
+// tables, under a lock, on every init, which costs more than hashing a short input.
+const EVP_MD* sha256_md() {
+  static const EVP_MD* const md = [] {
+    const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return fetched != nullptr ? fetched : EVP_sha256();
+  }();
+  return md;
+}
+
+}  // namespace
 
 Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
   if (ctx_ == nullptr) throw std::bad_alloc();
@@ -15,7 +28,7 @@ Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
 Sha256::~Sha256() { EVP_MD_CTX_free(ctx_); }
 
 void Sha256::reset() {
-  if (EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) != 1) throw std::bad_alloc();
+  if (EVP_DigestInit_ex(ctx_, sha256_md(), nullptr) != 1) throw std::bad_alloc();
 }
 
 void Sha256::update(const void* data, size_t len) {
@@ -31,10 +44,9 @@ Digest Sha256::finish() {
 }
 
 Digest sha256(const void* data, size_t len) {
-  Digest d{};
-  unsigned int n = 0;
-  if (EVP_Digest(data, len, d.data(), &n, EVP_sha256(), nullptr) != 1) throw std::bad_alloc();
-  return d;
+  thread_local Sha256 hasher;  // one context per thread, reused for every one-shot digest
+  hasher.update(data, len);
+  return hasher.finish();
 }
 
 void append_hex(std::string& out, const uint8_t* bytes, size_t len) {
