@@ -10,6 +10,7 @@
 #include <span>
 #include <sstream>
 
+#include "receipts/json_adapter.h"
 #include "receipts/json_reader.h"
 #include "receipts/receipt.h"
 #include "receipts/uuid.h"
@@ -363,6 +364,20 @@ INSTANTIATE_TEST_SUITE_P(Receipts, KnownAnswer,
                          ::testing::Values("data_shape_min", "data_shape_full", "method_shape",
                                            "reasoning_shape", "execution_min", "execution_full",
                                            "spend", "settlement", "attest_generic"));
+
+// Every vector read through the JSON form, which also covers readings such as
+// upper-case and braced identifiers.
+TEST(CanonicalBody, VectorsReadFromJson) {
+  const JsonArray& all = vectors("receipts.json").as_array();
+  ASSERT_FALSE(all.empty());
+  for (const JsonValue& v : all) {
+    const JsonObject& o = v.as_object();
+    auto r = receipt_from_json(field(o, "input_json"));
+    ASSERT_TRUE(r.has_value()) << field(o, "name") << ": " << r.error().message();
+    EXPECT_EQ(to_hex(body(*r)), field(o, "canonical_body_hex")) << field(o, "name");
+    EXPECT_EQ(hash_of(*r), field(o, "hash")) << field(o, "name");
+  }
+}
 
 // ---------------------------------------------------------------- key order
 

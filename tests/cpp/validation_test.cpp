@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "receipts/canonical.h"
+#include "receipts/json_adapter.h"
 #include "receipts/json_reader.h"
 
 namespace quillmere {
@@ -467,6 +468,21 @@ TEST(Validate, EveryKindSealedIsValid) {
     Receipt r = of_kind(kind);
     seal(r);
     EXPECT_TRUE(validate(r).has_value()) << kind;
+  }
+}
+
+TEST(Validate, SealedVectorsAreValid) {
+  auto doc = parse_json(read_file(std::string(QM_VECTORS_DIR) + "/receipts.json"));
+  ASSERT_TRUE(doc.has_value());
+  ASSERT_FALSE(doc->as_array().empty());
+  for (const JsonValue& v : doc->as_array()) {
+    const JsonObject& o = v.as_object();
+    const std::string& name = o.find("name")->as_string();
+    auto r = receipt_from_json(o.find("sealed_json")->as_string());
+    ASSERT_TRUE(r.has_value()) << name << ": " << r.error().message();
+    ASSERT_TRUE(o.find("validate_sealed")->is_null());
+    auto valid = validate(*r);
+    EXPECT_TRUE(valid.has_value()) << name << ": " << valid.error().message();
   }
 }
 
