@@ -1,7 +1,8 @@
 """Drives every function and method of the extension with hostile input.
 
-Any exception derived from Exception is an acceptable answer. Anything else ends this
-process with a failure: a crash, an abort, or the extension's internal-fault exception
+Any exception derived from Exception, except SystemError, is an acceptable answer. Anything
+else ends this process with a failure: a crash, an abort, a SystemError (an extension
+returning without a result or an error), or the extension's internal-fault exception
 (derived from BaseException, so `except Exception` lets it through). Run by test_hostile.py
 in a child process: python3 hostile_driver.py SEED ITERATIONS
 """
@@ -209,6 +210,8 @@ def attempt(function, *args, **kwargs):
     calls += 1
     try:
         return function(*args, **kwargs)
+    except SystemError:
+        raise  # the interpreter's sign of an extension returning without a result or error
     except Exception:
         return None
 
