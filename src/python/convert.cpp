@@ -4,10 +4,7 @@
 #include <algorithm>
 #include <string>
 
-#if __has_include("receipts/json_reader.h")
 #include "receipts/json_reader.h"
-#define QM_HAVE_JSON_READER 1
-#endif
 
 namespace quillmere::python {
 namespace {
@@ -231,7 +228,6 @@ std::optional<JsonValue> dumps_to_json(PyObject* obj, std::string_view parse_err
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
   if (utf8 == nullptr) return std::nullopt;
-#ifdef QM_HAVE_JSON_READER
   auto parsed = parse_json(std::string_view(utf8, static_cast<size_t>(size)));
   if (!parsed) {
     std::string message(parse_error_prefix);
@@ -240,11 +236,6 @@ std::optional<JsonValue> dumps_to_json(PyObject* obj, std::string_view parse_err
     return std::nullopt;
   }
   return std::move(*parsed);
-#else
-  (void)parse_error_prefix;
-  raise_panic("JSON reader not built into this extension");
-  return std::nullopt;
-#endif
 }
 
 }  // namespace quillmere::python

@@ -7,7 +7,8 @@
 #include <utility>
 
 #include "python/convert.h"
-#include "python/pending_interfaces.h"
+#include "receipts/json_adapter.h"
+#include "receipts/validation.h"
 
 namespace quillmere::python {
 namespace {

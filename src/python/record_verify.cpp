@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "engine/record.h"
+#include "engine/verify.h"
 #include "python/convert.h"
 #include "python/modules.h"
-#include "python/pending_interfaces.h"
 #include "python/py_receipt.h"
 
 namespace quillmere::python {
