@@ -90,11 +90,11 @@ def report_verification(client, listed, recorded):
     for receipt in sorted(listed, key=lambda r: list(names).index(r.get_rid())):
         verdict = client.verify_receipt(receipt)
         check(verdict is True, f"verify {names[receipt.get_rid()]}")
-        print(f"  {names[receipt.get_rid()]:<40} {'valid' if verdict else 'INVALID'}")
+        print(f"  {names[receipt.get_rid()]:<48} {'valid' if verdict else 'INVALID'}")
     workload, original = recorded[1]
     verdict = _quillmere.verify_receipt_py(tampered_copy(original))
     check(verdict is False, "tampered copy must not verify")
-    print(f"  {'tampered copy of ' + workload + ' (dom changed)':<40} "
+    print(f"  {'tampered copy of ' + workload + ' (dom changed)':<48} "
           f"{'valid (unexpected!)' if verdict else 'rejected, as it should be'}")
 
 
