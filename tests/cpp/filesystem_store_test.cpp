@@ -48,7 +48,7 @@ Uuid rid_of(uint8_t n) {
   return id;
 }
 
-struct ExecSpec {
+struct ExecFields {
   uint8_t id;
   std::string trace = "trace-a";
   std::string workload = "w1";
@@ -58,7 +58,7 @@ struct ExecSpec {
   std::optional<Bytes32> pac = std::nullopt;
 };
 
-Receipt exec_receipt(const ExecSpec& s) {
+Receipt exec_receipt(const ExecFields& s) {
   const std::string h = "sha256:" + std::string(64, 'a');
   ExecutionPayload p;
   p.trace_id = s.trace;
