@@ -7,7 +7,9 @@ namespace quillmere {
 
 namespace {
 // std::string_view comparison is unsigned-byte lexicographic (char_traits<char>).
-bool key_less(const JsonMember& m, std::string_view key) { return std::string_view(m.key) < key; }
+bool key_less(const JsonMember& m, std::string_view key) {
+  return std::string_view(m.key) < key;
+}
 }  // namespace
 
 const JsonValue* JsonObject::find(std::string_view key) const {
@@ -26,22 +28,43 @@ void JsonObject::insert(std::string key, JsonValue value) {
 }
 
 JsonObject JsonObject::from_unsorted(std::vector<JsonMember> members) {
-  // Stable sort keeps input order among equal keys; the last of each run wins.
-  std::stable_sort(members.begin(), members.end(), [](const JsonMember& a, const JsonMember& b) {
+  const auto less = [](const JsonMember& a, const JsonMember& b) {
     return std::string_view(a.key) < std::string_view(b.key);
-  });
-  JsonObject out;
-  out.members.reserve(members.size());
-  for (auto& m : members) {
-    if (!out.members.empty() && out.members.back().key == m.key) {
-      out.members.back().value = std::move(m.value);
+  };
+  // Both sorts are stable, keeping input order among equal keys. Most objects are small, and
+  // for them an insertion sort beats stable_sort, which allocates a buffer on every call.
+  if (members.size() <= 32) {
+    for (size_t i = 1; i < members.size(); ++i) {
+      if (!less(members[i], members[i - 1])) continue;
+      JsonMember moving = std::move(members[i]);
+      size_t j = i;
+      do {
+        members[j] = std::move(members[j - 1]);
+        --j;
+      } while (j > 0 && less(moving, members[j - 1]));
+      members[j] = std::move(moving);
+    }
+  } else {
+    std::stable_sort(members.begin(), members.end(), less);
+  }
+  // The last of each run of equal keys wins; compacted in place.
+  size_t kept = 0;
+  for (size_t i = 0; i < members.size(); ++i) {
+    if (kept > 0 && members[kept - 1].key == members[i].key) {
+      members[kept - 1].value = std::move(members[i].value);
     } else {
-      out.members.push_back(std::move(m));
+      if (kept != i) members[kept] = std::move(members[i]);
+      ++kept;
     }
   }
+  members.resize(kept);
+  JsonObject out;
+  out.members = std::move(members);
   return out;
 }
 
-bool operator==(const JsonObject& a, const JsonObject& b) { return a.members == b.members; }
+bool operator==(const JsonObject& a, const JsonObject& b) {
+  return a.members == b.members;
+}
 
 }  // namespace quillmere
