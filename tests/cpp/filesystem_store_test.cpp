@@ -308,6 +308,24 @@ TEST(FilesystemStore, FailedWriteKeepsThePreviousReceipt) {
   EXPECT_EQ(names_in(store->receipts_dir()), std::set<std::string>{file_name(first)});
 }
 
+TEST(FilesystemStore, UnwritableReceiptIsASerializationErrorAndWritesNothing) {
+  TempDir tmp;
+  auto store = open_store(tmp.path());
+  ASSERT_TRUE(store);
+  Receipt r = exec_receipt({.id = 2});
+  CborMap map;
+  map.entries.push_back({GenericValue(CborArray{}), GenericValue(1.0)});
+  r.attest = GenericValue(std::move(map));
+  auto stored = store->store_receipt(r);
+  ASSERT_FALSE(stored);
+  EXPECT_EQ(stored.error().message(), "Serialization error: JSON serialization failed: " +
+                                          receipt_to_json(r).error().message());
+  EXPECT_EQ(stored.error().message(),
+            "Serialization error: JSON serialization failed: JSON serialization failed: key must "
+            "be a string");
+  EXPECT_TRUE(names_in(store->receipts_dir()).empty());
+}
+
 TEST(FilesystemStore, NoTemporaryFilesAfterManyWrites) {
   TempDir tmp;
   auto store = open_store(tmp.path());
