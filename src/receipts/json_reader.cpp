@@ -4,6 +4,7 @@
 // only when they happen.
 #include "receipts/json_reader.h"
 
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -99,6 +100,46 @@ bool literal_overflows(std::string_view lit) {
     if (negative) exponent = -exponent;
   }
   return magnitude + exponent > 0;
+}
+
+// Sorts by key bytes; of repeated keys the last one stays. Receipts are
+// written in declaration order, so nearly every object needs sorting; objects
+// are small, so the order is found on indices first and each member is then
+// moved once.
+void sort_members(std::vector<JsonMember>& members) {
+  size_t n = members.size();
+  bool sorted = true;
+  for (size_t i = 1; i < n && sorted; ++i) {
+    sorted = std::string_view(members[i - 1].key) < std::string_view(members[i].key);
+  }
+  if (sorted) return;
+  if (n > 64) {
+    members = JsonObject::from_unsorted(std::move(members)).members;
+    return;
+  }
+  std::array<uint8_t, 64> order;
+  for (size_t i = 0; i < n; ++i) {
+    auto idx = static_cast<uint8_t>(i);
+    std::string_view key = members[i].key;
+    size_t j = i;
+    // Stable: an equal key goes after the earlier one.
+    while (j > 0 && key < std::string_view(members[order[j - 1]].key)) {
+      order[j] = order[j - 1];
+      --j;
+    }
+    order[j] = idx;
+  }
+  std::vector<JsonMember> out;
+  out.reserve(n);
+  for (size_t k = 0; k < n; ++k) {
+    JsonMember& m = members[order[k]];
+    if (!out.empty() && out.back().key == m.key) {
+      out.back().value = std::move(m.value);
+    } else {
+      out.push_back(std::move(m));
+    }
+  }
+  members = std::move(out);
 }
 
 class Parser {
@@ -430,17 +471,8 @@ class Parser {
     }
     ++p_;
     --depth_;
-    // Receipts are written with their keys in declaration order, so sorting is
-    // usually needed; an already sorted, duplicate-free object skips it.
-    bool sorted = true;
-    for (size_t i = 1; i < members.size() && sorted; ++i) {
-      sorted = std::string_view(members[i - 1].key) < std::string_view(members[i].key);
-    }
-    if (sorted) {
-      out.v.emplace<JsonObject>().members = std::move(members);
-    } else {
-      out.v.emplace<JsonObject>(JsonObject::from_unsorted(std::move(members)));
-    }
+    sort_members(members);
+    out.v.emplace<JsonObject>().members = std::move(members);
     return true;
   }
 
