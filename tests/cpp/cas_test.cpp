@@ -87,10 +87,13 @@ TEST(WindowHash, FindBoundaryEqualsLiteralScan) {
 // so every scan kernel is exercised across its internal block edges.
 TEST(WindowHash, PlantedBoundariesInLongScans) {
   std::mt19937_64 rng(4);
-  for (uint64_t divisor :
-       {uint64_t{1} << 16, uint64_t{1} << 13, uint64_t{1} << 20, uint64_t{65535}}) {
+  for (uint64_t divisor : {uint64_t{1} << 16, uint64_t{1} << 13, uint64_t{1} << 12,
+                           uint64_t{1} << 20, uint64_t{65535}, uint64_t{2}, uint64_t{1} << 10}) {
     for (int round = 0; round < 40; ++round) {
-      const size_t count = 20000 + rng() % 200000;
+      // Lengths just above 8192 and 16384 meet the vector scan's group edges.
+      const size_t count = round % 3 == 0   ? 8190 + rng() % 20
+                           : round % 3 == 1 ? 16380 + rng() % 20
+                                            : 20000 + rng() % 200000;
       Bytes data = random_bytes(rng, count + 47);
       const size_t planted = rng() % (count + 1000);
       if (planted < count) std::fill_n(data.begin() + static_cast<std::ptrdiff_t>(planted), 48, 0);
