@@ -1,0 +1,269 @@
+// The `shapes` module: data shape hashes of bytes and files, method shape hashes from a
+// code hash or a signature.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/data_shape.h"
+#include "engine/method_shape.h"
+#include "python/convert.h"
+#include "python/functions.h"
+
+namespace quillmere::python {
+namespace {
+
+constexpr std::string_view kDataShapePrefix = "Failed to compute data shape hash: ";
+constexpr std::string_view kMethodShapePrefix = "Failed to compute method shape hash: ";
+
+// dict[key] without calling a subclass's __getitem__; nullptr with no error set when absent.
+PyObject* dict_item(PyObject* dict, const char* key) {
+  PyRef name = PyRef::steal(PyUnicode_FromString(key));
+  if (!name) return nullptr;
+  return PyDict_GetItemWithError(dict, name.get());
+}
+
+// A str value as UTF-8; false (no error left set) for anything else.
+bool text_value(PyObject* value, std::string& out) {
+  if (value == nullptr || !PyUnicode_Check(value)) return false;
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  out.assign(utf8, static_cast<size_t>(size));
+  return true;
+}
+
+// An int (bool and __index__ objects included) in 0..2^64-1; false (no error left set)
+// for anything else.
+bool size_value(PyObject* value, uint64_t& out) {
+  if (value == nullptr) return false;
+  PyRef index = PyRef::steal(PyNumber_Index(value));
+  if (index) {
+    const unsigned long long n = PyLong_AsUnsignedLongLong(index.get());
+    if (!(n == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+      out = n;
+      return true;
+    }
+  }
+  PyErr_Clear();
+  return false;
+}
+
+// The scheme a chunk_scheme dict describes; false with ValueError (or a lookup's own
+// exception) set.
+bool dict_to_chunk_scheme(PyObject* dict, ChunkScheme& out) {
+  PyObject* type_value = dict_item(dict, "type");
+  if (type_value == nullptr && PyErr_Occurred()) return false;
+  std::string type;
+  if (!text_value(type_value, type)) {
+    raise_value_error("Missing 'type' field in chunk_scheme");
+    return false;
+  }
+  const bool fixed = type == "fixed";
+  if (!fixed && type != "cdc") {
+    raise_value_error("Invalid chunk_scheme type '" + type + "', expected 'cdc' or 'fixed'");
+    return false;
+  }
+  const char* size_key = fixed ? "size" : "avg_size";
+  PyObject* size_obj = dict_item(dict, size_key);
+  if (size_obj == nullptr && PyErr_Occurred()) return false;
+  uint64_t size = 0;
+  if (!size_value(size_obj, size)) {
+    raise_value_error(std::string("Missing '") + size_key + "' field in chunk_scheme");
+    return false;
+  }
+  out = fixed ? ChunkScheme::fixed(size) : ChunkScheme::cdc(size);
+  return true;
+}
+
+bool convert_chunk_scheme(PyObject* obj, std::optional<ChunkScheme>& out) {
+  PyObject* dict = nullptr;
+  if (!check_optional_dict(obj, "chunk_scheme", dict)) return false;
+  out.reset();
+  if (dict == nullptr) return true;
+  ChunkScheme scheme;
+  if (!dict_to_chunk_scheme(dict, scheme)) return false;
+  out = scheme;
+  return true;
+}
+
+PyObject* data_shape_result(const std::expected<std::string, DataShapeError>& hash) {
+  if (!hash) return raise_value_error(std::string(kDataShapePrefix) + hash.error().display());
+  return new_str(*hash);
+}
+
+PyObject* method_shape_result(const std::expected<std::string, MethodShapeError>& hash) {
+  if (!hash) return raise_value_error(std::string(kMethodShapePrefix) + hash.error().display());
+  return new_str(*hash);
+}
+
+PyObject* from_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* const kNames[] = {"data", "chunk_scheme", nullptr};
+  PyObject* data_arg = nullptr;
+  PyObject* scheme_arg = nullptr;
+  if (!parse_args(args, kwargs, "O|O:compute_data_shape_hash_from_bytes_py", kNames, &data_arg,
+                  &scheme_arg)) {
+    return nullptr;
+  }
+  std::span<const uint8_t> data;
+  std::optional<ChunkScheme> scheme;
+  if (!convert_bytes(data_arg, "data", data) || !convert_chunk_scheme(scheme_arg, scheme)) {
+    return nullptr;
+  }
+  return data_shape_result(compute_data_shape_hash_from_bytes(data, scheme));
+}
+
+PyObject* from_file(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* const kNames[] = {"path", "chunk_scheme", nullptr};
+  PyObject* path_arg = nullptr;
+  PyObject* scheme_arg = nullptr;
+  if (!parse_args(args, kwargs, "O|O:compute_data_shape_hash_from_file_py", kNames, &path_arg,
+                  &scheme_arg)) {
+    return nullptr;
+  }
+  std::string_view path;
+  std::optional<ChunkScheme> scheme;
+  if (!convert_str(path_arg, "path", path) || !convert_chunk_scheme(scheme_arg, scheme)) {
+    return nullptr;
+  }
+  return data_shape_result(compute_data_shape_hash_from_file(path, scheme));
+}
+
+PyObject* from_code(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* const kNames[] = {"code_hash", "params", nullptr};
+  PyObject* code_arg = nullptr;
+  PyObject* params_arg = nullptr;
+  if (!parse_args(args, kwargs, "O|O:compute_method_shape_hash_from_code_py", kNames, &code_arg,
+                  &params_arg)) {
+    return nullptr;
+  }
+  std::string_view code_hash;
+  PyObject* params_dict = nullptr;
+  if (!convert_str(code_arg, "code_hash", code_hash) ||
+      !check_optional_dict(params_arg, "params", params_dict)) {
+    return nullptr;
+  }
+  std::optional<JsonValue> params;
+  if (params_dict != nullptr) {
+    params = dumps_to_json(params_dict, "Failed to parse params JSON: ");
+    if (!params) return nullptr;
+  }
+  return method_shape_result(compute_method_shape_hash_from_code(code_hash, params));
+}
+
+PyObject* from_signature(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* const kNames[] = {"function_name", "input_types", "output_type", nullptr};
+  PyObject* name_arg = nullptr;
+  PyObject* types_arg = nullptr;
+  PyObject* output_arg = nullptr;
+  if (!parse_args(args, kwargs, "OOO:compute_method_shape_hash_from_signature_py", kNames,
+                  &name_arg, &types_arg, &output_arg)) {
+    return nullptr;
+  }
+  std::string_view function_name;
+  std::vector<std::string> input_types;
+  std::string_view output_type;
+  if (!convert_str(name_arg, "function_name", function_name) ||
+      !convert_str_sequence(types_arg, "input_types", input_types) ||
+      !convert_str(output_arg, "output_type", output_type)) {
+    return nullptr;
+  }
+  return method_shape_result(
+      compute_method_shape_hash_from_signature(function_name, input_types, output_type));
+}
+
+#define QM_SCHEME_ARG                                               \
+  "    chunk_scheme: Optional chunking scheme dict:\n"              \
+  "        - {\"type\": \"cdc\", \"avg_size\": int} for CDC\n"      \
+  "        - {\"type\": \"fixed\", \"size\": int} for fixed-size\n" \
+  "        - None (defaults to CDC with avg_size=65536)\n"
+
+#define QM_RETURNS_SHAPE(what) \
+  "Returns:\n"                 \
+  "    " what " shape hash in format `sha256:<64hex>`\n"
+
+constexpr const char* kFromFileDoc =
+    "compute_data_shape_hash_from_file_py(path, chunk_scheme=None)\n"
+    "--\n"
+    "\n"
+    "Compute data shape hash from a file.\n"
+    "\n"
+    "Reads the file, chunks it, builds a manifest, and computes the data shape hash.\n"
+    "\n"
+    "Args:\n"
+    "    path: Path to the file (str or PathLike)\n" QM_SCHEME_ARG
+    "\n" QM_RETURNS_SHAPE("Data")
+    "\n"
+    "Raises:\n"
+    "    ValueError: If file cannot be read or shape computation fails";
+
+constexpr const char* kFromBytesDoc =
+    "compute_data_shape_hash_from_bytes_py(data, chunk_scheme=None)\n"
+    "--\n"
+    "\n"
+    "Compute data shape hash from bytes.\n"
+    "\n"
+    "Chunks the bytes, builds a manifest, and computes the data shape hash.\n"
+    "\n"
+    "Args:\n"
+    "    data: Input data bytes (bytes or bytearray)\n" QM_SCHEME_ARG
+    "\n" QM_RETURNS_SHAPE("Data")
+    "\n"
+    "Raises:\n"
+    "    ValueError: If manifest building or shape computation fails";
+
+constexpr const char* kFromCodeDoc =
+    "compute_method_shape_hash_from_code_py(code_hash, params=None)\n"
+    "--\n"
+    "\n"
+    "Compute method shape hash from code hash and parameters.\n"
+    "\n"
+    "Creates a method shape hash from a code hash (e.g., SHA-256 of the method\n"
+    "implementation) and optional parameters. The hash represents the method's\n"
+    "computational contract.\n"
+    "\n"
+    "Args:\n"
+    "    code_hash: SHA-256 hash of the method code (format: \"sha256:<64hex>\" or just hex)\n"
+    "    params: Optional parameters as dict (will be serialized to JSON)\n"
+    "\n" QM_RETURNS_SHAPE("Method")
+    "\n"
+    "Raises:\n"
+    "    ValueError: If serialization fails or hash format is invalid";
+
+constexpr const char* kFromSignatureDoc =
+    "compute_method_shape_hash_from_signature_py(function_name, input_types, output_type)\n"
+    "--\n"
+    "\n"
+    "Compute method shape hash from function signature.\n"
+    "\n"
+    "Creates a method shape hash from a function signature, including function\n"
+    "name, input types, and output type. This is useful for statically-typed\n"
+    "methods where the signature uniquely identifies the method contract.\n"
+    "\n"
+    "Args:\n"
+    "    function_name: Name of the function/method\n"
+    "    input_types: List of input type names\n"
+    "    output_type: Output type name\n"
+    "\n" QM_RETURNS_SHAPE("Method")
+    "\n"
+    "Raises:\n"
+    "    ValueError: If serialization fails or function name is empty";
+
+}  // namespace
+
+PyMethodDef kShapesFunctions[] = {
+    {"compute_data_shape_hash_from_file_py", keywords_method<from_file>(),
+     METH_VARARGS | METH_KEYWORDS, kFromFileDoc},
+    {"compute_data_shape_hash_from_bytes_py", keywords_method<from_bytes>(),
+     METH_VARARGS | METH_KEYWORDS, kFromBytesDoc},
+    {"compute_method_shape_hash_from_code_py", keywords_method<from_code>(),
+     METH_VARARGS | METH_KEYWORDS, kFromCodeDoc},
+    {"compute_method_shape_hash_from_signature_py", keywords_method<from_signature>(),
+     METH_VARARGS | METH_KEYWORDS, kFromSignatureDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace quillmere::python
