@@ -45,14 +45,10 @@ double cpu_seconds() {
 }
 
 template <class F>
-double best_seconds(int runs, F&& body) {
-  double best = 1e300;
-  for (int r = 0; r < runs; ++r) {
-    const double t0 = cpu_seconds();
-    body();
-    best = std::min(best, cpu_seconds() - t0);
-  }
-  return best;
+double seconds(F&& body) {
+  const double t0 = cpu_seconds();
+  body();
+  return cpu_seconds() - t0;
 }
 
 ChunkScheme parse_scheme(const char* text) {
@@ -109,12 +105,14 @@ int main(int argc, char** argv) {
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(size));
   }
 
+  // Rounds alternate the three measurements, so a busy spell on the machine hits all alike.
   std::string sink;
-  const double sha_s = best_seconds(runs, [&] { sink = hash_string(sha256(data.data(), size)); });
-  const double bytes_s =
-      best_seconds(runs, [&] { sink = *compute_data_shape_hash_from_bytes(data); });
-  const double file_s =
-      best_seconds(runs, [&] { sink = *compute_data_shape_hash_from_file(path); });
+  double sha_s = 1e300, bytes_s = 1e300, file_s = 1e300;
+  for (int r = 0; r < runs; ++r) {
+    sha_s = std::min(sha_s, seconds([&] { sink = hash_string(sha256(data.data(), size)); }));
+    bytes_s = std::min(bytes_s, seconds([&] { sink = *compute_data_shape_hash_from_bytes(data); }));
+    file_s = std::min(file_s, seconds([&] { sink = *compute_data_shape_hash_from_file(path); }));
+  }
   const auto mbps = [&](double s) { return static_cast<double>(size) / s / 1e6; };
   std::printf("input: %zu MiB of random bytes, best of %d runs, default scheme CDC 65536\n",
               size_mib, runs);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "engine/commitments.h"
 #include "engine/window_hash.h"
@@ -43,6 +44,10 @@ DataShapeError read_error(std::string os_text, std::string_view path) {
   return DataShapeError{DataShapeError::Kind::SerializationFailed,
                         "Failed to read file: " + std::move(os_text), "path: " + quote_path(path)};
 }
+
+struct AlignedDelete {
+  void operator()(uint8_t* p) const { ::operator delete[](p, std::align_val_t{4096}); }
+};
 
 class FileHandle {
  public:
@@ -165,32 +170,34 @@ std::expected<std::string, DataShapeError> compute_data_shape_hash_from_file(
   if (!scheme_error) chunker.emplace(scheme);
   ShapeSink sink;
 
-  // The buffer holds the bytes the chunker still needs (at most a window) and one block.
+  // Blocks are read to a page-aligned spot (the kernel copies fastest there); the bytes the
+  // chunker still needs (at most a window) are moved just in front of it.
+  constexpr size_t kCarryRoom = 4096;
+  static_assert(kCarryRoom >= cdc::kWindow);
   block_size = std::max<size_t>(block_size, 1);
-  const size_t capacity = block_size + cdc::kWindow;
-  const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(capacity);
-  uint64_t buffer_offset = 0;  // stream position of buffer[0]
-  size_t filled = 0;
+  const std::unique_ptr<uint8_t[], AlignedDelete> buffer(static_cast<uint8_t*>(
+      ::operator new[](kCarryRoom + block_size, std::align_val_t{kCarryRoom})));
+  uint8_t* const block = buffer.get() + kCarryRoom;
+  uint64_t block_offset = 0;  // stream position of block[0]
+  size_t carried = 0;         // bytes kept in front of the block
   for (;;) {
-    const ssize_t n = read_some(file.get(), buffer.get() + filled, capacity - filled);
+    const ssize_t n = read_some(file.get(), block, block_size);
     if (n < 0) return std::unexpected(read_error(os_error_text(errno), path));
-    filled += static_cast<size_t>(n);
     const bool at_end = n == 0;
+    const size_t got = static_cast<size_t>(n);
     if (chunker) {
-      chunker->feed({buffer.get(), filled}, buffer_offset, at_end, sink);
+      chunker->feed({block - carried, carried + got}, block_offset - carried, at_end, sink);
       if (at_end) break;
-      const size_t keep_from = static_cast<size_t>(chunker->retain_from() - buffer_offset);
-      std::memmove(buffer.get(), buffer.get() + keep_from, filled - keep_from);
-      filled -= keep_from;
-      buffer_offset += keep_from;
-    } else {
-      if (at_end) break;
-      buffer_offset += filled;
-      filled = 0;
+      const uint64_t end = block_offset + got;
+      carried = static_cast<size_t>(end - chunker->retain_from());
+      std::memmove(block - carried, block + got - carried, carried);
+    } else if (at_end) {
+      break;
     }
+    block_offset += got;
   }
   if (scheme_error) {
-    return std::unexpected(manifest_error(*scheme_error, buffer_offset + filled, scheme));
+    return std::unexpected(manifest_error(*scheme_error, block_offset, scheme));
   }
   return data_shape_hash(hash_string(sink.folder.root()), sink.total_len, scheme);
 }

@@ -138,6 +138,10 @@ __attribute__((target("avx2"))) size_t scan_group_avx2(const uint8_t* p, __m128i
       transpose16(p + set * kSetSpan + at, kLaneSpan, columns[set] + at * kLanes);
     }
   }
+  // The transposition touches the input first; fetch the next group's bytes meanwhile.
+  for (size_t line = 0; line < kGroup; line += 64) {
+    _mm_prefetch(reinterpret_cast<const char*>(p + kGroup + kWindow + line), _MM_HINT_T0);
+  }
   const __m256i outgoing = _mm256_set1_epi16(static_cast<int16_t>(kOutgoingWeight & 0xFFFF));
   __m256i h[kSets], low[kSets];
   for (size_t set = 0; set < kSets; ++set) {
@@ -176,6 +180,9 @@ __attribute__((target("avx2"))) size_t scan_masked_avx2(const uint8_t* p, size_t
                                                         uint64_t divisor) {
   const uint64_t mask = divisor - 1;
   const auto scan_group = scan_group_avx2<kWholeLane>;
+  for (size_t line = 0; line < kGroup + kWindow; line += 64) {
+    _mm_prefetch(reinterpret_cast<const char*>(p + line), _MM_HINT_T0);
+  }
   const __m128i shift = _mm_cvtsi32_si128(16 - std::countr_zero(divisor));
   size_t group = 0;
   for (; count - group > kGroup; group += kGroup) {
