@@ -113,6 +113,13 @@ def test_pipe_is_read_as_a_stream(tmp_path):
     assert got == from_bytes(data, {"type": "cdc", "avg_size": 512})
 
 
+def test_proc_file_of_unknown_size():
+    # /proc files report size 0; they are read to their end like any stream.
+    with open("/proc/self/cmdline", "rb") as f:
+        expected = from_bytes(f.read(), {"type": "fixed", "size": 7})
+    assert from_file("/proc/self/cmdline", {"type": "fixed", "size": 7}) == expected
+
+
 @pytest.mark.parametrize(
     "scheme, message",
     [
