@@ -71,9 +71,9 @@ def main():
             return size / seconds / 1e6
 
         print(f"input: {args.size_mib} MiB of random bytes, best of {args.runs} runs, default scheme CDC 65536")
-        print(f"  hashlib.sha256            {mbps(best['sha']):8.1f} MB/s")
+        print(f"  {'hashlib.sha256':<22}{mbps(best['sha']):8.1f} MB/s")
         for kind in ("bytes", "file"):
-            print(f"  data shape, {kind:<5}       {mbps(best[kind]):8.1f} MB/s   "
+            print(f"  {'data shape, ' + kind:<22}{mbps(best[kind]):8.1f} MB/s   "
                   f"ratio to SHA-256 {best['sha'] / best[kind]:.3f}")
         for label, scheme in (("CDC 65536", "default"), ("CDC 16", "16")):
             print(f"  file peak RSS above interpreter baseline, {label:<9} "
