@@ -140,6 +140,23 @@ def test_cost_model_errors(model, message):
         assert str(error.value) == message
 
 
+class CollidingKey:
+    def __init__(self, text):
+        self.text = text
+
+    def __hash__(self):
+        return hash(self.text)
+
+    def __eq__(self, other):
+        raise KeyError("compared " + self.text)
+
+
+@pytest.mark.parametrize("model", [{CollidingKey("c_id"): 1}, {"c_id": {CollidingKey("type"): 1}}])
+def test_key_lookup_errors_propagate(model):
+    with pytest.raises(KeyError, match="compared"):
+        decide(0.5, model)
+
+
 def test_float_conversions():
     model = {"c_id": Fraction(), "c_comp": {"type": "constant", "value": Fraction()}, "alpha": True}
     justification = decide(Fraction(), model)["justification"]

@@ -147,6 +147,25 @@ def test_chunk_scheme_errors(scheme, message, tmp_path):
     assert str(file_error.value) == message
 
 
+class CollidingKey:
+    """Hashes like a given text but fails any comparison, so looking that text up raises."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __hash__(self):
+        return hash(self.text)
+
+    def __eq__(self, other):
+        raise KeyError("compared " + self.text)
+
+
+@pytest.mark.parametrize("scheme", [{CollidingKey("type"): 1}, {"type": "cdc", CollidingKey("avg_size"): 1}])
+def test_key_lookup_errors_propagate(scheme):
+    with pytest.raises(KeyError, match="compared"):
+        from_bytes(b"", scheme)
+
+
 @pytest.mark.parametrize(
     "scheme, inner",
     [
