@@ -10,16 +10,16 @@ JOBS=$(nproc)
 
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE=$PY
 ninja -C build/release
-ctest --test-dir build/release --output-on-failure -j "$JOBS"
+ctest --test-dir build/release --output-on-failure --timeout 600 -j "$JOBS"
 
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQM_SANITIZE=ON \
   -DQM_BUILD_PYTHON=OFF -DQM_BUILD_BENCH=OFF
 ninja -C build/asan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/asan --output-on-failure -j "$JOBS"
+  ctest --test-dir build/asan --output-on-failure --timeout 900 -j "$JOBS"
 
 if [[ -d tests/python ]] && ls tests/python/test_*.py >/dev/null 2>&1; then
   QM_EXTENSION_DIR="$PWD/build/release/src/python" PYTHONPATH="$PWD/build/release/src/python" \
-    $PY -m pytest -q tests/python
+    timeout 1800 $PY -m pytest -q tests/python
 fi
 echo "all tests passed"

@@ -7,6 +7,7 @@ import json
 import os
 import struct
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -98,19 +99,28 @@ def test_file_equals_bytes(tmp_path_factory, data, scheme):
 
 
 def test_pipe_is_read_as_a_stream(tmp_path):
-    # The function holds the interpreter lock while it reads, so the writer is another process.
+    # The function holds the interpreter lock while it reads, so the whole exchange runs in a
+    # child interpreter with its own writer process, under a timeout: a read that never sees the
+    # end of the stream fails the test instead of hanging the run.
     data = os.urandom(200_000)
     source = tmp_path / "source"
     source.write_bytes(data)
-    read_end, write_end = os.pipe()
-    writer = subprocess.Popen(["cat", str(source)], stdout=write_end)
-    os.close(write_end)
-    try:
-        got = from_file(f"/dev/fd/{read_end}", {"type": "cdc", "avg_size": 512})
-    finally:
-        writer.wait()
-        os.close(read_end)
-    assert got == from_bytes(data, {"type": "cdc", "avg_size": 512})
+    script = (
+        "import os, subprocess, sys\n"
+        "import _quillmere\n"
+        "r, w = os.pipe()\n"
+        "writer = subprocess.Popen(['cat', sys.argv[1]], stdout=w)\n"
+        "os.close(w)\n"
+        "f = _quillmere.shapes.compute_data_shape_hash_from_file_py\n"
+        "print(f('/dev/fd/%d' % r, {'type': 'cdc', 'avg_size': 512}))\n"
+        "writer.wait()\n"
+    )
+    child = subprocess.run(
+        [sys.executable, "-c", script, str(source)],
+        capture_output=True, text=True, timeout=120, env=os.environ.copy(),
+    )
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.strip() == from_bytes(data, {"type": "cdc", "avg_size": 512})
 
 
 def test_proc_file_of_unknown_size():
