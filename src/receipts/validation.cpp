@@ -3,7 +3,9 @@
 
 #include <charconv>
 #include <cmath>
+#include <iterator>
 #include <optional>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -180,7 +182,22 @@ bool validate_version_format(std::string_view s) {
 
 bool validate_timestamp_format(std::string_view s) {
   if (s.size() < 20) return false;
-  if (s[4] != '-' || s[7] != '-' || s[10] != 'T' || s[13] != ':' || s[16] != ':') return false;
+  // The separators sit at fixed character positions, not byte offsets: a text with
+  // non-ASCII characters ahead of them is judged by its characters. A byte that does
+  // not continue a sequence (anything but 10xxxxxx) starts a character.
+  static constexpr std::pair<size_t, char> kSeparators[] = {
+      {4, '-'}, {7, '-'}, {10, 'T'}, {13, ':'}, {16, ':'}};
+  size_t next = 0;
+  size_t index = 0;
+  for (char c : s) {
+    if ((static_cast<unsigned char>(c) & 0xC0) == 0x80) continue;
+    if (index == kSeparators[next].first) {
+      if (c != kSeparators[next].second) return false;
+      if (++next == std::size(kSeparators)) break;
+    }
+    ++index;
+  }
+  if (next != std::size(kSeparators)) return false;
   return s.back() == 'Z' || s.find_first_of("+-") != std::string_view::npos;
 }
 

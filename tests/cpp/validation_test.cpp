@@ -54,7 +54,18 @@ INSTANTIATE_TEST_SUITE_P(Examples, TimestampRule,
                                            ShapeCase{"2025-01-02T03:04:5Z", false},
                                            ShapeCase{"2025-01-02t03:04:05Z", false},
                                            ShapeCase{"2025/01/02T03:04:05Z", false},
-                                           ShapeCase{"", false}));
+                                           ShapeCase{"", false},
+                                           // Positions count characters, not bytes.
+                                           ShapeCase{"\xC3\xA9"
+                                                     "025-01-02T03:04:05Z",
+                                                     true},
+                                           ShapeCase{"\xC3\xA9"
+                                                     "25-01-02T03:04:05Z",
+                                                     false},
+                                           ShapeCase{"2025-01-02T03:04:05\xC3\xA9", true},
+                                           ShapeCase{"\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"
+                                                     "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9",
+                                                     false}));
 
 class PolicyRule : public ::testing::TestWithParam<ShapeCase> {};
 TEST_P(PolicyRule, PolicyReference) {
