@@ -35,7 +35,7 @@ ModuleDefinition g_top_level{
              "Python module definition\n"
              "\n"
              "This is the internal native module `_quillmere`.\n"
-             "The package file `quillmere/__init__.py` wraps it and provides the public API,\n"
+             "The package file `quillmere/__init__.py` wraps it and provides the public API "
              "including asynchronous wrappers."),
     fill_top_level};
 ModuleDefinition g_receipts{make_def("receipts", "Python bindings for receipt operations"),
