@@ -1,5 +1,5 @@
 // Receipt -> JSON text in one pass into a growing buffer; JSON text -> receipt
-// through one parse and a direct reading of the tree.
+// in one pass when the text is in the plain form, else through the JSON tree.
 #include "receipts/json_adapter.h"
 
 #include <map>
@@ -12,6 +12,7 @@
 #include "receipts/json_reader.h"
 #include "receipts/json_text.h"
 #include "receipts/receipt_deser.h"
+#include "receipts/receipt_reader.h"
 #include "receipts/record_fields.h"
 
 namespace quillmere {
@@ -172,6 +173,9 @@ std::expected<Receipt, AdapterError> receipt_from_json(std::string_view text) {
     return std::unexpected(
         AdapterError{AdapterError::Kind::JsonDeserialization, std::move(detail)});
   };
+  // Receipts as written take the one-pass reading; anything else goes through
+  // the tree, which also gives the exact failure text.
+  if (auto direct = read_receipt_direct(text)) return std::move(*direct);
   auto doc = parse_json(text);
   if (!doc) return fail(doc.error().message());
   // The fast path takes strings out of the tree; a failure is read again from a

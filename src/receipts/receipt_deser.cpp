@@ -218,14 +218,7 @@ template <typename Node>
 bool read_value(Node& v, float& out, ReadError& err) {
   double d = 0.0;
   if (!read_number(v, d)) return invalid_type(v, "f32", err);
-  // Out of the float range the nearest float is an infinity, as a cast would give.
-  if (d > std::numeric_limits<float>::max()) {
-    out = std::numeric_limits<float>::infinity();
-  } else if (d < -std::numeric_limits<float>::max()) {
-    out = -std::numeric_limits<float>::infinity();
-  } else {
-    out = static_cast<float>(d);
-  }
+  out = nearest_float(d);
   return true;
 }
 

@@ -5,12 +5,21 @@
 #pragma once
 
 #include <expected>
+#include <limits>
 #include <string>
 
 #include "receipts/json_value.h"
 #include "receipts/receipt.h"
 
 namespace quillmere {
+
+// A JSON number read into a 32-bit float field: out of the float range the
+// nearest float is an infinity, as a cast would give.
+inline float nearest_float(double d) {
+  if (d > std::numeric_limits<float>::max()) return std::numeric_limits<float>::infinity();
+  if (d < -std::numeric_limits<float>::max()) return -std::numeric_limits<float>::infinity();
+  return static_cast<float>(d);
+}
 
 // The receipt, or the detail text of the first failure.
 std::expected<Receipt, std::string> deserialize_from_json_value(const JsonValue& doc);

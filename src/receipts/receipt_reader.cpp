@@ -1,0 +1,404 @@
+// JSON text -> Receipt in one pass over the shared lexical layer. Each field is
+// read straight into the receipt; any departure from the plain form declines,
+// and the general reading (tree, then records) decides what the text means.
+#include "receipts/receipt_reader.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "receipts/base64url.h"
+#include "receipts/json_cursor.h"
+#include "receipts/receipt_deser.h"
+#include "receipts/record_fields.h"
+#include "receipts/uuid.h"
+
+namespace quillmere {
+
+namespace {
+
+template <typename T>
+inline constexpr bool kIsOptional = false;
+template <typename T>
+inline constexpr bool kIsOptional<std::optional<T>> = true;
+
+// The keys of a record in declaration order.
+template <typename R>
+constexpr auto kKeys = std::apply(
+    [](const auto&... field) {
+      return std::array<std::string_view, sizeof...(field)>{field.key...};
+    },
+    RecordFields<R>::fields);
+
+// One bit per field that must be present (every field not held in an optional).
+template <typename R>
+constexpr uint32_t kRequiredFields = std::apply(
+    [](const auto&... field) {
+      uint32_t mask = 0;
+      uint32_t bit = 1;
+      ((mask |=
+        kIsOptional<std::remove_cvref_t<decltype(std::declval<R>().*(field.member))>> ? 0u : bit,
+        bit <<= 1),
+       ...);
+      return mask;
+    },
+    RecordFields<R>::fields);
+
+static_assert(kKeys<ExecutionPayload>.size() <= 32, "field bits are kept in 32 bits");
+
+// The envelope's keys; the bit of each in the set of keys seen.
+enum TopKey : uint32_t {
+  kRid = 1u << 0,
+  kVersion = 1u << 1,
+  kKind = 1u << 2,
+  kDom = 1u << 3,
+  kCod = 1u << 4,
+  kLinks = 1u << 5,
+  kCtx = 1u << 6,
+  kPayload = 1u << 7,
+  kAttest = 1u << 8,
+  kSig = 1u << 9,
+  kHash = 1u << 10,
+};
+constexpr uint32_t kRequiredTop = kRid | kVersion | kKind | kDom | kCod | kCtx | kPayload | kHash;
+
+uint32_t top_key(std::string_view key) {
+  static constexpr std::array<std::pair<std::string_view, TopKey>, 11> kTop = {{
+      {"rid", kRid},
+      {"version", kVersion},
+      {"kind", kKind},
+      {"dom", kDom},
+      {"cod", kCod},
+      {"links", kLinks},
+      {"ctx", kCtx},
+      {"payload", kPayload},
+      {"attest", kAttest},
+      {"sig", kSig},
+      {"hash", kHash},
+  }};
+  for (const auto& [name, bit] : kTop) {
+    if (name == key) return bit;
+  }
+  return 0;
+}
+
+class DirectReader : json_lex::Cursor {
+ public:
+  explicit DirectReader(std::string_view text) : Cursor(text) {}
+
+  std::optional<Receipt> run() {
+    Receipt r;
+    std::optional<ReceiptKind> kind;
+    uint32_t seen = 0;
+    const bool ok = object([&](std::string_view key) {
+      const uint32_t bit = top_key(key);
+      if (bit == 0 || (seen & bit) != 0) return false;
+      seen |= bit;
+      switch (bit) {
+        case kRid:
+          return read(r.rid);
+        case kVersion:
+          return read(r.version);
+        case kKind: {
+          std::string_view name;
+          if (!string(name)) return false;
+          kind = receipt_kind_from_wire(name);
+          return kind.has_value();
+        }
+        case kDom:
+          return read(r.dom);
+        case kCod:
+          return read(r.cod);
+        case kLinks:
+          return links(r.links);
+        case kCtx:
+          return read(r.ctx);
+        case kPayload:
+          // The payload's record follows from the kind, written before it.
+          return kind.has_value() && payload(*kind, r.payload);
+        case kAttest:
+          return null();
+        case kSig:
+          return signature(r.sig);
+        default:
+          return read(r.hash);
+      }
+    });
+    if (!ok || (seen & kRequiredTop) != kRequiredTop) return std::nullopt;
+    skip_ws();
+    if (p_ != end_) return std::nullopt;
+    return r;
+  }
+
+ private:
+  // Skips whitespace and steps over `c` when it comes next.
+  bool consume(char c) {
+    skip_ws();
+    if (p_ == end_ || *p_ != c) return false;
+    ++p_;
+    return true;
+  }
+
+  bool null() {
+    skip_ws();
+    return p_ != end_ && *p_ == 'n' && parse_literal("null");
+  }
+
+  // Calls `member(key)` for each member of the object that comes next; `member`
+  // reads the value.
+  template <typename F>
+  bool object(F&& member) {
+    if (!consume('{')) return false;
+    if (consume('}')) return true;
+    do {
+      std::string_view key;
+      if (!string(key) || !consume(':') || !member(key)) return false;
+    } while (consume(','));
+    return consume('}');
+  }
+
+  template <typename F>
+  bool array(F&& item) {
+    if (!consume('[')) return false;
+    if (consume(']')) return true;
+    do {
+      if (!item()) return false;
+    } while (consume(','));
+    return consume(']');
+  }
+
+  // A string that comes next; the view lasts until the next string is read.
+  bool string(std::string_view& out) { return consume('"') && parse_string(out, scratch_); }
+
+  bool number(JsonValue& out) {
+    skip_ws();
+    return p_ != end_ && (*p_ == '-' || json_lex::is_digit(*p_)) && parse_number(out);
+  }
+
+  bool read(std::string& out) {
+    std::string_view text;
+    if (!string(text)) return false;
+    out.assign(text);
+    return true;
+  }
+
+  bool read(uint64_t& out) {
+    JsonValue n;
+    if (!number(n) || !n.is_u64()) return false;
+    out = n.as_u64();
+    return true;
+  }
+
+  bool read(int64_t& out) {
+    JsonValue n;
+    if (!number(n)) return false;
+    if (n.is_i64()) {
+      out = n.as_i64();
+      return true;
+    }
+    if (!n.is_u64() || n.as_u64() > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+      return false;
+    }
+    out = static_cast<int64_t>(n.as_u64());
+    return true;
+  }
+
+  bool read(uint8_t& out) {
+    uint64_t v = 0;
+    if (!read(v) || v > 255) return false;
+    out = static_cast<uint8_t>(v);
+    return true;
+  }
+
+  // Any JSON number is accepted by a float field.
+  bool read(double& out) {
+    JsonValue n;
+    if (!number(n)) return false;
+    if (n.is_f64()) {
+      out = n.as_f64();
+    } else if (n.is_u64()) {
+      out = static_cast<double>(n.as_u64());
+    } else {
+      out = static_cast<double>(n.as_i64());
+    }
+    return true;
+  }
+
+  bool read(float& out) {
+    double d = 0.0;
+    if (!read(d)) return false;
+    out = nearest_float(d);
+    return true;
+  }
+
+  // Base64url text, or an array of exactly 32 byte values.
+  bool read(Bytes32& out) {
+    skip_ws();
+    if (p_ != end_ && *p_ == '[') {
+      size_t count = 0;
+      return array([&] {
+               uint8_t b = 0;
+               if (count == out.size() || !read(b)) return false;
+               out[count++] = b;
+               return true;
+             }) &&
+             count == out.size();
+    }
+    std::string_view text;
+    if (!string(text)) return false;
+    auto bytes = decode_base64url(text);
+    if (!bytes || bytes->size() != out.size()) return false;
+    std::copy(bytes->begin(), bytes->end(), out.begin());
+    return true;
+  }
+
+  bool read(Uuid& out) {
+    std::string_view text;
+    if (!string(text)) return false;
+    auto id = parse_uuid_described(text);
+    if (!id) return false;
+    out = *id;
+    return true;
+  }
+
+  bool read(Determinism& out) {
+    std::string_view text;
+    if (!string(text)) return false;
+    auto d = determinism_from_wire(text);
+    if (!d) return false;
+    out = *d;
+    return true;
+  }
+
+  // Generic values other than null take the general reading.
+  bool read(GenericValue&) { return false; }
+
+  // Keys arrive in any order; a repeated one declines.
+  bool read(std::map<std::string, double>& out) {
+    out.clear();
+    return object([&](std::string_view key) {
+      std::string name(key);
+      double d = 0.0;
+      return read(d) && out.emplace(std::move(name), d).second;
+    });
+  }
+
+  template <typename T>
+  bool read(std::optional<T>& out) {
+    skip_ws();
+    if (p_ != end_ && *p_ == 'n') {
+      out.reset();
+      return parse_literal("null");
+    }
+    return read(out.emplace());
+  }
+
+  template <typename T>
+  bool read(std::vector<T>& out) {
+    out.clear();
+    return array([&] { return read(out.emplace_back()); });
+  }
+
+  // A record in object form: each key once, no unknown keys, every required
+  // field present.
+  template <JsonRecord R>
+  bool read(R& out) {
+    uint32_t seen = 0;
+    size_t next = 0;  // keys usually come in declaration order
+    const bool ok = object([&](std::string_view key) {
+      const size_t index = field_index<R>(key, next);
+      if (index == kKeys<R>.size() || (seen & (1u << index)) != 0) return false;
+      seen |= 1u << index;
+      next = index + 1;
+      return read_field(index, out);
+    });
+    return ok && (seen & kRequiredFields<R>) == kRequiredFields<R>;
+  }
+
+  template <typename R>
+  static size_t field_index(std::string_view key, size_t hint) {
+    constexpr auto& keys = kKeys<R>;
+    if (hint < keys.size() && keys[hint] == key) return hint;
+    for (size_t i = 0; i < keys.size(); ++i) {
+      if (keys[i] == key) return i;
+    }
+    return keys.size();
+  }
+
+  template <typename R>
+  bool read_field(size_t index, R& out) {
+    bool ok = false;
+    size_t i = 0;
+    std::apply(
+        [&](const auto&... field) {
+          (void)((i++ == index ? (ok = read(out.*(field.member)), true) : false) || ...);
+        },
+        RecordFields<R>::fields);
+    return ok;
+  }
+
+  bool payload(ReceiptKind kind, Payload& out) {
+    switch (kind) {
+      case ReceiptKind::DataShape:
+        return read(out.emplace<DataShapePayload>());
+      case ReceiptKind::MethodShape:
+        return read(out.emplace<MethodShapePayload>());
+      case ReceiptKind::ReasoningShape:
+        return read(out.emplace<ReasoningShapePayload>());
+      case ReceiptKind::Execution:
+        return read(out.emplace<ExecutionPayload>());
+      case ReceiptKind::Spend:
+        return read(out.emplace<SpendPayload>());
+      case ReceiptKind::Settlement:
+        return read(out.emplace<SettlementPayload>());
+    }
+    return false;
+  }
+
+  // Links are lenient: a text that is not an identifier is left out.
+  bool links(std::vector<Uuid>& out) {
+    return array([&] {
+      std::string_view text;
+      if (!string(text)) return false;
+      if (auto id = parse_uuid(text)) out.push_back(*id);
+      return true;
+    });
+  }
+
+  // Null, or an object of exactly the three texts.
+  bool signature(std::optional<Signature>& out) {
+    if (null()) return true;
+    Signature sig;
+    uint32_t seen = 0;
+    const bool ok = object([&](std::string_view key) {
+      std::string* field = key == "alg"   ? &sig.alg
+                           : key == "kid" ? &sig.kid
+                           : key == "sig" ? &sig.sig
+                                          : nullptr;
+      const uint32_t bit = field == &sig.alg ? 1u : field == &sig.kid ? 2u : 4u;
+      if (field == nullptr || (seen & bit) != 0) return false;
+      seen |= bit;
+      return read(*field);
+    });
+    if (!ok || seen != 7u) return false;
+    out = std::move(sig);
+    return true;
+  }
+
+  std::string scratch_;  // decoded text of strings with escapes
+};
+
+}  // namespace
+
+std::optional<Receipt> read_receipt_direct(std::string_view text) {
+  return DirectReader(text).run();
+}
+
+}  // namespace quillmere
