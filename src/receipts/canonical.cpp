@@ -26,6 +26,7 @@ constexpr size_t kCashInstrNesting = kMaxCborNesting - 2;
 class BodyWriter {
  public:
   explicit BodyWriter(std::vector<uint8_t>& out) : w_(out) {}
+  explicit BodyWriter(cbor::ByteBuffer& out) : w_(out) {}
 
   std::expected<void, CanonicalError> receipt(const Receipt& r) {
     w_.map(9);
@@ -414,19 +415,17 @@ std::expected<std::vector<uint8_t>, CanonicalError> canonical_body(const Receipt
 }
 
 std::expected<std::string, CanonicalError> compute_hash(const Receipt& receipt) {
-  // One buffer and one digest context per thread, reused across calls.
-  thread_local std::vector<uint8_t> buffer;
-  thread_local Sha256 hasher;
+  // One buffer per thread, reused across calls.
+  thread_local cbor::ByteBuffer buffer;
   buffer.clear();
   std::expected<std::string, CanonicalError> result;
-  if (auto body = append_canonical_body(buffer, receipt); body) {
-    hasher.update(buffer.data(), buffer.size());
-    result = hash_string(hasher.finish());
+  if (auto body = BodyWriter(buffer).receipt(receipt); body) {
+    result = hash_string(sha256(buffer.data(), buffer.size()));
   } else {
     result = std::unexpected(std::move(body.error()));
   }
   // Do not keep a huge body's buffer alive for the thread's lifetime.
-  if (buffer.capacity() > (size_t{1} << 20)) std::vector<uint8_t>().swap(buffer);
+  if (buffer.capacity() > (size_t{1} << 20)) buffer.release();
   return result;
 }
 

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 
 namespace quillmere::cbor {
 
@@ -139,16 +141,30 @@ bool is_valid_utf8(std::string_view s) {
   return true;
 }
 
-void Writer::head(uint8_t major, uint64_t arg) {
+void ByteBuffer::release() {
+  data_.reset();
+  size_ = 0;
+  capacity_ = 0;
+}
+
+void ByteBuffer::grow(size_t n) {
+  size_t capacity = capacity_ < 256 ? 256 : capacity_;
+  while (capacity - size_ < n) {
+    if (capacity > std::numeric_limits<size_t>::max() / 2) throw std::bad_alloc();
+    capacity *= 2;
+  }
+  auto data = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+  if (size_ != 0) std::memcpy(data.get(), data_.get(), size_);
+  data_ = std::move(data);
+  capacity_ = capacity;
+}
+
+void Writer::long_head(uint8_t major, uint64_t arg) {
   uint8_t buf[9];
-  auto m = static_cast<uint8_t>(major << 5);
+  const auto m = static_cast<uint8_t>(major << 5);
   size_t n;
-  if (arg < 24) {
-    buf[0] = static_cast<uint8_t>(m | arg);
-    n = 1;
-  } else if (arg <= 0xFF) {
+  if (arg <= 0xFF) {
     buf[0] = m | 24;
-    buf[1] = static_cast<uint8_t>(arg);
     n = 2;
   } else if (arg <= 0xFFFF) {
     buf[0] = m | 25;
@@ -160,23 +176,8 @@ void Writer::head(uint8_t major, uint64_t arg) {
     buf[0] = m | 27;
     n = 9;
   }
-  if (n > 2) {
-    for (size_t i = 1; i < n; ++i) {
-      buf[i] = static_cast<uint8_t>(arg >> (8 * (n - 1 - i)));
-    }
-  }
-  out_.insert(out_.end(), buf, buf + n);
-}
-
-void Writer::text(std::string_view s) {
-  if (!is_valid_utf8(s)) text_ok_ = false;
-  head(kText, s.size());
-  raw(s);
-}
-
-void Writer::bytes(std::span<const uint8_t> b) {
-  head(kBytes, b.size());
-  out_.insert(out_.end(), b.begin(), b.end());
+  for (size_t i = 1; i < n; ++i) buf[i] = static_cast<uint8_t>(arg >> (8 * (n - 1 - i)));
+  append(buf, n);
 }
 
 void Writer::float64(double d) {
@@ -209,7 +210,7 @@ void Writer::float64(double d) {
       for (size_t i = 0; i < 8; ++i) buf[1 + i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
       n = 9;
   }
-  out_.insert(out_.end(), buf, buf + n);
+  append(buf, n);
 }
 
 }  // namespace quillmere::cbor

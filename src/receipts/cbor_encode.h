@@ -2,7 +2,10 @@
 // lengths, and floats in the narrowest width that converts back bit for bit.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -53,16 +56,60 @@ consteval EncodedKey key(std::string_view name) {
   return k;
 }
 
-// Appends items to a caller-owned buffer. Text that is not valid UTF-8 is still
-// written but remembered, since such a body is not well-formed CBOR.
+// A growable byte buffer that appends without zero-filling first: the output of the
+// hot encoding paths, reused across calls.
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+
+  const uint8_t* data() const { return data_.get(); }
+  size_t size() const { return size_; }
+  size_t capacity() const { return capacity_; }
+  void clear() { size_ = 0; }
+  // Empties the buffer and frees its storage.
+  void release();
+
+  // Room for `n` more bytes at the end, counted as written; the caller fills them.
+  uint8_t* extend(size_t n) {
+    if (capacity_ - size_ < n) grow(n);
+    uint8_t* p = data_.get() + size_;
+    size_ += n;
+    return p;
+  }
+
+ private:
+  void grow(size_t n);
+
+  std::unique_ptr<uint8_t[]> data_;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
+// Appends items to a caller-owned vector or ByteBuffer. Text that is not valid UTF-8 is
+// still written but remembered, since such a body is not well-formed CBOR.
 class Writer {
  public:
-  explicit Writer(std::vector<uint8_t>& out) : out_(out) {}
+  explicit Writer(std::vector<uint8_t>& out) : vec_(&out) {}
+  explicit Writer(ByteBuffer& out) : buf_(&out) {}
 
-  void head(uint8_t major, uint64_t arg);
-  void raw(std::string_view bytes) { out_.insert(out_.end(), bytes.begin(), bytes.end()); }
-  void raw(const EncodedKey& k) { raw(k.view()); }
-  void byte(uint8_t b) { out_.push_back(b); }
+  void head(uint8_t major, uint64_t arg) {
+    if (arg < 24) {
+      byte(static_cast<uint8_t>((major << 5) | arg));
+    } else {
+      long_head(major, arg);
+    }
+  }
+  void raw(std::string_view bytes) { append(bytes.data(), bytes.size()); }
+  void raw(const EncodedKey& k) { append(k.data, k.size); }
+  void byte(uint8_t b) {
+    if (buf_ != nullptr) [[likely]] {
+      *buf_->extend(1) = b;
+    } else {
+      vec_->push_back(b);
+    }
+  }
 
   void uint(uint64_t v) { head(kUnsigned, v); }
   void int64(int64_t v) {
@@ -73,20 +120,38 @@ class Writer {
     }
   }
   void integer(const CborInteger& i) { head(i.negative ? kNegative : kUnsigned, i.magnitude); }
-  void text(std::string_view s);
-  void bytes(std::span<const uint8_t> b);
+  void text(std::string_view s) {
+    if (!is_valid_utf8(s)) text_ok_ = false;
+    head(kText, s.size());
+    raw(s);
+  }
+  void bytes(std::span<const uint8_t> b) {
+    head(kBytes, b.size());
+    append(b.data(), b.size());
+  }
   void array(size_t n) { head(kArray, n); }
   void map(size_t n) { head(kMap, n); }
   void tag(uint64_t t) { head(kTag, t); }
-  void null() { out_.push_back(0xF6); }
-  void boolean(bool b) { out_.push_back(b ? 0xF5 : 0xF4); }
+  void null() { byte(0xF6); }
+  void boolean(bool b) { byte(b ? 0xF5 : 0xF4); }
   void float64(double d);
 
   bool text_ok() const { return text_ok_; }
-  std::vector<uint8_t>& buffer() { return out_; }
 
  private:
-  std::vector<uint8_t>& out_;
+  void long_head(uint8_t major, uint64_t arg);
+  void append(const void* data, size_t n) {
+    if (buf_ != nullptr) [[likely]] {
+      if (n != 0) std::memcpy(buf_->extend(n), data, n);
+    } else {
+      const auto* p = static_cast<const uint8_t*>(data);
+      vec_->insert(vec_->end(), p, p + n);
+    }
+  }
+
+  // Exactly one of the two is set.
+  std::vector<uint8_t>* vec_ = nullptr;
+  ByteBuffer* buf_ = nullptr;
   bool text_ok_ = true;
 };
 
