@@ -1,6 +1,7 @@
 // JSON text -> Receipt in one pass over the shared lexical layer. Each field is
-// read straight into the receipt; any departure from the plain form declines,
-// and the general reading (tree, then records) decides what the text means.
+// read straight into the receipt, reusing the storage it already has; any
+// departure from the plain form declines, and the general reading (tree, then
+// records) decides what the text means.
 #include "receipts/receipt_reader.h"
 
 #include <algorithm>
@@ -53,6 +54,15 @@ constexpr uint32_t kRequiredFields = std::apply(
 
 static_assert(kKeys<ExecutionPayload>.size() <= 32, "field bits are kept in 32 bits");
 
+// Keys are short: a byte loop beats a call to memcmp.
+bool same_key(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 // The envelope's keys; the bit of each in the set of keys seen.
 enum TopKey : uint32_t {
   kRid = 1u << 0,
@@ -84,7 +94,7 @@ uint32_t top_key(std::string_view key) {
       {"hash", kHash},
   }};
   for (const auto& [name, bit] : kTop) {
-    if (name == key) return bit;
+    if (same_key(name, key)) return bit;
   }
   return 0;
 }
@@ -93,8 +103,7 @@ class DirectReader : json_lex::Cursor {
  public:
   explicit DirectReader(std::string_view text) : Cursor(text) {}
 
-  std::optional<Receipt> run() {
-    Receipt r;
+  bool run(Receipt& r) {
     std::optional<ReceiptKind> kind;
     uint32_t seen = 0;
     const bool ok = object([&](std::string_view key) {
@@ -124,6 +133,7 @@ class DirectReader : json_lex::Cursor {
           // The payload's record follows from the kind, written before it.
           return kind.has_value() && payload(*kind, r.payload);
         case kAttest:
+          r.attest.reset();
           return null();
         case kSig:
           return signature(r.sig);
@@ -131,10 +141,13 @@ class DirectReader : json_lex::Cursor {
           return read(r.hash);
       }
     });
-    if (!ok || (seen & kRequiredTop) != kRequiredTop) return std::nullopt;
+    if (!ok || (seen & kRequiredTop) != kRequiredTop) return false;
     skip_ws();
-    if (p_ != end_) return std::nullopt;
-    return r;
+    if (p_ != end_) return false;
+    if ((seen & kLinks) == 0) r.links.clear();
+    if ((seen & kAttest) == 0) r.attest.reset();
+    if ((seen & kSig) == 0) r.sig.reset();
+    return true;
   }
 
  private:
@@ -297,13 +310,20 @@ class DirectReader : json_lex::Cursor {
       out.reset();
       return parse_literal("null");
     }
-    return read(out.emplace());
+    if (!out) out.emplace();
+    return read(*out);
   }
 
+  // Elements already there are read into again.
   template <typename T>
   bool read(std::vector<T>& out) {
-    out.clear();
-    return array([&] { return read(out.emplace_back()); });
+    size_t count = 0;
+    const bool ok = array([&] {
+      if (count == out.size()) out.emplace_back();
+      return read(out[count++]);
+    });
+    out.resize(count);
+    return ok;
   }
 
   // A record in object form: each key once, no unknown keys, every required
@@ -319,15 +339,29 @@ class DirectReader : json_lex::Cursor {
       next = index + 1;
       return read_field(index, out);
     });
-    return ok && (seen & kRequiredFields<R>) == kRequiredFields<R>;
+    if (!ok || (seen & kRequiredFields<R>) != kRequiredFields<R>) return false;
+    // Optional fields left out are absent, whatever the record held before.
+    size_t i = 0;
+    std::apply(
+        [&](const auto&... field) {
+          auto clear_unseen = [&](auto& member) {
+            if constexpr (kIsOptional<std::remove_cvref_t<decltype(member)>>) {
+              if ((seen & (1u << i)) == 0) member.reset();
+            }
+            ++i;
+          };
+          (clear_unseen(out.*(field.member)), ...);
+        },
+        RecordFields<R>::fields);
+    return true;
   }
 
   template <typename R>
   static size_t field_index(std::string_view key, size_t hint) {
     constexpr auto& keys = kKeys<R>;
-    if (hint < keys.size() && keys[hint] == key) return hint;
+    if (hint < keys.size() && same_key(keys[hint], key)) return hint;
     for (size_t i = 0; i < keys.size(); ++i) {
-      if (keys[i] == key) return i;
+      if (same_key(keys[i], key)) return i;
     }
     return keys.size();
   }
@@ -347,23 +381,30 @@ class DirectReader : json_lex::Cursor {
   bool payload(ReceiptKind kind, Payload& out) {
     switch (kind) {
       case ReceiptKind::DataShape:
-        return read(out.emplace<DataShapePayload>());
+        return read_alternative<DataShapePayload>(out);
       case ReceiptKind::MethodShape:
-        return read(out.emplace<MethodShapePayload>());
+        return read_alternative<MethodShapePayload>(out);
       case ReceiptKind::ReasoningShape:
-        return read(out.emplace<ReasoningShapePayload>());
+        return read_alternative<ReasoningShapePayload>(out);
       case ReceiptKind::Execution:
-        return read(out.emplace<ExecutionPayload>());
+        return read_alternative<ExecutionPayload>(out);
       case ReceiptKind::Spend:
-        return read(out.emplace<SpendPayload>());
+        return read_alternative<SpendPayload>(out);
       case ReceiptKind::Settlement:
-        return read(out.emplace<SettlementPayload>());
+        return read_alternative<SettlementPayload>(out);
     }
     return false;
   }
 
+  template <typename P>
+  bool read_alternative(Payload& out) {
+    if (auto* held = std::get_if<P>(&out)) return read(*held);
+    return read(out.emplace<P>());
+  }
+
   // Links are lenient: a text that is not an identifier is left out.
   bool links(std::vector<Uuid>& out) {
+    out.clear();
     return array([&] {
       std::string_view text;
       if (!string(text)) return false;
@@ -374,8 +415,12 @@ class DirectReader : json_lex::Cursor {
 
   // Null, or an object of exactly the three texts.
   bool signature(std::optional<Signature>& out) {
-    if (null()) return true;
-    Signature sig;
+    if (null()) {
+      out.reset();
+      return true;
+    }
+    if (!out) out.emplace();
+    Signature& sig = *out;
     uint32_t seen = 0;
     const bool ok = object([&](std::string_view key) {
       std::string* field = key == "alg"   ? &sig.alg
@@ -387,9 +432,7 @@ class DirectReader : json_lex::Cursor {
       seen |= bit;
       return read(*field);
     });
-    if (!ok || seen != 7u) return false;
-    out = std::move(sig);
-    return true;
+    return ok && seen == 7u;
   }
 
   std::string scratch_;  // decoded text of strings with escapes
@@ -397,8 +440,14 @@ class DirectReader : json_lex::Cursor {
 
 }  // namespace
 
+bool read_receipt_direct(std::string_view text, Receipt& out) {
+  return DirectReader(text).run(out);
+}
+
 std::optional<Receipt> read_receipt_direct(std::string_view text) {
-  return DirectReader(text).run();
+  Receipt r;
+  if (!read_receipt_direct(text, r)) return std::nullopt;
+  return r;
 }
 
 }  // namespace quillmere

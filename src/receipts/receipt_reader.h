@@ -17,4 +17,9 @@ namespace quillmere {
 // returns equals what the general reading gives for the same text.
 std::optional<Receipt> read_receipt_direct(std::string_view text);
 
+// The same reading into `out`, reusing the storage of its strings and vectors
+// (for reading many receipts in a row). Returns false when declined, leaving
+// `out` holding parts of the text: read it again with the general reading.
+bool read_receipt_direct(std::string_view text, Receipt& out);
+
 }  // namespace quillmere

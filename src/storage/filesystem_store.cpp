@@ -15,6 +15,7 @@
 #include <cstdio>
 
 #include "receipts/json_adapter.h"
+#include "receipts/receipt_reader.h"
 #include "storage/os_error.h"
 #include "storage/utf8.h"
 
@@ -62,6 +63,9 @@ int create_directories(const std::string& path) {
   }
   return is_directory(path) ? 0 : err;
 }
+
+// Receipts are a few kilobytes; larger files grow the buffer.
+constexpr size_t kInitialReadBuffer = 64 * 1024;
 
 class FileDescriptor {
  public:
@@ -158,17 +162,14 @@ std::expected<void, std::string> write_file_durably(const std::string& dir, std:
 
 // Reads a whole file (relative to an open directory) into `buf`, reusing its
 // storage; returns the number of bytes read or the operating system's error
-// text.
+// text. Reading until end of file, rather than asking for the size first, costs
+// one call fewer per file once the buffer has grown to fit.
 std::expected<size_t, std::string> read_file_at(int dir_fd, const char* name, std::string& buf) {
   // O_NONBLOCK: a FIFO named like a receipt must not hang the listing; it has
   // no effect on regular files.
   FileDescriptor fd(::openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.get() < 0) return std::unexpected(os_error_text(errno));
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return std::unexpected(os_error_text(errno));
-  const bool regular = S_ISREG(st.st_mode);
-  const size_t expected_size = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
-  if (buf.size() < expected_size + 1) buf.resize(expected_size + 1);
+  if (buf.size() < kInitialReadBuffer) buf.resize(kInitialReadBuffer);
   size_t len = 0;
   for (;;) {
     if (len == buf.size()) buf.resize(buf.size() * 2);
@@ -177,12 +178,9 @@ std::expected<size_t, std::string> read_file_at(int dir_fd, const char* name, st
       if (errno == EINTR) continue;
       return std::unexpected(os_error_text(errno));
     }
-    if (n == 0) break;
+    if (n == 0) return len;
     len += static_cast<size_t>(n);
-    // A regular file read to its size needs no extra read to see the end.
-    if (regular && expected_size > 0 && len == expected_size) break;
   }
-  return len;
 }
 
 // One line on standard error, written with a single call so that lines from
@@ -257,6 +255,7 @@ std::expected<std::vector<Receipt>, StorageError> FilesystemStore::query_receipt
   const int dir_fd = ::dirfd(dir.get());
   std::vector<Receipt> results;
   std::string buf;
+  Receipt current;
   for (;;) {
     errno = 0;
     const dirent* entry = ::readdir(dir.get());
@@ -274,17 +273,25 @@ std::expected<std::vector<Receipt>, StorageError> FilesystemStore::query_receipt
     if (!len)
       return std::unexpected(StorageError::io("Failed to read receipt file: " + len.error()));
     const std::string_view text(buf.data(), *len);
-    if (!is_valid_utf8(text)) {
-      return std::unexpected(
-          StorageError::io("Failed to read receipt file: stream did not contain valid UTF-8"));
+    // Receipts as written are read into `current`, whose storage is reused for
+    // the next file unless it is kept; other forms and failures take the
+    // general reading.
+    if (!read_receipt_direct(text, current)) {
+      auto receipt = receipt_from_json(text);
+      if (!receipt) {
+        // Text that reads as a receipt is valid UTF-8 (the reader checks every
+        // string, and all else must be ASCII), so only a failure needs the check.
+        if (!is_valid_utf8(text)) {
+          return std::unexpected(
+              StorageError::io("Failed to read receipt file: stream did not contain valid UTF-8"));
+        }
+        write_warning("Warning: Failed to parse receipt file " + join_path(receipts_dir_, name) +
+                      ": " + receipt.error().message() + "\n");
+        continue;
+      }
+      current = std::move(*receipt);
     }
-    auto receipt = receipt_from_json(text);
-    if (!receipt) {
-      write_warning("Warning: Failed to parse receipt file " + join_path(receipts_dir_, name) +
-                    ": " + receipt.error().message() + "\n");
-      continue;
-    }
-    if (matches_query(*receipt, query)) results.push_back(std::move(*receipt));
+    if (matches_query(current, query)) results.push_back(std::move(current));
   }
   if (query.limit && *query.limit < results.size()) {
     results.erase(results.begin() + static_cast<std::ptrdiff_t>(*query.limit), results.end());
