@@ -57,17 +57,6 @@ const std::string& method_shape_root(std::string_view workload_id) {
   return last_root;
 }
 
-// "sha256:<hex>" of the canonical text of `payload`, through a per-thread text buffer.
-std::string payload_commitment(const JsonValue& payload) {
-  thread_local std::string text;
-  text.clear();
-  // Writing a JSON value cannot fail, so there is no Serialization error here.
-  append_json(text, payload);
-  std::string hash = sha256_prefixed(text);
-  if (text.capacity() > (size_t{1} << 20)) std::string().swap(text);  // keep no huge buffer
-  return hash;
-}
-
 }  // namespace
 
 namespace detail {
@@ -82,14 +71,28 @@ std::expected<Receipt, ApiError> record_work_with(const RecordSources& sources,
                                                   std::optional<std::string> trace_id,
                                                   std::optional<std::string> parent_id) {
   (void)tags;  // accepted for the callers' sake; no tag reaches the receipt
+  thread_local std::string text;
+  text.clear();
+  // Writing a JSON value cannot fail, so there is no Serialization error here.
+  append_json(text, payload);
+  auto receipt =
+      record_work_jcs_with(sources, workload_id, text, std::move(trace_id), std::move(parent_id));
+  if (text.capacity() > (size_t{1} << 20)) std::string().swap(text);  // keep no huge buffer
+  return receipt;
+}
 
+std::expected<Receipt, ApiError> record_work_jcs_with(const RecordSources& sources,
+                                                      std::string_view workload_id,
+                                                      std::string_view payload_jcs,
+                                                      std::optional<std::string> trace_id,
+                                                      std::optional<std::string> parent_id) {
   Receipt receipt;
   // Version-4 identifier: RFC 9562 version and variant bits over random bytes.
   receipt.rid = sources.random_bytes(sources.ctx);
   receipt.rid[6] = static_cast<uint8_t>((receipt.rid[6] & 0x0F) | 0x40);
   receipt.rid[8] = static_cast<uint8_t>((receipt.rid[8] & 0x3F) | 0x80);
 
-  std::string payload_hash = payload_commitment(payload);
+  std::string payload_hash = sha256_prefixed(payload_jcs);
   // The trace commits to its span commitments joined; the only span is the payload's.
   std::string trace_root = sha256_prefixed(payload_hash);
   std::optional<Uuid> parent = parent_id ? parse_uuid(*parent_id) : std::nullopt;
@@ -124,6 +127,14 @@ std::expected<Receipt, ApiError> record_work_with(const RecordSources& sources,
 }
 
 }  // namespace detail
+
+std::expected<Receipt, ApiError> record_work_jcs(std::string_view workload_id,
+                                                 std::string_view payload_jcs,
+                                                 std::optional<std::string> trace_id,
+                                                 std::optional<std::string> parent_id) {
+  return detail::record_work_jcs_with(detail::system_record_sources(), workload_id, payload_jcs,
+                                      std::move(trace_id), std::move(parent_id));
+}
 
 std::expected<Receipt, ApiError> record_work(std::string_view workload_id, JsonValue payload,
                                              std::vector<std::string> tags,

@@ -24,6 +24,13 @@ std::expected<Receipt, ApiError> record_work(std::string_view workload_id, JsonV
                                              std::optional<std::string> trace_id,
                                              std::optional<std::string> parent_id);
 
+// record_work for a payload given as its canonical JSON text (jcs of the payload, as
+// append_jcs_of_text writes it): the same receipt without a JSON value in between.
+std::expected<Receipt, ApiError> record_work_jcs(std::string_view workload_id,
+                                                 std::string_view payload_jcs,
+                                                 std::optional<std::string> trace_id,
+                                                 std::optional<std::string> parent_id);
+
 namespace detail {
 
 // Where record_work gets its identifier bytes and time; tests fix both.
@@ -43,6 +50,12 @@ std::expected<Receipt, ApiError> record_work_with(const RecordSources& sources,
                                                   std::vector<std::string> tags,
                                                   std::optional<std::string> trace_id,
                                                   std::optional<std::string> parent_id);
+
+std::expected<Receipt, ApiError> record_work_jcs_with(const RecordSources& sources,
+                                                      std::string_view workload_id,
+                                                      std::string_view payload_jcs,
+                                                      std::optional<std::string> trace_id,
+                                                      std::optional<std::string> parent_id);
 
 }  // namespace detail
 }  // namespace quillmere

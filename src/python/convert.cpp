@@ -203,32 +203,41 @@ bool convert_f64(PyObject* obj, const char* arg, double& out) {
   return true;
 }
 
-std::optional<JsonValue> dumps_to_json(PyObject* obj, std::string_view parse_error_prefix) {
+PyRef call_json_dumps(PyObject* obj, std::string_view& text) {
   static PyObject* json_name = nullptr;
   static PyObject* dumps_name = nullptr;
   if (interned(json_name, "json") == nullptr || interned(dumps_name, "dumps") == nullptr) {
-    return std::nullopt;
+    return PyRef();
   }
   // `import json` semantics: the module in sys.modules if present, else a real import.
   PyRef json = PyRef::steal(PyImport_GetModule(json_name));
   if (!json) {
-    if (PyErr_Occurred()) return std::nullopt;
+    if (PyErr_Occurred()) return PyRef();
     json = PyRef::steal(PyImport_Import(json_name));
-    if (!json) return std::nullopt;
+    if (!json) return PyRef();
   }
+  // Looked up on every call, so a replaced json.dumps is the one used.
   PyRef dumps = PyRef::steal(PyObject_GetAttr(json.get(), dumps_name));
-  if (!dumps) return std::nullopt;
-  PyRef text = PyRef::steal(PyObject_CallOneArg(dumps.get(), obj));
-  if (!text) return std::nullopt;
-  if (!PyUnicode_Check(text.get())) {
-    raise_error(PyExc_TypeError,
-                "json.dumps returned a '" + type_name(text.get()) + "' object instead of a 'str'");
-    return std::nullopt;
+  if (!dumps) return PyRef();
+  PyRef result = PyRef::steal(PyObject_CallOneArg(dumps.get(), obj));
+  if (!result) return PyRef();
+  if (!PyUnicode_Check(result.get())) {
+    raise_error(PyExc_TypeError, "json.dumps returned a '" + type_name(result.get()) +
+                                     "' object instead of a 'str'");
+    return PyRef();
   }
   Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-  if (utf8 == nullptr) return std::nullopt;
-  auto parsed = parse_json(std::string_view(utf8, static_cast<size_t>(size)));
+  const char* utf8 = PyUnicode_AsUTF8AndSize(result.get(), &size);
+  if (utf8 == nullptr) return PyRef();
+  text = std::string_view(utf8, static_cast<size_t>(size));
+  return result;
+}
+
+std::optional<JsonValue> dumps_to_json(PyObject* obj, std::string_view parse_error_prefix) {
+  std::string_view text;
+  PyRef owner = call_json_dumps(obj, text);
+  if (!owner) return std::nullopt;
+  auto parsed = parse_json(text);
   if (!parsed) {
     std::string message(parse_error_prefix);
     message += parsed.error().message();

@@ -86,6 +86,9 @@ bool convert_optional_u64(PyObject* obj, const char* arg, std::optional<uint64_t
 // Anything the interpreter converts to float (float, int, bool, __float__, __index__).
 bool convert_f64(PyObject* obj, const char* arg, double& out);
 
+// json.dumps(obj) looked up at call time (its exceptions pass through unchanged); the
+// returned str owns `text`, its UTF-8 form. Null with an exception set on failure.
+PyRef call_json_dumps(PyObject* obj, std::string_view& text);
 // json.dumps(obj) looked up at call time (its exceptions pass through unchanged), then the
 // text parsed into a JsonValue. A parse failure raises ValueError with
 // `parse_error_prefix` + the parser's message (description with line and column).

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/jcs_text.h"
 #include "engine/record.h"
 #include "engine/verify.h"
 #include "python/convert.h"
@@ -27,12 +28,18 @@ PyObject* record_work_call(PyObject* args, PyObject* kwargs, const char* format)
   PyObject* tags_arg = nullptr;
   PyObject* trace_arg = nullptr;
   PyObject* parent_arg = nullptr;
-  if (!parse_args(args, kwargs, format, kNames, &workload_arg, &payload_arg, &tags_arg, &trace_arg,
-                  &parent_arg)) {
+  // Plain positional calls skip the general parser; any other form goes through it,
+  // so every argument error keeps the interpreter's own message.
+  const Py_ssize_t positional = PyTuple_GET_SIZE(args);
+  if ((kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) && positional >= 2 && positional <= 5) {
+    PyObject** slots[] = {&workload_arg, &payload_arg, &tags_arg, &trace_arg, &parent_arg};
+    for (Py_ssize_t i = 0; i < positional; ++i) *slots[i] = PyTuple_GET_ITEM(args, i);
+  } else if (!parse_args(args, kwargs, format, kNames, &workload_arg, &payload_arg, &tags_arg,
+                         &trace_arg, &parent_arg)) {
     return nullptr;
   }
   std::string_view workload_id;
-  std::vector<std::string> tags;  // absent tags are the empty list
+  std::vector<std::string> tags;  // checked, then unused: no tag reaches the receipt
   std::optional<std::string_view> trace_id;
   std::optional<std::string_view> parent_id;
   if (!convert_str(workload_arg, "workload_id", workload_id) ||
@@ -42,11 +49,21 @@ PyObject* record_work_call(PyObject* args, PyObject* kwargs, const char* format)
       !convert_optional_str(parent_arg, "parent_id", parent_id)) {
     return nullptr;
   }
-  std::optional<JsonValue> payload = dumps_to_json(payload_arg, "Failed to parse payload JSON: ");
-  if (!payload) return nullptr;
-  auto receipt = record_work(workload_id, std::move(*payload), std::move(tags),
-                             trace_id ? std::optional<std::string>(*trace_id) : std::nullopt,
-                             parent_id ? std::optional<std::string>(*parent_id) : std::nullopt);
+  // The payload reaches the receipt only through its canonical text, so json.dumps's
+  // text is rewritten into that form directly.
+  std::string_view dumped;
+  PyRef dumped_owner = call_json_dumps(payload_arg, dumped);
+  if (!dumped_owner) return nullptr;
+  thread_local std::string payload_jcs;
+  payload_jcs.clear();
+  if (auto written = append_jcs_of_text(payload_jcs, dumped); !written) {
+    return raise_value_error("Failed to parse payload JSON: " + written.error().message());
+  }
+  dumped_owner = PyRef();
+  auto receipt = record_work_jcs(workload_id, payload_jcs,
+                                 trace_id ? std::optional<std::string>(*trace_id) : std::nullopt,
+                                 parent_id ? std::optional<std::string>(*parent_id) : std::nullopt);
+  if (payload_jcs.capacity() > (size_t{1} << 20)) payload_jcs = std::string();  // keep no huge text
   if (!receipt) return api_error_to_python(receipt.error());
   return wrap_receipt(std::move(*receipt));
 }

@@ -97,6 +97,9 @@ class Writer {
   void head(uint8_t major, uint64_t arg) {
     if (arg < 24) {
       byte(static_cast<uint8_t>((major << 5) | arg));
+    } else if (arg <= 0xFF) {  // every 71-character hash text takes this path
+      const uint8_t two[2] = {static_cast<uint8_t>((major << 5) | 24), static_cast<uint8_t>(arg)};
+      append(two, 2);
     } else {
       long_head(major, arg);
     }

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "engine/commitments.h"
+#include "engine/jcs_text.h"
 #include "receipts/canonical.h"
 #include "receipts/json_adapter.h"
 #include "receipts/json_reader.h"
@@ -112,7 +113,32 @@ TEST_P(RecordVectors, FixedIdentifierAndClockGiveTheKnownReceipt) {
   EXPECT_EQ(*json, v.receipt_json);
 }
 
+TEST_P(RecordVectors, CanonicalTextEntryGivesTheSameReceipt) {
+  const Vector& v = GetParam();
+  std::string text;
+  ASSERT_TRUE(append_jcs_of_text(text, v.payload_json).has_value());
+  FixedSources fixed{*parse_uuid(v.rid), v.clock_ns};
+  auto r =
+      detail::record_work_jcs_with(fixed.sources(), v.workload_id, text, v.trace_id, v.parent_id);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->hash, v.hash);
+  auto json = receipt_to_json(*r);
+  ASSERT_TRUE(json.has_value());
+  EXPECT_EQ(*json, v.receipt_json);
+}
+
 INSTANTIATE_TEST_SUITE_P(KnownAnswers, RecordVectors, ::testing::ValuesIn(load_vectors()));
+
+// The method commitment is remembered per thread for the last workload; switching back
+// and forth, and ids that extend one another, must never return a stale commitment.
+TEST(RecordWork, MethodCommitmentFollowsEveryWorkloadSwitch) {
+  const std::vector<std::string> ids = {"a", "ab", "a", "", "ab", "ab", std::string(300, 'w'), "a"};
+  for (const std::string& id : ids) {
+    const Receipt r = record_fixed(id, JsonValue(1));
+    EXPECT_EQ(exec_of(r).method_ref.method_shape_root, sha256_prefixed("workload:" + id)) << id;
+    EXPECT_EQ(exec_of(r).method_ref.method_id, id);
+  }
+}
 
 TEST(RecordVectorsFile, HasEveryCase) {
   EXPECT_EQ(load_vectors().size(), 4u);
