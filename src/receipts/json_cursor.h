@@ -113,7 +113,11 @@ class Cursor {
   }
 
   void skip_ws() {
-    while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+    // Compact text has none: one comparison rules out the rest.
+    while (p_ < end_ && static_cast<unsigned char>(*p_) <= ' ' &&
+           (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) {
+      ++p_;
+    }
   }
 
   bool parse_literal(std::string_view word) {
@@ -226,27 +230,30 @@ class Cursor {
 
  private:
   // Steps over bytes that need no attention inside a string: everything but a
-  // quote, a backslash, a control character or a non-ASCII byte.
+  // quote, a backslash, a control character or a non-ASCII byte. Works on a
+  // local pointer so that the loop keeps it in a register.
   void skip_plain_string_bytes() {
+    const char* p = p_;
 #if defined(__SSE2__)
     const __m128i quote = _mm_set1_epi8('"');
     const __m128i backslash = _mm_set1_epi8('\\');
     // Signed bytes: below 0x20 are the control characters and every non-ASCII byte.
     const __m128i space = _mm_set1_epi8(0x20);
-    while (end_ - p_ >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
+    while (end_ - p >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
       const __m128i special =
           _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
                        _mm_cmplt_epi8(v, space));
       const int mask = _mm_movemask_epi8(special);
       if (mask != 0) {
-        p_ += __builtin_ctz(static_cast<unsigned>(mask));
+        p_ = p + __builtin_ctz(static_cast<unsigned>(mask));
         return;
       }
-      p_ += 16;
+      p += 16;
     }
 #endif
-    while (p_ < end_ && is_plain_string_byte(static_cast<unsigned char>(*p_))) ++p_;
+    while (p < end_ && is_plain_string_byte(static_cast<unsigned char>(*p))) ++p;
+    p_ = p;
   }
 
   // One or more digits (after a point or an exponent mark).

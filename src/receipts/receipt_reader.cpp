@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <span>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -63,41 +64,27 @@ bool same_key(std::string_view a, std::string_view b) {
   return true;
 }
 
-// The envelope's keys; the bit of each in the set of keys seen.
-enum TopKey : uint32_t {
-  kRid = 1u << 0,
-  kVersion = 1u << 1,
-  kKind = 1u << 2,
-  kDom = 1u << 3,
-  kCod = 1u << 4,
-  kLinks = 1u << 5,
-  kCtx = 1u << 6,
-  kPayload = 1u << 7,
-  kAttest = 1u << 8,
-  kSig = 1u << 9,
-  kHash = 1u << 10,
+// The envelope's keys in the order the writer puts them.
+enum TopKey : size_t {
+  kRid,
+  kVersion,
+  kKind,
+  kDom,
+  kCod,
+  kLinks,
+  kCtx,
+  kPayload,
+  kAttest,
+  kSig,
+  kHash
 };
-constexpr uint32_t kRequiredTop = kRid | kVersion | kKind | kDom | kCod | kCtx | kPayload | kHash;
-
-uint32_t top_key(std::string_view key) {
-  static constexpr std::array<std::pair<std::string_view, TopKey>, 11> kTop = {{
-      {"rid", kRid},
-      {"version", kVersion},
-      {"kind", kKind},
-      {"dom", kDom},
-      {"cod", kCod},
-      {"links", kLinks},
-      {"ctx", kCtx},
-      {"payload", kPayload},
-      {"attest", kAttest},
-      {"sig", kSig},
-      {"hash", kHash},
-  }};
-  for (const auto& [name, bit] : kTop) {
-    if (same_key(name, key)) return bit;
-  }
-  return 0;
+constexpr std::array<std::string_view, 11> kTopKeys = {
+    "rid", "version", "kind", "dom", "cod", "links", "ctx", "payload", "attest", "sig", "hash"};
+constexpr uint32_t bit(size_t index) {
+  return 1u << index;
 }
+constexpr uint32_t kRequiredTop = bit(kRid) | bit(kVersion) | bit(kKind) | bit(kDom) | bit(kCod) |
+                                  bit(kCtx) | bit(kPayload) | bit(kHash);
 
 class DirectReader : json_lex::Cursor {
  public:
@@ -106,11 +93,10 @@ class DirectReader : json_lex::Cursor {
   bool run(Receipt& r) {
     std::optional<ReceiptKind> kind;
     uint32_t seen = 0;
-    const bool ok = object([&](std::string_view key) {
-      const uint32_t bit = top_key(key);
-      if (bit == 0 || (seen & bit) != 0) return false;
-      seen |= bit;
-      switch (bit) {
+    const bool ok = members(kTopKeys, [&](size_t index) {
+      if (index == kTopKeys.size() || (seen & bit(index)) != 0) return false;
+      seen |= bit(index);
+      switch (index) {
         case kRid:
           return read(r.rid);
         case kVersion:
@@ -144,9 +130,9 @@ class DirectReader : json_lex::Cursor {
     if (!ok || (seen & kRequiredTop) != kRequiredTop) return false;
     skip_ws();
     if (p_ != end_) return false;
-    if ((seen & kLinks) == 0) r.links.clear();
-    if ((seen & kAttest) == 0) r.attest.reset();
-    if ((seen & kSig) == 0) r.sig.reset();
+    if ((seen & bit(kLinks)) == 0) r.links.clear();
+    if ((seen & bit(kAttest)) == 0) r.attest.reset();
+    if ((seen & bit(kSig)) == 0) r.sig.reset();
     return true;
   }
 
@@ -175,6 +161,48 @@ class DirectReader : json_lex::Cursor {
       if (!string(key) || !consume(':') || !member(key)) return false;
     } while (consume(','));
     return consume('}');
+  }
+
+  // Calls `member(index)` for each member of the object that comes next, with
+  // the index of its key in `keys` (keys.size() for any other key); `member`
+  // reads the value. The key that follows the previous one in `keys` is
+  // tried first, as plain text.
+  template <typename F>
+  bool members(std::span<const std::string_view> keys, F&& member) {
+    if (!consume('{')) return false;
+    if (consume('}')) return true;
+    size_t next = 0;
+    do {
+      size_t index = keys.size();
+      if (!key(keys, next, index) || !consume(':') || !member(index)) return false;
+      next = index + 1;
+    } while (consume(','));
+    return consume('}');
+  }
+
+  bool key(std::span<const std::string_view> keys, size_t expected, size_t& index) {
+    skip_ws();
+    if (expected < keys.size() && quoted_at(keys[expected])) {
+      index = expected;
+      return true;
+    }
+    std::string_view text;
+    if (!string(text)) return false;
+    for (index = 0; index < keys.size() && !same_key(keys[index], text); ++index) {
+    }
+    return true;
+  }
+
+  // Steps over `"name"` when the text at `p_` is exactly that. Names are plain
+  // ASCII, so the string read from there would be the name and end there.
+  bool quoted_at(std::string_view name) {
+    const size_t n = name.size();
+    if (static_cast<size_t>(end_ - p_) < n + 2 || p_[0] != '"' || p_[n + 1] != '"') return false;
+    for (size_t i = 0; i < n; ++i) {
+      if (p_[1 + i] != name[i]) return false;
+    }
+    p_ += n + 2;
+    return true;
   }
 
   template <typename F>
@@ -331,12 +359,9 @@ class DirectReader : json_lex::Cursor {
   template <JsonRecord R>
   bool read(R& out) {
     uint32_t seen = 0;
-    size_t next = 0;  // keys usually come in declaration order
-    const bool ok = object([&](std::string_view key) {
-      const size_t index = field_index<R>(key, next);
-      if (index == kKeys<R>.size() || (seen & (1u << index)) != 0) return false;
-      seen |= 1u << index;
-      next = index + 1;
+    const bool ok = members(kKeys<R>, [&](size_t index) {
+      if (index == kKeys<R>.size() || (seen & bit(index)) != 0) return false;
+      seen |= bit(index);
       return read_field(index, out);
     });
     if (!ok || (seen & kRequiredFields<R>) != kRequiredFields<R>) return false;
@@ -354,16 +379,6 @@ class DirectReader : json_lex::Cursor {
         },
         RecordFields<R>::fields);
     return true;
-  }
-
-  template <typename R>
-  static size_t field_index(std::string_view key, size_t hint) {
-    constexpr auto& keys = kKeys<R>;
-    if (hint < keys.size() && same_key(keys[hint], key)) return hint;
-    for (size_t i = 0; i < keys.size(); ++i) {
-      if (same_key(keys[i], key)) return i;
-    }
-    return keys.size();
   }
 
   template <typename R>
