@@ -57,9 +57,7 @@ class Transcoder : json_lex::Cursor {
       case '"': {
         ++p_;
         std::string_view s;
-        if (!parse_string(s, scratch_)) return false;
-        append_json_string(out_, s);
-        return true;
+        return parse_string(s, scratch_) && write_string(s);
       }
       case '{':
         ++p_;
@@ -81,6 +79,19 @@ class Transcoder : json_lex::Cursor {
         return true;
       }
     }
+  }
+
+  // `s` was just read by parse_string: a view of the input between its quotes, or of
+  // the scratch text when it had escapes. Text read without escapes has nothing the
+  // writer escapes either (no quote, backslash or control character), so it is copied
+  // with its quotes as it stands.
+  bool write_string(std::string_view s) {
+    if (s.data() == scratch_.data()) {
+      append_json_string(out_, s);
+    } else {
+      out_.append(s.data() - 1, s.size() + 2);
+    }
+    return true;
   }
 
   bool literal(std::string_view word) {
@@ -128,11 +139,11 @@ class Transcoder : json_lex::Cursor {
         ++p_;
         std::string_view key;
         if (!parse_string(key, scratch_)) return false;
+        const size_t begin = out_.size();
+        write_string(key);
+        out_.push_back(':');
         // A decoded key lives in the scratch text, which the next string reuses.
         if (key.data() == scratch_.data()) key = owned_keys_.emplace_front(key);
-        const size_t begin = out_.size();
-        append_json_string(out_, key);
-        out_.push_back(':');
         skip_ws();
         if (p_ == end_ || *p_ != ':') return false;
         ++p_;
@@ -165,8 +176,18 @@ class Transcoder : json_lex::Cursor {
     if (in_order) return;
     order_.resize(n);
     for (size_t i = 0; i < n; ++i) order_[i] = static_cast<uint32_t>(i);
-    std::stable_sort(order_.begin(), order_.end(),
-                     [m](uint32_t a, uint32_t b) { return m[a].key < m[b].key; });
+    auto less = [m](uint32_t a, uint32_t b) { return m[a].key < m[b].key; };
+    if (n <= 16) {
+      // Insertion sort, stable: payload objects are small, and this allocates nothing.
+      for (size_t i = 1; i < n; ++i) {
+        const uint32_t idx = order_[i];
+        size_t j = i;
+        for (; j > 0 && less(idx, order_[j - 1]); --j) order_[j] = order_[j - 1];
+        order_[j] = idx;
+      }
+    } else {
+      std::stable_sort(order_.begin(), order_.end(), less);
+    }
     const size_t base = open + 1;
     held_.assign(out_, base);
     out_.resize(base);
