@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <span>
@@ -55,13 +56,34 @@ constexpr uint32_t kRequiredFields = std::apply(
 
 static_assert(kKeys<ExecutionPayload>.size() <= 32, "field bits are kept in 32 bits");
 
-// Keys are short: a byte loop beats a call to memcmp.
-bool same_key(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
+template <typename Word>
+Word load(const char* p) {
+  Word w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// Whether the `n` bytes at `a` and `b` are equal. Keys are short: a few word
+// comparisons (the last one overlapping) beat a call to memcmp.
+bool same_bytes(const char* a, const char* b, size_t n) {
+  if (n >= 8) {
+    for (size_t i = 0; i + 8 < n; i += 8) {
+      if (load<uint64_t>(a + i) != load<uint64_t>(b + i)) return false;
+    }
+    return load<uint64_t>(a + n - 8) == load<uint64_t>(b + n - 8);
+  }
+  if (n >= 4) {
+    return load<uint32_t>(a) == load<uint32_t>(b) &&
+           load<uint32_t>(a + n - 4) == load<uint32_t>(b + n - 4);
+  }
+  for (size_t i = 0; i < n; ++i) {
     if (a[i] != b[i]) return false;
   }
   return true;
+}
+
+bool same_key(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && same_bytes(a.data(), b.data(), a.size());
 }
 
 // The envelope's keys in the order the writer puts them.
@@ -197,9 +219,9 @@ class DirectReader : json_lex::Cursor {
   // ASCII, so the string read from there would be the name and end there.
   bool quoted_at(std::string_view name) {
     const size_t n = name.size();
-    if (static_cast<size_t>(end_ - p_) < n + 2 || p_[0] != '"' || p_[n + 1] != '"') return false;
-    for (size_t i = 0; i < n; ++i) {
-      if (p_[1 + i] != name[i]) return false;
+    if (static_cast<size_t>(end_ - p_) < n + 2 || p_[0] != '"' || p_[n + 1] != '"' ||
+        !same_bytes(p_ + 1, name.data(), n)) {
+      return false;
     }
     p_ += n + 2;
     return true;
