@@ -102,6 +102,7 @@ class ThreadPool {
 }  // namespace
 
 void fill_random(std::span<uint8_t> out) {
+  if (out.empty()) return;
   thread_local ThreadPool pool;
   pool.fill(out.data(), out.size());
 }
