@@ -99,7 +99,25 @@ int shortest_float_width(double d) {
   return 8;
 }
 
+namespace {
+
+// True when no byte of `s` has its top bit set. No early exit, so the loop vectorises.
+bool all_ascii(std::string_view s) {
+  uint64_t seen = 0;
+  size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, s.data() + i, 8);
+    seen |= word;
+  }
+  for (; i < s.size(); ++i) seen |= static_cast<unsigned char>(s[i]);
+  return (seen & 0x8080808080808080ULL) == 0;
+}
+
+}  // namespace
+
 bool is_valid_utf8(std::string_view s) {
+  if (all_ascii(s)) return true;  // hash texts, identifiers, timestamps
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const unsigned char* end = p + s.size();
   while (p < end) {

@@ -94,7 +94,9 @@ class Writer {
   explicit Writer(std::vector<uint8_t>& out) : vec_(&out) {}
   explicit Writer(ByteBuffer& out) : buf_(&out) {}
 
-  void head(uint8_t major, uint64_t arg) {
+  // The small writers are forced inline: the body writer calls them a hundred times per
+  // receipt, and the compiler gives up inlining in its large functions.
+  [[gnu::always_inline]] void head(uint8_t major, uint64_t arg) {
     if (arg < 24) {
       byte(static_cast<uint8_t>((major << 5) | arg));
     } else if (arg <= 0xFF) {  // every 71-character hash text takes this path
@@ -106,7 +108,7 @@ class Writer {
   }
   void raw(std::string_view bytes) { append(bytes.data(), bytes.size()); }
   void raw(const EncodedKey& k) { append(k.data, k.size); }
-  void byte(uint8_t b) {
+  [[gnu::always_inline]] void byte(uint8_t b) {
     if (buf_ != nullptr) [[likely]] {
       *buf_->extend(1) = b;
     } else {
@@ -123,8 +125,21 @@ class Writer {
     }
   }
   void integer(const CborInteger& i) { head(i.negative ? kNegative : kUnsigned, i.magnitude); }
-  void text(std::string_view s) {
+  [[gnu::always_inline]] void text(std::string_view s) {
     if (!is_valid_utf8(s)) text_ok_ = false;
+    if (buf_ != nullptr && s.size() <= 0xFF) [[likely]] {
+      // Head and content in one step.
+      const size_t head_size = s.size() < 24 ? 1 : 2;
+      uint8_t* p = buf_->extend(head_size + s.size());
+      if (head_size == 1) {
+        p[0] = static_cast<uint8_t>((kText << 5) | s.size());
+      } else {
+        p[0] = (kText << 5) | 24;
+        p[1] = static_cast<uint8_t>(s.size());
+      }
+      if (!s.empty()) std::memcpy(p + head_size, s.data(), s.size());
+      return;
+    }
     head(kText, s.size());
     raw(s);
   }
@@ -143,7 +158,7 @@ class Writer {
 
  private:
   void long_head(uint8_t major, uint64_t arg);
-  void append(const void* data, size_t n) {
+  [[gnu::always_inline]] void append(const void* data, size_t n) {
     if (buf_ != nullptr) [[likely]] {
       if (n != 0) std::memcpy(buf_->extend(n), data, n);
     } else {
