@@ -67,7 +67,7 @@ const JsonValue& vectors(const char* file) {
   if (it == cache.end()) {
     auto parsed = parse_json(read_file(std::string(QM_VECTORS_DIR) + "/" + file));
     EXPECT_TRUE(parsed.has_value()) << file;
-    it = cache.emplace(file, parsed.value_or(JsonValue{})).first;
+    it = cache.emplace(file, parsed ? std::move(*parsed) : JsonValue{}).first;
   }
   return it->second;
 }
