@@ -17,9 +17,12 @@ struct ApiError {
   // The text shown to Python: variant prefix + message.
   std::string display() const {
     switch (kind) {
-      case Kind::Serialization: return "SerializationError: " + message;
-      case Kind::Hash: return "HashError: " + message;
-      case Kind::Validation: return "ValidationError: " + message;
+      case Kind::Serialization:
+        return "SerializationError: " + message;
+      case Kind::Hash:
+        return "HashError: " + message;
+      case Kind::Validation:
+        return "ValidationError: " + message;
     }
     return message;
   }

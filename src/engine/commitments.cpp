@@ -11,8 +11,12 @@ std::string sha256_prefixed(std::string_view data) {
   return hash_string(sha256(data.data(), data.size()));
 }
 
-JsonValue sort(const JsonValue& value) { return value; }
+JsonValue sort(const JsonValue& value) {
+  return value;
+}
 
-std::string jcs(const JsonValue& value) { return to_json_text(value); }
+std::string jcs(const JsonValue& value) {
+  return to_json_text(value);
+}
 
 }  // namespace quillmere

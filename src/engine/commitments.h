@@ -13,8 +13,7 @@ namespace quillmere {
 // "sha256:" + 64 lowercase hex digits of SHA-256(data).
 std::string sha256_prefixed(std::string_view data);
 inline std::string sha256_prefixed(std::span<const uint8_t> data) {
-  return sha256_prefixed(
-      std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+  return sha256_prefixed(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
 }
 
 // A deep copy with every object's keys in canonical order.

@@ -9,8 +9,12 @@
 namespace quillmere::python {
 namespace {
 
+// The type's __name__: built-in types carry their module in tp_name ("receipts.PyReceipt"),
+// which the conversion messages leave out.
 std::string type_name(PyObject* obj) {
-  return Py_TYPE(obj)->tp_name;
+  std::string_view name = Py_TYPE(obj)->tp_name;
+  size_t dot = name.rfind('.');
+  return std::string(dot == std::string_view::npos ? name : name.substr(dot + 1));
 }
 
 // str(obj) as UTF-8, or a placeholder when even that fails (never leaves an error set).
@@ -211,7 +215,7 @@ PyRef call_json_dumps(PyObject* obj, std::string_view& text) {
   }
   // `import json` semantics: the module in sys.modules if present, else a real import.
   PyRef json = PyRef::steal(PyImport_GetModule(json_name));
-  if (!json) {
+  if (!json || json.get() == Py_None) {  // None in sys.modules blocks the import: let it say so
     if (PyErr_Occurred()) return PyRef();
     json = PyRef::steal(PyImport_Import(json_name));
     if (!json) return PyRef();

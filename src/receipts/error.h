@@ -71,7 +71,12 @@ struct ValidationError {
 };
 
 struct AdapterError {
-  enum class Kind { JsonDeserialization, JsonSerialization, CborDeserialization, CborSerialization };
+  enum class Kind {
+    JsonDeserialization,
+    JsonSerialization,
+    CborDeserialization,
+    CborSerialization
+  };
   Kind kind;
   std::string detail;
 

@@ -67,7 +67,9 @@ struct GenericValue {
   GenericValue(CborMap m) : v(std::move(m)) {}
 
   static GenericValue integer(int64_t i) { return GenericValue(CborInteger::from_i64(i)); }
-  static GenericValue unsigned_integer(uint64_t u) { return GenericValue(CborInteger::from_u64(u)); }
+  static GenericValue unsigned_integer(uint64_t u) {
+    return GenericValue(CborInteger::from_u64(u));
+  }
 
   friend bool operator==(const GenericValue& a, const GenericValue& b) { return a.v == b.v; }
 };
@@ -78,7 +80,11 @@ struct CborMapEntry {
   friend bool operator==(const CborMapEntry&, const CborMapEntry&) = default;
 };
 
-inline bool operator==(const CborArray& a, const CborArray& b) { return a.items == b.items; }
-inline bool operator==(const CborMap& a, const CborMap& b) { return a.entries == b.entries; }
+inline bool operator==(const CborArray& a, const CborArray& b) {
+  return a.items == b.items;
+}
+inline bool operator==(const CborMap& a, const CborMap& b) {
+  return a.entries == b.entries;
+}
 
 }  // namespace quillmere

@@ -80,13 +80,27 @@ void append_json_string(std::string& out, std::string_view s) {
     out.append(s.substr(run, i - run));
     run = i + 1;
     switch (c) {
-      case '"': out.append("\\\""); break;
-      case '\\': out.append("\\\\"); break;
-      case 0x08: out.append("\\b"); break;
-      case 0x09: out.append("\\t"); break;
-      case 0x0A: out.append("\\n"); break;
-      case 0x0C: out.append("\\f"); break;
-      case 0x0D: out.append("\\r"); break;
+      case '"':
+        out.append("\\\"");
+        break;
+      case '\\':
+        out.append("\\\\");
+        break;
+      case 0x08:
+        out.append("\\b");
+        break;
+      case 0x09:
+        out.append("\\t");
+        break;
+      case 0x0A:
+        out.append("\\n");
+        break;
+      case 0x0C:
+        out.append("\\f");
+        break;
+      case 0x0D:
+        out.append("\\r");
+        break;
       default: {
         char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
         out.append(esc, 6);
@@ -109,17 +123,33 @@ void append_i64(std::string& out, int64_t v) {
   out.append(buf, r.ptr);
 }
 
-void append_f64(std::string& out, double v) { append_float_layout(out, v, 16, -5); }
-void append_f32(std::string& out, float v) { append_float_layout(out, v, 13, -6); }
+void append_f64(std::string& out, double v) {
+  append_float_layout(out, v, 16, -5);
+}
+void append_f32(std::string& out, float v) {
+  append_float_layout(out, v, 13, -6);
+}
 
 void append_json(std::string& out, const JsonValue& v) {
   switch (v.v.index()) {
-    case 0: out.append("null"); break;
-    case 1: out.append(v.as_bool() ? "true" : "false"); break;
-    case 2: append_u64(out, v.as_u64()); break;
-    case 3: append_i64(out, v.as_i64()); break;
-    case 4: append_f64(out, v.as_f64()); break;
-    case 5: append_json_string(out, v.as_string()); break;
+    case 0:
+      out.append("null");
+      break;
+    case 1:
+      out.append(v.as_bool() ? "true" : "false");
+      break;
+    case 2:
+      append_u64(out, v.as_u64());
+      break;
+    case 3:
+      append_i64(out, v.as_i64());
+      break;
+    case 4:
+      append_f64(out, v.as_f64());
+      break;
+    case 5:
+      append_json_string(out, v.as_string());
+      break;
     case 6: {
       out.push_back('[');
       bool first = true;

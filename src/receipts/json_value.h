@@ -34,8 +34,8 @@ struct JsonObject {
 
 struct JsonValue {
   // Alternatives in this order; a negative integer is always < 0.
-  using Storage =
-      std::variant<std::nullptr_t, bool, uint64_t, int64_t, double, std::string, JsonArray, JsonObject>;
+  using Storage = std::variant<std::nullptr_t, bool, uint64_t, int64_t, double, std::string,
+                               JsonArray, JsonObject>;
   Storage v;
 
   JsonValue() : v(nullptr) {}

@@ -10,11 +10,12 @@ constexpr std::array<std::string_view, 6> kKindWire = {
     "data_shape", "method_shape", "reasoning_shape", "execution", "spend", "settlement"};
 constexpr std::array<std::string_view, 6> kKindDisplay = {
     "DataShape", "MethodShape", "ReasoningShape", "Execution", "Spend", "Settlement"};
-constexpr std::array<std::string_view, 3> kDeterminismWire = {"strict", "bounded",
-                                                               "observational"};
+constexpr std::array<std::string_view, 3> kDeterminismWire = {"strict", "bounded", "observational"};
 }  // namespace
 
-std::string_view wire_name(ReceiptKind kind) { return kKindWire[static_cast<size_t>(kind)]; }
+std::string_view wire_name(ReceiptKind kind) {
+  return kKindWire[static_cast<size_t>(kind)];
+}
 std::string_view display_name(ReceiptKind kind) {
   return kKindDisplay[static_cast<size_t>(kind)];
 }
@@ -25,7 +26,9 @@ std::optional<ReceiptKind> receipt_kind_from_wire(std::string_view name) {
   return std::nullopt;
 }
 
-std::string_view wire_name(Determinism d) { return kDeterminismWire[static_cast<size_t>(d)]; }
+std::string_view wire_name(Determinism d) {
+  return kDeterminismWire[static_cast<size_t>(d)];
+}
 std::optional<Determinism> determinism_from_wire(std::string_view name) {
   for (size_t i = 0; i < kDeterminismWire.size(); ++i) {
     if (kDeterminismWire[i] == name) return static_cast<Determinism>(i);

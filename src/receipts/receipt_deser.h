@@ -16,8 +16,14 @@ namespace quillmere {
 // A JSON number read into a 32-bit float field: out of the float range the
 // nearest float is an infinity, as a cast would give.
 inline float nearest_float(double d) {
-  if (d > std::numeric_limits<float>::max()) return std::numeric_limits<float>::infinity();
-  if (d < -std::numeric_limits<float>::max()) return -std::numeric_limits<float>::infinity();
+  // Past the largest float, values below the midpoint to the next power of two still
+  // round to it; from the midpoint on (a tie goes to the even neighbour) they overflow.
+  constexpr double kOverflow = 0x1.ffffffp127;
+  constexpr float kMax = std::numeric_limits<float>::max();
+  if (d >= kOverflow) return std::numeric_limits<float>::infinity();
+  if (d <= -kOverflow) return -std::numeric_limits<float>::infinity();
+  if (d > kMax) return kMax;
+  if (d < -kMax) return -kMax;
   return static_cast<float>(d);
 }
 

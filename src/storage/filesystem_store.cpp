@@ -220,6 +220,11 @@ bool has_json_extension(std::string_view file_name) {
 std::expected<std::shared_ptr<FilesystemStore>, StorageError> FilesystemStore::create(
     std::string base_path) {
   std::string receipts_dir = join_path(base_path, "receipts");
+  // The OS would silently cut the path at a NUL and create a directory nobody named.
+  if (base_path.find('\0') != std::string::npos) {
+    return std::unexpected(StorageError::io("Failed to create receipts directory " + receipts_dir +
+                                            ": file name contained an unexpected NUL byte"));
+  }
   if (const int err = create_directories(receipts_dir); err != 0) {
     return std::unexpected(StorageError::io("Failed to create receipts directory " + receipts_dir +
                                             ": " + os_error_text(err)));
@@ -285,8 +290,9 @@ std::expected<std::vector<Receipt>, StorageError> FilesystemStore::query_receipt
           return std::unexpected(
               StorageError::io("Failed to read receipt file: stream did not contain valid UTF-8"));
         }
-        write_warning("Warning: Failed to parse receipt file " + join_path(receipts_dir_, name) +
-                      ": " + receipt.error().message() + "\n");
+        write_warning("Warning: Failed to parse receipt file " +
+                      to_display_text(join_path(receipts_dir_, name)) + ": " +
+                      receipt.error().message() + "\n");
         continue;
       }
       current = std::move(*receipt);

@@ -156,6 +156,14 @@ TEST(Utf8, AcceptsWellFormedAndRefusesEverythingElse) {
   }
 }
 
+TEST(Utf8, DisplayTextReplacesEachIllFormedSubsequenceOnce) {
+  EXPECT_EQ(to_display_text("plain/\xC3\xA9.json"), "plain/\xC3\xA9.json");
+  EXPECT_EQ(to_display_text("bad\xFF.json"), "bad\xEF\xBF\xBD.json");
+  // A truncated three-byte sequence is one replacement, and the byte after it survives.
+  EXPECT_EQ(to_display_text("\xE2\x82("), "\xEF\xBF\xBD(");
+  EXPECT_EQ(to_display_text("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
 // ---- Creation ----
 
 TEST(FilesystemStore, CreatesMissingBaseAndReopensWithEarlierFiles) {
@@ -196,6 +204,16 @@ TEST(FilesystemStore, CreationFailureNamesDirectoryAndOsError) {
     EXPECT_EQ(store.error().message(), "I/O error: Failed to create receipts directory " + base +
                                            "/receipts: Not a directory (os error 20)");
   }
+}
+
+TEST(FilesystemStore, NulInBasePathIsRefusedWithoutTouchingTheFileSystem) {
+  TempDir tmp;
+  const std::string base = tmp.path() + "/a" + std::string(1, '\0') + "b";
+  auto store = FilesystemStore::create(base);
+  ASSERT_FALSE(store);
+  EXPECT_EQ(store.error().message(), "I/O error: Failed to create receipts directory " + base +
+                                         "/receipts: file name contained an unexpected NUL byte");
+  EXPECT_FALSE(fs::exists(tmp.path() + "/a"));
 }
 
 TEST(FilesystemStore, DirectoryAndFileModesFollowTheUmask) {

@@ -317,6 +317,18 @@ TEST(JsonAdapterWrite, NonFiniteFloatsAreNullAndRequiredNullFailsOnRead) {
             "expected f64");
 }
 
+TEST(JsonAdapterRead, Float32FieldsRoundToNearestUpToTheOverflowMidpoint) {
+  constexpr float kMax = std::numeric_limits<float>::max();
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  EXPECT_EQ(nearest_float(1.5), 1.5f);
+  EXPECT_EQ(nearest_float(3.4028235e38), kMax);  // just above the largest float: rounds down
+  EXPECT_EQ(nearest_float(0x1.fffffefffffffp127), kMax);
+  EXPECT_EQ(nearest_float(0x1.ffffffp127), kInf);  // the midpoint ties to even: overflow
+  EXPECT_EQ(nearest_float(1e39), kInf);
+  EXPECT_EQ(nearest_float(-3.4028235e38), -kMax);
+  EXPECT_EQ(nearest_float(-0x1.ffffffp127), -kInf);
+}
+
 // ---- reading failures -------------------------------------------------------
 
 struct ReadCase {

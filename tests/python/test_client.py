@@ -131,6 +131,11 @@ def test_json_dumps_is_looked_up_at_each_call(record, monkeypatch):
     monkeypatch.setitem(sys.modules, "json", fake)
     assert record("w", {"x": 1}).get_dom() == known_dom
 
+    # A blocked module fails the way `import json` does.
+    monkeypatch.setitem(sys.modules, "json", None)
+    with pytest.raises(ModuleNotFoundError, match="import of json halted"):
+        record("w", {})
+
 
 def test_record_does_not_store(tmp_path):
     client = Client(storage_path=str(tmp_path))
@@ -145,6 +150,10 @@ RECORD_FAILURES = [
     (("w", []), {}, "argument 'payload': 'list' object cannot be converted to 'PyDict'"),
     (("w", None), {}, "argument 'payload': 'NoneType' object cannot be converted to 'PyDict'"),
     (("w", "{}"), {}, "argument 'payload': 'str' object cannot be converted to 'PyDict'"),
+    # the type's own name, without the module that built-in types carry internally
+    (("w", receipts.receipt_from_json_py(load_vectors("receipts.json")[0]["sealed_json"])), {},
+     "argument 'payload': 'PyReceipt' object cannot be converted to 'PyDict'"),
+    (("w", collections.deque()), {}, "argument 'payload': 'deque' object cannot be converted to 'PyDict'"),
     (("w", {}), {"tags": "etl"}, "argument 'tags': 'str' object cannot be converted to 'Sequence'"),
     (("w", {}), {"tags": {"a"}}, "argument 'tags': 'set' object cannot be converted to 'Sequence'"),
     (("w", {}), {"tags": {"a": 1}}, "argument 'tags': 'dict' object cannot be converted to 'Sequence'"),
