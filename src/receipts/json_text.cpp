@@ -12,8 +12,25 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-// Splits a shortest scientific text "d.ddde[+-]xx" into digits and kk (the
-// decimal exponent such that value = 0.d1d2... * 10^kk).
+template <typename F>
+DecimalDigits split_shortest(F v) {
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));
+  const size_t e_pos = sci.find('e');
+  DecimalDigits out{};
+  for (size_t i = 0; i < e_pos; ++i) {
+    if (sci[i] != '.') out.digits[out.n++] = sci[i];
+  }
+  std::string_view exp_text = sci.substr(e_pos + 1);
+  const bool neg_exp = !exp_text.empty() && exp_text[0] == '-';
+  if (!exp_text.empty() && (exp_text[0] == '-' || exp_text[0] == '+')) exp_text.remove_prefix(1);
+  int exp10 = 0;
+  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exp10);
+  out.kk = (neg_exp ? -exp10 : exp10) + 1;
+  return out;
+}
+
 template <typename F>
 void append_float_layout(std::string& out, F v, int max_kk, int min_kk_exclusive) {
   if (!std::isfinite(v)) {
@@ -24,23 +41,11 @@ void append_float_layout(std::string& out, F v, int max_kk, int min_kk_exclusive
     out.push_back('-');
     v = -v;
   }
-  char buf[64];
-  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-  std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));
-  size_t e_pos = sci.find('e');
-  char digits[32];
-  int n = 0;
-  for (size_t i = 0; i < e_pos; ++i) {
-    if (sci[i] != '.') digits[n++] = sci[i];
-  }
-  int exp10 = 0;
-  std::string_view exp_text = sci.substr(e_pos + 1);
-  bool neg_exp = !exp_text.empty() && exp_text[0] == '-';
-  if (!exp_text.empty() && (exp_text[0] == '-' || exp_text[0] == '+')) exp_text.remove_prefix(1);
-  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exp10);
-  if (neg_exp) exp10 = -exp10;
-  int kk = exp10 + 1;
-  std::string_view d(digits, static_cast<size_t>(n));
+  const DecimalDigits sd = shortest_digits(v);
+  const std::string_view d = sd.view();
+  const char* digits = sd.digits;
+  const int n = sd.n;
+  const int kk = sd.kk;
 
   if (n == 1 && digits[0] == '0') {
     out.append("0.0");
@@ -70,6 +75,13 @@ void append_float_layout(std::string& out, F v, int max_kk, int min_kk_exclusive
 }
 
 }  // namespace
+
+DecimalDigits shortest_digits(double v) {
+  return split_shortest(v);
+}
+DecimalDigits shortest_digits(float v) {
+  return split_shortest(v);
+}
 
 void append_json_string(std::string& out, std::string_view s) {
   out.push_back('"');

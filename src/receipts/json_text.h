@@ -11,6 +11,17 @@
 
 namespace quillmere {
 
+// The shortest round-trip decimal digits d1..dn of a finite non-negative value
+// (no trailing zeros; "0" for zero) and kk, so that value = 0.d1...dn * 10^kk.
+struct DecimalDigits {
+  char digits[24];
+  int n = 0;
+  int kk = 0;
+  std::string_view view() const { return {digits, static_cast<size_t>(n)}; }
+};
+DecimalDigits shortest_digits(double v);
+DecimalDigits shortest_digits(float v);
+
 // Appends `s` between double quotes with the writer's escapes.
 void append_json_string(std::string& out, std::string_view s);
 

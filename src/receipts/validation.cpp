@@ -1,6 +1,5 @@
 // Receipt validation rules, applied in a fixed order; the first failure wins.
 #include "receipts/validation.h"
-
 #include <charconv>
 #include <cmath>
 #include <iterator>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "receipts/canonical.h"
+#include "receipts/json_text.h"
 
 namespace quillmere {
 
@@ -233,32 +233,21 @@ std::string plain_decimal(double d) {
     out.push_back('-');
     d = -d;
   }
-  // Shortest digits d1.d2...dn and exponent e, so that the value is 0.d1...dn * 10^(e+1).
-  char buf[40];
-  auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
-  std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));
-  size_t e_pos = sci.find('e');
-  std::string digits;
-  for (char c : sci.substr(0, e_pos)) {
-    if (c != '.') digits.push_back(c);
-  }
-  std::string_view exp_text = sci.substr(e_pos + 1);
-  if (exp_text.front() == '+') exp_text.remove_prefix(1);
-  int exp10 = 0;
-  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exp10);
-  auto n = static_cast<int>(digits.size());
-  int kk = exp10 + 1;
+  const DecimalDigits sd = shortest_digits(d);
+  const std::string_view digits = sd.view();
+  const int n = sd.n;
+  const int kk = sd.kk;
   if (kk >= n) {
-    out += digits;
+    out.append(digits);
     out.append(static_cast<size_t>(kk - n), '0');
   } else if (kk > 0) {
-    out.append(digits, 0, static_cast<size_t>(kk));
+    out.append(digits.substr(0, static_cast<size_t>(kk)));
     out.push_back('.');
-    out.append(digits, static_cast<size_t>(kk));
+    out.append(digits.substr(static_cast<size_t>(kk)));
   } else {
     out.append("0.");
     out.append(static_cast<size_t>(-kk), '0');
-    out += digits;
+    out.append(digits);
   }
   return out;
 }
