@@ -14,21 +14,15 @@
 #include "receipts/json_reader.h"
 #include "receipts/receipt.h"
 #include "receipts/uuid.h"
+#include "test_support.h"
 
 namespace quillmere {
 namespace {
 
-// ---------------------------------------------------------------- helpers
+using test::read_file;
+using test::to_hex;
 
-std::string to_hex(const std::vector<uint8_t>& bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (uint8_t b : bytes) {
-    out.push_back(kHex[b >> 4]);
-    out.push_back(kHex[b & 0xF]);
-  }
-  return out;
-}
+// ---------------------------------------------------------------- helpers
 
 // Expected bytes spelled the way the layout is described: heads in hex, texts
 // as their UTF-8 bytes.
@@ -53,13 +47,6 @@ struct Bytes {
     return *this;
   }
 };
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 const JsonValue& vectors(const char* file) {
   static std::map<std::string, JsonValue> cache;

@@ -11,19 +11,12 @@
 #include <random>
 
 #include "receipts/cbor_encode.h"
+#include "test_support.h"
 
 namespace quillmere {
 namespace {
 
-std::string to_hex(const std::vector<uint8_t>& bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (uint8_t b : bytes) {
-    out.push_back(kHex[b >> 4]);
-    out.push_back(kHex[b & 0xF]);
-  }
-  return out;
-}
+using test::to_hex;
 
 template <typename F>
 std::string written(F write) {

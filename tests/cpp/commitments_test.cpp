@@ -9,16 +9,12 @@
 
 #include "receipts/canonical.h"
 #include "receipts/json_reader.h"
+#include "test_support.h"
 
 namespace quillmere {
 namespace {
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using test::read_file;
 
 JsonValue parse(std::string_view text) {
   auto v = parse_json(text);

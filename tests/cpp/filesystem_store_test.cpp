@@ -18,9 +18,12 @@
 
 #include "receipts/json_adapter.h"
 #include "storage/utf8.h"
+#include "test_support.h"
 
 namespace quillmere {
 namespace {
+
+using test::read_file;
 
 namespace fs = std::filesystem;
 
@@ -84,13 +87,6 @@ Receipt data_shape_receipt(uint8_t id) {
   Receipt r = exec_receipt({.id = id});
   r.payload = DataShapePayload{"sha256:" + std::string(64, 'b'), std::nullopt};
   return r;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 void write_file(const std::string& path, std::string_view content) {

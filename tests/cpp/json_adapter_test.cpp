@@ -17,9 +17,12 @@
 #include "receipts/json_reader.h"
 #include "receipts/json_text.h"
 #include "receipts/receipt_deser.h"
+#include "test_support.h"
 
 namespace quillmere {
 namespace {
+
+using test::read_file;
 
 std::string h(char c) {
   return "sha256:" + std::string(64, c);
@@ -63,13 +66,6 @@ std::string read_error(std::string_view text) {
   if (r) return "(accepted)";
   EXPECT_EQ(r.error().kind, AdapterError::Kind::JsonDeserialization);
   return r.error().message();
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 // ---- known vectors ----------------------------------------------------------

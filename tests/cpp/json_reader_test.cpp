@@ -12,9 +12,12 @@
 #include <sstream>
 
 #include "receipts/json_text.h"
+#include "test_support.h"
 
 namespace quillmere {
 namespace {
+
+using test::read_file;
 
 JsonValue parse_ok(std::string_view text) {
   auto v = parse_json(text);
@@ -213,13 +216,6 @@ TEST(JsonReader, CompactTextRoundTrips) {
         R"("\u001f\b")", "{}", "[[[]]]"}) {
     EXPECT_EQ(to_json_text(parse_ok(text)), text);
   }
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 uint64_t hex_bits(const std::string& hex) {

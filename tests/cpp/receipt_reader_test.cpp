@@ -14,16 +14,12 @@
 #include "receipts/json_adapter.h"
 #include "receipts/json_reader.h"
 #include "receipts/receipt_deser.h"
+#include "test_support.h"
 
 namespace quillmere {
 namespace {
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using test::read_file;
 
 // Every text form of every known receipt vector.
 std::vector<std::pair<std::string, std::string>> vector_texts() {

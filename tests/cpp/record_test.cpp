@@ -15,9 +15,12 @@
 #include "receipts/json_adapter.h"
 #include "receipts/json_reader.h"
 #include "receipts/uuid.h"
+#include "test_support.h"
 
 namespace quillmere {
 namespace {
+
+using test::to_hex;
 
 struct FixedSources {
   Uuid bytes{};
@@ -53,16 +56,6 @@ JsonValue parse(std::string_view text) {
   // Not value_or: g++ 12 with the sanitizers warns about its moved-from temporary.
   if (!v) return JsonValue{};
   return std::move(*v);
-}
-
-std::string to_hex(const std::vector<uint8_t>& bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (uint8_t b : bytes) {
-    out.push_back(kHex[b >> 4]);
-    out.push_back(kHex[b & 0xF]);
-  }
-  return out;
 }
 
 // ---- Known answers ----

@@ -13,9 +13,12 @@
 #include "receipts/canonical.h"
 #include "receipts/json_adapter.h"
 #include "receipts/json_reader.h"
+#include "test_support.h"
 
 namespace quillmere {
 namespace {
+
+using test::read_file;
 
 // ---------------------------------------------------------------- shape rules
 
@@ -94,13 +97,6 @@ INSTANTIATE_TEST_SUITE_P(
                       ShapeCase{"DID:key:abc", false}));
 
 // ---------------------------------------------------------------- plain decimal
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 TEST(PlainDecimal, KnownAnswers) {
   auto doc = parse_json(read_file(std::string(QM_VECTORS_DIR) + "/numbers.json"));
