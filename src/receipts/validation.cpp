@@ -1,5 +1,6 @@
 // Receipt validation rules, applied in a fixed order; the first failure wins.
 #include "receipts/validation.h"
+
 #include <charconv>
 #include <cmath>
 #include <iterator>
