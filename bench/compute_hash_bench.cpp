@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "engine/record.h"
+#include "ratio_reporter.h"
 #include "receipts/canonical.h"
 #include "receipts/sha256.h"
 
@@ -63,39 +64,16 @@ void BM_Sha256OfBody(benchmark::State& state) {
 }
 BENCHMARK(BM_Sha256OfBody);
 
-// Keeps each benchmark's time per iteration for the closing ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        real_[run.run_name.function_name] = run.GetAdjustedRealTime();
-        cpu_[run.run_name.function_name] = run.GetAdjustedCPUTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  // Real and CPU time per iteration; 0 when the benchmark did not run.
-  std::pair<double, double> time(const std::string& name) const {
-    auto r = real_.find(name);
-    auto c = cpu_.find(name);
-    if (r == real_.end() || c == cpu_.end()) return {0.0, 0.0};
-    return {r->second, c->second};
-  }
-
- private:
-  std::map<std::string, double> real_;
-  std::map<std::string, double> cpu_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  auto [hash_real, hash_cpu] = reporter.time("BM_ComputeHash");
-  auto [sha_real, sha_cpu] = reporter.time("BM_Sha256OfBody");
+  const double hash_real = reporter.real("BM_ComputeHash");
+  const double hash_cpu = reporter.cpu("BM_ComputeHash");
+  const double sha_real = reporter.real("BM_Sha256OfBody");
+  const double sha_cpu = reporter.cpu("BM_Sha256OfBody");
   std::printf("canonical body: %zu bytes\n", typical_body().size());
   if (hash_real > 0 && sha_real > 0 && hash_cpu > 0 && sha_cpu > 0) {
     std::printf(

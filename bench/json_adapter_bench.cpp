@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 
+#include "ratio_reporter.h"
 #include "receipts/json_adapter.h"
 #include "receipts/json_reader.h"
 #include "receipts/sha256.h"
@@ -81,30 +82,11 @@ void BM_Sha256OfJson(benchmark::State& state) {
 }
 BENCHMARK(BM_Sha256OfJson);
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        cpu_[run.run_name.function_name] = run.GetAdjustedCPUTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double cpu(const std::string& name) const {
-    auto it = cpu_.find(name);
-    return it == cpu_.end() ? 0.0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> cpu_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   double reference = reporter.cpu("BM_Sha256OfJson");
   std::printf("receipt JSON text: %zu bytes\n", kTypical.size());

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "engine/record.h"
+#include "ratio_reporter.h"
 #include "receipts/json_adapter.h"
 #include "receipts/json_reader.h"
 #include "storage/filesystem_store.h"
@@ -112,39 +113,23 @@ BENCHMARK(ReadAndParseGenericJson)->Unit(benchmark::kMillisecond);
 BENCHMARK(QueryAll)->Unit(benchmark::kMillisecond);
 BENCHMARK(QueryByTrace)->Unit(benchmark::kMillisecond);
 
-// Keeps each benchmark's time per iteration for the ratio lines.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.iterations > 0) {
-        real[run.benchmark_name()] = run.GetAdjustedRealTime();
-        cpu[run.benchmark_name()] = run.GetAdjustedCPUTime();
-      }
-    }
-  }
-  std::map<std::string, double> real, cpu;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   fixture();
-  RatioReporter reporter;
+  bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   // CPU time as well as real time: on a shared machine the latter drifts with load.
-  for (auto* t : {&reporter.real, &reporter.cpu}) {
-    if (!t->count("QueryAll") || !t->count("ReadFilesOnly") ||
-        !t->count("ReadAndParseGenericJson")) {
+  for (bool cpu : {false, true}) {
+    auto t = [&](const char* name) { return cpu ? reporter.cpu(name) : reporter.real(name); };
+    if (t("QueryAll") == 0 || t("ReadFilesOnly") == 0 || t("ReadAndParseGenericJson") == 0)
       continue;
-    }
     std::printf(
         "%d receipts (%s time): query_receipts = %.2f x reading the files, %.2f x reading "
         "+ generic JSON parse\n",
-        kReceipts, t == &reporter.real ? "real" : "CPU", (*t)["QueryAll"] / (*t)["ReadFilesOnly"],
-        (*t)["QueryAll"] / (*t)["ReadAndParseGenericJson"]);
+        kReceipts, cpu ? "CPU" : "real", t("QueryAll") / t("ReadFilesOnly"),
+        t("QueryAll") / t("ReadAndParseGenericJson"));
   }
   benchmark::Shutdown();
   return 0;

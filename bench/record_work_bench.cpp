@@ -11,6 +11,7 @@
 #include "engine/jcs_text.h"
 #include "engine/random_pool.h"
 #include "engine/record.h"
+#include "ratio_reporter.h"
 #include "receipts/canonical.h"
 #include "receipts/json_reader.h"
 #include "receipts/json_text.h"
@@ -87,30 +88,11 @@ void BM_Sha256OfBody(benchmark::State& state) {
 }
 BENCHMARK(BM_Sha256OfBody);
 
-class TimeReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        cpu_[run.run_name.function_name] = run.GetAdjustedCPUTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double cpu(const std::string& name) const {
-    auto it = cpu_.find(name);
-    return it == cpu_.end() ? 0.0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> cpu_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  TimeReporter reporter;
+  bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const double record = reporter.cpu("BM_RecordWorkJcs");
   const double sha = reporter.cpu("BM_Sha256OfBody");

@@ -187,8 +187,8 @@ import importlib.machinery, importlib.util, os
 def load(name):
     path = os.environ["QM_EXTENSION_PATH"]
     loader = importlib.machinery.ExtensionFileLoader(name, path)
-    spec = importlib.util.spec_from_loader(name, loader, origin=path)
-    return importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_loader(name, loader, origin=path)
+    return importlib.util.module_from_spec(module_spec)
 """
 
 

@@ -25,13 +25,13 @@ from_signature = shapes.compute_method_shape_hash_from_signature_py
 DIGITS = "ab" * 32
 
 
-def vector_input(spec):
-    length = spec["length"]
-    if spec["kind"] == "zeros":
+def vector_input(described):
+    length = described["length"]
+    if described["kind"] == "zeros":
         return bytes(length)
-    if spec["kind"] == "mod251":
+    if described["kind"] == "mod251":
         return bytes(i % 251 for i in range(length))
-    seed = spec["seed"].encode()
+    seed = described["seed"].encode()
     out = bytearray()
     counter = 0
     while len(out) < length:
