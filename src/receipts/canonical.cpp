@@ -121,7 +121,18 @@ class BodyWriter {
     --depth_;
   }
 
+  template <typename T>
+  static bool texts_are_utf8(const T&) {
+    return true;  // holds no text
+  }
   static bool texts_are_utf8(const std::string& s) { return cbor::is_valid_utf8(s); }
+  template <typename T>
+  static bool texts_are_utf8(const std::vector<T>& items) {
+    for (const T& item : items) {
+      if (!texts_are_utf8(item)) return false;
+    }
+    return true;
+  }
   template <typename T>
   static bool texts_are_utf8(const std::optional<T>& v) {
     return !v || texts_are_utf8(*v);
