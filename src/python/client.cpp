@@ -46,7 +46,7 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (storage_path) {
       auto created = FilesystemStore::create(std::string(*storage_path));
       if (!created) {
-        return raise_value_error("Failed to create filesystem store: " + created.error().message());
+        return raise_value_error("Failed to create filesystem store: " + created.error().display());
       }
       store = std::move(*created);
     }
@@ -78,7 +78,7 @@ PyObject* store_receipt_method(PyObject* self, PyObject* args, PyObject* kwargs)
         "Storage not configured. Create client with storage_path to enable storage.");
   }
   if (auto stored = store->store_receipt(*receipt); !stored) {
-    return raise_value_error("Failed to store receipt: " + stored.error().message());
+    return raise_value_error("Failed to store receipt: " + stored.error().display());
   }
   Py_RETURN_NONE;
 }
@@ -109,7 +109,7 @@ PyObject* list_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs)
   if (trace_id) query.trace_id = std::string(*trace_id);
   auto receipts = store->query_receipts(std::move(query));
   if (!receipts)
-    return raise_value_error("Failed to query receipts: " + receipts.error().message());
+    return raise_value_error("Failed to query receipts: " + receipts.error().display());
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(receipts->size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < receipts->size(); ++i) {

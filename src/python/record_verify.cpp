@@ -57,7 +57,7 @@ PyObject* record_work_call(PyObject* args, PyObject* kwargs, const char* format)
   thread_local std::string payload_jcs;
   payload_jcs.clear();
   if (auto written = append_jcs_of_text(payload_jcs, dumped); !written) {
-    return raise_value_error("Failed to parse payload JSON: " + written.error().message());
+    return raise_value_error("Failed to parse payload JSON: " + written.error().display());
   }
   dumped_owner = PyRef();
   auto receipt = record_work_jcs(workload_id, payload_jcs,

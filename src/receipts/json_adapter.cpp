@@ -135,12 +135,12 @@ std::expected<Receipt, AdapterError> receipt_from_json(std::string_view text) {
   // The document is converted before the text after it is judged: a document
   // that cannot be a receipt reports that, whatever follows it.
   auto doc = parse_leading_json(text);
-  if (!doc) return fail(doc.error().message());
+  if (!doc) return fail(doc.error().display());
   // The fast path takes strings out of the tree; a failure is read again from a
   // fresh tree so that its positions are exact.
   auto receipt = deserialize_consuming(doc->value);
   if (receipt) {
-    if (doc->trailing) return fail(doc->trailing->message());
+    if (doc->trailing) return fail(doc->trailing->display());
     return std::move(*receipt);
   }
   auto again = parse_leading_json(text);

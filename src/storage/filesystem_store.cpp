@@ -238,7 +238,7 @@ std::expected<void, StorageError> FilesystemStore::store_receipt(const Receipt& 
   auto text = receipt_to_json(receipt);
   if (!text) {
     return std::unexpected(
-        StorageError::serialization("JSON serialization failed: " + text.error().message()));
+        StorageError::serialization("JSON serialization failed: " + text.error().display()));
   }
   const std::string rid = uuid_to_string(receipt.rid);
   const std::string path = join_path(receipts_dir_, rid + ".json");
@@ -292,7 +292,7 @@ std::expected<std::vector<Receipt>, StorageError> FilesystemStore::query_receipt
         }
         write_warning("Warning: Failed to parse receipt file " +
                       to_display_text(join_path(receipts_dir_, name)) + ": " +
-                      receipt.error().message() + "\n");
+                      receipt.error().display() + "\n");
         continue;
       }
       current = std::move(*receipt);

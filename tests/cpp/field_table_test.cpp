@@ -178,7 +178,7 @@ void check_every_field() {
     auto text = receipt_to_json(after);
     ASSERT_TRUE(text.has_value());
     auto back = receipt_from_json(*text);
-    ASSERT_TRUE(back.has_value()) << back.error().message() << "\n" << *text;
+    ASSERT_TRUE(back.has_value()) << back.error().display() << "\n" << *text;
     EXPECT_EQ(*back, after) << *text;
     auto tree = parse_json(*text);
     ASSERT_TRUE(tree.has_value());
