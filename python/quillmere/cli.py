@@ -14,6 +14,7 @@ import os
 import sys
 import threading
 import time
+import uuid
 from pathlib import Path
 from typing import IO, Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Tuple
 
@@ -181,6 +182,13 @@ def cmd_record(args: argparse.Namespace) -> int:
         raise UsageError(f"{where} is not JSON: {error}") from None
     if not isinstance(payload, dict):
         raise UsageError(f"{where} must be a JSON object, not {type(payload).__name__}")
+    if args.parent is not None:
+        # The native recorder drops a parent that is no UUID without a word; a typo here
+        # would silently cut the receipt off its pipeline.
+        try:
+            uuid.UUID(args.parent)
+        except ValueError:
+            raise UsageError(f"--parent {args.parent!r} is not a receipt id (a UUID)") from None
     client = open_store(args.store, must_exist=False)
     receipt = record_work(args.workload, payload, tags=args.tag, trace_id=args.trace, parent_id=args.parent)
     client.store_receipt(receipt)
@@ -285,8 +293,15 @@ def shape_inputs(paths: Sequence[str]) -> List[Tuple[str, int]]:
     return inputs
 
 
+def scheme_argument(text: str) -> Optional[Dict[str, Any]]:
+    try:
+        return parse_chunk_scheme(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
 def cmd_shape(args: argparse.Namespace) -> int:
-    scheme = parse_chunk_scheme(args.scheme)
+    scheme = args.scheme
     if args.manifest_out and len(args.paths) != 1:
         raise UsageError("--manifest-out takes exactly one PATH")
     if args.workers is not None and args.workers < 1:
@@ -372,7 +387,7 @@ def cmd_diff(args: argparse.Namespace) -> int:
             raise UsageError(f"--cost-model is not JSON: {error}") from None
         if not isinstance(cost_model, dict):
             raise UsageError("--cost-model must be a JSON object with c_id, c_comp and alpha")
-    scheme = parse_chunk_scheme(args.scheme)
+    scheme = args.scheme
     saved = [p for p in (args.old, args.new) if os.path.isfile(p) and looks_like_manifest(p)]
     if scheme is None and saved:
         scheme = manifest_from_json(Path(saved[0]).read_text(encoding="utf-8")).chunk_scheme
@@ -470,7 +485,7 @@ def build_parser() -> Parser:
 
     p = command("shape", "data shape hash, size and chunk count of files", cmd_shape)
     p.add_argument("paths", metavar="PATH", nargs="+", help="files to hash ('-': standard input)")
-    p.add_argument("--scheme", metavar="SCHEME", default=None,
+    p.add_argument("--scheme", metavar="SCHEME", default=None, type=scheme_argument,
                    help="chunking: cdc:AVG_SIZE or fixed:SIZE (default cdc:65536)")
     p.add_argument("--workers", metavar="N", type=int, default=None,
                    help="threads: files hashed at once, or for one file, threads sharing it "
@@ -482,7 +497,7 @@ def build_parser() -> Parser:
     p = command("diff", "overlap of two versions of data, and whether to reuse", cmd_diff)
     p.add_argument("old", metavar="OLD", help="the earlier version: a data file or a saved manifest")
     p.add_argument("new", metavar="NEW", help="the later version: a data file or a saved manifest")
-    p.add_argument("--scheme", metavar="SCHEME", help="chunking for data files (default: that of a "
+    p.add_argument("--scheme", metavar="SCHEME", type=scheme_argument, help="chunking for data files (default: that of a "
                    "saved manifest given, else cdc:65536)")
     p.add_argument("--cost-model", metavar="JSON",
                    help='e.g. \'{"c_id": 10, "c_comp": {"type": "linear", "per_row": 0.5, "base": 20}, '
