@@ -237,18 +237,23 @@ def cmd_verify(args: argparse.Namespace) -> int:
     counts = {"valid": 0, "invalid": 0}
     rows: List[List[str]] = []
     for source, receipt, problem in verify_targets(args):
-        rid = None
+        rid = workload = None
         if receipt is not None:
             rid = receipt.get_rid()
             valid, problem = _dag.verdict(receipt)
+            try:
+                workload = _dag.Node.of(receipt).workload
+            except ValueError:
+                workload = None
         else:
             valid = False
         counts["valid" if valid else "invalid"] += 1
         if args.json:
-            print(json_line({"rid": rid, "source": source, "valid": valid, "problem": problem}))
+            print(json_line({"rid": rid, "workload": workload, "source": source, "valid": valid,
+                             "problem": problem}))
         else:
             status = "valid" if valid else "INVALID"
-            rows.append([status, rid or "-", source] + ([problem] if problem else []))
+            rows.append([status, rid or "-", workload or "-", source] + ([problem] if problem else []))
     if not args.json:
         if rows:
             width = max(len(r) for r in rows)
