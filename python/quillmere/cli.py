@@ -21,7 +21,7 @@ from typing import IO, Any, Callable, Dict, Iterator, List, NoReturn, Optional, 
 from . import __version__, _dag
 from ._core import Client, Receipt, receipt_from_json, record_work
 from ._economics import decide_reuse, economic_delta, jaccard
-from ._shapes import Manifest, manifest, manifest_from_json, map_files, parse_chunk_scheme
+from ._shapes import ChunkScheme, Manifest, manifest, manifest_from_json, map_files, parse_chunk_scheme
 
 PROG = "quillmere"
 URL_PREFIXES = ("sqlite:", "postgresql://", "postgres://")
@@ -298,7 +298,7 @@ def shape_inputs(paths: Sequence[str]) -> List[Tuple[str, int]]:
     return inputs
 
 
-def scheme_argument(text: str) -> Optional[Dict[str, Any]]:
+def scheme_argument(text: str) -> ChunkScheme:
     try:
         return parse_chunk_scheme(text)
     except ValueError as error:
@@ -374,7 +374,7 @@ def looks_like_manifest(path: str) -> bool:
     return head.lstrip().startswith(b"{") and (b'"chunk_scheme"' in head or b'"total_len"' in head)
 
 
-def load_side(path: str, scheme: Optional[Dict[str, Any]]) -> Manifest:
+def load_side(path: str, scheme: ChunkScheme) -> Manifest:
     try:
         if looks_like_manifest(path):
             return manifest_from_json(Path(path).read_text(encoding="utf-8"))
