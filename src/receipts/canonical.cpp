@@ -9,6 +9,7 @@
 #include <utility>
 #include <variant>
 
+#include "base/utf8.h"
 #include "receipts/cbor_canon.h"
 #include "receipts/cbor_encode.h"
 #include "receipts/receipt.h"
@@ -125,7 +126,7 @@ class BodyWriter {
   static bool texts_are_utf8(const T&) {
     return true;  // holds no text
   }
-  static bool texts_are_utf8(const std::string& s) { return cbor::is_valid_utf8(s); }
+  static bool texts_are_utf8(const std::string& s) { return utf8::is_valid(s); }
   template <typename T>
   static bool texts_are_utf8(const std::vector<T>& items) {
     for (const T& item : items) {
