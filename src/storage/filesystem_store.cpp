@@ -242,7 +242,7 @@ std::expected<std::vector<Receipt>, StorageError> FilesystemStore::query_receipt
     // the next file unless it is kept; other forms and failures take the
     // general reading.
     if (!read_receipt_direct(text, current)) {
-      auto receipt = receipt_from_json(text);
+      auto receipt = receipt_from_json_declined(text);
       if (!receipt) {
         // Text that reads as a receipt is valid UTF-8 (the reader checks every
         // string, and all else must be ASCII), so only a failure needs the check.
