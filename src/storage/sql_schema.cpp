@@ -3,13 +3,13 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <variant>
 
+#include "base/posix_io.h"
+#include "base/utf8.h"
 #include "receipts/json_adapter.h"
 #include "receipts/receipt_reader.h"
 #include "storage/rfc3339.h"
-#include "storage/utf8.h"
 
 namespace quillmere::sql {
 
@@ -47,17 +47,6 @@ std::string_view integer_type(Dialect dialect) {
 
 std::string_view as_view(const Bytes32& bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
-
-// One line on standard error in a single write, like the filesystem store's warnings.
-void write_warning(const std::string& line) {
-  std::string_view rest = line;
-  while (!rest.empty()) {
-    const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    rest.remove_prefix(static_cast<size_t>(n));
-  }
 }
 
 }  // namespace
@@ -211,8 +200,11 @@ bool read_stored_receipt(const StoredRow& row, Receipt& out) {
   if (read_receipt_direct(row.body, out)) return true;
   auto receipt = receipt_from_json(row.body);
   if (!receipt) {
-    write_warning("Warning: Failed to parse stored receipt " + to_display_text(row.rid) + ": " +
-                  receipt.error().message() + "\n");
+    // One write, so that lines from several threads or processes do not interleave.
+    const std::string line = "Warning: Failed to parse stored receipt " +
+                             utf8::to_display_text(row.rid) + ": " + receipt.error().message() +
+                             "\n";
+    (void)write_all(PosixIo::system(), STDERR_FILENO, line);
     return false;
   }
   out = std::move(*receipt);
