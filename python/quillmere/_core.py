@@ -138,3 +138,11 @@ class Client:
     ) -> List[Receipt]:
         """Stored execution receipts matching every filter given, at most `limit` of them."""
         return self._native.list_receipts(workload_id, trace_id, limit)
+
+    def store_receipts(self, receipts: Sequence[Receipt]) -> None:
+        """Store many receipts at once: in one transaction in a database (all or none)."""
+        self._native.store_receipts(receipts)
+
+    def copy_receipts_to(self, other: "Client") -> int:
+        """Copy every receipt of this store into `other`'s, byte for byte; the count copied."""
+        return self._native.copy_receipts_to(other._native)

@@ -56,7 +56,7 @@ def verdict(receipt: Receipt) -> "tuple[bool, Optional[str]]":
     try:
         if verify_receipt(receipt):
             return True, None
-        return False, "hash mismatch: the stored hash is not the hash of the body"
+        return False, "hash mismatch: the receipt changed after it was sealed"
     except ValueError as error:
         return False, str(error)
 

@@ -9,14 +9,14 @@ from __future__ import annotations
 import io
 import os
 from concurrent.futures import ThreadPoolExecutor
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Protocol, Sequence, TypeVar, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Protocol, Sequence, TypeVar, Union, cast
 
 from _quillmere import shapes as _native
 
 if TYPE_CHECKING:
-    import array
-    import mmap
+    from _typeshed import ReadableBuffer
 
+    from _quillmere.shapes import ChunkScheme as NativeChunkScheme
     from _quillmere.shapes import Manifest, ShapeHasher
 else:
     Manifest = getattr(_native, "Manifest", None)
@@ -47,7 +47,8 @@ class BinaryReader(Protocol):
     def read(self, size: int, /) -> bytes: ...
 
 
-BytesLike = Union[bytes, bytearray, memoryview, "array.array[Any]", "mmap.mmap"]
+# bytes, bytearray, memoryview, array.array, mmap.mmap, ...: anything with the buffer protocol.
+BytesLike = Union[bytes, "ReadableBuffer"]
 PathArg = Union[str, "os.PathLike[str]", "os.PathLike[bytes]"]
 Source = Union[BytesLike, PathArg, BinaryReader]
 # A scheme dict as the native functions take it ({"type": "cdc", "avg_size": 65536} or
@@ -55,18 +56,22 @@ Source = Union[BytesLike, PathArg, BinaryReader]
 ChunkScheme = Union[Mapping[str, Any], str, None]
 
 
-def parse_chunk_scheme(scheme: ChunkScheme) -> Optional[Dict[str, Any]]:
+def parse_chunk_scheme(scheme: ChunkScheme) -> Optional[NativeChunkScheme]:
     """The scheme dict of a chunk scheme given as a dict, a text such as "cdc:65536" or
     "fixed:4096", or None (the default: CDC, average 64 KiB)."""
-    if scheme is None or isinstance(scheme, dict):
-        return scheme
+    if scheme is None:
+        return None
     if not isinstance(scheme, str):
-        return dict(scheme)
+        # Checked natively, with the native error texts.
+        return cast("NativeChunkScheme", scheme if isinstance(scheme, dict) else dict(scheme))
     kind, _, size = scheme.partition(":")
-    field = {"cdc": "avg_size", "fixed": "size"}.get(kind)
-    if field is None or not size.isdigit():
-        raise ValueError(f"invalid chunk scheme {scheme!r}: expected cdc:SIZE or fixed:SIZE")
-    return {"type": kind, field: int(size)}
+    if not size.isdigit():
+        kind = ""
+    if kind == "cdc":
+        return {"type": "cdc", "avg_size": int(size)}
+    if kind == "fixed":
+        return {"type": "fixed", "size": int(size)}
+    raise ValueError(f"invalid chunk scheme {scheme!r}: expected cdc:SIZE or fixed:SIZE")
 
 
 def _path_text(source: PathArg) -> str:
@@ -97,7 +102,7 @@ def _feed(hasher: ShapeHasher, source: BinaryReader, progress: Optional[Callable
             progress(len(block))
 
 
-def _hasher(scheme: Optional[Dict[str, Any]], keep_chunks: bool, workers: int) -> ShapeHasher:
+def _hasher(scheme: Optional[NativeChunkScheme], keep_chunks: bool, workers: int) -> ShapeHasher:
     if workers == 1:
         return _native.ShapeHasher(scheme, keep_chunks)
     return _native.ShapeHasher(scheme, keep_chunks, workers=workers)
@@ -121,9 +126,9 @@ def data_shape_hash(source: Source, chunk_scheme: ChunkScheme = None, *, workers
         return _native.compute_data_shape_hash_from_bytes_py(source, scheme)
     hasher = _hasher(scheme, False, workers)
     if _is_reader(source):
-        _feed(hasher, source, None)  # type: ignore[arg-type]
+        _feed(hasher, cast(BinaryReader, source), None)
     else:
-        hasher.update(source)
+        hasher.update(cast("ReadableBuffer", source))
     return hasher.shape_hash()
 
 
@@ -136,9 +141,9 @@ def manifest(source: Source, chunk_scheme: ChunkScheme = None, *, workers: int =
         return _native.build_manifest_from_file_py(_path_text(source), scheme, **extra)
     if _is_reader(source):
         hasher = _hasher(scheme, True, workers)
-        _feed(hasher, source, None)  # type: ignore[arg-type]
+        _feed(hasher, cast(BinaryReader, source), None)
         return hasher.manifest()
-    return _native.build_manifest_py(source, scheme, **extra)
+    return _native.build_manifest_py(cast("ReadableBuffer", source), scheme, **extra)
 
 
 def manifest_from_json(text: str) -> Manifest:

@@ -21,7 +21,7 @@ from typing import IO, Any, Callable, Dict, Iterator, List, NoReturn, Optional, 
 from . import __version__, _dag
 from ._core import Client, Receipt, receipt_from_json, record_work
 from ._economics import decide_reuse, economic_delta, jaccard
-from ._shapes import Manifest, manifest, manifest_from_json, map_files, parse_chunk_scheme
+from ._shapes import ChunkScheme, Manifest, manifest, manifest_from_json, map_files, parse_chunk_scheme
 
 PROG = "quillmere"
 URL_PREFIXES = ("sqlite:", "postgresql://", "postgres://")
@@ -298,7 +298,7 @@ def shape_inputs(paths: Sequence[str]) -> List[Tuple[str, int]]:
     return inputs
 
 
-def scheme_argument(text: str) -> Optional[Dict[str, Any]]:
+def scheme_argument(text: str) -> ChunkScheme:
     try:
         return parse_chunk_scheme(text)
     except ValueError as error:
@@ -367,14 +367,14 @@ class _Counted:
 
 
 def looks_like_manifest(path: str) -> bool:
-    """A saved manifest (`shape --manifest-out`) rather than data: JSON text whose first
-    kilobytes hold the manifest's keys."""
+    """A saved manifest (`shape --manifest-out`) rather than data: a JSON object whose first
+    kilobytes hold a manifest key (the written form begins with "chunk_scheme")."""
     with open(path, "rb") as f:
         head = f.read(4096)
-    return head.lstrip().startswith(b"{") and b'"root"' in head and b'"total_len"' in head
+    return head.lstrip().startswith(b"{") and (b'"chunk_scheme"' in head or b'"total_len"' in head)
 
 
-def load_side(path: str, scheme: Optional[Dict[str, Any]]) -> Manifest:
+def load_side(path: str, scheme: ChunkScheme) -> Manifest:
     try:
         if looks_like_manifest(path):
             return manifest_from_json(Path(path).read_text(encoding="utf-8"))
@@ -437,12 +437,8 @@ def cmd_dag(args: argparse.Namespace) -> int:
 def cmd_migrate(args: argparse.Namespace) -> int:
     source = open_store(args.source)
     target = open_store(args.target, must_exist=False)
-    native_copy = getattr(source.native, "copy_receipts_to", None)
-    if native_copy is None:
-        raise Failure("this build of the native module cannot copy receipts between stores")
-    copied = native_copy(target.native)
-    print(f"copied {copied} receipts from {args.source} to {args.target}" if isinstance(copied, int)
-          else f"copied the receipts of {args.source} to {args.target}")
+    copied = source.copy_receipts_to(target)
+    print(f"copied {copied} receipts from {args.source} to {args.target}")
     return 0
 
 
@@ -524,6 +520,9 @@ def build_parser() -> Parser:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
+    if not (sys.argv[1:] if argv is None else argv):
+        parser.print_help(sys.stderr)
+        return 2
     args = parser.parse_args(argv)
     run: Callable[[argparse.Namespace], int] = args.run
     prefix = f"{PROG} {args.command}"

@@ -199,3 +199,16 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
         os.close(leader)
     assert process.returncode == 0 and out.startswith("sha256:")
     assert re.search(rb"\[[#.]{30}\]", drawn) and drawn.endswith(b"\r\x1b[K")
+
+
+@pytest.mark.skipif(not hasattr(_quillmere.Client, "copy_receipts_to"), reason="no database stores in this build")
+def test_migrate_to_sqlite_keeps_every_receipt(store, tmp_path):
+    path, rids = store
+    url = f"sqlite:///{tmp_path / 'receipts.db'}"
+    assert qm("migrate", path, url, check_code=0).stdout.startswith("copied 4 receipts")
+    before = sorted(qm("ls", "--store", path, "--json").stdout.splitlines())
+    assert sorted(qm("ls", "--store", url, "--json", check_code=0).stdout.splitlines()) == before
+    assert qm("verify", "--store", url, check_code=0).stdout.strip().endswith("4 valid, 0 invalid")
+    assert json.loads(qm("show", rids[2][:6], "--store", url, check_code=0).stdout)["rid"] == rids[2]
+    assert "-->" in qm("dag", "--store", url, check_code=0).stdout
+    assert qm("migrate", tmp_path / "absent", url).returncode == 2
