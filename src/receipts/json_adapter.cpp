@@ -128,10 +128,10 @@ std::expected<Receipt, AdapterError> receipt_from_json(std::string_view text) {
   // Receipts as written take the one-pass reading; anything else goes through
   // the tree, which also gives the exact failure text.
   if (auto direct = read_receipt_direct(text)) return std::move(*direct);
-  return receipt_from_json_declined(text);
+  return receipt_from_json_tree(text);
 }
 
-std::expected<Receipt, AdapterError> receipt_from_json_declined(std::string_view text) {
+std::expected<Receipt, AdapterError> receipt_from_json_tree(std::string_view text) {
   auto fail = [](std::string detail) {
     return std::unexpected(
         AdapterError{AdapterError::Kind::JsonDeserialization, std::move(detail)});
