@@ -2,9 +2,6 @@
 // folder: the hash needs only the root and the length, never the chunk list.
 #include "engine/data_shape.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -12,6 +9,7 @@
 #include <new>
 
 #include "engine/commitments.h"
+#include "engine/input_file.h"
 #include "engine/window_hash.h"
 #include "receipts/json_value.h"
 
@@ -34,42 +32,9 @@ DataShapeError manifest_error(const CasError& error, uint64_t data_size, ChunkSc
       "data_size: " + std::to_string(data_size) + ", chunk_scheme: " + chunk_scheme_text(scheme)};
 }
 
-std::string os_error_text(int errnum) {
-  char buf[256];
-  const char* text = strerror_r(errnum, buf, sizeof buf);  // GNU form: returns the text
-  return std::string(text) + " (os error " + std::to_string(errnum) + ")";
-}
-
-DataShapeError read_error(std::string os_text, std::string_view path) {
-  return DataShapeError{DataShapeError::Kind::SerializationFailed,
-                        "Failed to read file: " + std::move(os_text), "path: " + quote_path(path)};
-}
-
 struct AlignedDelete {
   void operator()(uint8_t* p) const { ::operator delete[](p, std::align_val_t{4096}); }
 };
-
-class FileHandle {
- public:
-  explicit FileHandle(int fd) : fd_(fd) {}
-  ~FileHandle() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// read(2) that resumes after signals; -1 with errno on failure.
-ssize_t read_some(int fd, uint8_t* buf, size_t len) {
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, len);
-    if (n >= 0 || errno != EINTR) return n;
-  }
-}
 
 void append_unicode_escape(std::string& out, uint32_t code_point) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -153,15 +118,24 @@ std::expected<std::string, DataShapeError> compute_data_shape_hash_from_bytes(
   return data_shape_hash(hash_string(sink.folder.root()), sink.total_len, scheme);
 }
 
+DataShapeError file_read_error(std::string os_text, std::string_view path) {
+  return DataShapeError{DataShapeError::Kind::SerializationFailed,
+                        "Failed to read file: " + std::move(os_text), "path: " + quote_path(path)};
+}
+
 std::expected<std::string, DataShapeError> compute_data_shape_hash_from_file(
-    std::string_view path, std::optional<ChunkScheme> chunk_scheme, size_t block_size) {
+    std::string_view path, std::optional<ChunkScheme> chunk_scheme, size_t block_size,
+    const Interruption& interrupt) {
   const ChunkScheme scheme = chunk_scheme.value_or(kDefaultChunkScheme);
   if (path.find('\0') != std::string_view::npos) {
-    return std::unexpected(read_error("file name contained an unexpected NUL byte", path));
+    return std::unexpected(file_read_error("file name contained an unexpected NUL byte", path));
   }
-  FileHandle file(::open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) return std::unexpected(read_error(os_error_text(errno), path));
-  ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  const auto fault = [&](const ReadFault& f) {
+    if (f.interrupted) return DataShapeError{DataShapeError::Kind::Interrupted, {}, {}};
+    return file_read_error(os_error_text(f.errnum), path);
+  };
+  auto file = InputFile::open(path, interrupt);
+  if (!file) return std::unexpected(fault(file.error()));
 
   // A zero size is reported after the whole file has been read, with its length, as the
   // bytes function would report it for the contents.
@@ -181,10 +155,10 @@ std::expected<std::string, DataShapeError> compute_data_shape_hash_from_file(
   uint64_t block_offset = 0;  // stream position of block[0]
   size_t carried = 0;         // bytes kept in front of the block
   for (;;) {
-    const ssize_t n = read_some(file.get(), block, block_size);
-    if (n < 0) return std::unexpected(read_error(os_error_text(errno), path));
-    const bool at_end = n == 0;
-    const size_t got = static_cast<size_t>(n);
+    auto n = file->read(block, block_size, interrupt);
+    if (!n) return std::unexpected(fault(n.error()));
+    const bool at_end = *n == 0;
+    const size_t got = *n;
     if (chunker) {
       chunker->feed({block - carried, carried + got}, block_offset - carried, at_end, sink);
       if (at_end) break;
@@ -195,6 +169,7 @@ std::expected<std::string, DataShapeError> compute_data_shape_hash_from_file(
       break;
     }
     block_offset += got;
+    if (interrupt()) return std::unexpected(fault(ReadFault{EINTR, true}));
   }
   if (scheme_error) {
     return std::unexpected(manifest_error(*scheme_error, block_offset, scheme));
