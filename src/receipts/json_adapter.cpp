@@ -176,14 +176,19 @@ std::expected<Receipt, AdapterError> receipt_from_json(std::string_view text) {
   // Receipts as written take the one-pass reading; anything else goes through
   // the tree, which also gives the exact failure text.
   if (auto direct = read_receipt_direct(text)) return std::move(*direct);
-  auto doc = parse_json(text);
+  // The document is converted before the text after it is judged: a document
+  // that cannot be a receipt reports that, whatever follows it.
+  auto doc = parse_leading_json(text);
   if (!doc) return fail(doc.error().message());
   // The fast path takes strings out of the tree; a failure is read again from a
   // fresh tree so that its positions are exact.
-  auto receipt = deserialize_consuming(*doc);
-  if (receipt) return std::move(*receipt);
-  auto again = parse_json(text);
-  auto exact = deserialize_from_json_value(*again);
+  auto receipt = deserialize_consuming(doc->value);
+  if (receipt) {
+    if (doc->trailing) return fail(doc->trailing->message());
+    return std::move(*receipt);
+  }
+  auto again = parse_leading_json(text);
+  auto exact = deserialize_from_json_value(again->value);
   return fail(exact ? std::move(receipt.error()) : std::move(exact.error()));
 }
 

@@ -64,14 +64,29 @@ class Parser : json_lex::Cursor {
   std::expected<JsonValue, JsonParseError> run() {
     JsonValue root;
     if (parse_value(root)) {
-      skip_ws();
-      if (p_ == end_) return root;
+      if (at_end()) return root;
       fail(p_, "trailing characters");
     }
     return std::unexpected(error());
   }
 
+  std::expected<LeadingDocument, JsonParseError> run_leading() {
+    LeadingDocument doc;
+    if (!parse_value(doc.value)) return std::unexpected(error());
+    if (!at_end()) {
+      fail(p_, "trailing characters");
+      doc.trailing = error();
+    }
+    return doc;
+  }
+
  private:
+  // Whether only whitespace is left.
+  bool at_end() {
+    skip_ws();
+    return p_ == end_;
+  }
+
   bool parse_value(JsonValue& out) {
     skip_ws();
     if (p_ == end_) return fail(end_, "EOF while parsing a value");
@@ -183,6 +198,10 @@ class Parser : json_lex::Cursor {
 
 std::expected<JsonValue, JsonParseError> parse_json(std::string_view text) {
   return Parser(text).run();
+}
+
+std::expected<LeadingDocument, JsonParseError> parse_leading_json(std::string_view text) {
+  return Parser(text).run_leading();
 }
 
 }  // namespace quillmere

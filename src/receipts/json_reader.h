@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,5 +27,18 @@ struct JsonParseError {
 
 // Parses one document; only whitespace (space, tab, LF, CR) may follow it.
 std::expected<JsonValue, JsonParseError> parse_json(std::string_view text);
+
+// A document read from the start of a text, and what follows it.
+struct LeadingDocument {
+  JsonValue value;
+  // "trailing characters" at the first byte after the document that is not
+  // whitespace; empty when there is none.
+  std::optional<JsonParseError> trailing;
+};
+
+// Parses the document at the start of `text`, for a caller that converts the
+// document before it judges what follows (a syntax error inside the document
+// still fails here).
+std::expected<LeadingDocument, JsonParseError> parse_leading_json(std::string_view text);
 
 }  // namespace quillmere

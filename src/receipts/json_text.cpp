@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <system_error>
+#include <type_traits>
 
 namespace quillmere {
 
@@ -12,16 +13,15 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-template <typename F>
-DecimalDigits split_shortest(F v) {
-  char buf[64];
-  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-  std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));
+// The digits and exponent of std::to_chars' scientific text, without the point
+// and without trailing zeros.
+DecimalDigits split_scientific(std::string_view sci) {
   const size_t e_pos = sci.find('e');
   DecimalDigits out{};
   for (size_t i = 0; i < e_pos; ++i) {
     if (sci[i] != '.') out.digits[out.n++] = sci[i];
   }
+  while (out.n > 1 && out.digits[out.n - 1] == '0') --out.n;
   std::string_view exp_text = sci.substr(e_pos + 1);
   const bool neg_exp = !exp_text.empty() && exp_text[0] == '-';
   if (!exp_text.empty() && (exp_text[0] == '-' || exp_text[0] == '+')) exp_text.remove_prefix(1);
@@ -29,6 +29,49 @@ DecimalDigits split_shortest(F v) {
   std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exp10);
   out.kk = (neg_exp ? -exp10 : exp10) + 1;
   return out;
+}
+
+template <typename F>
+DecimalDigits split_shortest(F v) {
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  return split_scientific(std::string_view(buf, static_cast<size_t>(res.ptr - buf)));
+}
+
+// `v` rounded to `precision` significant digits.
+DecimalDigits rounded_digits(float v, int precision) {
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific, precision - 1);
+  return split_scientific(std::string_view(buf, static_cast<size_t>(res.ptr - buf)));
+}
+
+// Whether a float32 field reading the decimal `d` gets `v` back. The reader goes
+// from the text to the nearest double and from there to the nearest float, and
+// the two roundings can move a text that names `v` as a float to a neighbour.
+bool reads_back(const DecimalDigits& d, float v) {
+  char buf[48];
+  char* p = buf;
+  *p++ = d.digits[0];
+  *p++ = '.';
+  for (int i = 1; i < d.n; ++i) *p++ = d.digits[i];
+  *p++ = 'e';
+  p = std::to_chars(p, buf + sizeof buf, d.kk - 1).ptr;
+  double back = 0.0;
+  std::from_chars(buf, p, back);
+  return nearest_float(back) == v;
+}
+
+// The digits of a non-negative finite float that a float32 field reads back to
+// it: its shortest digits when they survive the reading, which all but a few
+// values' do, else the fewest correctly rounded digits that do (nine always do).
+DecimalDigits float_digits(float v) {
+  DecimalDigits d = split_shortest(v);
+  if (v == 0.0f || reads_back(d, v)) return d;
+  for (int precision = d.n + 1; precision < 9; ++precision) {
+    DecimalDigits longer = rounded_digits(v, precision);
+    if (reads_back(longer, v)) return longer;
+  }
+  return rounded_digits(v, 9);
 }
 
 template <typename F>
@@ -41,7 +84,12 @@ void append_float_layout(std::string& out, F v, int max_kk, int min_kk_exclusive
     out.push_back('-');
     v = -v;
   }
-  const DecimalDigits sd = shortest_digits(v);
+  DecimalDigits sd;
+  if constexpr (std::is_same_v<F, float>) {
+    sd = float_digits(v);
+  } else {
+    sd = shortest_digits(v);
+  }
   const std::string_view d = sd.view();
   const char* digits = sd.digits;
   const int n = sd.n;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -30,8 +31,24 @@ void append_i64(std::string& out, int64_t v);
 
 // Shortest round-trip digits laid out by the number rules; null if not finite.
 void append_f64(std::string& out, double v);
-// The same for a 32-bit float (13 / -6 thresholds, shortest digits of the float).
+// The same for a 32-bit float (13 / -6 thresholds, shortest digits of the float),
+// with more digits for the few floats whose shortest text nearest_float would not
+// give back after the reader has turned it into a double.
 void append_f32(std::string& out, float v);
+
+// A JSON number read into a 32-bit float field: out of the float range the
+// nearest float is an infinity, as a cast would give.
+inline float nearest_float(double d) {
+  // Past the largest float, values below the midpoint to the next power of two still
+  // round to it; from the midpoint on (a tie goes to the even neighbour) they overflow.
+  constexpr double kOverflow = 0x1.ffffffp127;
+  constexpr float kMax = std::numeric_limits<float>::max();
+  if (d >= kOverflow) return std::numeric_limits<float>::infinity();
+  if (d <= -kOverflow) return -std::numeric_limits<float>::infinity();
+  if (d > kMax) return kMax;
+  if (d < -kMax) return -kMax;
+  return static_cast<float>(d);
+}
 
 // Compact JSON text: no whitespace, members in the object's (sorted) order.
 void append_json(std::string& out, const JsonValue& v);

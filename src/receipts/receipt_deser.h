@@ -5,27 +5,13 @@
 #pragma once
 
 #include <expected>
-#include <limits>
 #include <string>
 
+#include "receipts/json_text.h"
 #include "receipts/json_value.h"
 #include "receipts/receipt.h"
 
 namespace quillmere {
-
-// A JSON number read into a 32-bit float field: out of the float range the
-// nearest float is an infinity, as a cast would give.
-inline float nearest_float(double d) {
-  // Past the largest float, values below the midpoint to the next power of two still
-  // round to it; from the midpoint on (a tie goes to the even neighbour) they overflow.
-  constexpr double kOverflow = 0x1.ffffffp127;
-  constexpr float kMax = std::numeric_limits<float>::max();
-  if (d >= kOverflow) return std::numeric_limits<float>::infinity();
-  if (d <= -kOverflow) return -std::numeric_limits<float>::infinity();
-  if (d > kMax) return kMax;
-  if (d < -kMax) return -kMax;
-  return static_cast<float>(d);
-}
 
 // The receipt, or the detail text of the first failure.
 std::expected<Receipt, std::string> deserialize_from_json_value(const JsonValue& doc);

@@ -325,6 +325,36 @@ TEST(JsonAdapterRead, Float32FieldsRoundToNearestUpToTheOverflowMidpoint) {
   EXPECT_EQ(nearest_float(-0x1.ffffffp127), -kInf);
 }
 
+// Around the midpoint of 0x15ae43fd and 0x15ae43fe, the shortest float text of the
+// lower one reads as a double that then rounds to the upper one: the writer gives
+// it a digit more, and every neighbour keeps its value and its receipt hash.
+TEST(JsonAdapterRoundTrip, Float32TextsNearADoubleRoundingMidpointKeepTheValue) {
+  struct Case {
+    uint32_t bits;
+    std::string_view text;
+  };
+  for (const Case& c : {Case{0x15ae43fd, "7.0385307e-26"}, Case{0x15ae43fe, "7.0385313e-26"},
+                        Case{0x95ae43fd, "-7.0385307e-26"}, Case{0x95ae43fe, "-7.0385313e-26"}}) {
+    auto r = receipt_from_json(doc(
+        "reasoning_shape",
+        R"({"intent_hash":"i","dag_hash":"d","node_refs":[{"node_id":"n","operator_ref":"o"}]})"));
+    ASSERT_TRUE(r.has_value());
+    const float value = std::bit_cast<float>(c.bits);
+    std::get<ReasoningShapePayload>(r->payload).quality =
+        ReasoningQuality{value, std::nullopt, std::nullopt, value};
+    auto text = receipt_to_json(*r);
+    ASSERT_TRUE(text.has_value());
+    EXPECT_NE(text->find(R"("success_score":)" + std::string(c.text) + ","), std::string::npos)
+        << *text;
+    auto back = receipt_from_json(*text);
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(std::bit_cast<uint32_t>(
+                  *std::get<ReasoningShapePayload>(back->payload).quality->success_score),
+              c.bits);
+    EXPECT_EQ(back->compute_hash(), r->compute_hash());
+  }
+}
+
 // ---- reading failures -------------------------------------------------------
 
 struct ReadCase {
@@ -396,6 +426,15 @@ INSTANTIATE_TEST_SUITE_P(
             failed("missing field `hash`")},
         ReadCase{"syntax_error", "{\"kind\":\n  \"spend\",,}",
                  failed("key must be a string at line 2 column 11")},
+        // The document is converted before the text after it is looked at.
+        ReadCase{"empty_object_then_text", "{} x", failed("missing field `kind`")},
+        ReadCase{"array_then_text", "[]]",
+                 failed("invalid type: expected object, expected an object")},
+        ReadCase{"bad_payload_then_text", R"({"kind":"data_shape","payload":{}} {})",
+                 failed("Failed to deserialize DataShapePayload: missing field `schema_hash` at "
+                        "line 1 column 2")},
+        ReadCase{"syntax_error_in_document_then_text", R"({"kind":"spend",} x)",
+                 failed("trailing comma at line 1 column 17")},
         ReadCase{"trailing_document", doc("data_shape", R"({"schema_hash":"x"})") + " {}",
                  failed("trailing characters at line 1 column " +
                         std::to_string(doc("data_shape", R"({"schema_hash":"x"})").size() + 2))},
