@@ -162,6 +162,11 @@ void ChunkHashPool::feed(std::span<const uint8_t> view, uint64_t view_offset, bo
   }
 }
 
+void ChunkHashPool::abandon() {
+  for (const auto& view : views_) help_until_done(*view);
+  views_.clear();
+}
+
 void ChunkHashPool::drain(HashedChunkSink& sink) {
   while (!views_.empty()) {
     help_until_done(*views_.front());

@@ -39,6 +39,9 @@ class ChunkHashPool {
   // Waits for every view and passes the remaining chunks to `sink`.
   void drain(HashedChunkSink& sink);
   uint64_t retain_from() const;
+  // After a failure on the calling thread: waits until no helper touches any view, and
+  // drops them. The stream cannot go on after this.
+  void abandon();
 
  private:
   struct Entry {

@@ -13,8 +13,13 @@ namespace quillmere {
 
 void ChunkTable::push_back(const ChunkRecord& record) {
   const size_t slot = size_ & (kBlockRecords - 1);
-  if (slot == 0 && size_ >> kBlockShift == blocks_.size()) {
+  if (slot == 0) {
     blocks_.push_back(std::make_unique_for_overwrite<ChunkRecord[]>(kBlockRecords));
+    last_capacity_ = kBlockRecords;
+  } else if (slot == last_capacity_) {  // the last block was shrunk: give it its full room
+    auto full = std::make_unique_for_overwrite<ChunkRecord[]>(kBlockRecords);
+    std::copy_n(blocks_.back().get(), slot, full.get());
+    blocks_.back() = std::move(full);
     last_capacity_ = kBlockRecords;
   }
   blocks_.back()[slot] = record;

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 #include "engine/chunk_hash_pool.h"
 #include "engine/data_shape.h"
@@ -54,24 +55,36 @@ uint64_t ShapeStream::retain_from() const {
 }
 
 void ShapeStream::feed(std::span<const uint8_t> view, uint64_t view_offset, bool at_end) {
-  if (pool_) {
-    pool_->feed(view, view_offset, at_end, *sink_);
-    pool_->drain(*sink_);
-  } else {
-    chunker_.feed(view, view_offset, at_end, *sink_);
+  feed_async(view, view_offset, at_end);
+  drain();
+}
+
+// A failure (only memory exhaustion can fail here) leaves the stream unusable, and no
+// helper reading a view that its owner is about to give back.
+template <class F>
+void ShapeStream::guard(F&& step) {
+  if (broken_) throw std::logic_error("shape stream used after a failure");
+  try {
+    step();
+  } catch (...) {
+    broken_ = true;
+    if (pool_) pool_->abandon();
+    throw;
   }
 }
 
 void ShapeStream::feed_async(std::span<const uint8_t> view, uint64_t view_offset, bool at_end) {
-  if (pool_) {
-    pool_->feed(view, view_offset, at_end, *sink_);
-  } else {
-    chunker_.feed(view, view_offset, at_end, *sink_);
-  }
+  guard([&] {
+    if (pool_) {
+      pool_->feed(view, view_offset, at_end, *sink_);
+    } else {
+      chunker_.feed(view, view_offset, at_end, *sink_);
+    }
+  });
 }
 
 void ShapeStream::drain() {
-  if (pool_) pool_->drain(*sink_);
+  if (pool_) guard([&] { pool_->drain(*sink_); });
 }
 
 namespace {

@@ -55,11 +55,13 @@ class ShapeStream {
 
  private:
   class Sink;
-  void feed_parallel(std::span<const uint8_t> view, uint64_t view_offset, bool at_end);
+  template <class F>
+  void guard(F&& step);
 
   ChunkScheme scheme_;
   bool keep_chunks_;
   uint64_t length_ = 0;         // bytes passed to update()
+  bool broken_ = false;         // a step failed; nothing more can be fed
   std::vector<uint8_t> carry_;  // update(): stream bytes [retain_from(), length_)
   std::unique_ptr<Sink> sink_;
   StreamingChunker chunker_;
