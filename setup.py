@@ -1,4 +1,5 @@
-"""Builds the native extension `_quillmere` with CMake and Ninja and installs it.
+"""Installs the package `quillmere` (pure Python, typed, with the `quillmere` command), the
+stubs of the native module, and the native extension `_quillmere`, built with CMake and Ninja.
 
     /usr/bin/python3 -m pip install --no-build-isolation .
 
@@ -50,7 +51,12 @@ class CMakeBuild(build_ext):
         shutil.copyfile(built[-1], destination)
 
 
+PACKAGES = ["quillmere"] + [p for p in ["_quillmere-stubs"] if (ROOT / "python" / p).is_dir()]
+
 setup(
+    packages=PACKAGES,
+    package_dir={"": "python"},
+    package_data={"quillmere": ["py.typed"], "_quillmere-stubs": ["*.pyi"]},
     ext_modules=[CMakeExtension("_quillmere", target="_quillmere")],
     cmdclass={"build_ext": CMakeBuild},
 )

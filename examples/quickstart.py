@@ -1,138 +1,162 @@
-"""Quick start for the quillmere native core.
+"""Quick start for quillmere.
 
-Records a small three-step pipeline as execution receipts (each step linked to the one
-before it), stores them in a temporary directory, lists them back by trace, verifies each,
-shows that a tampered copy fails verification, computes shape hashes and prints a short
+Records a three-step pipeline as linked receipts with `trace` and `step`, stores them, lists
+them back by trace, verifies each, shows that a tampered copy fails verification, computes
+shape hashes, answers the reuse question for two versions of a file, and prints a short
 report. Exits with status 1 if any check does not come out as expected.
 
-Run it with scripts/quickstart.sh, or with the extension on PYTHONPATH:
-    PYTHONPATH=build/release/src/python python3 examples/quickstart.py
+    scripts/quickstart.sh                      # builds the extension, then runs this
+    PYTHONPATH=build/release/src/python:python /usr/bin/python3 examples/quickstart.py [STORE]
+
+The receipts stay in STORE (default: a new temporary directory), so that the command line
+can look at them afterwards, for example `quillmere dag --store STORE`.
 """
 
+from __future__ import annotations
+
+import asyncio
 import json
+import os
 import sys
 import tempfile
+from typing import Any, Dict, List, Tuple
 
-import _quillmere
-from _quillmere import receipts
+import quillmere as qm
+from quillmere import aio
 
 TRACE = "trace:quickstart-demo"
-PIPELINE = [
+PIPELINE: List[Tuple[str, Dict[str, Any]]] = [
     ("extract-orders", {"source": "orders.csv", "rows": 1200}),
     ("normalize-prices", {"currency": "EUR", "rounding": 2}),
     ("aggregate-revenue", {"group_by": ["region", "month"], "metric": "sum"}),
 ]
 
-failures = []
+failures: List[str] = []
 
 
-def check(condition, what):
+def check(condition: bool, what: str) -> bool:
     if not condition:
         failures.append(what)
     return condition
 
 
-def short(text, keep=19):
+def short(text: str, keep: int = 19) -> str:
     return text if len(text) <= keep else text[:keep] + "..."
 
 
-def links_of(receipt):
-    return json.loads(receipt.to_json())["links"]
+def links_of(receipt: qm.Receipt) -> List[str]:
+    links: List[str] = json.loads(receipt.to_json())["links"]
+    return links
 
 
-def tampered_copy(receipt):
-    """The same receipt with one byte of its domain commitment changed, hash left as it was."""
+def tampered_copy(receipt: qm.Receipt) -> qm.Receipt:
+    """The same receipt with one character of its domain commitment changed, hash left as it was."""
     document = json.loads(receipt.to_json())
     last = document["dom"][-1]
     document["dom"] = document["dom"][:-1] + ("0" if last != "0" else "1")
-    return receipts.receipt_from_json_py(json.dumps(document))
+    return qm.receipt_from_json(json.dumps(document))
 
 
-def record_pipeline(client):
-    recorded, parent = [], None
-    for workload, payload in PIPELINE:
-        receipt = client.record_work(workload, payload, tags=["quickstart"], trace_id=TRACE,
-                                     parent_id=parent)
-        client.store_receipt(receipt)
-        recorded.append((workload, receipt))
-        parent = receipt.get_rid()
+def run_pipeline(client: qm.Client) -> List[Tuple[str, qm.Receipt]]:
+    """Each step records (and, through the trace's client, stores) a receipt linked to the
+    step before it; no ids are passed by hand."""
+    recorded = []
+    with qm.trace(TRACE, client=client):
+        for workload, payload in PIPELINE:
+            with qm.step(workload, payload, tags=["quickstart"]) as receipt:
+                recorded.append((workload, receipt))
     # A receipt on another trace, which listing by trace must leave out.
-    client.store_receipt(client.record_work("unrelated-job", {"x": 1}, trace_id="trace:other"))
+    client.store_receipt(qm.record_work("unrelated-job", {"x": 1}, trace_id="trace:other"))
     return recorded
 
 
-def report_recording(storage, recorded):
-    print(f"Recorded {len(recorded)} units of work on {TRACE}, each linked to the one before:")
+def report_recording(store: str, recorded: List[Tuple[str, qm.Receipt]]) -> None:
+    print(f"Recorded {len(recorded)} steps on {TRACE}, each linked to the one before:")
     names = {r.get_rid(): workload for workload, r in recorded}
-    for step, (workload, receipt) in enumerate(recorded, 1):
+    for number, (workload, receipt) in enumerate(recorded, 1):
         links = links_of(receipt)
         parent = names.get(links[0], "?") if links else "-"
-        expected_parent = recorded[step - 2][0] if step > 1 else "-"
-        check(parent == expected_parent, f"{workload}: parent link")
-        print(f"  {step}. {workload:<18} rid {short(receipt.get_rid(), 8)}  "
+        expected = recorded[number - 2][0] if number > 1 else "-"
+        check(parent == expected, f"{workload}: parent link")
+        print(f"  {number}. {workload:<18} rid {short(receipt.get_rid(), 8)}  "
               f"hash {short(receipt.get_hash())}  parent {parent}")
-    print(f"Stored under {storage}/receipts")
+    print(f"Stored under {store}/receipts")
 
 
-def report_listing(client, recorded):
+def report_listing(client: qm.Client, recorded: List[Tuple[str, qm.Receipt]]) -> List[qm.Receipt]:
     listed = client.list_receipts(trace_id=TRACE)
     everything = client.list_receipts()
-    wanted = sorted(r.get_rid() for _, r in recorded)
-    check(sorted(r.get_rid() for r in listed) == wanted, "listing by trace")
+    check(sorted(r.get_rid() for r in listed) == sorted(r.get_rid() for _, r in recorded), "listing by trace")
     print(f"Listing by trace: {len(listed)} of {len(everything)} stored receipts "
           f"(the unrelated one is left out)")
     return listed
 
 
-def report_verification(client, listed, recorded):
-    print("Verification:")
-    names = {r.get_rid(): workload for workload, r in recorded}
-    for receipt in sorted(listed, key=lambda r: list(names).index(r.get_rid())):
-        verdict = client.verify_receipt(receipt)
-        check(verdict is True, f"verify {names[receipt.get_rid()]}")
-        print(f"  {names[receipt.get_rid()]:<48} {'valid' if verdict else 'INVALID'}")
+def report_verification(listed: List[qm.Receipt], recorded: List[Tuple[str, qm.Receipt]]) -> None:
+    print("Verification (four receipts verified at once with quillmere.aio):")
+    names = [workload for workload, _ in recorded]
+    by_name = {r.get_rid(): w for w, r in recorded}
+    ordered = sorted(listed, key=lambda r: names.index(by_name[r.get_rid()]))
     workload, original = recorded[1]
-    verdict = _quillmere.verify_receipt_py(tampered_copy(original))
-    check(verdict is False, "tampered copy must not verify")
+
+    async def verify_all() -> List[bool]:
+        return list(await asyncio.gather(*(aio.verify_receipt(r) for r in ordered + [tampered_copy(original)])))
+
+    verdicts = asyncio.run(verify_all())
+    for receipt, verdict in zip(ordered, verdicts):
+        check(verdict is True, f"verify {by_name[receipt.get_rid()]}")
+        print(f"  {by_name[receipt.get_rid()]:<48} {'valid' if verdict else 'INVALID'}")
+    check(verdicts[-1] is False, "tampered copy must not verify")
     print(f"  {'tampered copy of ' + workload + ' (dom changed)':<48} "
-          f"{'valid (unexpected!)' if verdict else 'rejected, as it should be'}")
+          f"{'valid (unexpected!)' if verdicts[-1] else 'rejected, as it should be'}")
 
 
-def report_shapes():
-    shapes = getattr(_quillmere, "shapes", None)
-    if shapes is None or not hasattr(shapes, "compute_data_shape_hash_from_bytes_py"):
-        print("Shape hashes: not available in this build")
-        return
-    data = bytes(range(256)) * 4096  # 1 MiB of sample bytes
-    cdc = shapes.compute_data_shape_hash_from_bytes_py(data)
-    fixed = shapes.compute_data_shape_hash_from_bytes_py(data, {"type": "fixed", "size": 4096})
-    again = shapes.compute_data_shape_hash_from_bytes_py(bytes(data))
-    check(cdc == again, "data shape hash is deterministic")
-    method = shapes.compute_method_shape_hash_from_signature_py(
-        "normalize_prices", ["Table", "str"], "Table")
+def report_shapes(directory: str) -> None:
+    yesterday = b"".join(b"%d,region-%d,%d.%02d\n" % (i, i % 7, i % 500, i % 100) for i in range(60_000))
+    today = yesterday[:400_000] + b"99999,region-3,12.50\n" + yesterday[400_000:]
+    paths = []
+    for name, data in (("orders-yesterday.csv", yesterday), ("orders-today.csv", today)):
+        paths.append(os.path.join(directory, name))
+        with open(paths[-1], "wb") as f:
+            f.write(data)
+    scheme = "cdc:4096"
+    from_bytes = qm.data_shape_hash(today, scheme)
+    with open(paths[1], "rb") as f:
+        from_stream = qm.data_shape_hash(f, scheme)  # read in blocks
+    check(from_bytes == from_stream == qm.shape_files(paths, scheme)[1], "same hash from bytes, stream and path")
+    method = qm.signature_shape_hash("normalize_prices", ["Table", "str"], "Table")
     print("Shape hashes:")
-    print(f"  data shape of 1 MiB (content-defined chunks)  {short(cdc, 30)}")
-    print(f"  data shape of 1 MiB (fixed 4 KiB chunks)      {short(fixed, 30)}")
+    print(f"  data shape of today's orders ({len(today)} bytes)  {short(from_bytes, 30)}")
     print(f"  method shape of normalize_prices(Table, str)  {short(method, 30)}")
 
+    old, new = qm.manifest(paths[0], scheme), qm.manifest(paths[1], scheme)
+    overlap = qm.jaccard(old, new)
+    model = {"c_id": 10, "c_comp": {"type": "linear", "per_row": 0.5, "base": 20}, "alpha": 0.8}
+    decision = qm.decide_reuse(overlap, model, row_count=60_000)
+    check(0.5 < overlap < 1.0 and decision["decision"] == "reuse", "one inserted row leaves most chunks shared")
+    print(f"Reuse: {len(old)} and {len(new)} chunks, overlap {overlap:.3f}, decision {decision['decision']}, "
+          f"saving {qm.economic_delta(overlap, model, row_count=60_000):.0f}")
 
-def main():
-    print("quillmere quick start\n")
-    with tempfile.TemporaryDirectory(prefix="quillmere-quickstart-") as storage:
-        client = _quillmere.Client(storage_path=storage)
-        recorded = record_pipeline(client)
-        report_recording(storage, recorded)
-        print()
-        listed = report_listing(client, recorded)
-        print()
-        report_verification(client, listed, recorded)
+
+def main() -> int:
+    store = sys.argv[1] if len(sys.argv) > 1 else tempfile.mkdtemp(prefix="quillmere-quickstart-")
+    print(f"quillmere {qm.__version__} quick start\n")
+    client = qm.Client(store)
+    recorded = run_pipeline(client)
+    report_recording(store, recorded)
     print()
-    report_shapes()
+    listed = report_listing(client, recorded)
+    print()
+    report_verification(listed, recorded)
+    print()
+    with tempfile.TemporaryDirectory(prefix="quillmere-shapes-") as directory:
+        report_shapes(directory)
     print()
     if failures:
         print("FAILED: " + "; ".join(failures))
         return 1
-    print("All checks passed.")
+    print("All checks passed. The pipeline as a graph:")
+    print(f"  quillmere dag --store {store} --trace {TRACE}")
     return 0
 
 

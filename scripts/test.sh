@@ -19,7 +19,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   ctest --test-dir build/asan --output-on-failure --timeout 900 -j "$JOBS"
 
 if [[ -d tests/python ]] && ls tests/python/test_*.py >/dev/null 2>&1; then
-  QM_EXTENSION_DIR="$PWD/build/release/src/python" PYTHONPATH="$PWD/build/release/src/python" \
+  QM_EXTENSION_DIR="$PWD/build/release/src/python" \
+    PYTHONPATH="$PWD/build/release/src/python:$PWD/python" \
     timeout 1800 $PY -m pytest -q tests/python
 fi
 echo "all tests passed"

@@ -2,14 +2,18 @@
 // folder: the hash needs only the root and the length, never the chunk list.
 #include "engine/data_shape.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include "base/posix_io.h"
+#include "base/quote.h"
 #include "engine/commitments.h"
-#include "engine/input_file.h"
 #include "engine/window_hash.h"
 #include "receipts/json_value.h"
 
@@ -35,49 +39,6 @@ DataShapeError manifest_error(const CasError& error, uint64_t data_size, ChunkSc
 struct AlignedDelete {
   void operator()(uint8_t* p) const { ::operator delete[](p, std::align_val_t{4096}); }
 };
-
-void append_unicode_escape(std::string& out, uint32_t code_point) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += "\\u{";
-  bool started = false;
-  for (int shift = 20; shift >= 0; shift -= 4) {
-    const uint32_t nibble = (code_point >> shift) & 0xF;
-    if (nibble != 0 || started || shift == 0) {
-      out += kHex[nibble];
-      started = true;
-    }
-  }
-  out += '}';
-}
-
-// Length of the valid UTF-8 sequence at s[i], or 0 when the byte there does not start one.
-size_t utf8_sequence_length(std::string_view s, size_t i, uint32_t& code_point) {
-  const auto byte = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
-  const uint8_t b0 = byte(i);
-  size_t len = 0;
-  uint32_t cp = 0;
-  if (b0 < 0x80) {
-    code_point = b0;
-    return 1;
-  } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2, cp = b0 & 0x1Fu;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3, cp = b0 & 0x0Fu;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4, cp = b0 & 0x07u;
-  } else {
-    return 0;
-  }
-  if (i + len > s.size()) return 0;
-  for (size_t k = 1; k < len; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(i + k) & 0x3Fu);
-  }
-  static constexpr uint32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < kMinimum[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  code_point = cp;
-  return len;
-}
 
 }  // namespace
 
@@ -130,12 +91,16 @@ std::expected<std::string, DataShapeError> compute_data_shape_hash_from_file(
   if (path.find('\0') != std::string_view::npos) {
     return std::unexpected(file_read_error("file name contained an unexpected NUL byte", path));
   }
-  const auto fault = [&](const ReadFault& f) {
-    if (f.interrupted) return DataShapeError{DataShapeError::Kind::Interrupted, {}, {}};
-    return file_read_error(os_error_text(f.errnum), path);
+  const auto fault = [&](const OsError& error) {
+    if (error.interrupted()) return DataShapeError{DataShapeError::Kind::Interrupted, {}, {}};
+    return file_read_error(error.text(), path);
   };
-  auto file = InputFile::open(path, interrupt);
-  if (!file) return std::unexpected(fault(file.error()));
+  // Asked when a signal interrupts the open (a FIFO waiting for its writer) or a read.
+  const InterruptCheck after_signal = [&] { return interrupt(true); };
+  auto opened = open_file(PosixIo::system(), std::string(path).c_str(), O_RDONLY, 0, after_signal);
+  if (!opened) return std::unexpected(fault(opened.error()));
+  const UniqueFd file = std::move(*opened);
+  ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
   // A zero size is reported after the whole file has been read, with its length, as the
   // bytes function would report it for the contents.
@@ -155,7 +120,7 @@ std::expected<std::string, DataShapeError> compute_data_shape_hash_from_file(
   uint64_t block_offset = 0;  // stream position of block[0]
   size_t carried = 0;         // bytes kept in front of the block
   for (;;) {
-    auto n = file->read(block, block_size, interrupt);
+    const auto n = read_some(PosixIo::system(), file.get(), block, block_size, after_signal);
     if (!n) return std::unexpected(fault(n.error()));
     const bool at_end = *n == 0;
     const size_t got = *n;
@@ -169,7 +134,7 @@ std::expected<std::string, DataShapeError> compute_data_shape_hash_from_file(
       break;
     }
     block_offset += got;
-    if (interrupt()) return std::unexpected(fault(ReadFault{EINTR, true}));
+    if (interrupt()) return std::unexpected(fault(OsError{EINTR}));
   }
   if (scheme_error) {
     return std::unexpected(manifest_error(*scheme_error, block_offset, scheme));
@@ -178,51 +143,7 @@ std::expected<std::string, DataShapeError> compute_data_shape_hash_from_file(
 }
 
 std::string quote_path(std::string_view path) {
-  std::string out;
-  out.reserve(path.size() + 2);
-  out += '"';
-  for (size_t i = 0; i < path.size();) {
-    uint32_t cp = 0;
-    const size_t len = utf8_sequence_length(path, i, cp);
-    if (len == 0) {  // not UTF-8: the byte in hex
-      static constexpr char kHex[] = "0123456789ABCDEF";
-      const auto b = static_cast<uint8_t>(path[i]);
-      out += "\\x";
-      out += kHex[b >> 4];
-      out += kHex[b & 0xF];
-      ++i;
-      continue;
-    }
-    switch (cp) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\0':
-        out += "\\0";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      default:
-        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
-          append_unicode_escape(out, cp);
-        } else {
-          out.append(path.substr(i, len));
-        }
-    }
-    i += len;
-  }
-  out += '"';
-  return out;
+  return quoted(path, Controls::kAsciiAndC1);
 }
 
 }  // namespace quillmere

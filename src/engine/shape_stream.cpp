@@ -1,15 +1,17 @@
 // Streaming shape hashing and the manifest builders.
 #include "engine/shape_stream.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
 #include <stdexcept>
 
+#include "base/posix_io.h"
 #include "engine/chunk_hash_pool.h"
 #include "engine/data_shape.h"
-#include "engine/input_file.h"
 
 namespace quillmere {
 
@@ -179,18 +181,20 @@ std::expected<CompactManifest, BuildError> build_manifest_from_file(std::string_
                                                                     unsigned workers,
                                                                     const Interruption& interrupt) {
   if (auto error = check_scheme(scheme, 0)) return std::unexpected(scheme_build_error(*error));
-  const auto fault = [&](const ReadFault& f) {
-    if (f.interrupted) return BuildError{BuildError::Kind::Interrupted, {}};
-    return BuildError{BuildError::Kind::Read,
-                      file_read_error(os_error_text(f.errnum), path).display()};
+  const auto fault = [&](const OsError& error) {
+    if (error.interrupted()) return BuildError{BuildError::Kind::Interrupted, {}};
+    return BuildError{BuildError::Kind::Read, file_read_error(error.text(), path).display()};
   };
   if (path.find('\0') != std::string_view::npos) {
     return std::unexpected(
         BuildError{BuildError::Kind::Read,
                    file_read_error("file name contained an unexpected NUL byte", path).display()});
   }
-  auto file = InputFile::open(path, interrupt);
+  // Asked when a signal interrupts the open (a FIFO waiting for its writer) or a read.
+  const InterruptCheck after_signal = [&] { return interrupt(true); };
+  auto file = open_file(PosixIo::system(), std::string(path).c_str(), O_RDONLY, 0, after_signal);
   if (!file) return std::unexpected(fault(file.error()));
+  ::posix_fadvise(file->get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
   ShapeStream stream(scheme, keep_chunks, workers);
   // With helpers, two buffers take turns: one is read into while the other's chunks are
@@ -206,7 +210,7 @@ std::expected<CompactManifest, BuildError> build_manifest_from_file(std::string_
   uint64_t block_end = 0;  // stream position after the current block
   for (;;) {
     uint8_t* const block = buffers[current].get() + kCarryRoom;
-    auto n = file->read(block, block_size, interrupt);
+    auto n = read_some(PosixIo::system(), file->get(), block, block_size, after_signal);
     if (!n) {
       stream.drain();
       return std::unexpected(fault(n.error()));
@@ -224,7 +228,7 @@ std::expected<CompactManifest, BuildError> build_manifest_from_file(std::string_
     current = next;
     if (interrupt()) {
       stream.drain();
-      return std::unexpected(fault(ReadFault{EINTR, true}));
+      return std::unexpected(fault(OsError{EINTR}));
     }
   }
   stream.drain();

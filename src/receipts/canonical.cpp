@@ -6,6 +6,7 @@
 
 #include <variant>
 
+#include "base/utf8.h"
 #include "receipts/cbor_canon.h"
 #include "receipts/cbor_encode.h"
 #include "receipts/receipt.h"
@@ -66,10 +67,9 @@ class BodyWriter {
   // refused all the same, so whether a receipt hashes never depends on which
   // fields are left out.
   static bool excluded_fields_are_utf8(const Receipt& r) {
-    if (!cbor::is_valid_utf8(r.hash)) return false;
+    if (!utf8::is_valid(r.hash)) return false;
     if (!r.sig) return true;
-    return cbor::is_valid_utf8(r.sig->alg) && cbor::is_valid_utf8(r.sig->kid) &&
-           cbor::is_valid_utf8(r.sig->sig);
+    return utf8::is_valid(r.sig->alg) && utf8::is_valid(r.sig->kid) && utf8::is_valid(r.sig->sig);
   }
 
   void opt_text(const std::optional<std::string>& s) {

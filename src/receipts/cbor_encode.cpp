@@ -99,66 +99,6 @@ int shortest_float_width(double d) {
   return 8;
 }
 
-namespace {
-
-// True when no byte of `s` has its top bit set. No early exit, so the loop vectorises.
-bool all_ascii(std::string_view s) {
-  uint64_t seen = 0;
-  size_t i = 0;
-  for (; i + 8 <= s.size(); i += 8) {
-    uint64_t word;
-    std::memcpy(&word, s.data() + i, 8);
-    seen |= word;
-  }
-  for (; i < s.size(); ++i) seen |= static_cast<unsigned char>(s[i]);
-  return (seen & 0x8080808080808080ULL) == 0;
-}
-
-}  // namespace
-
-bool is_valid_utf8(std::string_view s) {
-  if (all_ascii(s)) return true;  // hash texts, identifiers, timestamps
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const unsigned char* end = p + s.size();
-  while (p < end) {
-    // ASCII runs are the common case: check eight bytes at a time.
-    while (end - p >= 8) {
-      uint64_t word;
-      std::memcpy(&word, p, 8);
-      if ((word & 0x8080808080808080ULL) != 0) break;
-      p += 8;
-    }
-    if (p == end) break;
-    unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    size_t need;
-    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      need = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      need = 2;
-      if (c == 0xE0) lo = 0xA0;  // overlong
-      if (c == 0xED) hi = 0x9F;  // surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      need = 3;
-      if (c == 0xF0) lo = 0x90;  // overlong
-      if (c == 0xF4) hi = 0x8F;  // past U+10FFFF
-    } else {
-      return false;
-    }
-    if (static_cast<size_t>(end - p) <= need) return false;
-    if (p[1] < lo || p[1] > hi) return false;
-    for (size_t i = 2; i <= need; ++i) {
-      if (p[i] < 0x80 || p[i] > 0xBF) return false;
-    }
-    p += need + 1;
-  }
-  return true;
-}
-
 void ByteBuffer::release() {
   data_.reset();
   size_ = 0;

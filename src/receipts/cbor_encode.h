@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/utf8.h"
 #include "receipts/generic_value.h"
 
 namespace quillmere::cbor {
@@ -32,10 +33,6 @@ double half_to_double(uint16_t h);
 
 // The float width the writer picks: 2 (half), 4 (single) or 8 (double) bytes.
 int shortest_float_width(double d);
-
-// True when `s` is well-formed UTF-8 (no overlongs, surrogates or code points
-// past U+10FFFF).
-bool is_valid_utf8(std::string_view s);
 
 // A text key encoded once at compile time: head and bytes, ready to append.
 struct EncodedKey {
@@ -126,7 +123,7 @@ class Writer {
   }
   void integer(const CborInteger& i) { head(i.negative ? kNegative : kUnsigned, i.magnitude); }
   [[gnu::always_inline]] void text(std::string_view s) {
-    if (!is_valid_utf8(s)) text_ok_ = false;
+    if (!utf8::is_valid(s)) text_ok_ = false;
     if (buf_ != nullptr && s.size() <= 0xFF) [[likely]] {
       // Head and content in one step.
       const size_t head_size = s.size() < 24 ? 1 : 2;

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "base/utf8.h"
 #include "receipts/json_reader.h"
 #include "receipts/json_value.h"
 
@@ -34,24 +35,6 @@ inline int hex_digit(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-inline void append_utf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 // Whether a number literal whose conversion went out of range is huge (true)
@@ -264,33 +247,15 @@ class Cursor {
     return true;
   }
 
-  // Validates one multi-byte UTF-8 sequence at `p_` (shortest form, no
-  // surrogates, at most U+10FFFF) and steps over it.
+  // Validates one multi-byte UTF-8 sequence at `p_` and steps over it.
   bool skip_utf8_sequence() {
-    auto b0 = static_cast<unsigned char>(p_[0]);
-    size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      len = 2;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      len = 3;
-      if (b0 == 0xE0) lo = 0xA0;
-      if (b0 == 0xED) hi = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      len = 4;
-      if (b0 == 0xF0) lo = 0x90;
-      if (b0 == 0xF4) hi = 0x8F;
-    } else {
-      return fail(p_, "invalid unicode code point");
+    const auto* p = reinterpret_cast<const unsigned char*>(p_);
+    const utf8::Sequence seq = utf8::decode(p, reinterpret_cast<const unsigned char*>(end_));
+    if (seq.length == 0) {
+      if (p_ + seq.bad_at == end_) return fail(end_, "EOF while parsing a string");
+      return fail(p_ + seq.bad_at, "invalid unicode code point");
     }
-    for (size_t i = 1; i < len; ++i) {
-      if (p_ + i >= end_) return fail(end_, "EOF while parsing a string");
-      auto b = static_cast<unsigned char>(p_[i]);
-      if (b < (i == 1 ? lo : 0x80) || b > (i == 1 ? hi : 0xBF)) {
-        return fail(p_ + i, "invalid unicode code point");
-      }
-    }
-    p_ += len;
+    p_ += seq.length;
     return true;
   }
 
@@ -343,7 +308,7 @@ class Cursor {
       if (low < 0xDC00 || low > 0xDFFF) return fail(p_ - 1, "invalid unicode code point");
       cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
     }
-    append_utf8(out, cp);
+    utf8::append(out, cp);
     return true;
   }
 

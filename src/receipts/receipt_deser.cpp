@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/quote.h"
 #include "receipts/base64url.h"
 #include "receipts/generic_json.h"
 #include "receipts/json_text.h"
@@ -58,46 +59,6 @@ size_t member_value_offset(const JsonObject& obj, size_t index) {
   return pos + key_len(obj.members[index].key) + 1;
 }
 
-// A string as found in an error text: quoted, with quotes, backslashes and
-// control characters escaped.
-void append_quoted_for_message(std::string& out, std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out.push_back('"');
-  for (char ch : s) {
-    auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"':
-        out.append("\\\"");
-        break;
-      case '\\':
-        out.append("\\\\");
-        break;
-      case '\n':
-        out.append("\\n");
-        break;
-      case '\r':
-        out.append("\\r");
-        break;
-      case '\t':
-        out.append("\\t");
-        break;
-      case '\0':
-        out.append("\\0");
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          out.append("\\u{");
-          if (c >= 0x10) out.push_back(kHex[c >> 4]);
-          out.push_back(kHex[c & 0xF]);
-          out.push_back('}');
-        } else {
-          out.push_back(ch);
-        }
-    }
-  }
-  out.push_back('"');
-}
-
 // The kind of value found, as error texts name it.
 std::string unexpected_text(const JsonValue& v) {
   std::string out;
@@ -120,7 +81,7 @@ std::string unexpected_text(const JsonValue& v) {
       break;
     case 5:
       out = "string ";
-      append_quoted_for_message(out, v.as_string());
+      append_quoted(out, v.as_string(), Controls::kAscii);
       return out;
     case 6:
       return "sequence";
@@ -522,7 +483,7 @@ std::expected<Receipt, std::string> deserialize(Node& doc) {
   auto kind = receipt_kind_from_wire(kind_value->as_string());
   if (!kind) {
     std::string text = "invalid value: string ";
-    append_quoted_for_message(text, kind_value->as_string());
+    append_quoted(text, kind_value->as_string(), Controls::kAscii);
     text.append(
         ", expected one of: data_shape, method_shape, reasoning_shape, execution, spend, "
         "settlement");

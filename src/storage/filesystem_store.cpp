@@ -14,10 +14,10 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "base/posix_io.h"
+#include "base/utf8.h"
 #include "receipts/json_adapter.h"
 #include "receipts/receipt_reader.h"
-#include "storage/os_error.h"
-#include "storage/utf8.h"
 
 namespace quillmere {
 
@@ -67,43 +67,6 @@ int create_directories(const std::string& path) {
 // Receipts are a few kilobytes; larger files grow the buffer.
 constexpr size_t kInitialReadBuffer = 64 * 1024;
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  // Hands the descriptor to the caller, who closes it and checks the result.
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
-// Writes all of `data`, retrying partial and interrupted writes.
-std::expected<void, std::string> write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(os_error_text(errno));
-    }
-    if (n == 0) return std::unexpected(std::string("failed to write whole buffer"));
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return {};
-}
-
-int fsync_retrying(int fd) {
-  while (::fsync(fd) != 0) {
-    if (errno != EINTR) return errno;
-  }
-  return 0;
-}
-
 // A name in the receipts directory that is unique to this write and is never
 // taken for a receipt (its extension is not "json").
 std::string temporary_name(std::string_view rid) {
@@ -137,25 +100,24 @@ std::expected<void, std::string> write_file_durably(const std::string& dir, std:
     fd = ::open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && (errno != EEXIST || attempt >= 16)) return std::unexpected(os_error_text(errno));
   }
-  FileDescriptor file(fd);
-  auto fail = [&](std::string message) -> std::expected<void, std::string> {
+  PosixIo& io = PosixIo::system();
+  UniqueFd file(fd, io);
+  auto fail = [&](const OsError& error) -> std::expected<void, std::string> {
     ::unlink(tmp_path.c_str());
-    return std::unexpected(std::move(message));
+    return std::unexpected(error.text());
   };
 
-  if (auto written = write_all(file.get(), text); !written) return fail(written.error());
-  if (const int err = fsync_retrying(file.get()); err != 0) return fail(os_error_text(err));
-  // After a successful fsync an interrupted close has still released the
-  // descriptor and the data is on disk, so only other close errors count.
-  if (::close(file.release()) != 0 && errno != EINTR) return fail(os_error_text(errno));
-  if (::rename(tmp_path.c_str(), final_path.c_str()) != 0) return fail(os_error_text(errno));
+  if (auto written = write_all(io, file.get(), text); !written) return fail(written.error());
+  if (auto synced = sync_file(io, file.get()); !synced) return fail(synced.error());
+  if (auto closed = file.close(); !closed) return fail(closed.error());
+  if (::rename(tmp_path.c_str(), final_path.c_str()) != 0) return fail(OsError{errno});
 
   // Make the rename itself durable. A file system that cannot sync directories
   // (EINVAL) leaves nothing more to do.
-  FileDescriptor dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir_fd.get() < 0) return std::unexpected(os_error_text(errno));
-  if (const int err = fsync_retrying(dir_fd.get()); err != 0 && err != EINVAL) {
-    return std::unexpected(os_error_text(err));
+  auto dir_fd = open_file(io, dir.c_str(), O_RDONLY | O_DIRECTORY);
+  if (!dir_fd) return std::unexpected(dir_fd.error().text());
+  if (auto synced = sync_file(io, dir_fd->get()); !synced && synced.error().code != EINVAL) {
+    return std::unexpected(synced.error().text());
   }
   return {};
 }
@@ -167,19 +129,17 @@ std::expected<void, std::string> write_file_durably(const std::string& dir, std:
 std::expected<size_t, std::string> read_file_at(int dir_fd, const char* name, std::string& buf) {
   // O_NONBLOCK: a FIFO named like a receipt must not hang the listing; it has
   // no effect on regular files.
-  FileDescriptor fd(::openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (fd.get() < 0) return std::unexpected(os_error_text(errno));
+  PosixIo& io = PosixIo::system();
+  auto fd = open_file_at(io, dir_fd, name, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+  if (!fd) return std::unexpected(fd.error().text());
   if (buf.size() < kInitialReadBuffer) buf.resize(kInitialReadBuffer);
   size_t len = 0;
   for (;;) {
     if (len == buf.size()) buf.resize(buf.size() * 2);
-    const ssize_t n = ::read(fd.get(), buf.data() + len, buf.size() - len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(os_error_text(errno));
-    }
-    if (n == 0) return len;
-    len += static_cast<size_t>(n);
+    auto n = read_some(io, fd->get(), buf.data() + len, buf.size() - len);
+    if (!n) return std::unexpected(n.error().text());
+    if (*n == 0) return len;
+    len += *n;
   }
 }
 
@@ -286,12 +246,12 @@ std::expected<std::vector<Receipt>, StorageError> FilesystemStore::query_receipt
       if (!receipt) {
         // Text that reads as a receipt is valid UTF-8 (the reader checks every
         // string, and all else must be ASCII), so only a failure needs the check.
-        if (!is_valid_utf8(text)) {
+        if (!utf8::is_valid(text)) {
           return std::unexpected(
               StorageError::io("Failed to read receipt file: stream did not contain valid UTF-8"));
         }
         write_warning("Warning: Failed to parse receipt file " +
-                      to_display_text(join_path(receipts_dir_, name)) + ": " +
+                      utf8::to_display_text(join_path(receipts_dir_, name)) + ": " +
                       receipt.error().message() + "\n");
         continue;
       }

@@ -235,7 +235,7 @@ struct Utf8Case {
 class Utf8 : public ::testing::TestWithParam<Utf8Case> {};
 
 TEST_P(Utf8, WellFormedOnly) {
-  EXPECT_EQ(cbor::is_valid_utf8(GetParam().text), GetParam().valid);
+  EXPECT_EQ(utf8::is_valid(GetParam().text), GetParam().valid);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -17,7 +17,6 @@
 #include <thread>
 
 #include "receipts/json_adapter.h"
-#include "storage/utf8.h"
 #include "test_support.h"
 
 namespace quillmere {
@@ -136,28 +135,6 @@ TEST(FilesystemStore, JsonExtensionRule) {
                          ".a.json.tmp.12.ab", "a.json "}) {
     EXPECT_FALSE(has_json_extension(no)) << no;
   }
-}
-
-TEST(Utf8, AcceptsWellFormedAndRefusesEverythingElse) {
-  for (std::string_view ok : {"", "plain ascii text, long enough for the word path", "\xC3\xA9",
-                              "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xED\x9F\xBF", "\xEE\x80\x80",
-                              "\xF4\x8F\xBF\xBF", "12345678\xC3\xA9"}) {
-    EXPECT_TRUE(is_valid_utf8(ok)) << ok;
-  }
-  for (std::string_view bad :
-       {"\x80", "\xBF", "\xC0\xAF", "\xC1\xBF", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xF0\x8F\xBF\xBF",
-        "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF", "\xC3", "\xE2\x82", "abcdefgh\xF0\x9F\x98",
-        "\xC3\x28", "\xE2\x28\xA1", "abcdefghijklmnop\xFE"}) {
-    EXPECT_FALSE(is_valid_utf8(bad)) << testing::PrintToString(std::string(bad));
-  }
-}
-
-TEST(Utf8, DisplayTextReplacesEachIllFormedSubsequenceOnce) {
-  EXPECT_EQ(to_display_text("plain/\xC3\xA9.json"), "plain/\xC3\xA9.json");
-  EXPECT_EQ(to_display_text("bad\xFF.json"), "bad\xEF\xBF\xBD.json");
-  // A truncated three-byte sequence is one replacement, and the byte after it survives.
-  EXPECT_EQ(to_display_text("\xE2\x82("), "\xEF\xBF\xBD(");
-  EXPECT_EQ(to_display_text("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
 // ---- Creation ----

@@ -19,6 +19,11 @@ EXTENSION_DIR = os.environ.get("QM_EXTENSION_DIR")
 if EXTENSION_DIR and EXTENSION_DIR not in sys.path:
     sys.path.insert(0, EXTENSION_DIR)
 
+# The pure-Python package lives in python/ (scripts/test.sh also puts it on PYTHONPATH).
+PACKAGE_DIR = str(ROOT / "python")
+if PACKAGE_DIR not in sys.path:
+    sys.path.insert(1, PACKAGE_DIR)
+
 import _quillmere  # noqa: E402
 
 receipts = _quillmere.receipts
@@ -32,7 +37,7 @@ def extension_path():
 def child_env():
     env = dict(os.environ)
     directory = str(Path(extension_path()).parent)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [directory, env.get("PYTHONPATH")]))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [directory, PACKAGE_DIR, env.get("PYTHONPATH")]))
     env["QM_EXTENSION_PATH"] = extension_path()
     return env
 

@@ -1,0 +1,63 @@
+"""quillmere: verifiable receipts of computational work, with data and method shape hashes
+and the reuse-or-recompute economics of overlapping data.
+
+    import quillmere as qm
+
+    client = qm.Client("/var/lib/receipts")
+    with qm.trace("nightly-etl", client=client):
+        with qm.step("extract-orders", {"source": "orders.csv"}):
+            ...
+        with qm.step("normalize-prices", {"currency": "EUR"}):
+            ...
+
+A thin, typed layer over the native module `_quillmere`: every call goes to the native
+function, whose `ValueError`s (with their texts) pass through unchanged. `quillmere.aio` has
+the asynchronous versions; the `quillmere` command line looks at stores and files.
+"""
+
+from __future__ import annotations
+
+from ._core import Client, Receipt, receipt_from_json, record_work, verify_receipt
+from ._economics import CostModel, Justification, ReuseDecision, decide_reuse, economic_delta, jaccard
+from ._shapes import (
+    ChunkScheme,
+    Manifest,
+    ShapeHasher,
+    data_shape_hash,
+    manifest,
+    manifest_from_json,
+    method_shape_hash,
+    parse_chunk_scheme,
+    shape_files,
+    signature_shape_hash,
+)
+from ._trace import step, trace
+
+__version__ = "0.2.0"
+
+__all__ = [
+    "ChunkScheme",
+    "Client",
+    "CostModel",
+    "Justification",
+    "Manifest",
+    "Receipt",
+    "ReuseDecision",
+    "ShapeHasher",
+    "__version__",
+    "data_shape_hash",
+    "decide_reuse",
+    "economic_delta",
+    "jaccard",
+    "manifest",
+    "manifest_from_json",
+    "method_shape_hash",
+    "parse_chunk_scheme",
+    "receipt_from_json",
+    "record_work",
+    "shape_files",
+    "signature_shape_hash",
+    "step",
+    "trace",
+    "verify_receipt",
+]

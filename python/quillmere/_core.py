@@ -1,0 +1,148 @@
+"""Recording, verifying and storing receipts: thin wrappers over the native functions.
+
+The wrappers add two things only: ids taken from the current trace and step when none are
+passed (see `quillmere.trace` and `quillmere.step`), and `os.PathLike` storage paths.
+Every other argument, result and error is the native one.
+"""
+
+from __future__ import annotations
+
+import os
+from contextvars import ContextVar
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Union
+
+import _quillmere
+from _quillmere import receipts as _receipts
+
+if TYPE_CHECKING:
+    from _quillmere.receipts import PyReceipt as Receipt
+else:
+    Receipt = _receipts.PyReceipt
+
+__all__ = ["Client", "Receipt", "record_work", "verify_receipt", "receipt_from_json"]
+
+StoragePath = Union[str, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+# The trace and the receipt that the next recorded unit of work links to. Set by
+# `trace` and `step`; contextvars keep them per thread and per asyncio task.
+current_trace_id: ContextVar[Optional[str]] = ContextVar("quillmere_trace_id", default=None)
+current_parent_id: ContextVar[Optional[str]] = ContextVar("quillmere_parent_id", default=None)
+current_client: ContextVar[Optional["Client"]] = ContextVar("quillmere_client", default=None)
+
+_trace_get = current_trace_id.get
+_parent_get = current_parent_id.get
+_record_work_py = _quillmere.record_work_py
+
+
+def record_work(
+    workload_id: str,
+    payload: Dict[str, Any],
+    *,
+    tags: Optional[Sequence[str]] = None,
+    trace_id: Optional[str] = None,
+    parent_id: Optional[str] = None,
+) -> Receipt:
+    """Record a unit of work as a sealed execution receipt.
+
+    `trace_id` and `parent_id` default to those of the enclosing `trace` and `step`
+    (none outside them). Raises the native `ValueError`s unchanged.
+
+    >>> import quillmere as qm
+    >>> receipt = qm.record_work("normalize-prices", {"input": "data"})
+    >>> receipt.get_kind()
+    'Execution'
+    """
+    if trace_id is None:
+        trace_id = _trace_get()
+    if parent_id is None:
+        parent_id = _parent_get()
+    # Positional: the native function's fast path.
+    return _record_work_py(workload_id, payload, tags, trace_id, parent_id)
+
+
+def verify_receipt(receipt: Receipt) -> bool:
+    """True if the receipt's hash matches its body and it passes validation, False on a hash
+    mismatch; a receipt that breaks a validation rule raises `ValueError("ValidationError: ...")`.
+    """
+    return _quillmere.verify_receipt_py(receipt)
+
+
+def receipt_from_json(text: str) -> Receipt:
+    """The receipt of a JSON text, as read (neither verified nor validated)."""
+    return _receipts.receipt_from_json_py(text)
+
+
+def _path_text(path: StoragePath) -> str:
+    text = os.fspath(path)
+    return os.fsdecode(text) if isinstance(text, bytes) else text
+
+
+class Client:
+    """A receipt store, or none: `Client()` records and verifies in memory only.
+
+    `Client("/path/to/dir")` keeps one JSON file per receipt under `dir/receipts/`;
+    `Client(storage_url="sqlite:///abs/path.db")` or a `postgresql://` URL uses a database
+    (where the native module offers them). Both at once is a `ValueError`.
+    """
+
+    __slots__ = ("_native", "storage_path", "storage_url")
+
+    def __init__(
+        self, storage_path: Optional[StoragePath] = None, *, storage_url: Optional[str] = None
+    ) -> None:
+        self.storage_path: Optional[str] = None if storage_path is None else _path_text(storage_path)
+        self.storage_url = storage_url
+        if storage_url is None:
+            self._native = _quillmere.Client(self.storage_path)
+        else:
+            self._native = _quillmere.Client(self.storage_path, storage_url=storage_url)
+
+    @property
+    def native(self) -> _quillmere.Client:
+        """The native client this one wraps."""
+        return self._native
+
+    def __repr__(self) -> str:
+        where = self.storage_url if self.storage_url is not None else self.storage_path
+        return f"Client({where!r})" if where is not None else "Client()"
+
+    def record_work(
+        self,
+        workload_id: str,
+        payload: Dict[str, Any],
+        *,
+        tags: Optional[Sequence[str]] = None,
+        trace_id: Optional[str] = None,
+        parent_id: Optional[str] = None,
+    ) -> Receipt:
+        """As `quillmere.record_work`; the receipt is not stored (see `store_receipt`)."""
+        if trace_id is None:
+            trace_id = _trace_get()
+        if parent_id is None:
+            parent_id = _parent_get()
+        return self._native.record_work(workload_id, payload, tags, trace_id, parent_id)
+
+    def verify_receipt(self, receipt: Receipt) -> bool:
+        """As `quillmere.verify_receipt`."""
+        return self._native.verify_receipt(receipt)
+
+    def store_receipt(self, receipt: Receipt) -> None:
+        """Store one receipt; one with the same rid is replaced."""
+        self._native.store_receipt(receipt)
+
+    def list_receipts(
+        self,
+        workload_id: Optional[str] = None,
+        trace_id: Optional[str] = None,
+        limit: Optional[int] = None,
+    ) -> List[Receipt]:
+        """Stored execution receipts matching every filter given, at most `limit` of them."""
+        return self._native.list_receipts(workload_id, trace_id, limit)
+
+    def store_receipts(self, receipts: Sequence[Receipt]) -> None:
+        """Store many receipts at once: in one transaction in a database (all or none)."""
+        self._native.store_receipts(receipts)
+
+    def copy_receipts_to(self, other: "Client") -> int:
+        """Copy every receipt of this store into `other`'s, byte for byte; the count copied."""
+        return self._native.copy_receipts_to(other._native)

@@ -1,0 +1,151 @@
+"""The graph of receipts joined by their links, written as Mermaid, Graphviz dot or JSON.
+
+Edges run from a receipt to each earlier receipt it links to. A link to a receipt that is not
+in the graph (another trace, or missing from the store) ends in a dashed "not listed" node;
+receipts that fail verification are drawn red and labelled INVALID.
+"""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Optional, Sequence
+
+from ._core import Receipt, verify_receipt
+
+
+@dataclass
+class Node:
+    """What the command line shows of one receipt."""
+
+    rid: str
+    kind: str
+    workload: Optional[str]
+    trace: Optional[str]
+    time: str
+    hash: str
+    links: List[str] = field(default_factory=list)
+    valid: Optional[bool] = None
+    problem: Optional[str] = None
+
+    @classmethod
+    def of(cls, receipt: Receipt, *, check: bool = False) -> "Node":
+        document: Dict[str, Any] = json.loads(receipt.to_json())
+        payload = document.get("payload") or {}
+        method = payload.get("method_ref") if isinstance(payload, dict) else None
+        node = cls(
+            rid=document.get("rid", receipt.get_rid()),
+            kind=str(document.get("kind", receipt.get_kind())),
+            workload=method.get("method_id") if isinstance(method, dict) else None,
+            trace=receipt.get_trace_id(),
+            time=str((document.get("ctx") or {}).get("timestamp", "")),
+            hash=receipt.get_hash(),
+            links=[str(link) for link in document.get("links") or []],
+        )
+        if check:
+            node.valid, node.problem = verdict(receipt)
+        return node
+
+    @property
+    def label(self) -> str:
+        return f"{self.workload or self.kind} {self.rid[:8]}"
+
+
+def verdict(receipt: Receipt) -> "tuple[bool, Optional[str]]":
+    """(valid, what is wrong) for one receipt."""
+    try:
+        if verify_receipt(receipt):
+            return True, None
+        return False, "hash mismatch: the receipt changed after it was sealed"
+    except ValueError as error:
+        return False, str(error)
+
+
+def ordered(nodes: Sequence[Node]) -> List[Node]:
+    return sorted(nodes, key=lambda n: (n.time, n.rid))
+
+
+def _edges(nodes: Sequence[Node]) -> "tuple[List[tuple[str, str]], List[str]]":
+    known = {n.rid for n in nodes}
+    edges, missing = [], []
+    for node in nodes:
+        for link in node.links:
+            edges.append((node.rid, link))
+            if link not in known and link not in missing:
+                missing.append(link)
+    return edges, missing
+
+
+def _mermaid_id(rid: str) -> str:
+    return "r" + "".join(c if c.isalnum() else "_" for c in rid)
+
+
+def _mermaid_text(text: str) -> str:
+    # Mermaid's entity codes keep quotes and markup characters from ending the label.
+    for raw, code in (("&", "#amp;"), ('"', "#quot;"), ("<", "#lt;"), (">", "#gt;")):
+        text = text.replace(raw, code)
+    return text
+
+
+def mermaid(nodes: Sequence[Node]) -> str:
+    edges, missing = _edges(nodes)
+    lines = ["flowchart RL"]
+    for node in ordered(nodes):
+        label = _mermaid_text(f"{node.workload or node.kind}") + "<br/>" + node.rid[:8]
+        if node.valid is False:
+            label += "<br/>INVALID"
+        lines.append(f'    {_mermaid_id(node.rid)}["{label}"]')
+        if node.valid is False:
+            lines.append(f"    class {_mermaid_id(node.rid)} invalid")
+    for rid in missing:
+        lines.append(f'    {_mermaid_id(rid)}["not listed<br/>{_mermaid_text(rid[:8])}"]')
+        lines.append(f"    class {_mermaid_id(rid)} missing")
+    for source, target in edges:
+        lines.append(f"    {_mermaid_id(source)} --> {_mermaid_id(target)}")
+    lines.append("    classDef invalid fill:#fdd,stroke:#c00,stroke-width:2px,color:#900")
+    lines.append("    classDef missing fill:#fff,stroke:#999,stroke-dasharray:4 3,color:#666")
+    return "\n".join(lines) + "\n"
+
+
+def _dot_text(text: str) -> str:
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n") + '"'
+
+
+def dot(nodes: Sequence[Node]) -> str:
+    edges, missing = _edges(nodes)
+    lines = [
+        "digraph receipts {",
+        "    rankdir=RL;",
+        '    node [shape=box, style="rounded,filled", fillcolor="#eef4ff", fontname="Helvetica"];',
+    ]
+    for node in ordered(nodes):
+        label = f"{node.workload or node.kind}\n{node.rid[:8]}"
+        extra = ""
+        if node.valid is False:
+            label += "\nINVALID"
+            extra = ', fillcolor="#ffdddd", color="#cc0000", penwidth=2'
+        lines.append(f"    {_dot_text(node.rid)} [label={_dot_text(label)}{extra}];")
+    for rid in missing:
+        lines.append(f"    {_dot_text(rid)} [label={_dot_text('not listed' + chr(10) + rid[:8])}, "
+                     'style="rounded,dashed", fillcolor="white"];')
+    for source, target in edges:
+        lines.append(f"    {_dot_text(source)} -> {_dot_text(target)};")
+    lines.append("}")
+    return "\n".join(lines) + "\n"
+
+
+def as_json(nodes: Sequence[Node]) -> str:
+    edges, missing = _edges(nodes)
+    document = {
+        "nodes": [
+            {"rid": n.rid, "kind": n.kind, "workload": n.workload, "trace": n.trace,
+             "time": n.time, "hash": n.hash, "valid": n.valid, "problem": n.problem}
+            for n in ordered(nodes)
+        ],
+        "missing": missing,
+        "edges": [{"from": source, "to": target} for source, target in edges],
+    }
+    return json.dumps(document, indent=2) + "\n"
+
+
+FORMATS = {"mermaid": mermaid, "dot": dot, "json": as_json}

@@ -1,0 +1,67 @@
+"""Overlap of chunk sets and the reuse-or-recompute rule, from the native delta functions."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, TypedDict, Union, cast
+
+from _quillmere import delta as _delta
+from _quillmere import shapes as _shapes
+
+if TYPE_CHECKING:
+    from _quillmere.delta import CostModel as NativeCostModel
+    from _quillmere.delta import ReuseJustification as Justification
+    from _quillmere.delta import ReuseResult as ReuseDecision
+    from _quillmere.shapes import Manifest
+else:
+
+    class Justification(TypedDict):
+        overlap_j: float
+        alpha: float
+        c_id: float
+        c_comp: float
+        decision: str
+
+    class ReuseDecision(TypedDict):
+        decision: str
+        justification: Justification
+
+
+__all__ = ["CostModel", "Justification", "ReuseDecision", "decide_reuse", "economic_delta", "jaccard"]
+
+# {"c_id": cost, "c_comp": cost, "alpha": cost}, each cost a number or
+# {"type": "constant", "value": v} or {"type": "linear", "per_row": p, "base": b}.
+CostModel = Mapping[str, Any]
+ChunkIds = Union["Manifest", Sequence[str], Iterable[str]]
+
+
+def _ids(chunks: ChunkIds) -> Union[Sequence[str], List[str]]:
+    if isinstance(chunks, (list, tuple, str)):
+        return chunks  # a str goes on to the native function, which refuses it
+    if isinstance(chunks, _shapes.Manifest):
+        return chunks.chunk_ids()
+    return list(chunks)
+
+
+def jaccard(a: ChunkIds, b: ChunkIds) -> float:
+    """Jaccard overlap |A ∩ B| / |A ∪ B| of two sets of chunk ids (1.0 for two empty sets):
+    two manifests, or sequences (or other iterables) of chunk id strings."""
+    if isinstance(a, (list, tuple)) and isinstance(b, (list, tuple)):
+        return _delta.jaccard_similarity_py(a, b)
+    if isinstance(a, _shapes.Manifest) and isinstance(b, _shapes.Manifest):
+        return a.jaccard(b)  # natively, on the digests
+    return _delta.jaccard_similarity_py(_ids(a), _ids(b))
+
+
+def _model(cost_model: CostModel) -> NativeCostModel:
+    return cast("NativeCostModel", cost_model if isinstance(cost_model, dict) else dict(cost_model))
+
+
+def decide_reuse(overlap_j: float, cost_model: CostModel, row_count: Optional[int] = None) -> ReuseDecision:
+    """{"decision": "reuse" | "recompute", "justification": {...}}: reuse if and only if
+    J > C_id / (alpha * C_comp)."""
+    return _delta.decide_reuse_py(overlap_j, _model(cost_model), row_count)
+
+
+def economic_delta(overlap_j: float, cost_model: CostModel, row_count: Optional[int] = None) -> float:
+    """The estimated saving of reuse, alpha * C_comp * J - C_id (negative: reuse costs more)."""
+    return _delta.economic_delta_py(overlap_j, _model(cost_model), row_count)

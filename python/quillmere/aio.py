@@ -1,0 +1,138 @@
+"""Asynchronous recording, verifying, storing and shape hashing.
+
+Each coroutine runs the native work in a worker thread (`asyncio.to_thread`), so the event
+loop stays free; the native hashing and storing run without the interpreter lock, so several
+of them overlap on several cores. The current `trace` and `step` follow into the thread.
+Data arriving asynchronously (an async iterable of byte blocks, or a reader with an async
+`read(n)` such as `asyncio.StreamReader`) is hashed block by block as it comes.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import inspect
+from typing import Any, AsyncIterable, Awaitable, Dict, List, Optional, Protocol, Sequence, Union
+
+from . import _core, _shapes
+from ._core import Client, Receipt, StoragePath
+from ._shapes import BLOCK_SIZE, ChunkScheme, Manifest, PathArg, ShapeHasher, Source
+
+__all__ = [
+    "AsyncClient",
+    "data_shape_hash",
+    "manifest",
+    "record_work",
+    "shape_files",
+    "verify_receipt",
+]
+
+
+class AsyncReader(Protocol):
+    """A reader whose `read(n)` is a coroutine (`asyncio.StreamReader` and the like)."""
+
+    def read(self, n: int, /) -> Awaitable[bytes]: ...
+
+
+AsyncSource = Union[Source, AsyncIterable[bytes], AsyncReader]
+
+
+async def record_work(
+    workload_id: str,
+    payload: Dict[str, Any],
+    *,
+    tags: Optional[Sequence[str]] = None,
+    trace_id: Optional[str] = None,
+    parent_id: Optional[str] = None,
+) -> Receipt:
+    """`quillmere.record_work`, off the event loop."""
+    return await asyncio.to_thread(
+        _core.record_work, workload_id, payload, tags=tags, trace_id=trace_id, parent_id=parent_id
+    )
+
+
+async def verify_receipt(receipt: Receipt) -> bool:
+    """`quillmere.verify_receipt`, off the event loop."""
+    return await asyncio.to_thread(_core.verify_receipt, receipt)
+
+
+async def _feed_async(hasher: ShapeHasher, source: Union[AsyncIterable[bytes], AsyncReader]) -> None:
+    if isinstance(source, AsyncIterable):
+        async for block in source:
+            await asyncio.to_thread(hasher.update, block)
+        return
+    while block := await source.read(BLOCK_SIZE):
+        await asyncio.to_thread(hasher.update, block)
+
+
+def _is_async(source: object) -> bool:
+    if isinstance(source, AsyncIterable):
+        return True
+    read = getattr(source, "read", None)
+    return read is not None and inspect.iscoroutinefunction(read)
+
+
+async def data_shape_hash(source: AsyncSource, chunk_scheme: ChunkScheme = None, *, workers: int = 1) -> str:
+    """`quillmere.data_shape_hash` off the event loop; also takes asynchronous sources."""
+    if _is_async(source):
+        hasher = _shapes._hasher(_shapes.parse_chunk_scheme(chunk_scheme), False, workers)
+        await _feed_async(hasher, source)  # type: ignore[arg-type]
+        return hasher.shape_hash()
+    return await asyncio.to_thread(_shapes.data_shape_hash, source, chunk_scheme, workers=workers)  # type: ignore[arg-type]
+
+
+async def manifest(source: AsyncSource, chunk_scheme: ChunkScheme = None, *, workers: int = 1) -> Manifest:
+    """`quillmere.manifest` off the event loop; also takes asynchronous sources."""
+    if _is_async(source):
+        hasher = _shapes._hasher(_shapes.parse_chunk_scheme(chunk_scheme), True, workers)
+        await _feed_async(hasher, source)  # type: ignore[arg-type]
+        return hasher.manifest()
+    return await asyncio.to_thread(_shapes.manifest, source, chunk_scheme, workers=workers)  # type: ignore[arg-type]
+
+
+async def shape_files(
+    paths: Sequence[PathArg], chunk_scheme: ChunkScheme = None, workers: Optional[int] = None
+) -> List[str]:
+    """`quillmere.shape_files` off the event loop."""
+    return await asyncio.to_thread(_shapes.shape_files, paths, chunk_scheme, workers)
+
+
+class AsyncClient:
+    """`quillmere.Client` with coroutine methods; each runs in a worker thread."""
+
+    __slots__ = ("client",)
+
+    def __init__(
+        self, storage_path: Optional[StoragePath] = None, *, storage_url: Optional[str] = None
+    ) -> None:
+        self.client = Client(storage_path, storage_url=storage_url)
+
+    def __repr__(self) -> str:
+        return f"Async{self.client!r}"
+
+    async def record_work(
+        self,
+        workload_id: str,
+        payload: Dict[str, Any],
+        *,
+        tags: Optional[Sequence[str]] = None,
+        trace_id: Optional[str] = None,
+        parent_id: Optional[str] = None,
+    ) -> Receipt:
+        return await asyncio.to_thread(
+            self.client.record_work, workload_id, payload, tags=tags, trace_id=trace_id,
+            parent_id=parent_id,
+        )
+
+    async def verify_receipt(self, receipt: Receipt) -> bool:
+        return await asyncio.to_thread(self.client.verify_receipt, receipt)
+
+    async def store_receipt(self, receipt: Receipt) -> None:
+        await asyncio.to_thread(self.client.store_receipt, receipt)
+
+    async def list_receipts(
+        self,
+        workload_id: Optional[str] = None,
+        trace_id: Optional[str] = None,
+        limit: Optional[int] = None,
+    ) -> List[Receipt]:
+        return await asyncio.to_thread(self.client.list_receipts, workload_id, trace_id, limit)

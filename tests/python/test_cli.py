@@ -1,0 +1,214 @@
+"""The `quillmere` command, run as a user runs it (a subprocess, real stores in temporary
+directories): outputs, exit statuses (0 ok, 1 invalid, 2 bad usage), one-line errors."""
+
+import json
+import os
+import pty
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import _quillmere
+from conftest import child_env
+
+shapes = _quillmere.shapes
+needs_streaming = pytest.mark.skipif(not hasattr(shapes, "ShapeHasher"), reason="native ShapeHasher not built")
+COMMANDS = ["record", "verify", "ls", "show", "shape", "diff", "dag", "migrate"]
+
+
+def qm(*args, stdin=None, stderr=subprocess.PIPE, check_code=None):
+    result = subprocess.run([sys.executable, "-m", "quillmere", *map(str, args)], input=stdin,
+                            stdout=subprocess.PIPE, stderr=stderr, text=True, env=child_env(), timeout=120)
+    if check_code is not None:
+        assert result.returncode == check_code, (result.stdout, result.stderr)
+    return result
+
+
+@pytest.fixture
+def store(tmp_path):
+    """A store with a three-step pipeline on trace t1 and one unrelated receipt."""
+    path = tmp_path / "store"
+    parent = None
+    rids = []
+    for workload in ["extract", "normalize", "aggregate"]:
+        args = ["record", workload, "--store", path, "--trace", "t1", "--payload", '{"step": "%s"}' % workload]
+        out = qm(*args, *(["--parent", parent] if parent else []), check_code=0).stdout.split()
+        assert len(out) == 2 and out[1].startswith("sha256:")
+        parent = out[0]
+        rids.append(parent)
+    qm("record", "other", "--store", path, "--trace", "t2", "--tag", "x", check_code=0)
+    return path, rids
+
+
+def tamper(path, rid):
+    file = path / "receipts" / f"{rid}.json"
+    document = json.loads(file.read_text())
+    document["dom"] = document["dom"][:-1] + ("0" if document["dom"][-1] != "0" else "1")
+    file.write_text(json.dumps(document))
+
+
+@pytest.mark.parametrize("command", [None] + COMMANDS)
+def test_help_everywhere(command):
+    out = qm(*([command] if command else []), "--help", check_code=0).stdout
+    assert out.startswith("usage: quillmere")
+
+
+def test_ls_show_verify_round_trip(store):
+    path, rids = store
+    listing = qm("ls", "--store", path, check_code=0).stdout.splitlines()
+    assert listing[0].split()[:3] == ["RID", "KIND", "WORKLOAD"] and len(listing) == 5
+    assert [line.split()[2] for line in listing[1:4]] == ["extract", "normalize", "aggregate"]
+    lines = qm("ls", "--store", path, "--trace", "t1", "--json", check_code=0).stdout.splitlines()
+    assert sorted(json.loads(line)["rid"] for line in lines) == sorted(rids)
+    assert len(qm("ls", "--store", path, "--workload", "other", "--json").stdout.splitlines()) == 1
+    assert len(qm("ls", "--store", path, "--limit", "2", "--json").stdout.splitlines()) == 2
+    shown = json.loads(qm("show", rids[1][:8], "--store", path, check_code=0).stdout)
+    assert shown["rid"] == rids[1] and shown["links"] == [rids[0]]
+    out = qm("verify", "--store", path, check_code=0).stdout
+    assert out.count("valid ") == 4 and out.strip().endswith("4 valid, 0 invalid")
+    recorded = json.loads(qm("record", "w", "--store", path, "--json", check_code=0).stdout)
+    assert _quillmere.verify_receipt_py(_quillmere.receipts.receipt_from_json_py(json.dumps(recorded)))
+
+
+def test_verify_reports_each_failure(store, tmp_path):
+    path, rids = store
+    tamper(path, rids[1])
+    (path / "receipts" / "broken.json").write_text("{not json")
+    result = qm("verify", path, check_code=1)
+    assert "3 valid, 2 invalid" in result.stdout and "hash mismatch" in result.stdout
+    assert "Failed to create receipt from JSON" in result.stdout
+    verdicts = [json.loads(line) for line in qm("verify", rids[0], rids[1], "--store", path, "--json").stdout.splitlines()]
+    assert [v["valid"] for v in verdicts] == [True, False]
+    single = path / "receipts" / f"{rids[0]}.json"
+    assert qm("verify", single).returncode == 0
+    assert qm("verify", "0000", "--store", path).returncode == 1
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["record", "w", "--store", "{store}", "--payload", "{bad"], "is not JSON"),
+        (["record", "w", "--store", "{store}", "--payload", "[1]"], "must be a JSON object"),
+        (["record", "w", "--store", "{store}", "--parent", "not-a-uuid"], "not a receipt id"),
+        (["record", "w", "--store", "{store}", "--payload", "{}", "--payload-file", "x"], "not both"),
+        (["ls", "--store", "{missing}"], "no receipt store"),
+        (["ls", "--store", "{store}", "--limit", "many"], "invalid int value"),
+        (["shape"], "required: PATH"),
+        (["shape", "{store}", "--scheme", "big:1"], "invalid chunk scheme"),
+        (["dag", "--store", "{store}", "--format", "png"], "invalid choice"),
+        (["frobnicate"], "invalid choice"),
+    ],
+)
+def test_bad_usage_is_one_line_and_status_2(tmp_path, args, message):
+    env_args = [a.replace("{store}", str(tmp_path)).replace("{missing}", str(tmp_path / "nope")) for a in args]
+    result = qm(*env_args)
+    assert result.returncode == 2, result.stderr
+    assert result.stderr.count("\n") == 1 and message in result.stderr and "Traceback" not in result.stderr
+    assert not (tmp_path / "nope").exists()
+
+
+def test_failures_are_one_line_and_status_1(tmp_path):
+    result = qm("shape", tmp_path / "missing.bin")
+    assert result.returncode == 1 and result.stderr.count("\n") == 1 and "Traceback" not in result.stderr
+    (tmp_path / "receipts").mkdir()
+    assert qm("show", "1234", "--store", tmp_path).returncode == 1
+
+
+def test_dag_links_steps_in_order_and_marks_invalid(store):
+    path, rids = store
+    mermaid = qm("dag", "--store", path, "--trace", "t1", check_code=0).stdout
+    ids = ["r" + rid.replace("-", "_") for rid in rids]
+    assert mermaid.startswith("flowchart")
+    assert f"{ids[1]} --> {ids[0]}" in mermaid and f"{ids[2]} --> {ids[1]}" in mermaid
+    assert mermaid.count("-->") == 2 and "INVALID" not in mermaid
+    graph = json.loads(qm("dag", "--store", path, "--format", "json", check_code=0).stdout)
+    assert len(graph["nodes"]) == 4 and {(e["from"], e["to"]) for e in graph["edges"]} == \
+        {(rids[1], rids[0]), (rids[2], rids[1])}
+    tamper(path, rids[1])
+    dot = qm("dag", "--store", path, "--format", "dot", check_code=1).stdout
+    assert "INVALID" in dot and dot.count("->") == 2
+    if shutil.which("dot"):
+        rendered = subprocess.run(["dot", "-Tsvg"], input=dot, capture_output=True, text=True, timeout=60)
+        assert rendered.returncode == 0 and "<svg" in rendered.stdout, rendered.stderr
+    # A trace whose first step is not listed: the link ends in a "not listed" node.
+    partial = qm("dag", "--store", path, "--trace", "t1", "--format", "mermaid").stdout
+    assert "class r" in partial and "invalid" in partial
+
+
+def test_dag_labels_are_escaped(tmp_path):
+    qm("record", 'say "hi" <b>', "--store", tmp_path, check_code=0)
+    mermaid = qm("dag", "--store", tmp_path, check_code=0).stdout
+    assert "#quot;hi#quot; #lt;b#gt;" in mermaid
+    dot = qm("dag", "--store", tmp_path, "--format", "dot", check_code=0).stdout
+    assert r'say \"hi\" <b>' in dot
+
+
+@needs_streaming
+def test_shape_and_diff(tmp_path):
+    old = bytes(range(256)) * 2048
+    new = old[:300_000] + b"a small edit" + old[300_000:]
+    (tmp_path / "old.bin").write_bytes(old)
+    (tmp_path / "new.bin").write_bytes(new)
+    out = qm("shape", tmp_path / "old.bin", tmp_path / "new.bin", "--scheme", "cdc:4096", "--json",
+             check_code=0)
+    rows = [json.loads(line) for line in out.stdout.splitlines()]
+    assert [r["shape_hash"] for r in rows] == [
+        shapes.compute_data_shape_hash_from_bytes_py(d, {"type": "cdc", "avg_size": 4096}) for d in (old, new)]
+    assert out.stderr == ""  # no progress bar when stderr is not a terminal
+    piped = qm("shape", "-", stdin=None, check_code=None)
+    assert piped.returncode == 0
+    saved = tmp_path / "old.manifest.json"
+    qm("shape", tmp_path / "old.bin", "--scheme", "cdc:4096", "--manifest-out", saved, check_code=0)
+    model = '{"c_id": 10, "c_comp": {"type": "linear", "per_row": 0.5, "base": 20}, "alpha": 0.8}'
+    # The saved manifest's scheme applies to the data file on the other side.
+    result = json.loads(qm("diff", saved, tmp_path / "new.bin", "--cost-model", model, "--rows", "100",
+                           "--json", check_code=0).stdout)
+    direct = json.loads(qm("diff", tmp_path / "old.bin", tmp_path / "new.bin", "--scheme", "cdc:4096",
+                           "--cost-model", model, "--rows", "100", "--json", check_code=0).stdout)
+    assert result["jaccard"] == direct["jaccard"] and 0.5 < result["jaccard"] < 1.0
+    assert result["reuse"]["decision"] == "reuse" and result["economic_delta"] == direct["economic_delta"]
+    text = qm("diff", tmp_path / "old.bin", tmp_path / "old.bin", check_code=0).stdout
+    assert "jaccard overlap   1.0000" in text
+    mismatch = qm("diff", saved, tmp_path / "new.bin", "--scheme", "fixed:4096")
+    assert mismatch.returncode == 2 and "chunked differently" in mismatch.stderr
+
+
+@needs_streaming
+def test_progress_bar_only_on_a_terminal(tmp_path):
+    data = tmp_path / "data.bin"
+    data.write_bytes(os.urandom(1 << 20))
+    leader, follower = pty.openpty()
+    try:
+        process = subprocess.Popen([sys.executable, "-m", "quillmere", "shape", str(data), "--progress-min", "0"],
+                                   stdout=subprocess.PIPE, stderr=follower, env=child_env(), text=True)
+        os.close(follower)
+        out, _ = process.communicate(timeout=120)
+        drawn = b""
+        while True:
+            try:
+                chunk = os.read(leader, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            drawn += chunk
+    finally:
+        os.close(leader)
+    assert process.returncode == 0 and out.startswith("sha256:")
+    assert re.search(rb"\[[#.]{30}\]", drawn) and drawn.endswith(b"\r\x1b[K")
+
+
+@pytest.mark.skipif(not hasattr(_quillmere.Client, "copy_receipts_to"), reason="no database stores in this build")
+def test_migrate_to_sqlite_keeps_every_receipt(store, tmp_path):
+    path, rids = store
+    url = f"sqlite:///{tmp_path / 'receipts.db'}"
+    assert qm("migrate", path, url, check_code=0).stdout.startswith("copied 4 receipts")
+    before = sorted(qm("ls", "--store", path, "--json").stdout.splitlines())
+    assert sorted(qm("ls", "--store", url, "--json", check_code=0).stdout.splitlines()) == before
+    assert qm("verify", "--store", url, check_code=0).stdout.strip().endswith("4 valid, 0 invalid")
+    assert json.loads(qm("show", rids[2][:6], "--store", url, check_code=0).stdout)["rid"] == rids[2]
+    assert "-->" in qm("dag", "--store", url, check_code=0).stdout
+    assert qm("migrate", tmp_path / "absent", url).returncode == 2
