@@ -1,6 +1,6 @@
 """Python bindings for delta compute operations."""
 
-from typing import Literal, Sequence, SupportsFloat, SupportsIndex, TypedDict
+from typing import Any, Literal, Sequence, SupportsFloat, SupportsIndex, TypedDict
 
 from typing_extensions import TypeAlias
 
@@ -24,6 +24,9 @@ class CostModel(TypedDict):
     c_comp: CostValue
     alpha: CostValue
 
+# What the functions take: a CostModel, or any dict read by the same rules at run time.
+CostModelArg: TypeAlias = CostModel | dict[str, Any]
+
 Decision: TypeAlias = Literal["reuse", "recompute"]
 
 class ReuseJustification(TypedDict):
@@ -39,8 +42,8 @@ class ReuseResult(TypedDict):
 
 def jaccard_similarity_py(set1: Sequence[str], set2: Sequence[str]) -> float: ...
 def decide_reuse_py(
-    overlap_j: SupportsFloat | SupportsIndex, cost_model: CostModel, row_count: int | None = None
+    overlap_j: SupportsFloat | SupportsIndex, cost_model: CostModelArg, row_count: int | None = None
 ) -> ReuseResult: ...
 def economic_delta_py(
-    overlap_j: SupportsFloat | SupportsIndex, cost_model: CostModel, row_count: int | None = None
+    overlap_j: SupportsFloat | SupportsIndex, cost_model: CostModelArg, row_count: int | None = None
 ) -> float: ...
