@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the C++ tests (plain and
-# under AddressSanitizer + UndefinedBehaviorSanitizer) and the Python tests
-# against the freshly built extension.
+# Installs what is missing, checks the C++ formatting, builds, and runs every test: the
+# C++ tests (plain and under AddressSanitizer + UndefinedBehaviorSanitizer) and the Python
+# tests against the freshly built extension.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 PY=/usr/bin/python3
 JOBS=$(nproc)
 
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE=$PY
+# Every C++ file is kept formatted.
+find src tests bench -type f \( -name '*.cpp' -o -name '*.h' \) -print0 |
+  xargs -0 -r clang-format-19 --dry-run --Werror
+
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_WERROR=ON -DPython3_EXECUTABLE=$PY
 ninja -C build/release
 ctest --test-dir build/release --output-on-failure --timeout 600 -j "$JOBS"
 
-cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQM_SANITIZE=ON \
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQM_SANITIZE=ON -DQM_WERROR=ON \
   -DQM_BUILD_PYTHON=OFF -DQM_BUILD_BENCH=OFF
 ninja -C build/asan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

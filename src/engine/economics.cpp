@@ -50,15 +50,15 @@ double jaccard_similarity(std::span<const std::string> set1, std::span<const std
   return static_cast<double>(shared) / static_cast<double>(total);
 }
 
-ReuseJustification decide_reuse(double overlap_j, const CostModel& cost_model,
-                                std::optional<uint64_t> row_count) {
+ReuseOutcome decide_reuse(double overlap_j, const CostModel& cost_model,
+                          std::optional<uint64_t> row_count) {
   const Costs costs = evaluate(cost_model, row_count);
   const double j = clamp_overlap(overlap_j);
   const double product = costs.c_comp * costs.alpha;
   const double threshold =
       product == 0.0 ? std::numeric_limits<double>::infinity() : costs.c_id / product;
   const ReuseDecision decision = j > threshold ? ReuseDecision::Reuse : ReuseDecision::Recompute;
-  return ReuseJustification{j, costs.alpha, costs.c_id, costs.c_comp, decision};
+  return ReuseOutcome{j, costs.alpha, costs.c_id, costs.c_comp, decision};
 }
 
 double economic_delta(double overlap_j, const CostModel& cost_model,

@@ -37,7 +37,7 @@ struct CostModel {
 enum class ReuseDecision { Reuse, Recompute };
 std::string_view decision_text(ReuseDecision decision);  // "reuse" / "recompute"
 
-struct ReuseJustification {
+struct ReuseOutcome {
   double overlap_j;  // after clamping into [0, 1]
   double alpha;
   double c_id;
@@ -50,8 +50,8 @@ double jaccard_similarity(std::span<const std::string> set1, std::span<const std
 
 // Reuse iff the clamped J is strictly above C_id / (C_comp * alpha); a zero product makes
 // the threshold +inf and a NaN on either side recomputes.
-ReuseJustification decide_reuse(double overlap_j, const CostModel& cost_model,
-                                std::optional<uint64_t> row_count);
+ReuseOutcome decide_reuse(double overlap_j, const CostModel& cost_model,
+                          std::optional<uint64_t> row_count);
 
 // clamped J * (C_comp * alpha) - C_id.
 double economic_delta(double overlap_j, const CostModel& cost_model,

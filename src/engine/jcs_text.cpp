@@ -29,6 +29,16 @@ struct Workspace {
   std::vector<Member> members;  // open objects' members, innermost last
   std::vector<uint32_t> order;
   std::string held;
+
+  // Gives back to the system whatever a large text made grow beyond what small texts need
+  // (clear() and assigning an empty string keep the capacity).
+  void trim() {
+    constexpr size_t kKeptBytes = size_t{64} << 10;
+    if (scratch.capacity() > kKeptBytes) std::string().swap(scratch);
+    if (held.capacity() > kKeptBytes) std::string().swap(held);
+    if (members.capacity() * sizeof(Member) > kKeptBytes) std::vector<Member>().swap(members);
+    if (order.capacity() * sizeof(uint32_t) > kKeptBytes) std::vector<uint32_t>().swap(order);
+  }
 };
 
 class Transcoder : json_lex::Cursor {
@@ -214,7 +224,7 @@ std::expected<void, JsonParseError> append_jcs_of_text(std::string& out, std::st
   thread_local Workspace work;
   const size_t start = out.size();
   bool done = Transcoder(text, out, work).run();
-  if (work.held.capacity() > (size_t{1} << 20)) work.held = std::string();  // keep no huge copy
+  work.trim();
   if (done) return {};
   out.resize(start);
   auto parsed = parse_json(text);

@@ -38,22 +38,31 @@ const std::string& identity_root() {
   return root;
 }
 
+// Scratch kept by a thread between calls is bounded by this; anything larger goes back to
+// the system when the call ends.
+constexpr size_t kKeptScratchBytes = size_t{64} << 10;
+
+std::string hash_workload_id(std::string_view workload_id) {
+  Sha256 hasher;
+  hasher.update("workload:");
+  hasher.update(workload_id);
+  std::string root;
+  append_hash_string(root, hasher.finish());
+  return root;
+}
+
 // The method commitment of a workload id; callers tend to record many units of one
-// workload in a row, so each thread keeps the last one.
-const std::string& method_shape_root(std::string_view workload_id) {
+// workload in a row, so each thread keeps the last one (unless it is too long to keep).
+std::string method_shape_root(std::string_view workload_id) {
   thread_local std::string last_id;
   thread_local std::string last_root;
   thread_local bool cached = false;
-  if (!cached || last_id != workload_id) {
-    cached = false;  // stays false if hashing throws midway
-    Sha256 hasher;
-    hasher.update("workload:");
-    hasher.update(workload_id);
-    last_root.clear();
-    append_hash_string(last_root, hasher.finish());
-    last_id.assign(workload_id);
-    cached = true;
-  }
+  if (cached && last_id == workload_id) return last_root;
+  if (workload_id.size() > kKeptScratchBytes) return hash_workload_id(workload_id);
+  cached = false;  // stays false if hashing throws midway
+  last_root = hash_workload_id(workload_id);
+  last_id.assign(workload_id);
+  cached = true;
   return last_root;
 }
 
@@ -77,7 +86,7 @@ std::expected<Receipt, ApiError> record_work_with(const RecordSources& sources,
   append_json(text, payload);
   auto receipt =
       record_work_jcs_with(sources, workload_id, text, std::move(trace_id), std::move(parent_id));
-  if (text.capacity() > (size_t{1} << 20)) std::string().swap(text);  // keep no huge buffer
+  if (text.capacity() > kKeptScratchBytes) std::string().swap(text);  // keep no large buffer
   return receipt;
 }
 

@@ -207,6 +207,49 @@ bool convert_f64(PyObject* obj, const char* arg, double& out) {
   return true;
 }
 
+PyRef dict_item(PyObject* dict, const char* key) {
+  PyRef name = PyRef::steal(PyUnicode_FromString(key));
+  if (!name) return PyRef();
+  // Borrowed from the dict only until the increment: nothing runs in between.
+  return PyRef::borrow(PyDict_GetItemWithError(dict, name.get()));
+}
+
+bool lenient_text(PyObject* value, std::string& out) {
+  if (value == nullptr || !PyUnicode_Check(value)) return false;
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();  // e.g. lone surrogates
+    return false;
+  }
+  out.assign(utf8, static_cast<size_t>(size));
+  return true;
+}
+
+bool lenient_u64(PyObject* value, uint64_t& out) {
+  if (value == nullptr) return false;
+  PyRef index = PyRef::steal(PyNumber_Index(value));
+  if (index) {
+    const unsigned long long n = PyLong_AsUnsignedLongLong(index.get());
+    if (!(n == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+      out = n;
+      return true;
+    }
+  }
+  PyErr_Clear();
+  return false;
+}
+
+std::optional<double> lenient_f64(PyObject* value) {
+  if (value == nullptr) return std::nullopt;
+  const double d = PyFloat_AsDouble(value);
+  if (d == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return d;
+}
+
 PyRef call_json_dumps(PyObject* obj, std::string_view& text) {
   static PyObject* json_name = nullptr;
   static PyObject* dumps_name = nullptr;

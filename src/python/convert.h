@@ -86,6 +86,26 @@ bool convert_optional_u64(PyObject* obj, const char* arg, std::optional<uint64_t
 // Anything the interpreter converts to float (float, int, bool, __float__, __index__).
 bool convert_f64(PyObject* obj, const char* arg, double& out);
 
+// --- dict lookups and lenient readers ---------------------------------------------------
+//
+// The cost model and chunk scheme dicts are read leniently: a value of the wrong kind is
+// "missing", not a TypeError. Every value read from a dict is held by an owned reference,
+// because the readers run Python code (__float__, __index__, a key's __eq__) that may remove
+// it from the dict, or drop the dict itself, while it is being used.
+
+// dict[key] without calling a subclass's __getitem__, as an owned reference. Empty with no
+// error set when the key is absent; empty with the lookup's own exception set (e.g. raised
+// by a stored key's __eq__) when the lookup failed.
+PyRef dict_item(PyObject* dict, const char* key);
+// A str value as UTF-8; false (no error left set) for anything else, absent included.
+bool lenient_text(PyObject* value, std::string& out);
+// An int (bool and __index__ objects included) in 0..2^64-1; false (no error left set) for
+// anything else, absent included.
+bool lenient_u64(PyObject* value, uint64_t& out);
+// The float conversion of `value` (float, int, bool, __float__, __index__); nullopt (no
+// error left set) when it fails or `value` is absent.
+std::optional<double> lenient_f64(PyObject* value);
+
 // json.dumps(obj) looked up at call time (its exceptions pass through unchanged); the
 // returned str owns `text`, its UTF-8 form. Null with an exception set on failure.
 PyRef call_json_dumps(PyObject* obj, std::string_view& text);

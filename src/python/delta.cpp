@@ -12,35 +12,20 @@
 namespace quillmere::python {
 namespace {
 
-// dict[key] without calling a subclass's __getitem__; nullptr with no error set when absent.
-PyObject* dict_item(PyObject* dict, const char* key) {
-  PyRef name = PyRef::steal(PyUnicode_FromString(key));
-  if (!name) return nullptr;
-  return PyDict_GetItemWithError(dict, name.get());
-}
-
-// The float conversion of `value`, any failure discarded.
-std::optional<double> as_float(PyObject* value) {
-  if (value == nullptr) return std::nullopt;
-  const double d = PyFloat_AsDouble(value);
-  if (d == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  return d;
-}
-
 // "module.name" of the value's type, e.g. "builtins.NoneType".
 std::string qualified_type_name(PyObject* value) {
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
-  PyRef module = PyRef::steal(PyObject_GetAttrString(type, "__module__"));
-  PyRef name = PyRef::steal(PyObject_GetAttrString(type, "__name__"));
+  // Owned: a metaclass's attribute hooks run Python code that may reassign __class__.
+  PyRef type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+  PyRef module = PyRef::steal(PyObject_GetAttrString(type.get(), "__module__"));
+  PyRef name = PyRef::steal(PyObject_GetAttrString(type.get(), "__name__"));
   const char* module_text =
       module && PyUnicode_Check(module.get()) ? PyUnicode_AsUTF8(module.get()) : nullptr;
   const char* name_text =
       name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
   PyErr_Clear();
-  if (module_text == nullptr || name_text == nullptr) return Py_TYPE(value)->tp_name;
+  if (module_text == nullptr || name_text == nullptr) {
+    return reinterpret_cast<PyTypeObject*>(type.get())->tp_name;
+  }
   return std::string(module_text) + "." + name_text;
 }
 
@@ -50,36 +35,31 @@ bool cost_error(const char* key, std::string_view what) {
 }
 
 // One entry of the cost model: a number, or a {"type": "constant" | "linear", ...} dict.
+// Every value looked up is held by an owned reference: the conversions run Python code
+// (__float__, __index__, a key's __eq__) that may delete it from its dict.
 bool parse_cost_value(PyObject* model, const char* key, CostValue& out) {
-  PyObject* value = dict_item(model, key);
-  if (value == nullptr) {
+  const PyRef value = dict_item(model, key);
+  if (!value) {
     if (PyErr_Occurred()) return false;
     raise_value_error(std::string("Missing required field: ") + key);
     return false;
   }
-  if (const std::optional<double> number = as_float(value)) {
+  if (const std::optional<double> number = lenient_f64(value.get())) {
     out = CostValue::constant(*number);
     return true;
   }
-  if (!PyDict_Check(value)) {
-    return cost_error(key, ": expected float or dict, got " + qualified_type_name(value));
+  if (!PyDict_Check(value.get())) {
+    return cost_error(key, ": expected float or dict, got " + qualified_type_name(value.get()));
   }
-  PyObject* type_obj = dict_item(value, "type");
-  if (type_obj == nullptr && PyErr_Occurred()) return false;
-  Py_ssize_t size = 0;
-  const char* type_utf8 = type_obj != nullptr && PyUnicode_Check(type_obj)
-                              ? PyUnicode_AsUTF8AndSize(type_obj, &size)
-                              : nullptr;
-  if (type_utf8 == nullptr) {
-    PyErr_Clear();
-    return cost_error(key, ": missing 'type' field");
-  }
-  const std::string_view type(type_utf8, static_cast<size_t>(size));
+  const PyRef type_obj = dict_item(value.get(), "type");
+  if (!type_obj && PyErr_Occurred()) return false;
+  std::string type;
+  if (!lenient_text(type_obj.get(), type)) return cost_error(key, ": missing 'type' field");
   // Looks a number up in the cost's dict: false with the lookup's error or "missing" set.
   const auto field = [&](const char* name, double& number) {
-    PyObject* item = dict_item(value, name);
-    if (item == nullptr && PyErr_Occurred()) return false;
-    const std::optional<double> d = as_float(item);
+    const PyRef item = dict_item(value.get(), name);
+    if (!item && PyErr_Occurred()) return false;
+    const std::optional<double> d = lenient_f64(item.get());
     if (!d) return cost_error(key, std::string(": missing '") + name + "' field");
     number = *d;
     return true;
@@ -97,13 +77,14 @@ bool parse_cost_value(PyObject* model, const char* key, CostValue& out) {
     out = CostValue::linear(per_row, base);
     return true;
   }
-  return cost_error(key,
-                    ": invalid type '" + std::string(type) + "', expected 'constant' or 'linear'");
+  return cost_error(key, ": invalid type '" + type + "', expected 'constant' or 'linear'");
 }
 
 bool dict_to_cost_model(PyObject* dict, CostModel& out) {
-  return parse_cost_value(dict, "c_id", out.c_id) && parse_cost_value(dict, "c_comp", out.c_comp) &&
-         parse_cost_value(dict, "alpha", out.alpha);
+  const PyRef model = PyRef::borrow(dict);  // kept alive whatever the values' hooks do
+  return parse_cost_value(model.get(), "c_id", out.c_id) &&
+         parse_cost_value(model.get(), "c_comp", out.c_comp) &&
+         parse_cost_value(model.get(), "alpha", out.alpha);
 }
 
 // The arguments decide_reuse_py and economic_delta_py share, converted in order.
@@ -150,7 +131,7 @@ PyObject* jaccard_similarity_py(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* decide_reuse_py(PyObject*, PyObject* args, PyObject* kwargs) {
   ReuseArgs in;
   if (!convert_reuse_args(args, kwargs, "OO|O:decide_reuse_py", in)) return nullptr;
-  const ReuseJustification j = decide_reuse(in.overlap_j, in.model, in.row_count);
+  const ReuseOutcome j = decide_reuse(in.overlap_j, in.model, in.row_count);
   const std::string_view decision = decision_text(j.decision);
   PyRef justification = PyRef::steal(PyDict_New());
   if (!justification ||

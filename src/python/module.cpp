@@ -92,17 +92,17 @@ PyObject* init_module(ModuleDefinition& definition) {
 bool add_to_module(PyObject* module, const char* name, PyObject* value) {
   PyObject* dict = PyModule_GetDict(module);  // borrowed
   if (dict == nullptr) return false;
-  PyObject* all = PyDict_GetItemString(dict, "__all__");  // borrowed
-  if (all == nullptr) {
-    PyRef fresh = PyRef::steal(PyList_New(0));
-    if (!fresh || PyDict_SetItemString(dict, "__all__", fresh.get()) < 0) return false;
-    all = fresh.get();  // the module dict holds it now
-  } else if (!PyList_Check(all)) {
+  PyRef all = dict_item(dict, "__all__");  // owned: setting the attribute may run Python code
+  if (!all) {
+    if (PyErr_Occurred()) return false;
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyDict_SetItemString(dict, "__all__", all.get()) < 0) return false;
+  } else if (!PyList_Check(all.get())) {
     PyErr_SetString(PyExc_TypeError, "module __all__ must be a list");
     return false;
   }
   PyRef name_object = PyRef::steal(PyUnicode_FromString(name));
-  return name_object && PyList_Append(all, name_object.get()) == 0 &&
+  return name_object && PyList_Append(all.get(), name_object.get()) == 0 &&
          PyObject_SetAttr(module, name_object.get(), value) == 0;
 }
 

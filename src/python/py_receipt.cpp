@@ -1,38 +1,21 @@
 // The PyReceipt class and receipt_from_json_py.
 #include "python/py_receipt.h"
 
-#include <new>
 #include <string>
-#include <type_traits>
 #include <utility>
 
 #include "python/convert.h"
+#include "python/cpp_object.h"
 #include "receipts/json_adapter.h"
 #include "receipts/validation.h"
 
 namespace quillmere::python {
 namespace {
 
-struct PyReceiptObject {
-  PyObject_HEAD Receipt receipt;
-  bool constructed;  // false until `receipt` holds a live value
-};
+using ReceiptObject = CppObject<Receipt>;
 
-PyObject* g_type = nullptr;
-
-PyReceiptObject* as_receipt_object(PyObject* self) {
-  return reinterpret_cast<PyReceiptObject*>(self);
-}
 const Receipt& held(PyObject* self) {
-  return as_receipt_object(self)->receipt;
-}
-
-void dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyReceiptObject* object = as_receipt_object(self);
-  if (object->constructed) object->receipt.~Receipt();
-  type->tp_free(self);
-  Py_DECREF(type);  // instances of heap types own a reference to their type
+  return ReceiptObject::value(self);
 }
 
 PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) {
@@ -133,32 +116,28 @@ PyMethodDef kMethods[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for Receipt")},
     {Py_tp_new, reinterpret_cast<void*>(&refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},
+    {Py_tp_dealloc, ReceiptObject::dealloc_slot()},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"receipts.PyReceipt", static_cast<int>(sizeof(PyReceiptObject)), 0,
+PyType_Spec kSpec = {"receipts.PyReceipt", ReceiptObject::kBasicSize, 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
+LazyType g_type{&kSpec};
 
 }  // namespace
 
 PyObject* py_receipt_type() {
-  if (g_type == nullptr) g_type = PyType_FromSpec(&kSpec);
-  return g_type;
+  return g_type.get();
 }
 
 PyObject* wrap_receipt(Receipt receipt) {
-  auto* type = reinterpret_cast<PyTypeObject*>(py_receipt_type());
+  PyTypeObject* type = g_type.get_type();
   if (type == nullptr) return nullptr;
-  PyObject* self = type->tp_alloc(type, 0);
+  PyObject* self = ReceiptObject::create(type, std::move(receipt));
   if (self == nullptr) {
     return raise_panic("failed to create a PyReceipt object: " + take_pending_error_text());
   }
-  static_assert(std::is_nothrow_move_constructible_v<Receipt>);
-  PyReceiptObject* object = as_receipt_object(self);
-  new (&object->receipt) Receipt(std::move(receipt));
-  object->constructed = true;
   return self;
 }
 

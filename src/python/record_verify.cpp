@@ -16,6 +16,39 @@
 
 namespace quillmere::python {
 
+namespace {
+
+// Scratch kept by a thread between calls is bounded by this; anything larger goes back to
+// the system when the call ends.
+constexpr size_t kKeptScratchBytes = size_t{64} << 10;
+
+// A string for one call, taken from this thread's spare (so a run of calls allocates
+// nothing) and given back at the end if it is small. While a call holds it the spare is
+// empty: a call that re-enters (Python code runs mid-call, e.g. when json.dumps's result is
+// released and its __del__ records other work) builds into a string of its own.
+class CallScratch {
+ public:
+  CallScratch() noexcept : text_(std::move(spare())) { text_.clear(); }
+  CallScratch(const CallScratch&) = delete;
+  CallScratch& operator=(const CallScratch&) = delete;
+  ~CallScratch() {
+    std::string& kept = spare();
+    if (text_.capacity() <= kKeptScratchBytes && text_.capacity() > kept.capacity()) {
+      kept.swap(text_);
+    }
+  }
+  std::string& text() noexcept { return text_; }
+
+ private:
+  static std::string& spare() noexcept {
+    thread_local std::string kept;
+    return kept;
+  }
+  std::string text_;
+};
+
+}  // namespace
+
 PyObject* api_error_to_python(const ApiError& error) {
   return raise_value_error(error.display());
 }
@@ -54,16 +87,14 @@ PyObject* record_work_call(PyObject* args, PyObject* kwargs, const char* format)
   std::string_view dumped;
   PyRef dumped_owner = call_json_dumps(payload_arg, dumped);
   if (!dumped_owner) return nullptr;
-  thread_local std::string payload_jcs;
-  payload_jcs.clear();
-  if (auto written = append_jcs_of_text(payload_jcs, dumped); !written) {
+  CallScratch payload_jcs;
+  if (auto written = append_jcs_of_text(payload_jcs.text(), dumped); !written) {
     return raise_value_error("Failed to parse payload JSON: " + written.error().message());
   }
-  dumped_owner = PyRef();
-  auto receipt = record_work_jcs(workload_id, payload_jcs,
+  dumped_owner = PyRef();  // may run Python code, even a nested record_work
+  auto receipt = record_work_jcs(workload_id, payload_jcs.text(),
                                  trace_id ? std::optional<std::string>(*trace_id) : std::nullopt,
                                  parent_id ? std::optional<std::string>(*parent_id) : std::nullopt);
-  if (payload_jcs.capacity() > (size_t{1} << 20)) payload_jcs = std::string();  // keep no huge text
   if (!receipt) return api_error_to_python(receipt.error());
   return wrap_receipt(std::move(*receipt));
 }

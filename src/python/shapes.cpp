@@ -18,49 +18,14 @@ namespace {
 constexpr std::string_view kDataShapePrefix = "Failed to compute data shape hash: ";
 constexpr std::string_view kMethodShapePrefix = "Failed to compute method shape hash: ";
 
-// dict[key] without calling a subclass's __getitem__; nullptr with no error set when absent.
-PyObject* dict_item(PyObject* dict, const char* key) {
-  PyRef name = PyRef::steal(PyUnicode_FromString(key));
-  if (!name) return nullptr;
-  return PyDict_GetItemWithError(dict, name.get());
-}
-
-// A str value as UTF-8; false (no error left set) for anything else.
-bool text_value(PyObject* value, std::string& out) {
-  if (value == nullptr || !PyUnicode_Check(value)) return false;
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  out.assign(utf8, static_cast<size_t>(size));
-  return true;
-}
-
-// An int (bool and __index__ objects included) in 0..2^64-1; false (no error left set)
-// for anything else.
-bool size_value(PyObject* value, uint64_t& out) {
-  if (value == nullptr) return false;
-  PyRef index = PyRef::steal(PyNumber_Index(value));
-  if (index) {
-    const unsigned long long n = PyLong_AsUnsignedLongLong(index.get());
-    if (!(n == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-      out = n;
-      return true;
-    }
-  }
-  PyErr_Clear();
-  return false;
-}
-
 // The scheme a chunk_scheme dict describes; false with ValueError (or a lookup's own
-// exception) set.
+// exception) set. Values are held by owned references while their hooks run.
 bool dict_to_chunk_scheme(PyObject* dict, ChunkScheme& out) {
-  PyObject* type_value = dict_item(dict, "type");
-  if (type_value == nullptr && PyErr_Occurred()) return false;
+  const PyRef scheme = PyRef::borrow(dict);
+  const PyRef type_value = dict_item(scheme.get(), "type");
+  if (!type_value && PyErr_Occurred()) return false;
   std::string type;
-  if (!text_value(type_value, type)) {
+  if (!lenient_text(type_value.get(), type)) {
     raise_value_error("Missing 'type' field in chunk_scheme");
     return false;
   }
@@ -70,10 +35,10 @@ bool dict_to_chunk_scheme(PyObject* dict, ChunkScheme& out) {
     return false;
   }
   const char* size_key = fixed ? "size" : "avg_size";
-  PyObject* size_obj = dict_item(dict, size_key);
-  if (size_obj == nullptr && PyErr_Occurred()) return false;
+  const PyRef size_obj = dict_item(scheme.get(), size_key);
+  if (!size_obj && PyErr_Occurred()) return false;
   uint64_t size = 0;
-  if (!size_value(size_obj, size)) {
+  if (!lenient_u64(size_obj.get(), size)) {
     raise_value_error(std::string("Missing '") + size_key + "' field in chunk_scheme");
     return false;
   }

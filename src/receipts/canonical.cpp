@@ -424,8 +424,8 @@ std::expected<std::string, CanonicalError> compute_hash(const Receipt& receipt) 
   } else {
     result = std::unexpected(std::move(body.error()));
   }
-  // Do not keep a huge body's buffer alive for the thread's lifetime.
-  if (buffer.capacity() > (size_t{1} << 20)) buffer.release();
+  // Do not keep a large body's buffer alive for the thread's lifetime.
+  if (buffer.capacity() > (size_t{64} << 10)) buffer.release();
   return result;
 }
 

@@ -54,22 +54,22 @@ struct GenericValue {
                                CborTag, CborArray, CborMap>;
   Storage v;
 
-  GenericValue() : v(nullptr) {}
-  GenericValue(std::nullptr_t) : v(nullptr) {}
-  GenericValue(CborInteger i) : v(i) {}
-  GenericValue(CborBytes b) : v(std::move(b)) {}
-  GenericValue(double d) : v(d) {}
-  GenericValue(std::string s) : v(std::move(s)) {}
-  GenericValue(const char* s) : v(std::string(s)) {}
-  GenericValue(bool b) : v(b) {}
-  GenericValue(CborTag t) : v(std::move(t)) {}
-  GenericValue(CborArray a) : v(std::move(a)) {}
-  GenericValue(CborMap m) : v(std::move(m)) {}
+  // The constructors are defined below, once `CborMapEntry` is complete: building
+  // the variant instantiates the destructor of `std::vector<CborMapEntry>`.
+  GenericValue();
+  GenericValue(std::nullptr_t);
+  GenericValue(CborInteger i);
+  GenericValue(CborBytes b);
+  GenericValue(double d);
+  GenericValue(std::string s);
+  GenericValue(const char* s);
+  GenericValue(bool b);
+  GenericValue(CborTag t);
+  GenericValue(CborArray a);
+  GenericValue(CborMap m);
 
-  static GenericValue integer(int64_t i) { return GenericValue(CborInteger::from_i64(i)); }
-  static GenericValue unsigned_integer(uint64_t u) {
-    return GenericValue(CborInteger::from_u64(u));
-  }
+  static GenericValue integer(int64_t i);
+  static GenericValue unsigned_integer(uint64_t u);
 
   friend bool operator==(const GenericValue& a, const GenericValue& b) { return a.v == b.v; }
 };
@@ -79,6 +79,25 @@ struct CborMapEntry {
   GenericValue value;
   friend bool operator==(const CborMapEntry&, const CborMapEntry&) = default;
 };
+
+inline GenericValue::GenericValue() : v(nullptr) {}
+inline GenericValue::GenericValue(std::nullptr_t) : v(nullptr) {}
+inline GenericValue::GenericValue(CborInteger i) : v(i) {}
+inline GenericValue::GenericValue(CborBytes b) : v(std::move(b)) {}
+inline GenericValue::GenericValue(double d) : v(d) {}
+inline GenericValue::GenericValue(std::string s) : v(std::move(s)) {}
+inline GenericValue::GenericValue(const char* s) : v(std::string(s)) {}
+inline GenericValue::GenericValue(bool b) : v(b) {}
+inline GenericValue::GenericValue(CborTag t) : v(std::move(t)) {}
+inline GenericValue::GenericValue(CborArray a) : v(std::move(a)) {}
+inline GenericValue::GenericValue(CborMap m) : v(std::move(m)) {}
+
+inline GenericValue GenericValue::integer(int64_t i) {
+  return GenericValue(CborInteger::from_i64(i));
+}
+inline GenericValue GenericValue::unsigned_integer(uint64_t u) {
+  return GenericValue(CborInteger::from_u64(u));
+}
 
 inline bool operator==(const CborArray& a, const CborArray& b) {
   return a.items == b.items;

@@ -27,8 +27,9 @@ struct JsonObject {
   // Sorts members in place; for repeated keys the last one wins.
   static JsonObject from_unsorted(std::vector<JsonMember> members);
 
-  bool empty() const { return members.empty(); }
-  size_t size() const { return members.size(); }
+  // Defined below, once `JsonMember` is complete.
+  bool empty() const;
+  size_t size() const;
   friend bool operator==(const JsonObject&, const JsonObject&);
 };
 
@@ -38,19 +39,19 @@ struct JsonValue {
                                JsonArray, JsonObject>;
   Storage v;
 
-  JsonValue() : v(nullptr) {}
-  JsonValue(std::nullptr_t) : v(nullptr) {}
-  JsonValue(bool b) : v(b) {}
-  JsonValue(uint64_t u) : v(u) {}
-  JsonValue(int64_t i) : v(i) {
-    if (i >= 0) v = static_cast<uint64_t>(i);
-  }
-  JsonValue(int i) : JsonValue(static_cast<int64_t>(i)) {}
-  JsonValue(double d) : v(d) {}
-  JsonValue(std::string s) : v(std::move(s)) {}
-  JsonValue(const char* s) : v(std::string(s)) {}
-  JsonValue(JsonArray a) : v(std::move(a)) {}
-  JsonValue(JsonObject o) : v(std::move(o)) {}
+  // The constructors are defined below, once `JsonMember` is complete: building
+  // the variant instantiates the destructor of `std::vector<JsonMember>`.
+  JsonValue();
+  JsonValue(std::nullptr_t);
+  JsonValue(bool b);
+  JsonValue(uint64_t u);
+  JsonValue(int64_t i);
+  JsonValue(int i);
+  JsonValue(double d);
+  JsonValue(std::string s);
+  JsonValue(const char* s);
+  JsonValue(JsonArray a);
+  JsonValue(JsonObject o);
 
   bool is_null() const { return std::holds_alternative<std::nullptr_t>(v); }
   bool is_bool() const { return std::holds_alternative<bool>(v); }
@@ -80,5 +81,26 @@ struct JsonMember {
   JsonValue value;
   friend bool operator==(const JsonMember&, const JsonMember&) = default;
 };
+
+inline bool JsonObject::empty() const {
+  return members.empty();
+}
+inline size_t JsonObject::size() const {
+  return members.size();
+}
+
+inline JsonValue::JsonValue() : v(nullptr) {}
+inline JsonValue::JsonValue(std::nullptr_t) : v(nullptr) {}
+inline JsonValue::JsonValue(bool b) : v(b) {}
+inline JsonValue::JsonValue(uint64_t u) : v(u) {}
+inline JsonValue::JsonValue(int64_t i) : v(i) {
+  if (i >= 0) v = static_cast<uint64_t>(i);
+}
+inline JsonValue::JsonValue(int i) : JsonValue(static_cast<int64_t>(i)) {}
+inline JsonValue::JsonValue(double d) : v(d) {}
+inline JsonValue::JsonValue(std::string s) : v(std::move(s)) {}
+inline JsonValue::JsonValue(const char* s) : v(std::string(s)) {}
+inline JsonValue::JsonValue(JsonArray a) : v(std::move(a)) {}
+inline JsonValue::JsonValue(JsonObject o) : v(std::move(o)) {}
 
 }  // namespace quillmere

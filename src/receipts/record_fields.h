@@ -16,7 +16,7 @@ namespace quillmere {
 template <typename R, typename T>
 struct FieldRef {
   std::string_view key;
-  T R::*member;
+  T R::* member;
 };
 
 // Specialised per record: `name`, `fields` (a tuple of FieldRef) and
@@ -26,9 +26,7 @@ template <typename R>
 struct RecordFields;
 
 template <typename R>
-concept JsonRecord = requires {
-  RecordFields<R>::fields;
-};
+concept JsonRecord = requires { RecordFields<R>::fields; };
 
 inline constexpr size_t kNeverOmit = std::numeric_limits<size_t>::max();
 

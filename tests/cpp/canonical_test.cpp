@@ -569,14 +569,8 @@ TEST(ComputeHash, DeepMapKeyCountsTowardsTheLimit) {
 TEST(ComputeHash, TextThatIsNotUtf8IsAConversionFailure) {
   std::vector<std::pair<const char*, void (*)(Receipt&)>> cases = {
       {"dom", [](Receipt& r) { r.dom = "sha256:\xC3"; }},
-      {"generic key",
-       [](Receipt& r) {
-         r.attest = map_of({{"\xFF", nullptr}});
-       }},
-      {"signature",
-       [](Receipt& r) {
-         r.sig = Signature{"a", "\xED\xA0\x80", "s"};
-       }},
+      {"generic key", [](Receipt& r) { r.attest = map_of({{"\xFF", nullptr}}); }},
+      {"signature", [](Receipt& r) { r.sig = Signature{"a", "\xED\xA0\x80", "s"}; }},
   };
   for (const auto& [name, change] : cases) {
     Receipt r = built("data_shape_min");

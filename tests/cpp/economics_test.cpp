@@ -7,6 +7,8 @@
 #include <cmath>
 #include <limits>
 
+#include "receipts/payloads.h"  // its ReuseJustification lives beside the engine's outcome
+
 namespace quillmere {
 namespace {
 
@@ -87,18 +89,32 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Reuse, JustificationCarriesClampedOverlapAndEvaluatedCosts) {
   const CostModel model{CostValue::constant(10), CostValue::linear(2, 10), CostValue::constant(1)};
-  const ReuseJustification with_rows = decide_reuse(1.7, model, 5);
+  const ReuseOutcome with_rows = decide_reuse(1.7, model, 5);
   EXPECT_EQ(with_rows.overlap_j, 1.0);
   EXPECT_EQ(with_rows.c_comp, 20.0);
   EXPECT_EQ(with_rows.c_id, 10.0);
   EXPECT_EQ(with_rows.alpha, 1.0);
   EXPECT_EQ(with_rows.decision, ReuseDecision::Reuse);  // 1 > 10 / 20
-  const ReuseJustification without = decide_reuse(-3, model, std::nullopt);
+  const ReuseOutcome without = decide_reuse(-3, model, std::nullopt);
   EXPECT_EQ(without.overlap_j, 0.0);
   EXPECT_EQ(without.c_comp, 10.0);
   EXPECT_EQ(without.decision, ReuseDecision::Recompute);
   EXPECT_EQ(decision_text(with_rows.decision), "reuse");
   EXPECT_EQ(decision_text(without.decision), "recompute");
+}
+
+TEST(Reuse, OutcomeFillsASpendPayloadJustification) {
+  const CostModel model{CostValue::constant(10), CostValue::constant(100),
+                        CostValue::constant(0.5)};
+  const ReuseOutcome outcome = decide_reuse(0.3, model, std::nullopt);
+  const ReuseJustification recorded{outcome.overlap_j,
+                                    outcome.alpha,
+                                    outcome.c_id,
+                                    outcome.c_comp,
+                                    std::string(decision_text(outcome.decision)),
+                                    std::nullopt,
+                                    std::nullopt};
+  EXPECT_EQ(recorded, (ReuseJustification{0.3, 0.5, 10.0, 100.0, "reuse", {}, {}}));
 }
 
 TEST(CostValue, LinearUsesTheNearestDoubleOfTheRowCount) {

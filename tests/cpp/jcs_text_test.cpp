@@ -110,7 +110,8 @@ TEST(JcsOfText, NestingLimitIsTheReadersAtBothSides) {
     std::string arrays = std::string(depth, '[') + std::string(depth, ']');
     std::string objects;
     for (size_t i = 0; i < depth; ++i) objects += "{\"k\":";
-    objects += "1" + std::string(depth, '}');
+    objects += '1';
+    objects.append(depth, '}');
     expect_same_as_tree(arrays);
     expect_same_as_tree(objects);
     EXPECT_EQ(direct(arrays).has_value(), depth <= kJsonMaxDepth);

@@ -140,7 +140,10 @@ const std::string kSpendTail =
 
 std::string ints(int from, int to) {
   std::string s = "[";
-  for (int i = from; i < to; ++i) s += (i > from ? "," : "") + std::to_string(i);
+  for (int i = from; i < to; ++i) {
+    if (i > from) s += ',';
+    s += std::to_string(i);
+  }
   return s + "]";
 }
 

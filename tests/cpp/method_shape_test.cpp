@@ -74,10 +74,11 @@ TEST_P(BadCodeHash, IsRefusedWithTheTextAsPassed) {
 INSTANTIATE_TEST_SUITE_P(
     Texts, BadCodeHash,
     ::testing::Values("SHA256:" + kDigits, "Sha256:" + kDigits, std::string(63, 'a'),
-                      std::string(65, 'a'), "sha256:" + std::string(63, 'a'),
-                      "sha256:" + std::string(65, 'a'), "sha256:", "sha256", "", "abcdef",
+                      std::string(65, 'a'), std::string("sha256:").append(63, 'a'),
+                      std::string("sha256:").append(65, 'a'), "sha256:", "sha256", "", "abcdef",
                       std::string(63, 'a') + "g", std::string(62, 'a') + "\xc3\xa9",
-                      "sha256:sha256:" + std::string(57, 'a'), " " + std::string(63, 'a'),
+                      std::string("sha256:sha256:").append(57, 'a'),
+                      std::string(" ").append(63, 'a'),
                       std::string(32, 'a') + std::string(1, '\0') + std::string(31, 'a')));
 
 TEST(MethodShapeFromSignature, OrderAndDuplicatesCount) {

@@ -3,10 +3,12 @@ delta, the cost model dict with every message, argument conversion and docstring
 
 import inspect
 import math
+import textwrap
 
 import pytest
 
 import _quillmere
+from conftest import run_python
 
 delta = _quillmere.delta
 jaccard = delta.jaccard_similarity_py
@@ -227,3 +229,67 @@ def test_docstrings_and_signatures(name):
     lines = DOCS[name]
     assert function.__doc__ == "\n".join(lines[3:])
     assert str(inspect.signature(function)) == lines[0][len(name):]
+
+
+# A value's conversion hooks may remove it from the cost model while it is being read; the
+# reader must keep its own reference. Each hook below frees the object under a borrowed
+# reference and immediately reuses its memory with different content, so a reader still
+# holding the stale pointer gives a wrong answer (or crashes) instead of passing by luck.
+FREED_UNDER_THE_READER = {
+    "float hook deletes the cost value itself": """
+        class Cost(dict):
+            def __float__(self):
+                del model["c_id"]
+                del self  # the last reference: freed here
+                keep.append(Cost(type="constant", value=4242.0))  # same memory, new content
+                raise TypeError("not a number")
+        model = {"c_id": Cost(type="constant", value=1.0), "c_comp": 100, "alpha": 0.5}
+        expected = 0.5 * 100 * 0.3 - 1.0
+    """,
+    "float hook of a field deletes the linear dict": """
+        class PerRow:
+            def __float__(self):
+                del model["c_id"]  # frees the linear dict that holds this object
+                keep.append({"type": "linear", "per_row": 0.0, "base": 4242.0})
+                return 2.0
+        model = {"c_id": {"type": "linear", "per_row": PerRow(), "base": 1.0},
+                 "c_comp": 100, "alpha": 0.5}
+        expected = 0.5 * 100 * 0.3 - 1.0
+    """,
+    "index hook deletes the value": """
+        class Cost(dict):
+            def __index__(self):
+                del model["c_comp"]
+                del self
+                keep.append(Cost(type="constant", value=4242.0))
+                raise TypeError("no")
+        model = {"c_id": 1.0, "c_comp": Cost(type="constant", value=100.0), "alpha": 0.5}
+        expected = 0.5 * 100 * 0.3 - 1.0
+    """,
+    "key __eq__ empties the dict during a later lookup": """
+        class Key(str):
+            def __hash__(self):
+                return hash("base")
+            def __eq__(self, other):
+                if not keep:  # armed once the model exists, fires once
+                    keep.append(None)
+                    del model["c_id"]  # frees the dict being read
+                    keep.append({"type": "linear", "per_row": 0.0, "base": 4242.0})
+                return False
+        keep.append("building")
+        model = {"c_id": {"type": "linear", "per_row": 0.0, Key("x"): 0, "base": 1.0},
+                 "c_comp": 100, "alpha": 0.5}
+        keep.clear()
+        expected = 0.5 * 100 * 0.3 - 1.0
+    """,
+}
+
+
+@pytest.mark.parametrize("case", sorted(FREED_UNDER_THE_READER))
+def test_values_freed_by_hooks_are_not_read_afterwards(case):
+    code = "import _quillmere\nkeep = []\n" + textwrap.dedent(FREED_UNDER_THE_READER[case]) + (
+        "got = _quillmere.delta.economic_delta_py(0.3, model)\n"
+        "assert got == expected, (got, expected)\n"
+        "print('ok')\n")
+    result = run_python(code)
+    assert result.returncode == 0 and result.stdout == "ok\n", result.stderr[-2000:]

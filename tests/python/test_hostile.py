@@ -19,3 +19,20 @@ def test_hostile_input_raises_only_python_exceptions(tmp_path, seed):
         capture_output=True, text=True, env=child_env(), cwd=tmp_path, timeout=900)
     assert result.returncode == 0, (result.returncode, result.stderr[-4000:])
     assert result.stdout.startswith("ok ")
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_arguments_that_mutate_raise_or_reenter_during_conversion(tmp_path, seed):
+    result = subprocess.run(
+        [sys.executable, str(DRIVER), "mutating", str(seed), "1500"],
+        capture_output=True, text=True, env=child_env(), cwd=tmp_path, timeout=900)
+    assert result.returncode == 0, (result.returncode, result.stderr[-4000:])
+    assert result.stdout.startswith("ok ")
+
+
+def test_hostile_calls_keep_no_references(tmp_path):
+    result = subprocess.run(
+        [sys.executable, str(DRIVER), "leaks"],
+        capture_output=True, text=True, env=child_env(), cwd=tmp_path, timeout=900)
+    assert result.returncode == 0, (result.returncode, result.stderr[-4000:])
+    assert result.stdout.startswith("ok ")

@@ -8,7 +8,7 @@ import json
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import receipts
+from conftest import receipts, run_python
 
 record = receipts.record_work_py
 
@@ -85,3 +85,60 @@ def test_argument_errors_keep_the_interpreters_messages(args, kwargs, message):
     with pytest.raises(TypeError) as info:
         record(*args, **kwargs)
     assert str(info.value) == message
+
+
+def test_nested_recording_during_the_call_keeps_each_payload(monkeypatch):
+    # json.dumps's result is released mid-call; its __del__ records other work on the same
+    # thread. Each receipt must commit to its own payload.
+    dumps = json.dumps
+    nested = []
+
+    class Text(str):
+        def __del__(self):
+            if not nested:
+                nested.append(None)
+                nested.append(record("inner", {"inner": "i" * 300}))
+
+    monkeypatch.setattr(json, "dumps", lambda obj: Text(dumps(obj)))
+    outer = record("outer", {"outer": 1})
+    monkeypatch.undo()
+    inner = nested[1]
+    assert outer.get_dom() == commitment(canonical({"outer": 1}))
+    assert inner.get_dom() == commitment(canonical({"inner": "i" * 300}))
+    assert receipts.verify_receipt_py(outer) and receipts.verify_receipt_py(inner)
+
+
+# Each call needs about 100 MB of scratch, reached through a different buffer: plain text,
+# escapes decoded on the way, members reordered, a long workload id.
+LARGE_CALLS = {
+    "plain text": ('"w"', '{"a": "x" * 100_000_000}'),
+    "escaped text": ('"w"', '{"a": "\\u00e9\\n" * 12_500_000}'),
+    "many members": ('"w"', '{"k%07d" % (999_999 - i): 0 for i in range(1_000_000)}'),
+    "long workload id": ('"w" * 100_000_000', '{}'),
+}
+
+
+@pytest.mark.parametrize("call", sorted(LARGE_CALLS))
+def test_memory_of_a_large_payload_is_given_back(call):
+    workload, payload = LARGE_CALLS[call]
+    code = f"""
+        import gc
+        import _quillmere
+        record = _quillmere.receipts.record_work_py
+
+        def resident():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * 4096
+
+        workload, payload = {workload}, {payload}
+        record("w", {{"small": 1}})
+        gc.collect()
+        before = resident()
+        record(workload, payload)
+        gc.collect()
+        print((resident() - before) // 2**20)
+    """
+    result = run_python(code, timeout=300)
+    assert result.returncode == 0, result.stderr[-2000:]
+    kept_mib = int(result.stdout)
+    assert kept_mib < 40, f"{kept_mib} MiB still held after the call"
