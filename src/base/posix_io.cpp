@@ -1,5 +1,6 @@
 #include "base/posix_io.h"
 
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -42,6 +43,10 @@ int PosixIo::renameat(int old_dir, const char* old_name, int new_dir, const char
 }
 int PosixIo::unlinkat(int dir_fd, const char* name, int flags) {
   return ::unlinkat(dir_fd, name, flags);
+}
+
+int PosixIo::flock(int fd, int operation) {
+  return ::flock(fd, operation);
 }
 
 PosixIo& PosixIo::system() {

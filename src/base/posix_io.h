@@ -55,6 +55,7 @@ class PosixIo {
                      int flags);
   virtual int renameat(int old_dir, const char* old_name, int new_dir, const char* new_name);
   virtual int unlinkat(int dir_fd, const char* name, int flags);
+  virtual int flock(int fd, int operation);
 
   // The real calls, shared by everyone who does not inject faults.
   static PosixIo& system();

@@ -169,13 +169,17 @@ std::expected<std::string, AdapterError> receipt_to_json(const Receipt& receipt)
 }
 
 std::expected<Receipt, AdapterError> receipt_from_json(std::string_view text) {
+  // Receipts as written take the one-pass reading; anything else goes through
+  // the tree, which also gives the exact failure text.
+  if (auto direct = read_receipt_direct(text)) return std::move(*direct);
+  return receipt_from_json_tree(text);
+}
+
+std::expected<Receipt, AdapterError> receipt_from_json_tree(std::string_view text) {
   auto fail = [](std::string detail) {
     return std::unexpected(
         AdapterError{AdapterError::Kind::JsonDeserialization, std::move(detail)});
   };
-  // Receipts as written take the one-pass reading; anything else goes through
-  // the tree, which also gives the exact failure text.
-  if (auto direct = read_receipt_direct(text)) return std::move(*direct);
   // The document is converted before the text after it is judged: a document
   // that cannot be a receipt reports that, whatever follows it.
   auto doc = parse_leading_json(text);

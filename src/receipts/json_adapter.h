@@ -17,4 +17,8 @@ std::expected<std::string, AdapterError> receipt_to_json(const Receipt& receipt)
 // Fails (JsonDeserialization) with the first fault in reading order.
 std::expected<Receipt, AdapterError> receipt_from_json(std::string_view text);
 
+// receipt_from_json without the one-pass reading, for a caller whose own
+// one-pass reading (read_receipt_direct) has already declined the text.
+std::expected<Receipt, AdapterError> receipt_from_json_tree(std::string_view text);
+
 }  // namespace quillmere

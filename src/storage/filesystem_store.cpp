@@ -1,23 +1,32 @@
 // The filesystem receipt store. Every operation holds the store's lock from
-// start to end. Writes go through a synced temporary file renamed over
-// <rid>.json, so a crash, a kill or a full disk never leaves a partial receipt
-// under its final name.
+// start to end.
+//
+// Writing: the text goes into a file that has no name yet (O_TMPFILE), is
+// synced, and is then linked in as <rid>.json; a receipt that already exists is
+// replaced by linking the new file under a temporary name and renaming that over
+// it. A reader thus sees the old receipt or the whole new one, never part of one,
+// and a writer killed while writing or syncing leaves nothing (an unnamed file
+// goes with its last descriptor). Only a kill in the instant between the link to
+// a temporary name and the rename, or on a file system without unnamed files
+// (where the whole write goes through a temporary name), can leave a temporary
+// file; its writer holds an flock on it for as long as it lives, so whoever sees
+// it unlocked knows it is abandoned and removes it (store creation and listing).
 #include "storage/filesystem_store.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/random.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
-#include "base/posix_io.h"
+#include "base/quote.h"
 #include "base/utf8.h"
 #include "receipts/json_adapter.h"
 #include "receipts/receipt_reader.h"
+#include "storage/file_names.h"
 
 namespace quillmere {
 
@@ -64,88 +73,77 @@ int create_directories(const std::string& path) {
   return is_directory(path) ? 0 : err;
 }
 
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Removes the temporary file `name` unless a live writer holds its lock. The
+// lock is taken before the name is checked and unlinked, so a writer that has
+// just created the name waits for it and then sees its name gone.
+void remove_if_abandoned(PosixIo& io, int dir_fd, const char* name) {
+  auto fd = open_file_at(io, dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (!fd) return;
+  struct stat held, named;
+  if (io.fstat(fd->get(), &held) != 0 || !S_ISREG(held.st_mode)) return;
+  if (io.flock(fd->get(), LOCK_EX | LOCK_NB) != 0) return;
+  if (::fstatat(dir_fd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && same_file(held, named)) {
+    io.unlinkat(dir_fd, name, 0);
+  }
+}
+
 // Receipts are a few kilobytes; larger files grow the buffer.
 constexpr size_t kInitialReadBuffer = 64 * 1024;
+// What listing reads at most from an entry that is not a regular file (a FIFO,
+// a device, a link to one): such content has no end of file to trust.
+constexpr size_t kNonRegularReadLimit = size_t{16} << 20;
 
-// A name in the receipts directory that is unique to this write and is never
-// taken for a receipt (its extension is not "json").
-std::string temporary_name(std::string_view rid) {
-  static std::atomic<uint64_t> counter{0};
-  uint64_t salt = 0;
-  if (::getrandom(&salt, sizeof salt, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof salt)) {
-    salt = 0;
-  }
-  char suffix[64];
-  const int n = std::snprintf(suffix, sizeof suffix, ".json.tmp.%ld.%016llx%llx",
-                              static_cast<long>(::getpid()), static_cast<unsigned long long>(salt),
-                              static_cast<unsigned long long>(counter.fetch_add(1)));
-  std::string name;
-  name.reserve(1 + rid.size() + static_cast<size_t>(n));
-  name.push_back('.');
-  name.append(rid);
-  name.append(suffix, static_cast<size_t>(n));
-  return name;
-}
+enum class ReadOutcome { kText, kTooLong };
 
-// Creates a fresh temporary file next to `final_path`, fills and syncs it,
-// renames it over `final_path` and syncs the directory. Any failure removes the
-// temporary file; the error is the operating system's text.
-std::expected<void, std::string> write_file_durably(const std::string& dir, std::string_view rid,
-                                                    const std::string& final_path,
-                                                    std::string_view text) {
-  std::string tmp_path;
-  int fd = -1;
-  for (int attempt = 0; fd < 0; ++attempt) {
-    tmp_path = join_path(dir, temporary_name(rid));
-    fd = ::open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && (errno != EEXIST || attempt >= 16)) return std::unexpected(os_error_text(errno));
-  }
-  PosixIo& io = PosixIo::system();
-  UniqueFd file(fd, io);
-  auto fail = [&](const OsError& error) -> std::expected<void, std::string> {
-    ::unlink(tmp_path.c_str());
-    return std::unexpected(error.text());
-  };
-
-  if (auto written = write_all(io, file.get(), text); !written) return fail(written.error());
-  if (auto synced = sync_file(io, file.get()); !synced) return fail(synced.error());
-  if (auto closed = file.close(); !closed) return fail(closed.error());
-  if (::rename(tmp_path.c_str(), final_path.c_str()) != 0) return fail(OsError{errno});
-
-  // Make the rename itself durable. A file system that cannot sync directories
-  // (EINVAL) leaves nothing more to do.
-  auto dir_fd = open_file(io, dir.c_str(), O_RDONLY | O_DIRECTORY);
-  if (!dir_fd) return std::unexpected(dir_fd.error().text());
-  if (auto synced = sync_file(io, dir_fd->get()); !synced && synced.error().code != EINVAL) {
-    return std::unexpected(synced.error().text());
-  }
-  return {};
-}
-
-// Reads a whole file (relative to an open directory) into `buf`, reusing its
-// storage; returns the number of bytes read or the operating system's error
-// text. Reading until end of file, rather than asking for the size first, costs
-// one call fewer per file once the buffer has grown to fit.
-std::expected<size_t, std::string> read_file_at(int dir_fd, const char* name, std::string& buf) {
-  // O_NONBLOCK: a FIFO named like a receipt must not hang the listing; it has
-  // no effect on regular files.
-  PosixIo& io = PosixIo::system();
+// Reads a receipt file (relative to an open directory) into `buf`, reusing its
+// storage; sets `len` to the number of bytes read. Reading until end of file,
+// rather than asking for the size first, costs one call fewer per file once the
+// buffer has grown to fit. A regular file is read whole; anything else only as
+// far as kNonRegularReadLimit (kTooLong beyond that) and only what is there
+// now: the file is opened without blocking, so a FIFO with no data reads as
+// empty rather than hanging the listing.
+std::expected<ReadOutcome, std::string> read_receipt_file(PosixIo& io, int dir_fd, const char* name,
+                                                          std::string& buf, size_t& len) {
   auto fd = open_file_at(io, dir_fd, name, O_RDONLY | O_NOCTTY | O_NONBLOCK);
   if (!fd) return std::unexpected(fd.error().text());
   if (buf.size() < kInitialReadBuffer) buf.resize(kInitialReadBuffer);
-  size_t len = 0;
+  len = 0;
+  bool regular = false;
   for (;;) {
-    if (len == buf.size()) buf.resize(buf.size() * 2);
+    if (len == buf.size()) {
+      // Only a file this long is asked what it is.
+      if (!regular && len >= kNonRegularReadLimit) {
+        struct stat st;
+        if (io.fstat(fd->get(), &st) != 0) return std::unexpected(os_error_text(errno));
+        if (!S_ISREG(st.st_mode)) return ReadOutcome::kTooLong;
+        regular = true;
+      }
+      buf.resize(buf.size() * 2);
+    }
     auto n = read_some(io, fd->get(), buf.data() + len, buf.size() - len);
-    if (!n) return std::unexpected(n.error().text());
-    if (*n == 0) return len;
+    if (!n) {
+      if (n.error().code == EAGAIN) return ReadOutcome::kText;  // nothing more for now
+      return std::unexpected(n.error().text());
+    }
+    if (*n == 0) return ReadOutcome::kText;
     len += *n;
   }
 }
 
 // One line on standard error, written with a single call so that lines from
-// several threads or processes do not interleave.
-void write_warning(const std::string& line) {
+// several threads or processes do not interleave. The path and the detail come
+// from outside (file names, document text): their control characters are
+// escaped, so the line stays one line and cannot drive the terminal.
+void write_warning(std::string_view what, const std::string& path, std::string_view detail) {
+  std::string line(what);
+  append_escaping_controls(line, utf8::to_display_text(path));
+  line += ": ";
+  append_escaping_controls(line, detail);
+  line += '\n';
   std::string_view rest = line;
   while (!rest.empty()) {
     const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
@@ -169,16 +167,165 @@ class DirectoryStream {
   DIR* dir_;
 };
 
-}  // namespace
-
-bool has_json_extension(std::string_view file_name) {
-  const size_t dot = file_name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0) return false;
-  return file_name.substr(dot + 1) == "json";
+// Opens a directory for listing through `io`; the stream owns the descriptor.
+std::expected<DirectoryStream, int> open_directory(PosixIo& io, const std::string& path) {
+  auto fd = open_file(io, path.c_str(), O_RDONLY | O_DIRECTORY);
+  if (!fd) return std::unexpected(fd.error().code);
+  DIR* dir = ::fdopendir(fd->get());
+  if (!dir) return std::unexpected(errno);
+  fd->release();
+  return std::expected<DirectoryStream, int>(std::in_place, dir);
 }
 
+void remove_abandoned_files(PosixIo& io, const std::string& dir_path) {
+  auto dir = open_directory(io, dir_path);
+  if (!dir) return;
+  while (const dirent* entry = ::readdir(dir->get())) {
+    if (is_temp_file_name(entry->d_name))
+      remove_if_abandoned(io, ::dirfd(dir->get()), entry->d_name);
+  }
+}
+
+}  // namespace
+
+// Writes receipts into the receipts directory for one store operation: holds
+// the directory open, and syncs it once at the end.
+class FilesystemStore::Writer {
+ public:
+  explicit Writer(FilesystemStore& store) : store_(store), io_(*store.io_) {}
+
+  // Opens the directory; nothing is created if it is gone.
+  std::expected<void, OsError> open() {
+    auto dir = open_file(io_, store_.receipts_dir_.c_str(), O_RDONLY | O_DIRECTORY);
+    if (!dir) return std::unexpected(dir.error());
+    dir_ = std::move(*dir);
+    return {};
+  }
+
+  // Writes one receipt's text durably under `name` (not yet the directory entry).
+  std::expected<void, OsError> write(std::string_view rid, const std::string& name,
+                                     std::string_view text) {
+    if (store_.unnamed_files_) {
+      auto written = write_unnamed(rid, name, text);
+      if (written || written.error().code != kNoUnnamedFiles) return written;
+      store_.unnamed_files_ = false;
+    }
+    return write_named(rid, name, text);
+  }
+
+  // Makes the directory entries durable.
+  std::expected<void, OsError> sync() {
+    // A file system that cannot sync directories (EINVAL) leaves nothing more to do.
+    if (auto synced = sync_file(io_, dir_.get()); !synced && synced.error().code != EINVAL) {
+      return synced;
+    }
+    return {};
+  }
+
+ private:
+  // Not an errno value: this file system cannot make or link unnamed files.
+  static constexpr int kNoUnnamedFiles = -1;
+
+  std::expected<void, OsError> write_unnamed(std::string_view rid, const std::string& name,
+                                             std::string_view text) {
+    auto file = open_file_at(io_, dir_.get(), ".", O_TMPFILE | O_WRONLY, 0666);
+    if (!file) {
+      const int err = file.error().code;
+      if (err == EOPNOTSUPP || err == EISDIR || err == EINVAL) {
+        return std::unexpected(OsError{kNoUnnamedFiles});
+      }
+      return std::unexpected(file.error());
+    }
+    if (auto written = write_all(io_, file->get(), text); !written) return written;
+    if (auto synced = sync_file(io_, file->get()); !synced) return synced;
+
+    const int linked = link_unnamed(file->get(), name.c_str());
+    if (linked == 0) return {};
+    if (linked != EEXIST) return std::unexpected(OsError{linked});
+    // Replacing a receipt: a temporary name, locked before it exists, then a
+    // rename over the old file.
+    if (io_.flock(file->get(), LOCK_EX) != 0) return std::unexpected(OsError{errno});
+    std::string temp;
+    for (int attempt = 0;; ++attempt) {
+      temp = temp_file_name(rid);
+      const int err = link_unnamed(file->get(), temp.c_str());
+      if (err == 0) break;
+      if (err != EEXIST || attempt >= 16) return std::unexpected(OsError{err});
+    }
+    return rename_into_place(temp, name);
+  }
+
+  // Links an unnamed file into the directory: by descriptor where the process
+  // may, otherwise through /proc. 0 or an errno value (kNoUnnamedFiles when
+  // neither way exists here).
+  int link_unnamed(int fd, const char* name) {
+    if (!store_.link_through_proc_) {
+      if (io_.linkat(fd, "", dir_.get(), name, AT_EMPTY_PATH) == 0) return 0;
+      if (errno != ENOENT && errno != EPERM) return errno;
+      store_.link_through_proc_ = true;
+    }
+    char proc_path[40];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+    if (io_.linkat(AT_FDCWD, proc_path, dir_.get(), name, AT_SYMLINK_FOLLOW) == 0) return 0;
+    const int err = errno;
+    if (err == ENOENT && ::access("/proc/self/fd", F_OK) != 0) return kNoUnnamedFiles;
+    return err;
+  }
+
+  // Where unnamed files are missing, the whole write goes through a locked
+  // temporary name.
+  std::expected<void, OsError> write_named(std::string_view rid, const std::string& name,
+                                           std::string_view text) {
+    std::string temp;
+    UniqueFd file;
+    for (int attempt = 0; !file.valid(); ++attempt) {
+      temp = temp_file_name(rid);
+      auto opened = open_file_at(io_, dir_.get(), temp.c_str(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+      if (!opened) {
+        if (opened.error().code != EEXIST || attempt >= 16) return std::unexpected(opened.error());
+        continue;
+      }
+      if (io_.flock(opened->get(), LOCK_EX) != 0) {
+        const OsError error{errno};
+        io_.unlinkat(dir_.get(), temp.c_str(), 0);
+        return std::unexpected(error);
+      }
+      // A sweep that took the lock first has removed the name: take another.
+      struct stat held, named;
+      if (io_.fstat(opened->get(), &held) == 0 &&
+          ::fstatat(dir_.get(), temp.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+          same_file(held, named)) {
+        file = std::move(*opened);
+      } else if (attempt >= 16) {
+        return std::unexpected(OsError{ENOENT});
+      }
+    }
+    auto fail = [&](OsError error) -> std::expected<void, OsError> {
+      io_.unlinkat(dir_.get(), temp.c_str(), 0);
+      return std::unexpected(error);
+    };
+    if (auto written = write_all(io_, file.get(), text); !written) return fail(written.error());
+    if (auto synced = sync_file(io_, file.get()); !synced) return fail(synced.error());
+    return rename_into_place(temp, name);
+  }
+
+  std::expected<void, OsError> rename_into_place(const std::string& temp, const std::string& name) {
+    if (io_.renameat(dir_.get(), temp.c_str(), dir_.get(), name.c_str()) != 0) {
+      const OsError error{errno};
+      io_.unlinkat(dir_.get(), temp.c_str(), 0);
+      return std::unexpected(error);
+    }
+    return {};
+  }
+
+  FilesystemStore& store_;
+  PosixIo& io_;
+  UniqueFd dir_;
+};
+
 std::expected<std::shared_ptr<FilesystemStore>, StorageError> FilesystemStore::create(
-    std::string base_path) {
+    std::string base_path, PosixIo& io) {
   std::string receipts_dir = join_path(base_path, "receipts");
   // The OS would silently cut the path at a NUL and create a directory nobody named.
   if (base_path.find('\0') != std::string::npos) {
@@ -189,41 +336,72 @@ std::expected<std::shared_ptr<FilesystemStore>, StorageError> FilesystemStore::c
     return std::unexpected(StorageError::io("Failed to create receipts directory " + receipts_dir +
                                             ": " + os_error_text(err)));
   }
+  remove_abandoned_files(io, receipts_dir);
   return std::shared_ptr<FilesystemStore>(
-      new FilesystemStore(std::move(base_path), std::move(receipts_dir)));
+      new FilesystemStore(std::move(base_path), std::move(receipts_dir), io));
 }
 
 std::expected<void, StorageError> FilesystemStore::store_receipt(const Receipt& receipt) {
+  return store_receipts(std::span<const Receipt>(&receipt, 1));
+}
+
+std::expected<void, StorageError> FilesystemStore::store_receipts(
+    std::span<const Receipt> receipts) {
   std::lock_guard guard(*lock_);
-  auto text = receipt_to_json(receipt);
-  if (!text) {
+  if (receipts.empty()) return {};
+  std::string path;  // of the receipt being written
+  auto io_error = [&](const OsError& error) {
     return std::unexpected(
-        StorageError::serialization("JSON serialization failed: " + text.error().message()));
+        StorageError::io("Failed to write receipt to " + path + ": " + error.text()));
+  };
+  Writer writer(*this);
+  std::expected<void, StorageError> result;
+  size_t written = 0;
+  for (const Receipt& receipt : receipts) {
+    auto text = receipt_to_json(receipt);
+    if (!text) {
+      result = std::unexpected(
+          StorageError::serialization("JSON serialization failed: " + text.error().message()));
+      break;
+    }
+    const std::string name = receipt_file_name(receipt.rid);
+    path = join_path(receipts_dir_, name);
+    // The directory is opened once the first text is ready, as a single write
+    // serialises before it touches the file system.
+    if (written == 0) {
+      if (auto opened = writer.open(); !opened) {
+        result = io_error(opened.error());
+        break;
+      }
+    }
+    if (auto stored = writer.write(uuid_to_string(receipt.rid), name, *text); !stored) {
+      result = io_error(stored.error());
+      break;
+    }
+    ++written;
   }
-  const std::string rid = uuid_to_string(receipt.rid);
-  const std::string path = join_path(receipts_dir_, rid + ".json");
-  if (auto written = write_file_durably(receipts_dir_, rid, path, *text); !written) {
-    return std::unexpected(
-        StorageError::io("Failed to write receipt to " + path + ": " + written.error()));
+  // The receipts written so far become durable also when a later one failed.
+  if (written > 0) {
+    if (auto synced = writer.sync(); !synced && result) result = io_error(synced.error());
   }
-  return {};
+  return result;
 }
 
 std::expected<std::vector<Receipt>, StorageError> FilesystemStore::query_receipts(
     ReceiptQuery query) {
   std::lock_guard guard(*lock_);
-  DirectoryStream dir(::opendir(receipts_dir_.c_str()));
-  if (!dir.get()) {
+  auto dir = open_directory(*io_, receipts_dir_);
+  if (!dir) {
     return std::unexpected(StorageError::io("Failed to read receipts directory " + receipts_dir_ +
-                                            ": " + os_error_text(errno)));
+                                            ": " + os_error_text(dir.error())));
   }
-  const int dir_fd = ::dirfd(dir.get());
+  const int dir_fd = ::dirfd(dir->get());
   std::vector<Receipt> results;
   std::string buf;
   Receipt current;
   for (;;) {
     errno = 0;
-    const dirent* entry = ::readdir(dir.get());
+    const dirent* entry = ::readdir(dir->get());
     if (!entry) {
       if (errno != 0) {
         return std::unexpected(
@@ -232,17 +410,27 @@ std::expected<std::vector<Receipt>, StorageError> FilesystemStore::query_receipt
       break;
     }
     const std::string_view name(entry->d_name);
-    if (name == "." || name == ".." || !has_json_extension(name)) continue;
+    if (!is_receipt_file_name(name)) {
+      if (is_temp_file_name(name)) remove_if_abandoned(*io_, dir_fd, entry->d_name);
+      continue;
+    }
 
-    auto len = read_file_at(dir_fd, entry->d_name, buf);
-    if (!len)
-      return std::unexpected(StorageError::io("Failed to read receipt file: " + len.error()));
-    const std::string_view text(buf.data(), *len);
+    size_t len = 0;
+    auto read = read_receipt_file(*io_, dir_fd, entry->d_name, buf, len);
+    if (!read)
+      return std::unexpected(StorageError::io("Failed to read receipt file: " + read.error()));
+    if (*read == ReadOutcome::kTooLong) {
+      write_warning(
+          "Warning: Skipped receipt file ", join_path(receipts_dir_, name),
+          "not a regular file, and longer than " + std::to_string(kNonRegularReadLimit) + " bytes");
+      continue;
+    }
+    const std::string_view text(buf.data(), len);
     // Receipts as written are read into `current`, whose storage is reused for
     // the next file unless it is kept; other forms and failures take the
-    // general reading.
+    // general reading alone (the one-pass reading has already declined them).
     if (!read_receipt_direct(text, current)) {
-      auto receipt = receipt_from_json(text);
+      auto receipt = receipt_from_json_tree(text);
       if (!receipt) {
         // Text that reads as a receipt is valid UTF-8 (the reader checks every
         // string, and all else must be ASCII), so only a failure needs the check.
@@ -250,9 +438,8 @@ std::expected<std::vector<Receipt>, StorageError> FilesystemStore::query_receipt
           return std::unexpected(
               StorageError::io("Failed to read receipt file: stream did not contain valid UTF-8"));
         }
-        write_warning("Warning: Failed to parse receipt file " +
-                      utf8::to_display_text(join_path(receipts_dir_, name)) + ": " +
-                      receipt.error().message() + "\n");
+        write_warning("Warning: Failed to parse receipt file ", join_path(receipts_dir_, name),
+                      receipt.error().message());
         continue;
       }
       current = std::move(*receipt);

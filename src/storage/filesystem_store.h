@@ -5,9 +5,11 @@
 #include <expected>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "base/posix_io.h"
 #include "storage/receipt_store.h"
 
 namespace quillmere {
@@ -15,13 +17,20 @@ namespace quillmere {
 class FilesystemStore : public ReceiptStore {
  public:
   // Creates <base_path>/receipts (and any missing parents, mode 0777 before the
-  // umask); an existing directory is fine.
+  // umask); an existing directory is fine. Temporary files that a killed writer
+  // left there are removed. All file system calls go through `io`.
   static std::expected<std::shared_ptr<FilesystemStore>, StorageError> create(
-      std::string base_path);
+      std::string base_path, PosixIo& io = PosixIo::system());
 
-  // Writes <receipts_dir>/<rid>.json through a temporary file that is synced and
-  // renamed into place, so the file is either the old receipt or the whole new one.
+  // Writes <receipts_dir>/<rid>.json so that the name only ever shows the old
+  // receipt or the whole new one, durably once this returns. The new text is
+  // written to a file without a name, synced and linked into place; a writer
+  // killed on the way leaves nothing behind.
   std::expected<void, StorageError> store_receipt(const Receipt& receipt) override;
+
+  // store_receipt for each in turn, stopping at the first failure, with one
+  // directory sync for the whole batch (also when a later receipt fails).
+  std::expected<void, StorageError> store_receipts(std::span<const Receipt> receipts) override;
 
   // Reads every "*.json" entry in directory order; files that do not parse are
   // reported on stderr and skipped. `limit` applies after the whole listing.
@@ -31,19 +40,25 @@ class FilesystemStore : public ReceiptStore {
   const std::string& receipts_dir() const { return receipts_dir_; }
 
  private:
-  FilesystemStore(std::string base_path, std::string receipts_dir)
+  class Writer;
+
+  FilesystemStore(std::string base_path, std::string receipts_dir, PosixIo& io)
       : base_path_(std::move(base_path)),
         receipts_dir_(std::move(receipts_dir)),
+        io_(&io),
         lock_(std::make_shared<std::mutex>()) {}
 
   std::string base_path_;
   std::string receipts_dir_;
+  PosixIo* io_;
   // Held for the whole of every operation; copies of a store share it.
   std::shared_ptr<std::mutex> lock_;
+  // Whether this file system makes files without a name and links them
+  // (learned on first use, under the lock).
+  bool unnamed_files_ = true;
+  // Whether linking them takes the way through /proc (the process may not link
+  // by descriptor).
+  bool link_through_proc_ = false;
 };
-
-// True when the file name's extension (the text after its last dot, a leading
-// dot not counting as one) is exactly "json".
-bool has_json_extension(std::string_view file_name);
 
 }  // namespace quillmere

@@ -2,10 +2,13 @@
 // filters and limit, and every failure text.
 #include "storage/filesystem_store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +20,7 @@
 #include <thread>
 
 #include "receipts/json_adapter.h"
+#include "storage/file_names.h"
 #include "test_support.h"
 
 namespace quillmere {
@@ -129,11 +133,11 @@ TEST(StorageError, DisplaysPrefixAndText) {
 TEST(FilesystemStore, JsonExtensionRule) {
   for (const char* yes :
        {"a.json", "..json", "x.y.json", "6f1c1d9e-3a53-4d6b-9b0e-2f1b7a6c5d40.json"}) {
-    EXPECT_TRUE(has_json_extension(yes)) << yes;
+    EXPECT_TRUE(is_receipt_file_name(yes)) << yes;
   }
   for (const char* no : {".json", "json", "a.JSON", "a.json.tmp", "a.jsonx", "notes.txt", "a.",
                          ".a.json.tmp.12.ab", "a.json "}) {
-    EXPECT_FALSE(has_json_extension(no)) << no;
+    EXPECT_FALSE(is_receipt_file_name(no)) << no;
   }
 }
 
@@ -559,6 +563,310 @@ TEST(FilesystemStore, OneStoreSharedByThreads) {
   auto listed = store->query_receipts({});
   ASSERT_TRUE(listed);
   EXPECT_EQ(listed->size(), 100u);
+}
+
+// ---- File names ----
+
+// Temporary names are recognised as such and never as receipts, whatever the
+// rid; receipt names are never taken for temporary ones.
+TEST(FileNames, TemporaryNamesAreNeverReceiptNames) {
+  std::set<std::string> seen;
+  for (uint8_t n : {uint8_t{0x00}, uint8_t{0x01}, uint8_t{0x7f}, uint8_t{0xab}, uint8_t{0xff}}) {
+    const std::string receipt = receipt_file_name(rid_of(n));
+    EXPECT_TRUE(is_receipt_file_name(receipt)) << receipt;
+    EXPECT_FALSE(is_temp_file_name(receipt)) << receipt;
+    for (int i = 0; i < 50; ++i) {
+      const std::string temp = temp_file_name(uuid_to_string(rid_of(n)));
+      EXPECT_TRUE(is_temp_file_name(temp)) << temp;
+      EXPECT_FALSE(is_receipt_file_name(temp)) << temp;
+      EXPECT_TRUE(seen.insert(temp).second) << temp;
+    }
+  }
+  // The form earlier versions left behind is recognised too.
+  EXPECT_TRUE(is_temp_file_name(".abababab-abab-40ab-80ab-abababababab.json.tmp.12.ab"));
+  EXPECT_FALSE(is_temp_file_name(".json"));
+  EXPECT_FALSE(is_temp_file_name(".abababab-abab-40ab-80ab-abababababab.json"));
+}
+
+// ---- Faults and kills ----
+
+Receipt receipt_with_rid(uint32_t a, uint32_t b) {
+  Receipt r = exec_receipt({.id = 0});
+  for (int i = 0; i < 4; ++i) {
+    r.rid[i] = static_cast<uint8_t>(a >> (8 * i));
+    r.rid[10 + i] = static_cast<uint8_t>(b >> (8 * i));
+  }
+  return r;
+}
+
+// Every name in the directory is a receipt name, and every receipt lists without
+// a warning.
+void expect_only_whole_receipts(const std::shared_ptr<FilesystemStore>& store) {
+  size_t files = 0;
+  for (const auto& name : names_in(store->receipts_dir())) {
+    EXPECT_TRUE(is_receipt_file_name(name)) << name;
+    ++files;
+  }
+  testing::internal::CaptureStderr();
+  auto listed = store->query_receipts({});
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  ASSERT_TRUE(listed);
+  EXPECT_EQ(listed->size(), files);
+}
+
+// Writers killed at random points of a store: of new receipts (nothing is ever
+// named before it is whole), then of receipts that replace others (where only the
+// instant between link and rename holds a temporary name, which the next store
+// opened over the directory removes).
+TEST(FilesystemStore, KilledWritersLeaveNothingBehind) {
+  TempDir tmp;
+  auto store = open_store(tmp.path());
+  ASSERT_TRUE(store);
+  for (uint32_t i = 0; i < 4; ++i) ASSERT_TRUE(store->store_receipt(receipt_with_rid(0, i)));
+  for (const bool replacing : {false, true}) {
+    for (uint32_t round = 1; round <= 12; ++round) {
+      const pid_t pid = ::fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        auto child = FilesystemStore::create(tmp.path());
+        for (uint32_t i = 0;; ++i) {
+          Receipt r = replacing ? receipt_with_rid(0, i % 4) : receipt_with_rid(round, i);
+          std::get<ExecutionPayload>(r.payload).trace_id = std::string(100 + i % 5000, 'x');
+          if (!child || !(*child)->store_receipt(r)) ::_exit(1);
+        }
+      }
+      ::usleep(3000 + round * 1500);
+      ::kill(pid, SIGKILL);
+      int status = 0;
+      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+      ASSERT_TRUE(WIFSIGNALED(status)) << "the writer failed on its own";
+    }
+    if (replacing) {
+      for (const auto& name : names_in(store->receipts_dir())) {
+        EXPECT_TRUE(is_receipt_file_name(name) || is_temp_file_name(name)) << name;
+      }
+      ASSERT_TRUE(open_store(tmp.path()));
+    }
+    expect_only_whole_receipts(store);
+  }
+}
+
+// Temporary files are removed only when their writer is gone: a name whose lock
+// is held stays, and so does anything not named like a temporary file.
+TEST(FilesystemStore, RemovesOnlyAbandonedTemporaryFiles) {
+  TempDir tmp;
+  auto store = open_store(tmp.path());
+  ASSERT_TRUE(store);
+  const std::string dir = store->receipts_dir();
+  const std::string rid = uuid_to_string(rid_of(1));
+  const std::string abandoned = temp_file_name(rid), held = temp_file_name(rid);
+  write_file(dir + "/" + abandoned, "{\"partial");
+  write_file(dir + "/" + held, "{\"partial");
+  write_file(dir + "/.other.json.tmp.1.2", "x");
+  const int fd = ::open((dir + "/" + held).c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  ASSERT_TRUE(open_store(tmp.path()));
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{held, ".other.json.tmp.1.2"}));
+  ::close(fd);
+  // Listing removes it as well, once its writer is gone.
+  ASSERT_TRUE(store->query_receipts({}));
+  EXPECT_EQ(names_in(dir), std::set<std::string>{".other.json.tmp.1.2"});
+}
+
+// A PosixIo that lacks features or fails one kind of call with EIO, and counts
+// directory syncs.
+class FaultyIo : public PosixIo {
+ public:
+  bool no_unnamed_files = false;
+  bool no_link_by_descriptor = false;
+  std::string failing;  // "write", "fsync", "linkat" or "renameat"
+  int directory_syncs = 0;
+
+  int open(const char* path, int flags, mode_t mode) override {
+    const int fd = PosixIo::open(path, flags, mode);
+    if (fd >= 0 && (flags & O_DIRECTORY)) directories_.insert(fd);
+    return fd;
+  }
+  int openat(int dir, const char* name, int flags, mode_t mode) override {
+    if (no_unnamed_files && (flags & O_TMPFILE) == O_TMPFILE) return fail(EOPNOTSUPP);
+    return PosixIo::openat(dir, name, flags, mode);
+  }
+  ssize_t write(int fd, const void* buf, size_t len) override {
+    return failing == "write" ? fail(EIO) : PosixIo::write(fd, buf, len);
+  }
+  int fsync(int fd) override {
+    if (directories_.count(fd)) {
+      ++directory_syncs;
+    } else if (failing == "fsync") {
+      return fail(EIO);
+    }
+    return PosixIo::fsync(fd);
+  }
+  int close(int fd) override {
+    directories_.erase(fd);
+    return PosixIo::close(fd);
+  }
+  int linkat(int od, const char* on, int nd, const char* nn, int flags) override {
+    if (no_link_by_descriptor && (flags & AT_EMPTY_PATH)) return fail(ENOENT);
+    return failing == "linkat" ? fail(EIO) : PosixIo::linkat(od, on, nd, nn, flags);
+  }
+  int renameat(int od, const char* on, int nd, const char* nn) override {
+    return failing == "renameat" ? fail(EIO) : PosixIo::renameat(od, on, nd, nn);
+  }
+
+ private:
+  static int fail(int err) {
+    errno = err;
+    return -1;
+  }
+  std::set<int> directories_;
+};
+
+struct WriteWay {
+  const char* name;
+  bool no_unnamed_files;
+  bool no_link_by_descriptor;
+};
+
+class StoreWriteWays : public ::testing::TestWithParam<WriteWay> {};
+
+// Every way of writing, with each call failing in turn: a write either succeeds
+// with the whole text under the name or fails with the call's error text, keeps
+// the earlier receipt whole, and leaves no other file.
+TEST_P(StoreWriteWays, FailuresKeepTheEarlierReceiptAndLeaveNothing) {
+  for (const char* failing : {"", "write", "fsync", "linkat", "renameat"}) {
+    TempDir tmp;
+    FaultyIo io;
+    io.no_unnamed_files = GetParam().no_unnamed_files;
+    io.no_link_by_descriptor = GetParam().no_link_by_descriptor;
+    auto created = FilesystemStore::create(tmp.path(), io);
+    ASSERT_TRUE(created);
+    auto& store = *created;
+    const Receipt first = exec_receipt({.id = 1, .trace = "first"});
+    ASSERT_TRUE(store->store_receipt(first));
+    io.failing = failing;
+    int failures = 0;
+    for (const Receipt& r : {exec_receipt({.id = 1, .trace = "second"}), exec_receipt({.id = 2})}) {
+      const std::string path = store->receipts_dir() + "/" + file_name(r);
+      auto stored = store->store_receipt(r);
+      if (stored) {
+        EXPECT_EQ(read_file(path), receipt_to_json(r).value()) << failing;
+        continue;
+      }
+      ++failures;
+      EXPECT_EQ(stored.error().message(), "I/O error: Failed to write receipt to " + path +
+                                              ": Input/output error (os error 5)")
+          << failing;
+      if (r.rid == first.rid) {
+        EXPECT_EQ(read_file(path), receipt_to_json(first).value()) << failing;
+      } else {
+        EXPECT_FALSE(fs::exists(path)) << failing;
+      }
+    }
+    const bool links = !GetParam().no_unnamed_files;
+    EXPECT_EQ(failures > 0, *failing != '\0' && (links || std::string(failing) != "linkat"))
+        << failing;
+    for (const auto& name : names_in(store->receipts_dir())) {
+      EXPECT_TRUE(is_receipt_file_name(name)) << failing << " left " << name;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, StoreWriteWays,
+                         ::testing::Values(WriteWay{"UnnamedFile", false, false},
+                                           WriteWay{"UnnamedFileLinkedThroughProc", false, true},
+                                           WriteWay{"TemporaryName", true, false}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+// A batch writes every receipt as a single store would, with one directory sync;
+// a receipt that cannot be written stops the batch, and what came before it is
+// kept (and synced).
+TEST(FilesystemStore, BatchStoresEachFileAndSyncsTheDirectoryOnce) {
+  TempDir tmp;
+  FaultyIo io;
+  auto created = FilesystemStore::create(tmp.path(), io);
+  ASSERT_TRUE(created);
+  auto& store = *created;
+  std::vector<Receipt> batch;
+  for (uint8_t i = 1; i <= 20; ++i)
+    batch.push_back(exec_receipt({.id = static_cast<uint8_t>(i % 15)}));
+  ASSERT_TRUE(store->store_receipts(batch));
+  EXPECT_EQ(io.directory_syncs, 1);
+  EXPECT_EQ(names_in(store->receipts_dir()).size(), 15u);
+  for (size_t i = 5; i < batch.size(); ++i) {
+    EXPECT_EQ(read_file(store->receipts_dir() + "/" + file_name(batch[i])),
+              receipt_to_json(batch[i]).value());
+  }
+
+  std::vector<Receipt> broken = {exec_receipt({.id = 30}), exec_receipt({.id = 31}),
+                                 exec_receipt({.id = 32})};
+  CborMap map;
+  map.entries.push_back({GenericValue(CborArray{}), GenericValue(1.0)});
+  broken[1].attest = GenericValue(std::move(map));
+  io.directory_syncs = 0;
+  auto stored = store->store_receipts(broken);
+  ASSERT_FALSE(stored);
+  EXPECT_EQ(stored.error().kind, StorageError::Kind::Serialization);
+  EXPECT_EQ(io.directory_syncs, 1);
+  EXPECT_TRUE(fs::exists(store->receipts_dir() + "/" + file_name(broken[0])));
+  EXPECT_FALSE(fs::exists(store->receipts_dir() + "/" + file_name(broken[2])));
+  EXPECT_TRUE(store->store_receipts({}));
+}
+
+// ---- Hostile directory entries ----
+
+// An entry that never ends (a link to /dev/zero) is read only up to a bound and
+// skipped with a warning; a FIFO whose writer has written nothing reads as empty.
+TEST(FilesystemStore, EndlessEntriesAreReadWithABound) {
+  if (!fs::exists("/dev/zero")) GTEST_SKIP() << "no /dev/zero";
+  TempDir tmp;
+  auto store = open_store(tmp.path());
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->store_receipt(exec_receipt({.id = 1})));
+  const std::string dir = store->receipts_dir();
+  fs::create_symlink("/dev/zero", dir + "/zero.json");
+  ASSERT_EQ(::mkfifo((dir + "/fifo.json").c_str(), 0600), 0);
+  const int writer = ::open((dir + "/fifo.json").c_str(), O_RDWR | O_CLOEXEC);  // keeps it open
+  ASSERT_GE(writer, 0);
+  testing::internal::CaptureStderr();
+  auto listed = store->query_receipts({});
+  const std::string err = testing::internal::GetCapturedStderr();
+  ::close(writer);
+  ASSERT_TRUE(listed) << listed.error().message();
+  EXPECT_EQ(rids(*listed), std::vector<Uuid>{rid_of(1)});
+  EXPECT_NE(err.find("Warning: Skipped receipt file " + dir +
+                     "/zero.json: not a regular file, and longer than 16777216 bytes\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("Warning: Failed to parse receipt file " + dir + "/fifo.json: "),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
+}
+
+// Control characters in the file name and in the parser's message are escaped:
+// one unparseable file gives exactly one line, and no escape sequence reaches
+// the terminal.
+TEST(FilesystemStore, WarningLineEscapesControlCharacters) {
+  TempDir tmp;
+  auto store = open_store(tmp.path());
+  ASSERT_TRUE(store);
+  const std::string dir = store->receipts_dir();
+  const std::string name = "a\x1b[2J\rWarning: Failed to parse receipt file forged\n\xC2\x9B.json";
+  write_file(dir + "/" + name, "{\"\x1b\r\n\":1}");
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(store->query_receipts({}));
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("Warning: Failed to parse receipt file " + dir +
+                          "/a\\u{1b}[2J\\rWarning: Failed to parse receipt file "
+                          "forged\\n\\u{9b}.json: JSON deserialization failed: ",
+                      0),
+            0u)
+      << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_EQ(err.find_first_of("\x1b\r"), std::string::npos) << err;
+  EXPECT_EQ(err.find("\xC2\x9B"), std::string::npos) << err;
 }
 
 }  // namespace
