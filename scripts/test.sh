@@ -1,15 +1,23 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the C++ formatting, builds, and runs every test: the
-# C++ tests (plain and under AddressSanitizer + UndefinedBehaviorSanitizer) and the Python
-# tests against the freshly built extension.
+# C++ tests (plain and under AddressSanitizer + UndefinedBehaviorSanitizer), the Python
+# tests against the freshly built extension, and a short run of every fuzz target. The
+# store tests run against a throwaway PostgreSQL cluster started here and stopped on
+# exit, whether the tests pass or not.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+
+PG_DIR=$(mktemp -d /tmp/qm-test-pg.XXXXXX)
+trap 'scripts/pg-cluster.sh stop "$PG_DIR"' EXIT
+QM_TEST_PG_URL=$(scripts/pg-cluster.sh start "$PG_DIR")
+export QM_TEST_PG_URL
+export QM_TEST_PG_RESTART="$PWD/scripts/pg-cluster.sh restart $PG_DIR"
 PY=/usr/bin/python3
 JOBS=$(nproc)
 
 # Every C++ file is kept formatted.
-find src tests bench -type f \( -name '*.cpp' -o -name '*.h' \) -print0 |
+find src tests bench fuzz -type f \( -name '*.cpp' -o -name '*.h' \) -print0 |
   xargs -0 -r clang-format-19 --dry-run --Werror
 
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_WERROR=ON -DPython3_EXECUTABLE=$PY
@@ -27,4 +35,7 @@ if [[ -d tests/python ]] && ls tests/python/test_*.py >/dev/null 2>&1; then
     PYTHONPATH="$PWD/build/release/src/python:$PWD/python" \
     timeout 1800 $PY -m pytest -q tests/python
 fi
+# A short fuzzing smoke run of every target (the long runs are done by hand).
+scripts/fuzz.sh 30
+
 echo "all tests passed"

@@ -1,0 +1,175 @@
+// A chunk scheme and data from the input: every way of chunking and of computing the
+// data shape hash must agree.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/cas.h"
+#include "engine/commitments.h"
+#include "engine/data_shape.h"
+#include "fuzz_support.h"
+#include "receipts/sha256.h"
+#include "targets.h"
+
+namespace quillmere::fuzz {
+namespace {
+
+// Deterministic piece sizes from a seed taken off the input.
+class Pieces {
+ public:
+  explicit Pieces(uint32_t seed) : state_(seed | 1u) {}
+  uint32_t next(uint32_t bound) {
+    state_ ^= state_ << 13;
+    state_ ^= state_ >> 17;
+    state_ ^= state_ << 5;
+    return bound == 0 ? 0 : state_ % bound;
+  }
+
+ private:
+  uint32_t state_;
+};
+
+struct CollectingSink final : ChunkSink {
+  void on_chunk(uint64_t offset, uint64_t len, const Digest& digest) override {
+    chunks.push_back({offset, len, digest});
+  }
+  struct Cut {
+    uint64_t offset, len;
+    Digest digest;
+    bool operator==(const Cut&) const = default;
+  };
+  std::vector<Cut> chunks;
+};
+
+ChunkScheme scheme_from(InputReader& in) {
+  const uint8_t mode = in.byte();
+  const auto kind = (mode & 1) != 0 ? ChunkScheme::Kind::Fixed : ChunkScheme::Kind::CDC;
+  uint64_t size = 0;
+  switch ((mode >> 1) & 3) {
+    case 0:  // tiny: many chunks
+      size = in.byte() & 0x3F;
+      break;
+    case 1:
+      size = in.integer<uint16_t>();
+      break;
+    case 2:
+      size = in.integer<uint16_t>() + 1u;
+      break;
+    default:  // anything, down to zero and up to the largest
+      size = in.integer<uint64_t>();
+      break;
+  }
+  return {kind, size};
+}
+
+// The streaming chunker fed the way a reader of a stream would: each view starts at or
+// somewhat before retain_from() and ends at a random point past the previous view. Each
+// view is copied to a buffer of exactly its size, so a read outside it is caught.
+std::vector<CollectingSink::Cut> stream_in_pieces(std::span<const uint8_t> data, ChunkScheme scheme,
+                                                  Pieces& pieces) {
+  CollectingSink sink;
+  StreamingChunker chunker(scheme);
+  uint64_t end = 0;
+  for (;;) {
+    const uint64_t step = pieces.next(4) == 0 ? pieces.next(8) : pieces.next(5000);
+    end = std::min<uint64_t>(end + step, data.size());
+    const bool at_end = end == data.size();
+    const uint64_t retain = chunker.retain_from();
+    QM_FUZZ_CHECK(retain <= end);
+    const uint64_t start = retain - std::min<uint64_t>(retain, pieces.next(64));
+    const size_t len = static_cast<size_t>(end - start);
+    std::unique_ptr<uint8_t[]> view(new uint8_t[len == 0 ? 1 : len]);
+    if (len != 0) std::memcpy(view.get(), data.data() + start, len);
+    chunker.feed({view.get(), len}, start, at_end, sink);
+    if (at_end) break;
+  }
+  return std::move(sink.chunks);
+}
+
+std::expected<std::string, DataShapeError> hash_through_file(std::span<const uint8_t> data,
+                                                             ChunkScheme scheme,
+                                                             size_t block_size) {
+  const int fd = ::memfd_create("qm-fuzz", MFD_CLOEXEC);
+  QM_FUZZ_CHECK(fd >= 0);
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    QM_FUZZ_CHECK(n > 0);
+    done += static_cast<size_t>(n);
+  }
+  auto result =
+      compute_data_shape_hash_from_file("/proc/self/fd/" + std::to_string(fd), scheme, block_size);
+  ::close(fd);
+  return result;
+}
+
+}  // namespace
+
+void chunking_target(std::span<const uint8_t> input) {
+  InputReader in(input);
+  const ChunkScheme scheme = scheme_from(in);
+  Pieces pieces(in.integer<uint32_t>());
+  const size_t block_size = in.integer<uint16_t>();
+  const std::span<const uint8_t> data = in.rest();
+
+  const auto manifest = build_manifest(data, scheme);
+  const auto from_bytes = compute_data_shape_hash_from_bytes(data, scheme);
+  const auto from_file =
+      hash_through_file(data, scheme, std::max<size_t>(block_size, data.size() / 64));
+  QM_FUZZ_CHECK(from_file == from_bytes);
+  if (scheme.size == 0) {
+    QM_FUZZ_CHECK(!manifest.has_value());
+    QM_FUZZ_CHECK(!from_bytes.has_value());
+    QM_FUZZ_CHECK(check_scheme(scheme, data.size()).has_value());
+    return;
+  }
+  QM_FUZZ_CHECK(manifest.has_value());
+  QM_FUZZ_CHECK_MSG(from_bytes.has_value(), from_bytes.error().display());
+  QM_FUZZ_CHECK(manifest->chunk_scheme == scheme);
+  QM_FUZZ_CHECK(manifest->total_len == data.size());
+
+  // The chunks tile the data, each named by the hash of its bytes.
+  const auto& chunks = manifest->chunks;
+  uint64_t offset = 0;
+  MerkleFolder folder;
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    const Chunk& c = chunks[i];
+    QM_FUZZ_CHECK(c.offset == offset);
+    QM_FUZZ_CHECK(c.len > 0);
+    QM_FUZZ_CHECK(c.len <= data.size() - offset);
+    if (scheme.kind == ChunkScheme::Kind::Fixed && i + 1 < chunks.size()) {
+      QM_FUZZ_CHECK(c.len == scheme.size);
+    }
+    const auto bytes = data.subspan(static_cast<size_t>(c.offset), static_cast<size_t>(c.len));
+    QM_FUZZ_CHECK(c.hash == sha256(bytes.data(), bytes.size()));
+    QM_FUZZ_CHECK(c.id == hash_string(c.hash));
+    folder.add_chunk(c.hash);
+    offset += c.len;
+  }
+  QM_FUZZ_CHECK(offset == data.size());
+  const Digest root = merkle_root(chunks);
+  QM_FUZZ_CHECK(manifest->root == hash_string(root));
+  QM_FUZZ_CHECK(folder.root() == root);
+  QM_FUZZ_CHECK(folder.leaf_count() == chunks.size());
+
+  // The chunker on its own, and streamed in random pieces, cut the same chunks.
+  const auto direct = scheme.kind == ChunkScheme::Kind::Fixed
+                          ? fixed_size_chunks(data, scheme.size)
+                          : content_defined_chunks(data, scheme.size);
+  QM_FUZZ_CHECK(direct.has_value());
+  QM_FUZZ_CHECK(*direct == chunks);
+  const auto streamed = stream_in_pieces(data, scheme, pieces);
+  QM_FUZZ_CHECK(streamed.size() == chunks.size());
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    QM_FUZZ_CHECK(streamed[i] ==
+                  (CollectingSink::Cut{chunks[i].offset, chunks[i].len, chunks[i].hash}));
+  }
+
+  // The data shape hash from the manifest equals the bytes function's.
+  QM_FUZZ_CHECK(*from_bytes == data_shape_hash(manifest->root, manifest->total_len, scheme));
+}
+
+}  // namespace quillmere::fuzz
