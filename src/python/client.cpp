@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "python/convert.h"
+#include "python/cpp_object.h"
 #include "python/gil.h"
 #include "python/py_receipt.h"
 #include "python/record_verify.h"
@@ -25,23 +25,11 @@
 namespace quillmere::python {
 namespace {
 
-struct ClientObject {
-  PyObject_HEAD std::shared_ptr<ReceiptStore> store;  // null: no storage configured
-  bool constructed;                                   // false until `store` holds a live value
-};
+using ClientObject = CppObject<std::shared_ptr<ReceiptStore>>;  // null: no storage configured
 
-PyObject* g_type = nullptr;
-
-ClientObject* as_client(PyObject* self) {
-  return reinterpret_cast<ClientObject*>(self);
-}
-
-void dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  ClientObject* client = as_client(self);
-  if (client->constructed) client->store.~shared_ptr();
-  type->tp_free(self);
-  Py_DECREF(type);
+// The client's store; copied by callers that release the interpreter lock.
+const std::shared_ptr<ReceiptStore>& store_of(PyObject* self) {
+  return ClientObject::value(self);
 }
 
 // The store a storage URL names, opened without the interpreter lock (a database
@@ -98,11 +86,7 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       store = open_url_store(*storage_url);
       if (!store) return nullptr;
     }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    new (&as_client(self)->store) std::shared_ptr<ReceiptStore>(std::move(store));
-    as_client(self)->constructed = true;
-    return self;
+    return ClientObject::create(type, std::move(store));
   });
 }
 
@@ -123,7 +107,7 @@ PyObject* store_receipt_method(PyObject* self, PyObject* args, PyObject* kwargs)
   // The receipt object stays alive (and, being immutable, unchanged) while the
   // lock is released; the store reference is held for the call too.
   const PyRef keep = PyRef::borrow(receipt_arg);
-  const std::shared_ptr<ReceiptStore> store = as_client(self)->store;
+  const std::shared_ptr<ReceiptStore> store = store_of(self);
   if (!store) {
     return raise_value_error(
         "Storage not configured. Create client with storage_path to enable storage.");
@@ -151,7 +135,7 @@ PyObject* list_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs)
       !convert_optional_u64(limit_arg, "limit", query.limit)) {
     return nullptr;
   }
-  const std::shared_ptr<ReceiptStore> store = as_client(self)->store;
+  const std::shared_ptr<ReceiptStore> store = store_of(self);
   if (!store) {
     return raise_value_error(
         "Storage not configured. Create client with storage_path to enable listing.");
@@ -193,7 +177,7 @@ PyObject* store_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs
     if (receipt == nullptr) return nullptr;
     batch.push_back(*receipt);
   }
-  const std::shared_ptr<ReceiptStore> store = as_client(self)->store;
+  const std::shared_ptr<ReceiptStore> store = store_of(self);
   if (!store) {
     return raise_value_error(
         "Storage not configured. Create client with storage_path to enable storage.");
@@ -217,8 +201,8 @@ PyObject* copy_receipts_to_method(PyObject* self, PyObject* args, PyObject* kwar
     raise_wrong_type("other", other_arg, "Client");
     return nullptr;
   }
-  const std::shared_ptr<ReceiptStore> source = as_client(self)->store;
-  const std::shared_ptr<ReceiptStore> target = as_client(other_arg)->store;
+  const std::shared_ptr<ReceiptStore> source = store_of(self);
+  const std::shared_ptr<ReceiptStore> target = store_of(other_arg);
   if (!source || !target) {
     return raise_value_error(
         "Storage not configured. Create both clients with storage_path or storage_url to copy "
@@ -311,19 +295,19 @@ PyType_Slot kSlots[] = {
          "Provides a simple interface for recording work and verifying receipts.\n"
          "Storage is optional and decoupled - receipts can be created without storage.")},
     {Py_tp_new, reinterpret_cast<void*>(&client_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},
+    {Py_tp_dealloc, ClientObject::dealloc_slot()},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"_quillmere.Client", static_cast<int>(sizeof(ClientObject)), 0,
+PyType_Spec kSpec = {"_quillmere.Client", ClientObject::kBasicSize, 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
+LazyType g_type{&kSpec};
 
 }  // namespace
 
 PyObject* client_type() {
-  if (g_type == nullptr) g_type = PyType_FromSpec(&kSpec);
-  return g_type;
+  return g_type.get();
 }
 
 }  // namespace quillmere::python
