@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the C++ formatting, builds, and runs every test: the
 # C++ tests (plain and under AddressSanitizer + UndefinedBehaviorSanitizer), the Python
-# tests against the freshly built extension, and a short run of every fuzz target.
+# tests against the freshly built extension, and a short run of every fuzz target. The
+# store tests run against a throwaway PostgreSQL cluster started here and stopped on
+# exit, whether the tests pass or not.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+
+PG_DIR=$(mktemp -d /tmp/qm-test-pg.XXXXXX)
+trap 'scripts/pg-cluster.sh stop "$PG_DIR"' EXIT
+QM_TEST_PG_URL=$(scripts/pg-cluster.sh start "$PG_DIR")
+export QM_TEST_PG_URL
+export QM_TEST_PG_RESTART="$PWD/scripts/pg-cluster.sh restart $PG_DIR"
 PY=/usr/bin/python3
 JOBS=$(nproc)
 

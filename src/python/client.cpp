@@ -1,60 +1,92 @@
-// The Client class. Its only state is an optional shared filesystem store, fixed at
-// construction; recording never stores implicitly.
+// The Client class. Its only state is an optional shared receipt store (filesystem,
+// SQLite or PostgreSQL), fixed at construction; recording never stores implicitly.
+// Every store call runs with the interpreter lock released: receipts go in as native
+// copies and come out as native receipts, wrapped only once the lock is back.
 #include "python/client.h"
 
+#include <algorithm>
 #include <memory>
-#include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "python/convert.h"
+#include "python/cpp_object.h"
+#include "python/gil.h"
 #include "python/py_receipt.h"
 #include "python/record_verify.h"
 #include "storage/filesystem_store.h"
+#include "storage/postgres_store.h"
+#include "storage/sqlite_store.h"
+#include "storage/storage_url.h"
 
 namespace quillmere::python {
 namespace {
 
-struct ClientObject {
-  PyObject_HEAD std::shared_ptr<FilesystemStore> store;  // null: no storage configured
-  bool constructed;                                      // false until `store` holds a live value
-};
+using ClientObject = CppObject<std::shared_ptr<ReceiptStore>>;  // null: no storage configured
 
-PyObject* g_type = nullptr;
-
-ClientObject* as_client(PyObject* self) {
-  return reinterpret_cast<ClientObject*>(self);
+// The client's store; copied by callers that release the interpreter lock.
+const std::shared_ptr<ReceiptStore>& store_of(PyObject* self) {
+  return ClientObject::value(self);
 }
 
-void dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  ClientObject* client = as_client(self);
-  if (client->constructed) client->store.~shared_ptr();
-  type->tp_free(self);
-  Py_DECREF(type);
+// The store a storage URL names, opened without the interpreter lock (a database
+// connection can take a while). Null with ValueError set on failure.
+std::shared_ptr<ReceiptStore> open_url_store(std::string_view url) {
+  auto location = parse_storage_url(url);
+  if (!location) {
+    raise_value_error("Invalid storage_url: " + location.error());
+    return nullptr;
+  }
+  const bool sqlite = location->kind == StorageUrl::Kind::Sqlite;
+  auto opened = without_gil([&]() -> std::expected<std::shared_ptr<ReceiptStore>, StorageError> {
+    if (sqlite) return SqliteStore::create(std::move(location->target));
+    return PostgresStore::create(std::move(location->target));
+  });
+  if (!opened) {
+    raise_value_error(
+        (sqlite ? "Failed to create SQLite store: " : "Failed to create PostgreSQL store: ") +
+        opened.error().message());
+    return nullptr;
+  }
+  return std::move(*opened);
 }
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* const kNames[] = {"storage_path", nullptr};
+    static const char* const kPathOnly[] = {"storage_path", nullptr};
+    static const char* const kNames[] = {"storage_path", "storage_url", nullptr};
     PyObject* path_arg = nullptr;
-    if (!parse_args(args, kwargs, "|O:Client", kNames, &path_arg)) return nullptr;
+    PyObject* url_arg = nullptr;
+    // Too many positional arguments get the message of the one-parameter form.
+    if (PyTuple_GET_SIZE(args) > 1) {
+      parse_args(args, nullptr, "|O:Client", kPathOnly, &path_arg);
+      return nullptr;
+    }
+    if (!parse_args(args, kwargs, "|O$O:Client", kNames, &path_arg, &url_arg)) return nullptr;
     std::optional<std::string_view> storage_path;
-    if (!convert_optional_str(path_arg, "storage_path", storage_path)) return nullptr;
-    std::shared_ptr<FilesystemStore> store;
+    std::optional<std::string_view> storage_url;
+    if (!convert_optional_str(path_arg, "storage_path", storage_path) ||
+        !convert_optional_str(url_arg, "storage_url", storage_url)) {
+      return nullptr;
+    }
+    std::shared_ptr<ReceiptStore> store;
+    if (storage_path && storage_url) {
+      return raise_value_error("Give storage_path or storage_url, not both");
+    }
     if (storage_path) {
       auto created = FilesystemStore::create(std::string(*storage_path));
       if (!created) {
         return raise_value_error("Failed to create filesystem store: " + created.error().message());
       }
       store = std::move(*created);
+    } else if (storage_url) {
+      store = open_url_store(*storage_url);
+      if (!store) return nullptr;
     }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    new (&as_client(self)->store) std::shared_ptr<FilesystemStore>(std::move(store));
-    as_client(self)->constructed = true;
-    return self;
+    return ClientObject::create(type, std::move(store));
   });
 }
 
@@ -72,12 +104,15 @@ PyObject* store_receipt_method(PyObject* self, PyObject* args, PyObject* kwargs)
   if (!parse_args(args, kwargs, "O:store_receipt", kNames, &receipt_arg)) return nullptr;
   const Receipt* receipt = convert_receipt(receipt_arg, "receipt");
   if (receipt == nullptr) return nullptr;
-  const auto& store = as_client(self)->store;
+  // The receipt object stays alive (and, being immutable, unchanged) while the
+  // lock is released; the store reference is held for the call too.
+  const PyRef keep = PyRef::borrow(receipt_arg);
+  const std::shared_ptr<ReceiptStore> store = store_of(self);
   if (!store) {
     return raise_value_error(
         "Storage not configured. Create client with storage_path to enable storage.");
   }
-  if (auto stored = store->store_receipt(*receipt); !stored) {
+  if (auto stored = without_gil([&] { return store->store_receipt(*receipt); }); !stored) {
     return raise_value_error("Failed to store receipt: " + stored.error().message());
   }
   Py_RETURN_NONE;
@@ -100,14 +135,14 @@ PyObject* list_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs)
       !convert_optional_u64(limit_arg, "limit", query.limit)) {
     return nullptr;
   }
-  const auto& store = as_client(self)->store;
+  const std::shared_ptr<ReceiptStore> store = store_of(self);
   if (!store) {
     return raise_value_error(
         "Storage not configured. Create client with storage_path to enable listing.");
   }
   if (workload_id) query.workload_id = std::string(*workload_id);
   if (trace_id) query.trace_id = std::string(*trace_id);
-  auto receipts = store->query_receipts(std::move(query));
+  auto receipts = without_gil([&] { return store->query_receipts(std::move(query)); });
   if (!receipts)
     return raise_value_error("Failed to query receipts: " + receipts.error().message());
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(receipts->size())));
@@ -118,6 +153,73 @@ PyObject* list_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs)
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
   }
   return list.release();
+}
+
+PyObject* store_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const kNames[] = {"receipts", nullptr};
+  PyObject* receipts_arg = nullptr;
+  if (!parse_args(args, kwargs, "O:store_receipts", kNames, &receipts_arg)) return nullptr;
+  if (PyUnicode_Check(receipts_arg) || !PySequence_Check(receipts_arg)) {
+    raise_wrong_type("receipts", receipts_arg, kKindSequence);
+    return nullptr;
+  }
+  PyRef items = PyRef::steal(PySequence_Fast(receipts_arg, "receipts"));
+  if (!items) {
+    prefix_argument_error("receipts");
+    return nullptr;
+  }
+  // Copies: the sequence may change under another thread while the lock is released.
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  std::vector<Receipt> batch;
+  batch.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const Receipt* receipt = convert_receipt(PySequence_Fast_GET_ITEM(items.get(), i), "receipts");
+    if (receipt == nullptr) return nullptr;
+    batch.push_back(*receipt);
+  }
+  const std::shared_ptr<ReceiptStore> store = store_of(self);
+  if (!store) {
+    return raise_value_error(
+        "Storage not configured. Create client with storage_path to enable storage.");
+  }
+  if (auto stored = without_gil([&] { return store->store_receipts(batch); }); !stored) {
+    return raise_value_error("Failed to store receipts: " + stored.error().message());
+  }
+  Py_RETURN_NONE;
+}
+
+// Receipts copied per transaction; between batches pending signals (Ctrl-C) are run.
+constexpr size_t kCopyBatch = 1000;
+
+PyObject* copy_receipts_to_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const kNames[] = {"other", nullptr};
+  PyObject* other_arg = nullptr;
+  if (!parse_args(args, kwargs, "O:copy_receipts_to", kNames, &other_arg)) return nullptr;
+  PyObject* type = client_type();
+  if (type == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(other_arg, reinterpret_cast<PyTypeObject*>(type))) {
+    raise_wrong_type("other", other_arg, "Client");
+    return nullptr;
+  }
+  const std::shared_ptr<ReceiptStore> source = store_of(self);
+  const std::shared_ptr<ReceiptStore> target = store_of(other_arg);
+  if (!source || !target) {
+    return raise_value_error(
+        "Storage not configured. Create both clients with storage_path or storage_url to copy "
+        "receipts.");
+  }
+  auto receipts = without_gil([&] { return source->query_receipts({}); });
+  if (!receipts)
+    return raise_value_error("Failed to query receipts: " + receipts.error().message());
+  const std::span<const Receipt> all(*receipts);
+  for (size_t start = 0; start < all.size(); start += kCopyBatch) {
+    const auto batch = all.subspan(start, std::min(kCopyBatch, all.size() - start));
+    if (auto stored = without_gil([&] { return target->store_receipts(batch); }); !stored) {
+      return raise_value_error("Failed to store receipts: " + stored.error().message());
+    }
+    if (PyErr_CheckSignals() < 0) return nullptr;
+  }
+  return PyLong_FromSize_t(all.size());
 }
 
 PyMethodDef kMethods[] = {
@@ -162,30 +264,50 @@ PyMethodDef kMethods[] = {
      "    List of PyReceipt objects\n\n"
      "Raises:\n"
      "    ValueError: If storage is not configured or the query fails"},
+    {"store_receipts", keywords_method<store_receipts_method>(), METH_VARARGS | METH_KEYWORDS,
+     "store_receipts($self, receipts)\n--\n\n"
+     "Store many receipts at once in the configured storage backend.\n\n"
+     "The SQL stores write the whole batch in one transaction (all or none); the\n"
+     "filesystem store writes each file safely and syncs the directory once.\n\n"
+     "Args:\n"
+     "    receipts: A sequence of receipts\n\n"
+     "Raises:\n"
+     "    ValueError: If storage is not configured or storing fails"},
+    {"copy_receipts_to", keywords_method<copy_receipts_to_method>(), METH_VARARGS | METH_KEYWORDS,
+     "copy_receipts_to($self, other)\n--\n\n"
+     "Copy every stored receipt into another client's store.\n\n"
+     "Receipts keep their exact JSON text; listing order is kept where the target\n"
+     "keeps insertion order. A receipt already in the target is replaced.\n\n"
+     "Args:\n"
+     "    other: The Client to copy into\n\n"
+     "Returns:\n"
+     "    The number of receipts copied\n\n"
+     "Raises:\n"
+     "    ValueError: If either client has no storage, or listing or storing fails"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc,
      const_cast<char*>(
-         "Client(storage_path=None)\n--\n\n"
+         "Client(storage_path=None, *, storage_url=None)\n--\n\n"
          "Thin client for Quillmere SDK.\n\n"
          "Provides a simple interface for recording work and verifying receipts.\n"
          "Storage is optional and decoupled - receipts can be created without storage.")},
     {Py_tp_new, reinterpret_cast<void*>(&client_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},
+    {Py_tp_dealloc, ClientObject::dealloc_slot()},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"_quillmere.Client", static_cast<int>(sizeof(ClientObject)), 0,
+PyType_Spec kSpec = {"_quillmere.Client", ClientObject::kBasicSize, 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
+LazyType g_type{&kSpec};
 
 }  // namespace
 
 PyObject* client_type() {
-  if (g_type == nullptr) g_type = PyType_FromSpec(&kSpec);
-  return g_type;
+  return g_type.get();
 }
 
 }  // namespace quillmere::python

@@ -21,11 +21,14 @@ def test_hostile_input_raises_only_python_exceptions(tmp_path, seed):
     assert result.stdout.startswith("ok ")
 
 
-@pytest.mark.parametrize("seed", [1, 2])
+@pytest.mark.parametrize("seed", [2, 3])
 def test_arguments_that_mutate_raise_or_reenter_during_conversion(tmp_path, seed):
+    # The interpreter's debug allocator fills freed memory, so reading an object that a hook
+    # freed under a borrowed reference crashes instead of passing by luck.
     result = subprocess.run(
-        [sys.executable, str(DRIVER), "mutating", str(seed), "1500"],
-        capture_output=True, text=True, env=child_env(), cwd=tmp_path, timeout=900)
+        [sys.executable, str(DRIVER), "mutating", str(seed), "3000"],
+        capture_output=True, text=True, env=dict(child_env(), PYTHONMALLOC="debug"),
+        cwd=tmp_path, timeout=900)
     assert result.returncode == 0, (result.returncode, result.stderr[-4000:])
     assert result.stdout.startswith("ok ")
 

@@ -94,7 +94,7 @@ SIGNATURES = [
     ("receipts.record_work_py", receipts.record_work_py, RECORD_SIG),
     ("receipts.verify_receipt_py", receipts.verify_receipt_py, "(receipt)"),
     ("receipts.receipt_from_json_py", receipts.receipt_from_json_py, "(json_str)"),
-    ("Client", _quillmere.Client, "(storage_path=None)"),
+    ("Client", _quillmere.Client, "(storage_path=None, *, storage_url=None)"),
     ("Client.record_work", _quillmere.Client.record_work, "(self, /, " + RECORD_SIG[1:]),
     ("Client.verify_receipt", _quillmere.Client.verify_receipt, "(self, /, receipt)"),
     ("Client.store_receipt", _quillmere.Client.store_receipt, "(self, /, receipt)"),

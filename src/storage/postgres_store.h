@@ -1,0 +1,62 @@
+// The PostgreSQL receipt store: receipts on a database server shared by a team's
+// machines, queries answered from indexes.
+#pragma once
+
+#include <bitset>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "storage/receipt_store.h"
+#include "storage/sql_schema.h"
+
+struct pg_conn;
+
+namespace quillmere {
+
+class PostgresStore : public ReceiptStore {
+ public:
+  // Connects with `conninfo` (a postgresql:// URI or key=value text, given to libpq
+  // as is) and creates the tables on first use. Errors are Database errors with
+  // libpq's message (InvalidInput for text holding a NUL).
+  static std::expected<std::shared_ptr<PostgresStore>, StorageError> create(std::string conninfo);
+  ~PostgresStore() override;
+
+  // Every operation runs on the store's one connection, one thread at a time. A
+  // connection found broken (server restarted, network dropped) is opened again and
+  // the operation retried once; writes are upserts, so a retry never duplicates.
+  std::expected<void, StorageError> store_receipt(const Receipt& receipt) override;
+  // All receipts in one transaction: either every one is stored or none.
+  std::expected<void, StorageError> store_receipts(std::span<const Receipt> receipts) override;
+  // The matching receipts in insertion order; `limit` takes the first ones.
+  std::expected<std::vector<Receipt>, StorageError> query_receipts(ReceiptQuery query) override;
+
+ private:
+  explicit PostgresStore(std::string conninfo) : conninfo_(std::move(conninfo)) {}
+
+  std::expected<void, StorageError> connect();
+  void disconnect();
+  // Runs `op` on a live connection, reconnecting and retrying once when the
+  // connection turns out to be broken.
+  template <class Op>
+  auto with_connection(Op&& op) -> decltype(op());
+  std::expected<void, StorageError> write_rows(std::span<const sql::ReceiptRow> rows);
+  std::expected<std::vector<sql::StoredRow>, StorageError> fetch(const ReceiptQuery& query,
+                                                                 std::optional<int64_t> limit,
+                                                                 int64_t offset);
+  std::expected<void, StorageError> exec(const char* sql);
+  // Prepares the statement named by `name` once per connection.
+  std::expected<void, StorageError> prepare(const std::string& name, const std::string& sql,
+                                            std::span<const sql::Param> params);
+  StorageError error() const;
+
+  std::string conninfo_;
+  std::mutex lock_;  // one operation at a time on the connection
+  pg_conn* conn_ = nullptr;
+  int pid_ = 0;  // the process that opened conn_
+  bool upsert_prepared_ = false;
+  std::bitset<sql::kQueryShapeCount> selects_prepared_;
+};
+
+}  // namespace quillmere

@@ -1,0 +1,214 @@
+// The SQL stores' table layout and statements, written once for both dialects.
+#include "storage/sql_schema.h"
+
+#include <unistd.h>
+
+#include <variant>
+
+#include "base/posix_io.h"
+#include "base/utf8.h"
+#include "receipts/json_adapter.h"
+#include "receipts/receipt_reader.h"
+#include "storage/rfc3339.h"
+
+namespace quillmere::sql {
+
+namespace {
+
+constexpr std::string_view kReceipts = "qm_receipts";
+
+// The filters in the order they are numbered, with their column and comparison.
+struct FilterColumn {
+  std::string_view column;
+  std::string_view op;
+};
+constexpr FilterColumn kFilters[] = {
+    {"trace_id", "="},   {"workload_id", "="},  {"timestamp_s", ">="}, {"timestamp_s", "<="},
+    {"policy_ref", "="}, {"change_epoch", "="}, {"pac", "="},
+};
+constexpr unsigned kFilterCount = sizeof kFilters / sizeof kFilters[0];
+static_assert((1u << kFilterCount) * 2 == kQueryShapeCount);
+
+// The written columns of a row, in parameter order (seq is assigned by the store).
+constexpr std::string_view kRowColumns[] = {"rid",         "workload_id", "trace_id",
+                                            "timestamp_s", "policy_ref",  "change_epoch",
+                                            "pac",         "hash",        "body"};
+
+std::string placeholder(Dialect dialect, unsigned n) {
+  return (dialect == Dialect::Sqlite ? "?" : "$") + std::to_string(n);
+}
+
+std::string_view bytes_type(Dialect dialect) {
+  return dialect == Dialect::Sqlite ? "BLOB" : "BYTEA";
+}
+std::string_view integer_type(Dialect dialect) {
+  return dialect == Dialect::Sqlite ? "INTEGER" : "BIGINT";
+}
+
+std::string_view as_view(const Bytes32& bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+}  // namespace
+
+std::vector<Param> ReceiptRow::params() const {
+  auto optional_blob = [](const std::optional<std::string_view>& v) {
+    return v ? Param::blob(*v) : Param::null();
+  };
+  return {Param::text(rid),          optional_blob(workload_id),
+          optional_blob(trace_id),   timestamp_s ? Param::int64(*timestamp_s) : Param::null(),
+          optional_blob(policy_ref), optional_blob(change_epoch),
+          optional_blob(pac),        Param::blob(hash),
+          Param::blob(body)};
+}
+
+std::expected<ReceiptRow, StorageError> receipt_row(const Receipt& receipt) {
+  auto text = receipt_to_json(receipt);
+  if (!text) {
+    return std::unexpected(
+        StorageError::serialization("JSON serialization failed: " + text.error().message()));
+  }
+  ReceiptRow row;
+  row.rid = uuid_to_string(receipt.rid);
+  row.body = std::move(*text);
+  row.timestamp_s = parse_rfc3339_seconds(receipt.ctx.timestamp);
+  if (receipt.ctx.policy_ref) row.policy_ref = *receipt.ctx.policy_ref;
+  if (const auto* exec = std::get_if<ExecutionPayload>(&receipt.payload)) {
+    row.workload_id = exec->method_ref.method_id;
+    row.trace_id = exec->trace_id;
+    if (exec->change_epoch) row.change_epoch = *exec->change_epoch;
+    if (exec->pac) row.pac = as_view(*exec->pac);
+  }
+  row.hash = receipt.hash;
+  return row;
+}
+
+std::string version_table_statement(Dialect dialect) {
+  return "CREATE TABLE IF NOT EXISTS qm_schema_version (version " +
+         std::string(integer_type(dialect)) + " NOT NULL)";
+}
+
+std::string select_version_statement() {
+  return "SELECT MAX(version) FROM qm_schema_version";
+}
+
+std::string insert_version_statement(Dialect dialect) {
+  return "INSERT INTO qm_schema_version (version) VALUES (" + placeholder(dialect, 1) + ")";
+}
+
+std::vector<std::string> receipts_table_statements(Dialect dialect) {
+  const std::string bytes(bytes_type(dialect));
+  const std::string integer(integer_type(dialect));
+  // PostgreSQL numbers rows from an identity sequence; SQLite's writers are
+  // serialised, so the store takes the next number inside its write transaction.
+  const std::string seq = dialect == Dialect::Postgres
+                              ? "seq BIGINT GENERATED ALWAYS AS IDENTITY UNIQUE"
+                              : "seq INTEGER NOT NULL UNIQUE";
+  std::vector<std::string> out;
+  out.push_back("CREATE TABLE " + std::string(kReceipts) + " (rid TEXT NOT NULL PRIMARY KEY, " +
+                seq + ", workload_id " + bytes + ", trace_id " + bytes + ", timestamp_s " +
+                integer + ", policy_ref " + bytes + ", change_epoch " + bytes + ", pac " + bytes +
+                ", hash " + bytes + " NOT NULL, body " + bytes + " NOT NULL)");
+  // Each filter column is indexed with seq, so a filtered listing reads its rows
+  // in insertion order straight from the index.
+  for (std::string_view column :
+       {"workload_id", "trace_id", "timestamp_s", "policy_ref", "change_epoch", "pac", "hash"}) {
+    out.push_back("CREATE INDEX " + std::string(kReceipts) + "_" + std::string(column) + " ON " +
+                  std::string(kReceipts) + " (" + std::string(column) +
+                  (column == "hash" ? ")" : ", seq)"));
+  }
+  return out;
+}
+
+std::string upsert_statement(Dialect dialect) {
+  std::string columns;
+  std::string values;
+  std::string updates;
+  unsigned n = 0;
+  for (std::string_view column : kRowColumns) {
+    ++n;
+    if (n > 1) {
+      columns += ", ";
+      values += ", ";
+    }
+    columns += column;
+    values += placeholder(dialect, n);
+    if (column != "rid") {
+      if (!updates.empty()) updates += ", ";
+      updates += std::string(column) + " = excluded." + std::string(column);
+    }
+  }
+  if (dialect == Dialect::Sqlite) {
+    columns += ", seq";
+    values += ", (SELECT COALESCE(MAX(seq), 0) + 1 FROM " + std::string(kReceipts) + ")";
+  }
+  return "INSERT INTO " + std::string(kReceipts) + " (" + columns + ") VALUES (" + values +
+         ") ON CONFLICT (rid) DO UPDATE SET " + updates;
+}
+
+QueryShape query_shape(const ReceiptQuery& query) {
+  const bool present[kFilterCount] = {query.trace_id.has_value(),   query.workload_id.has_value(),
+                                      query.start_time.has_value(), query.end_time.has_value(),
+                                      query.policy_ref.has_value(), query.change_epoch.has_value(),
+                                      query.pac.has_value()};
+  QueryShape shape;
+  for (unsigned i = 0; i < kFilterCount; ++i) {
+    if (present[i]) shape.filters |= 1u << i;
+  }
+  shape.paged = sql_limit(query.limit).has_value();
+  return shape;
+}
+
+std::string select_statement(Dialect dialect, QueryShape shape) {
+  std::string sql = "SELECT rid, body FROM " + std::string(kReceipts);
+  unsigned n = 0;
+  for (unsigned i = 0; i < kFilterCount; ++i) {
+    if (!(shape.filters & (1u << i))) continue;
+    sql += n == 0 ? " WHERE " : " AND ";
+    sql += kFilters[i].column;
+    sql += ' ';
+    sql += kFilters[i].op;
+    sql += ' ';
+    sql += placeholder(dialect, ++n);
+  }
+  sql += " ORDER BY seq";
+  if (shape.paged) {
+    sql += " LIMIT " + placeholder(dialect, n + 1);
+    sql += " OFFSET " + placeholder(dialect, n + 2);
+  }
+  return sql;
+}
+
+std::vector<Param> filter_params(const ReceiptQuery& query) {
+  std::vector<Param> out;
+  if (query.trace_id) out.push_back(Param::blob(*query.trace_id));
+  if (query.workload_id) out.push_back(Param::blob(*query.workload_id));
+  if (query.start_time) out.push_back(Param::int64(*query.start_time));
+  if (query.end_time) out.push_back(Param::int64(*query.end_time));
+  if (query.policy_ref) out.push_back(Param::blob(*query.policy_ref));
+  if (query.change_epoch) out.push_back(Param::blob(*query.change_epoch));
+  if (query.pac) out.push_back(Param::blob(as_view(*query.pac)));
+  return out;
+}
+
+std::optional<int64_t> sql_limit(std::optional<uint64_t> limit) {
+  if (!limit || *limit > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
+  return static_cast<int64_t>(*limit);
+}
+
+bool read_stored_receipt(const StoredRow& row, Receipt& out) {
+  if (read_receipt_direct(row.body, out)) return true;
+  auto receipt = receipt_from_json(row.body);
+  if (!receipt) {
+    // One write, so that lines from several threads or processes do not interleave.
+    const std::string line = "Warning: Failed to parse stored receipt " +
+                             utf8::to_display_text(row.rid) + ": " + receipt.error().message() +
+                             "\n";
+    (void)write_all(PosixIo::system(), STDERR_FILENO, line);
+    return false;
+  }
+  out = std::move(*receipt);
+  return true;
+}
+
+}  // namespace quillmere::sql

@@ -1,0 +1,256 @@
+// The SQLite receipt store. Every operation holds the store's lock; writes run in
+// BEGIN IMMEDIATE transactions, so the writer lock is taken (waiting up to the busy
+// timeout for other processes) before anything is read, and the next seq is taken
+// under that lock.
+#include "storage/sqlite_store.h"
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace quillmere {
+
+namespace {
+
+// Resets a statement and drops its bindings when leaving scope, so a cached
+// statement never holds a read transaction open or points at freed values.
+class StatementUse {
+ public:
+  explicit StatementUse(sqlite3_stmt* stmt) : stmt_(stmt) {}
+  ~StatementUse() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+  StatementUse(const StatementUse&) = delete;
+  StatementUse& operator=(const StatementUse&) = delete;
+
+ private:
+  sqlite3_stmt* stmt_;
+};
+
+int bind(sqlite3_stmt* stmt, int index, const sql::Param& p) {
+  // A null data pointer would bind NULL; an empty value must stay an empty value.
+  const char* data = p.bytes.data() != nullptr ? p.bytes.data() : "";
+  switch (p.kind) {
+    case sql::Param::Kind::Null:
+      return sqlite3_bind_null(stmt, index);
+    case sql::Param::Kind::Text:
+      return sqlite3_bind_text64(stmt, index, data, p.bytes.size(), SQLITE_STATIC, SQLITE_UTF8);
+    case sql::Param::Kind::Bytes:
+      return sqlite3_bind_blob64(stmt, index, data, p.bytes.size(), SQLITE_STATIC);
+    case sql::Param::Kind::Int64:
+      return sqlite3_bind_int64(stmt, index, p.integer);
+  }
+  return SQLITE_MISUSE;
+}
+
+std::string column_bytes(sqlite3_stmt* stmt, int column) {
+  const void* data = sqlite3_column_blob(stmt, column);
+  const int size = sqlite3_column_bytes(stmt, column);
+  if (data == nullptr || size <= 0) return {};
+  return std::string(static_cast<const char*>(data), static_cast<size_t>(size));
+}
+
+}  // namespace
+
+std::expected<std::shared_ptr<SqliteStore>, StorageError> SqliteStore::create(std::string path) {
+  // SQLite takes a C string and would open a file nobody named.
+  if (path.find('\0') != std::string::npos) {
+    return std::unexpected(StorageError::invalid_input("database path contains a NUL byte"));
+  }
+  std::shared_ptr<SqliteStore> store(new SqliteStore(std::move(path)));
+  std::lock_guard guard(store->lock_);
+  if (auto connected = store->connect(); !connected) return std::unexpected(connected.error());
+  return store;
+}
+
+SqliteStore::~SqliteStore() {
+  if (pid_ == ::getpid()) disconnect();
+}
+
+void SqliteStore::disconnect() {
+  sqlite3_finalize(upsert_);
+  upsert_ = nullptr;
+  for (sqlite3_stmt*& stmt : selects_) {
+    sqlite3_finalize(stmt);
+    stmt = nullptr;
+  }
+  sqlite3_close(db_);
+  db_ = nullptr;
+}
+
+StorageError SqliteStore::error() const {
+  return StorageError::database(db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory");
+}
+
+std::expected<void, StorageError> SqliteStore::exec(const char* sql) {
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+    return std::unexpected(error());
+  return {};
+}
+
+std::expected<sqlite3_stmt*, StorageError> SqliteStore::prepared(sqlite3_stmt*& slot,
+                                                                 const std::string& sql) {
+  if (slot == nullptr &&
+      sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()) + 1,
+                         SQLITE_PREPARE_PERSISTENT, &slot, nullptr) != SQLITE_OK) {
+    return std::unexpected(error());
+  }
+  return slot;
+}
+
+std::expected<void, StorageError> SqliteStore::connect() {
+  if (db_ != nullptr) {
+    if (pid_ == ::getpid()) return {};
+    // A connection inherited across fork must not be used or closed here (its
+    // locks belong to the parent); leave it to the parent and open a new one.
+    db_ = nullptr;
+    upsert_ = nullptr;
+    selects_.fill(nullptr);
+  }
+  const int rc =
+      sqlite3_open_v2(path_.c_str(), &db_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  pid_ = ::getpid();
+  if (rc != SQLITE_OK) {
+    StorageError err = error();
+    disconnect();
+    return std::unexpected(std::move(err));
+  }
+  auto setup = [&]() -> std::expected<void, StorageError> {
+    if (sqlite3_busy_timeout(db_, kBusyTimeoutMs) != SQLITE_OK) return std::unexpected(error());
+    if (auto r = exec("PRAGMA journal_mode=WAL"); !r) return r;
+    if (auto r = exec("PRAGMA synchronous=FULL"); !r) return r;
+    if (auto r = exec("BEGIN IMMEDIATE"); !r) return r;
+    auto in_transaction = [&]() -> std::expected<void, StorageError> {
+      if (auto r = exec(sql::version_table_statement(sql::Dialect::Sqlite).c_str()); !r) return r;
+      sqlite3_stmt* stmt = nullptr;
+      const std::string select = sql::select_version_statement();
+      if (sqlite3_prepare_v2(db_, select.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+        return std::unexpected(error());
+      }
+      const int step = sqlite3_step(stmt);
+      const bool has_version = step == SQLITE_ROW && sqlite3_column_type(stmt, 0) != SQLITE_NULL;
+      const int64_t version = has_version ? sqlite3_column_int64(stmt, 0) : 0;
+      sqlite3_finalize(stmt);
+      if (step != SQLITE_ROW) return std::unexpected(error());
+      if (has_version) {
+        if (version > sql::kSchemaVersion) {
+          return std::unexpected(StorageError::database(
+              "receipt tables have schema version " + std::to_string(version) +
+              ", newer than this library's " + std::to_string(sql::kSchemaVersion)));
+        }
+        return {};
+      }
+      for (const std::string& statement : sql::receipts_table_statements(sql::Dialect::Sqlite)) {
+        if (auto r = exec(statement.c_str()); !r) return r;
+      }
+      const std::string insert = sql::insert_version_statement(sql::Dialect::Sqlite);
+      if (sqlite3_prepare_v2(db_, insert.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+        return std::unexpected(error());
+      }
+      sqlite3_bind_int64(stmt, 1, sql::kSchemaVersion);
+      const int inserted = sqlite3_step(stmt);
+      sqlite3_finalize(stmt);
+      if (inserted != SQLITE_DONE) return std::unexpected(error());
+      return {};
+    };
+    if (auto r = in_transaction(); !r) {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      return r;
+    }
+    return exec("COMMIT");
+  };
+  if (auto r = setup(); !r) {
+    disconnect();
+    return r;
+  }
+  return {};
+}
+
+std::expected<void, StorageError> SqliteStore::write_rows(std::span<const sql::ReceiptRow> rows) {
+  if (auto connected = connect(); !connected) return connected;
+  auto stmt = prepared(upsert_, sql::upsert_statement(sql::Dialect::Sqlite));
+  if (!stmt) return std::unexpected(stmt.error());
+  if (auto r = exec("BEGIN IMMEDIATE"); !r) return r;
+  for (const sql::ReceiptRow& row : rows) {
+    StatementUse use(*stmt);
+    const std::vector<sql::Param> params = row.params();
+    for (size_t i = 0; i < params.size(); ++i) {
+      if (bind(*stmt, static_cast<int>(i + 1), params[i]) != SQLITE_OK) {
+        StorageError err = error();
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return std::unexpected(std::move(err));
+      }
+    }
+    if (sqlite3_step(*stmt) != SQLITE_DONE) {
+      StorageError err = error();
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      return std::unexpected(std::move(err));
+    }
+  }
+  if (auto r = exec("COMMIT"); !r) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return r;
+  }
+  return {};
+}
+
+std::expected<void, StorageError> SqliteStore::store_receipt(const Receipt& receipt) {
+  auto row = sql::receipt_row(receipt);
+  if (!row) return std::unexpected(row.error());
+  std::lock_guard guard(lock_);
+  return write_rows(std::span(&*row, 1));
+}
+
+std::expected<void, StorageError> SqliteStore::store_receipts(std::span<const Receipt> receipts) {
+  if (receipts.empty()) return {};
+  // Every receipt is written out before the transaction starts: a receipt that
+  // cannot be serialised stores none of them.
+  std::vector<sql::ReceiptRow> rows;
+  rows.reserve(receipts.size());
+  for (const Receipt& receipt : receipts) {
+    auto row = sql::receipt_row(receipt);
+    if (!row) return std::unexpected(row.error());
+    rows.push_back(std::move(*row));
+  }
+  std::lock_guard guard(lock_);
+  return write_rows(rows);
+}
+
+std::expected<std::vector<sql::StoredRow>, StorageError> SqliteStore::fetch(
+    const ReceiptQuery& query, std::optional<int64_t> limit, int64_t offset) {
+  const sql::QueryShape shape = sql::query_shape(query);
+  auto stmt = prepared(selects_[shape.index()], sql::select_statement(sql::Dialect::Sqlite, shape));
+  if (!stmt) return std::unexpected(stmt.error());
+  StatementUse use(*stmt);
+  std::vector<sql::Param> params = sql::filter_params(query);
+  if (shape.paged) {
+    params.push_back(sql::Param::int64(limit.value_or(0)));
+    params.push_back(sql::Param::int64(offset));
+  }
+  for (size_t i = 0; i < params.size(); ++i) {
+    if (bind(*stmt, static_cast<int>(i + 1), params[i]) != SQLITE_OK) {
+      return std::unexpected(error());
+    }
+  }
+  std::vector<sql::StoredRow> rows;
+  for (;;) {
+    const int rc = sqlite3_step(*stmt);
+    if (rc == SQLITE_DONE) break;
+    if (rc != SQLITE_ROW) return std::unexpected(error());
+    rows.push_back({column_bytes(*stmt, 0), column_bytes(*stmt, 1)});
+  }
+  return rows;
+}
+
+std::expected<std::vector<Receipt>, StorageError> SqliteStore::query_receipts(ReceiptQuery query) {
+  std::lock_guard guard(lock_);
+  if (auto connected = connect(); !connected) return std::unexpected(connected.error());
+  return sql::answer_query(query, [&](std::optional<int64_t> limit, int64_t offset) {
+    return fetch(query, limit, offset);
+  });
+}
+
+}  // namespace quillmere

@@ -1,0 +1,24 @@
+// Storage URLs: which SQL store a URL names and what its client library is given.
+//   sqlite:///abs/path.db    SQLite database file at /abs/path.db
+//   sqlite:relative/path.db  SQLite database file relative to the working directory
+//   postgresql://...         PostgreSQL; the whole URL goes to libpq as is
+//   postgres://...           the same
+#pragma once
+
+#include <expected>
+#include <string>
+#include <string_view>
+
+namespace quillmere {
+
+struct StorageUrl {
+  enum class Kind { Sqlite, Postgres };
+  Kind kind;
+  // The SQLite file path, or the PostgreSQL connection URI.
+  std::string target;
+};
+
+// The store a URL names, or a sentence saying why it names none.
+std::expected<StorageUrl, std::string> parse_storage_url(std::string_view url);
+
+}  // namespace quillmere
