@@ -38,4 +38,10 @@ fi
 # A short fuzzing smoke run of every target (the long runs are done by hand).
 scripts/fuzz.sh 30
 
+# Strict type check of the package quillmere, the quick start and the README's Python examples
+# against the extension's stubs (python/_quillmere-stubs, which come with the manifest and
+# streaming hasher bindings).
+if [[ -d python/_quillmere-stubs ]]; then
+  scripts/check-types.sh
+fi
 echo "all tests passed"

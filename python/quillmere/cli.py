@@ -423,7 +423,7 @@ def cmd_diff(args: argparse.Namespace) -> int:
         why = reuse["justification"]
         threshold = why["c_id"] / (why["alpha"] * why["c_comp"]) if why["alpha"] * why["c_comp"] else float("inf")
         print(f"decision          {reuse['decision']}  (reuse when J > c_id / (alpha * c_comp) = {threshold:.4g})")
-        print(f"economic delta    {result['economic_delta']:.4g}  (alpha * c_comp * J - c_id)")
+        print(f"economic delta    {result['economic_delta']:,.2f}  (alpha * c_comp * J - c_id)")
     return 0
 
 

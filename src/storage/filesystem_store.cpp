@@ -77,6 +77,15 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Marks a file that will carry a temporary name as having a live writer, until
+// the descriptor is closed (or the process dies). Where the file system has no
+// such locks, nobody can take them to remove the file either, so going on
+// without is safe.
+void lock_for_life(PosixIo& io, int fd) {
+  while (io.flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
 // Removes the temporary file `name` unless a live writer holds its lock. The
 // lock is taken before the name is checked and unlinked, so a writer that has
 // just created the name waits for it and then sees its name gone.
@@ -244,7 +253,7 @@ class FilesystemStore::Writer {
     if (linked != EEXIST) return std::unexpected(OsError{linked});
     // Replacing a receipt: a temporary name, locked before it exists, then a
     // rename over the old file.
-    if (io_.flock(file->get(), LOCK_EX) != 0) return std::unexpected(OsError{errno});
+    lock_for_life(io_, file->get());
     std::string temp;
     for (int attempt = 0;; ++attempt) {
       temp = temp_file_name(rid);
@@ -286,11 +295,7 @@ class FilesystemStore::Writer {
         if (opened.error().code != EEXIST || attempt >= 16) return std::unexpected(opened.error());
         continue;
       }
-      if (io_.flock(opened->get(), LOCK_EX) != 0) {
-        const OsError error{errno};
-        io_.unlinkat(dir_.get(), temp.c_str(), 0);
-        return std::unexpected(error);
-      }
+      lock_for_life(io_, opened->get());
       // A sweep that took the lock first has removed the name: take another.
       struct stat held, named;
       if (io_.fstat(opened->get(), &held) == 0 &&
