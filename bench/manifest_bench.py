@@ -79,7 +79,7 @@ def main():
     half_paths = [os.path.join(workdir, f"half{k}.bin") for k in range(2)]
     try:
         rng = random.Random(1)
-        data = rng.randbytes(size)
+        data = os.urandom(size)
         write_file(today_path, data)
 
         print(f"\nbuilders over {args.size_mib} MiB vs hashlib.sha256 over the same bytes "
