@@ -220,16 +220,50 @@ std::expected<CompactManifest, std::string> manifest_from_json(std::string_view 
 
 namespace {
 
-// The distinct digests of a manifest, sorted.
-std::vector<const Digest*> sorted_digests(const ChunkTable& chunks) {
-  std::vector<const Digest*> out(chunks.size());
-  for (size_t i = 0; i < chunks.size(); ++i) out[i] = &chunks[i].digest;
-  const auto less = [](const Digest* x, const Digest* y) {
-    return std::memcmp(x->data(), y->data(), x->size()) < 0;
-  };
-  std::sort(out.begin(), out.end(), less);
+// A digest's first 4 bytes as a big-endian number: ordering by it orders by the digest's
+// first bytes, and only equal keys (rare: digests are uniform) need the whole digest.
+struct Keyed {
+  uint64_t key;
+  const Digest* digest;
+};
+
+uint64_t key_of(const Digest& d) {
+  uint32_t k;
+  std::memcpy(&k, d.data(), sizeof k);
+  return __builtin_bswap32(k);
+}
+
+int compare(const Keyed& x, const Keyed& y) {
+  if (x.key != y.key) return x.key < y.key ? -1 : 1;
+  return std::memcmp(x.digest->data(), y.digest->data(), x.digest->size());
+}
+
+// The distinct digests of a manifest, in digest order: a radix sort on the keys (4 passes
+// of 8 bits, linear in the chunk count), then equal keys ordered by the whole digest.
+std::vector<Keyed> sorted_digests(const ChunkTable& chunks) {
+  std::vector<Keyed> out(chunks.size());
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    out[i] = Keyed{key_of(chunks[i].digest), &chunks[i].digest};
+  }
+  std::vector<Keyed> spare(out.size());
+  for (unsigned shift = 0; shift < 32; shift += 8) {
+    size_t start[257] = {};
+    for (const Keyed& e : out) ++start[((e.key >> shift) & 0xFF) + 1];
+    for (size_t d = 0; d < 256; ++d) start[d + 1] += start[d];
+    for (const Keyed& e : out) spare[start[(e.key >> shift) & 0xFF]++] = e;
+    out.swap(spare);
+  }
+  for (size_t i = 0; i < out.size();) {
+    size_t j = i + 1;
+    while (j < out.size() && out[j].key == out[i].key) ++j;
+    if (j - i > 1) {
+      std::sort(out.begin() + static_cast<ptrdiff_t>(i), out.begin() + static_cast<ptrdiff_t>(j),
+                [](const Keyed& x, const Keyed& y) { return compare(x, y) < 0; });
+    }
+    i = j;
+  }
   out.erase(std::unique(out.begin(), out.end(),
-                        [](const Digest* x, const Digest* y) { return *x == *y; }),
+                        [](const Keyed& x, const Keyed& y) { return compare(x, y) == 0; }),
             out.end());
   return out;
 }
@@ -237,12 +271,12 @@ std::vector<const Digest*> sorted_digests(const ChunkTable& chunks) {
 }  // namespace
 
 double manifest_jaccard(const CompactManifest& a, const CompactManifest& b) {
-  const std::vector<const Digest*> x = sorted_digests(a.chunks);
-  const std::vector<const Digest*> y = sorted_digests(b.chunks);
+  const std::vector<Keyed> x = sorted_digests(a.chunks);
+  const std::vector<Keyed> y = sorted_digests(b.chunks);
   if (x.empty() && y.empty()) return 1.0;
   size_t shared = 0;
   for (size_t i = 0, j = 0; i < x.size() && j < y.size();) {
-    const int order = std::memcmp(x[i]->data(), y[j]->data(), 32);
+    const int order = compare(x[i], y[j]);
     if (order == 0) {
       ++shared, ++i, ++j;
     } else if (order < 0) {

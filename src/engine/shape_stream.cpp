@@ -92,7 +92,7 @@ void ShapeStream::drain() {
 namespace {
 // update() passes long pieces on in views of at most this many new bytes, so that the
 // work in flight (and the chunk records waiting for their digests) stays bounded.
-constexpr size_t kMaxView = size_t{8} << 20;
+constexpr size_t kMaxView = size_t{1} << 20;
 // The bytes of a new piece copied behind the carried ones: enough to finish every window
 // the carried bytes begin.
 constexpr size_t kStitch = 4096;

@@ -362,3 +362,29 @@ def test_signals_stop_hashing_or_let_it_go_on(call, tmp_path):
         print("ok")
     """, timeout=60)
     assert child.returncode == 0 and child.stdout.strip() == "ok", child.stderr
+
+
+def merkle_root(ids):
+    """The Merkle root over chunk ids, written out from the definition (odd nodes carried up)."""
+    level = [hashlib.sha256(b"\0" + bytes.fromhex(i[7:])).digest() for i in ids]
+    if not level:
+        return "sha256:" + hashlib.sha256(b"\0").hexdigest()
+    while len(level) > 1:
+        pairs = [hashlib.sha256(b"\1" + level[k] + level[k + 1]).digest() for k in range(0, len(level) - 1, 2)]
+        level = pairs + ([level[-1]] if len(level) % 2 else [])
+    return "sha256:" + level[0].hex()
+
+
+def test_jaccard_orders_ids_that_share_their_first_bytes():
+    # Ids are read from JSON, so they can share any prefix; the overlap still counts exact ids.
+    rng = random.Random(9)
+    shared_prefix = ["sha256:" + "00000000" + rng.randbytes(28).hex() for _ in range(300)]
+    def manifest(ids):
+        doc = {"chunk_scheme": {"type": "fixed", "size": 10}, "root": merkle_root(ids),
+               "total_len": 10 * len(ids), "chunks": [[10 * k, 10, i] for k, i in enumerate(ids)]}
+        return shapes.manifest_from_json_py(json.dumps(doc))
+    a_ids = shared_prefix[:200] + shared_prefix[:50]
+    b_ids = shared_prefix[100:] + ["sha256:" + rng.randbytes(32).hex() for _ in range(20)]
+    a, b = manifest(a_ids), manifest(b_ids)
+    assert a.root == merkle_root(a_ids)
+    assert a.jaccard(b) == delta.jaccard_similarity_py(a_ids, b_ids) == 100 / 320
