@@ -149,6 +149,8 @@ class Progress:
         self.stream.flush()
 
     def _run(self) -> None:
+        # Drawn at once, then every 0.1 s: a short job still shows its bar.
+        self._draw()
         while not self.finished.wait(0.1):
             self._draw()
 

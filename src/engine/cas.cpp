@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 
 #include "engine/window_hash.h"
 
@@ -60,6 +61,21 @@ std::expected<std::vector<Chunk>, CasError> content_defined_chunks(std::span<con
 
 // --- Merkle root ---------------------------------------------------------------------------
 
+Digest MerkleFolder::leaf_of(const Digest& chunk_digest) {
+  uint8_t block[1 + sizeof(Digest)];
+  block[0] = 0x00;
+  std::memcpy(block + 1, chunk_digest.data(), chunk_digest.size());
+  return sha256(block, sizeof block);
+}
+
+Digest MerkleFolder::parent_of(const Digest& left, const Digest& right) {
+  uint8_t block[1 + 2 * sizeof(Digest)];
+  block[0] = 0x01;
+  std::memcpy(block + 1, left.data(), left.size());
+  std::memcpy(block + 1 + left.size(), right.data(), right.size());
+  return sha256(block, sizeof block);
+}
+
 Digest MerkleFolder::parent(const Digest& left, const Digest& right) {
   static constexpr uint8_t kNodeTag = 0x01;
   sha_.update(&kNodeTag, 1);
@@ -68,17 +84,15 @@ Digest MerkleFolder::parent(const Digest& left, const Digest& right) {
   return sha_.finish();
 }
 
-void MerkleFolder::add_chunk(const Digest& chunk_digest) {
-  static constexpr uint8_t kLeafTag = 0x00;
-  sha_.update(&kLeafTag, 1);
-  sha_.update(chunk_digest.data(), chunk_digest.size());
-  Node node{sha_.finish(), 0};
+void MerkleFolder::add_node(const Digest& digest, unsigned height) {
+  assert(height < 64 && count_ % (uint64_t{1} << height) == 0);
+  Node node{digest, height};
   while (!stack_.empty() && stack_.back().height == node.height) {
     node = Node{parent(stack_.back().digest, node.digest), node.height + 1};
     stack_.pop_back();
   }
   stack_.push_back(node);
-  ++count_;
+  count_ += uint64_t{1} << height;
 }
 
 Digest MerkleFolder::root() {
@@ -109,9 +123,9 @@ std::expected<ByteStreamManifest, CasError> build_manifest(std::span<const uint8
   return manifest;
 }
 
-// --- streaming chunker ---------------------------------------------------------------------
+// --- boundary finder -----------------------------------------------------------------------
 
-StreamingChunker::StreamingChunker(ChunkScheme scheme) : scheme_(scheme) {
+BoundaryFinder::BoundaryFinder(ChunkScheme scheme) : scheme_(scheme) {
   assert(scheme.size != 0);
   if (scheme.kind == ChunkScheme::Kind::CDC) {
     min_size_ = scheme.size / 2;
@@ -119,50 +133,43 @@ StreamingChunker::StreamingChunker(ChunkScheme scheme) : scheme_(scheme) {
   }
 }
 
-uint64_t StreamingChunker::retain_from() const {
-  if (scheme_.kind == ChunkScheme::Kind::Fixed) return hashed_;
-  return std::min(next_, hashed_);
+uint64_t BoundaryFinder::retain_from() const {
+  return scheme_.kind == ChunkScheme::Kind::Fixed ? seen_ : next_;
 }
 
-void StreamingChunker::hash_upto(std::span<const uint8_t> data, uint64_t data_offset,
-                                 uint64_t pos) {
-  if (pos <= hashed_) return;
-  assert(hashed_ >= data_offset && pos - data_offset <= data.size());
-  sha_.update(data.data() + (hashed_ - data_offset), pos - hashed_);
-  hashed_ = pos;
+uint64_t BoundaryFinder::open_chunk_bound() const {
+  return sat_add(start_, scheme_.kind == ChunkScheme::Kind::Fixed ? scheme_.size : max_size_);
 }
 
-void StreamingChunker::cut(std::span<const uint8_t> data, uint64_t data_offset, uint64_t end,
-                           ChunkSink& sink) {
-  hash_upto(data, data_offset, end);
-  sink.on_chunk(start_, end - start_, sha_.finish());
+void BoundaryFinder::cut(uint64_t end, CutSink& sink) {
+  const uint64_t start = start_;
   start_ = end;
   next_ = end;
+  sink.on_cut(start, end);
 }
 
-void StreamingChunker::feed(std::span<const uint8_t> data, uint64_t data_offset, bool at_end,
-                            ChunkSink& sink) {
+void BoundaryFinder::feed(std::span<const uint8_t> data, uint64_t data_offset, bool at_end,
+                          CutSink& sink) {
   assert(data_offset <= retain_from());
+  const uint64_t avail = data_offset + data.size();
   if (scheme_.kind == ChunkScheme::Kind::CDC) {
     feed_cdc(data, data_offset, at_end, sink);
   } else {
-    feed_fixed(data, data_offset, at_end, sink);
+    feed_fixed(avail, at_end, sink);
   }
+  seen_ = avail;
 }
 
-void StreamingChunker::feed_fixed(std::span<const uint8_t> data, uint64_t data_offset, bool at_end,
-                                  ChunkSink& sink) {
-  const uint64_t avail = data_offset + data.size();
+void BoundaryFinder::feed_fixed(uint64_t avail, bool at_end, CutSink& sink) {
   for (;;) {
     const uint64_t end = sat_add(start_, scheme_.size);
     if (end <= avail) {
-      cut(data, data_offset, end, sink);
+      cut(end, sink);
     } else {
-      if (at_end && start_ < avail) cut(data, data_offset, avail, sink);
+      if (at_end && start_ < avail) cut(avail, sink);
       break;
     }
   }
-  hash_upto(data, data_offset, avail);
 }
 
 // The chunk starting at `start` ends at the first window end (position + 48) whose window
@@ -170,8 +177,8 @@ void StreamingChunker::feed_fixed(std::span<const uint8_t> data, uint64_t data_o
 // multiple of avg_size; else at start + max_size once every position before it has a full
 // window; else at the end of the stream. A position is only examined once its 48 bytes
 // are there, so at most 47 bytes wait for the next piece.
-void StreamingChunker::feed_cdc(std::span<const uint8_t> data, uint64_t data_offset, bool at_end,
-                                ChunkSink& sink) {
+void BoundaryFinder::feed_cdc(std::span<const uint8_t> data, uint64_t data_offset, bool at_end,
+                              CutSink& sink) {
   const uint64_t avail = data_offset + data.size();
   // Positions below `ready` have their whole window in view.
   const uint64_t ready = avail > kTail ? avail - kTail : 0;
@@ -179,7 +186,7 @@ void StreamingChunker::feed_cdc(std::span<const uint8_t> data, uint64_t data_off
     const uint64_t first = sat_add(start_, min_size_);
     const uint64_t limit = sat_add(start_, max_size_);
     if (first >= avail) {
-      if (at_end && start_ < avail) cut(data, data_offset, avail, sink);
+      if (at_end && start_ < avail) cut(avail, sink);
       next_ = first;
       break;
     }
@@ -191,21 +198,55 @@ void StreamingChunker::feed_cdc(std::span<const uint8_t> data, uint64_t data_off
       const uint64_t hit =
           cdc::find_boundary(data.data() + (from - data_offset), count, scheme_.size);
       if (hit < count) {
-        cut(data, data_offset, from + hit + cdc::kWindow, sink);
+        cut(from + hit + cdc::kWindow, sink);
         continue;
       }
     }
     if (ready >= limit) {
-      cut(data, data_offset, limit, sink);
+      cut(limit, sink);
     } else if (at_end) {
-      cut(data, data_offset, avail, sink);
+      cut(avail, sink);
     } else {
       next_ = std::max(from, ready);
       break;
     }
   }
-  // Whatever the current chunk's end turns out to be, it is not before min(avail, limit).
-  hash_upto(data, data_offset, std::min(avail, sat_add(start_, max_size_)));
+}
+
+// --- streaming chunker ---------------------------------------------------------------------
+
+StreamingChunker::StreamingChunker(ChunkScheme scheme) : finder_(scheme) {}
+
+uint64_t StreamingChunker::retain_from() const {
+  return std::min(finder_.retain_from(), hashed_);
+}
+
+void StreamingChunker::hash_upto(std::span<const uint8_t> data, uint64_t data_offset,
+                                 uint64_t pos) {
+  if (pos <= hashed_) return;
+  assert(hashed_ >= data_offset && pos - data_offset <= data.size());
+  sha_.update(data.data() + (hashed_ - data_offset), pos - hashed_);
+  hashed_ = pos;
+}
+
+void StreamingChunker::feed(std::span<const uint8_t> data, uint64_t data_offset, bool at_end,
+                            ChunkSink& sink) {
+  assert(data_offset <= retain_from());
+  struct Cutter final : BoundaryFinder::CutSink {
+    Cutter(StreamingChunker& c, std::span<const uint8_t> d, uint64_t o, ChunkSink& s)
+        : chunker(c), data(d), offset(o), out(s) {}
+    void on_cut(uint64_t start, uint64_t end) override {
+      chunker.hash_upto(data, offset, end);
+      out.on_chunk(start, end - start, chunker.sha_.finish());
+    }
+    StreamingChunker& chunker;
+    std::span<const uint8_t> data;
+    uint64_t offset;
+    ChunkSink& out;
+  } cutter(*this, data, data_offset, sink);
+  finder_.feed(data, data_offset, at_end, cutter);
+  // Whatever the current chunk's end turns out to be, it is not before this.
+  hash_upto(data, data_offset, std::min(data_offset + data.size(), finder_.open_chunk_bound()));
 }
 
 }  // namespace quillmere

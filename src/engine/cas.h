@@ -78,7 +78,14 @@ std::expected<std::vector<Chunk>, CasError> content_defined_chunks(std::span<con
 class MerkleFolder {
  public:
   // Adds the leaf of one chunk, given the chunk's digest.
-  void add_chunk(const Digest& chunk_digest);
+  void add_chunk(const Digest& chunk_digest) { add_node(leaf_of(chunk_digest), 0); }
+  // Adds the root of a complete subtree over 2^height leaves; the leaves added so far must
+  // be a multiple of 2^height (the subtree starts on its own boundary).
+  void add_node(const Digest& node, unsigned height);
+  // The leaf of a chunk: SHA-256 of 0x00 followed by the chunk's digest.
+  static Digest leaf_of(const Digest& chunk_digest);
+  // The parent of two nodes: SHA-256 of 0x01, left, right.
+  static Digest parent_of(const Digest& left, const Digest& right);
   // The root over the chunks added so far; SHA-256 of the byte 0x00 for none.
   Digest root();
   uint64_t leaf_count() const { return count_; }
@@ -107,6 +114,42 @@ class ChunkSink {
   virtual void on_chunk(uint64_t offset, uint64_t len, const Digest& digest) = 0;
 };
 
+// Finds where the chunks of a stream end, without hashing anything. Views are passed as to
+// StreamingChunker::feed (each begins at or before retain_from()).
+class BoundaryFinder {
+ public:
+  class CutSink {
+   public:
+    virtual ~CutSink() = default;
+    // The chunk [start, end) is complete.
+    virtual void on_cut(uint64_t start, uint64_t end) = 0;
+  };
+
+  // `scheme` must have a size above 0 (see check_scheme).
+  explicit BoundaryFinder(ChunkScheme scheme);
+
+  void feed(std::span<const uint8_t> data, uint64_t data_offset, bool at_end, CutSink& sink);
+  // The first stream position the next feed() must pass again (CDC windows still open).
+  uint64_t retain_from() const;
+  // Where the current (unfinished) chunk starts.
+  uint64_t start() const { return start_; }
+  // The current chunk ends at or after min(this, end of stream): its bytes up to here can
+  // be hashed before the boundary is known.
+  uint64_t open_chunk_bound() const;
+
+ private:
+  void feed_cdc(std::span<const uint8_t> data, uint64_t data_offset, bool at_end, CutSink& sink);
+  void feed_fixed(uint64_t avail, bool at_end, CutSink& sink);
+  void cut(uint64_t end, CutSink& sink);
+
+  ChunkScheme scheme_;
+  uint64_t min_size_ = 0;
+  uint64_t max_size_ = 0;
+  uint64_t start_ = 0;  // where the current chunk begins
+  uint64_t next_ = 0;   // CDC: first window position not yet examined
+  uint64_t seen_ = 0;   // end of the stream seen so far
+};
+
 // Cuts a stream that arrives in pieces. Each call to feed() passes a contiguous view of
 // the stream that begins at or before retain_from() and ends at the newest byte; only
 // the bytes from retain_from() on (at most 47 of them) must be passed again, so a
@@ -124,19 +167,11 @@ class StreamingChunker {
   uint64_t retain_from() const;
 
  private:
-  void feed_cdc(std::span<const uint8_t> data, uint64_t data_offset, bool at_end, ChunkSink& sink);
-  void feed_fixed(std::span<const uint8_t> data, uint64_t data_offset, bool at_end,
-                  ChunkSink& sink);
   // Hashes the chunk's bytes up to `pos` (absolute) from `data`.
   void hash_upto(std::span<const uint8_t> data, uint64_t data_offset, uint64_t pos);
-  void cut(std::span<const uint8_t> data, uint64_t data_offset, uint64_t end, ChunkSink& sink);
 
-  ChunkScheme scheme_;
-  uint64_t min_size_ = 0;
-  uint64_t max_size_ = 0;
-  uint64_t start_ = 0;   // where the current chunk begins
-  uint64_t hashed_ = 0;  // the chunk's bytes before this are in sha_
-  uint64_t next_ = 0;    // CDC: first window position not yet examined
+  BoundaryFinder finder_;
+  uint64_t hashed_ = 0;  // the current chunk's bytes before this are in sha_
   Sha256 sha_;
 };
 

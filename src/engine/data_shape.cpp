@@ -36,11 +36,6 @@ DataShapeError manifest_error(const CasError& error, uint64_t data_size, ChunkSc
       "data_size: " + std::to_string(data_size) + ", chunk_scheme: " + chunk_scheme_text(scheme)};
 }
 
-DataShapeError read_error(std::string os_text, std::string_view path) {
-  return DataShapeError{DataShapeError::Kind::SerializationFailed,
-                        "Failed to read file: " + std::move(os_text), "path: " + quote_path(path)};
-}
-
 struct AlignedDelete {
   void operator()(uint8_t* p) const { ::operator delete[](p, std::align_val_t{4096}); }
 };
@@ -84,14 +79,26 @@ std::expected<std::string, DataShapeError> compute_data_shape_hash_from_bytes(
   return data_shape_hash(hash_string(sink.folder.root()), sink.total_len, scheme);
 }
 
+DataShapeError file_read_error(std::string os_text, std::string_view path) {
+  return DataShapeError{DataShapeError::Kind::SerializationFailed,
+                        "Failed to read file: " + std::move(os_text), "path: " + quote_path(path)};
+}
+
 std::expected<std::string, DataShapeError> compute_data_shape_hash_from_file(
-    std::string_view path, std::optional<ChunkScheme> chunk_scheme, size_t block_size) {
+    std::string_view path, std::optional<ChunkScheme> chunk_scheme, size_t block_size,
+    const Interruption& interrupt) {
   const ChunkScheme scheme = chunk_scheme.value_or(kDefaultChunkScheme);
   if (path.find('\0') != std::string_view::npos) {
-    return std::unexpected(read_error("file name contained an unexpected NUL byte", path));
+    return std::unexpected(file_read_error("file name contained an unexpected NUL byte", path));
   }
-  auto opened = open_file(PosixIo::system(), std::string(path).c_str(), O_RDONLY);
-  if (!opened) return std::unexpected(read_error(opened.error().text(), path));
+  const auto fault = [&](const OsError& error) {
+    if (error.interrupted()) return DataShapeError{DataShapeError::Kind::Interrupted, {}, {}};
+    return file_read_error(error.text(), path);
+  };
+  // Asked when a signal interrupts the open (a FIFO waiting for its writer) or a read.
+  const InterruptCheck after_signal = [&] { return interrupt(true); };
+  auto opened = open_file(PosixIo::system(), std::string(path).c_str(), O_RDONLY, 0, after_signal);
+  if (!opened) return std::unexpected(fault(opened.error()));
   const UniqueFd file = std::move(*opened);
   ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
@@ -113,8 +120,8 @@ std::expected<std::string, DataShapeError> compute_data_shape_hash_from_file(
   uint64_t block_offset = 0;  // stream position of block[0]
   size_t carried = 0;         // bytes kept in front of the block
   for (;;) {
-    const auto n = read_some(PosixIo::system(), file.get(), block, block_size);
-    if (!n) return std::unexpected(read_error(n.error().text(), path));
+    const auto n = read_some(PosixIo::system(), file.get(), block, block_size, after_signal);
+    if (!n) return std::unexpected(fault(n.error()));
     const bool at_end = *n == 0;
     const size_t got = *n;
     if (chunker) {
@@ -127,6 +134,7 @@ std::expected<std::string, DataShapeError> compute_data_shape_hash_from_file(
       break;
     }
     block_offset += got;
+    if (interrupt()) return std::unexpected(fault(OsError{EINTR}));
   }
   if (scheme_error) {
     return std::unexpected(manifest_error(*scheme_error, block_offset, scheme));

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "engine/cas.h"
+#include "engine/interruption.h"
 
 namespace quillmere {
 
@@ -21,7 +22,8 @@ inline constexpr ChunkScheme kDefaultChunkScheme = ChunkScheme::cdc(65536);
 std::string chunk_scheme_text(ChunkScheme scheme);
 
 struct DataShapeError {
-  enum class Kind { SerializationFailed };
+  // Interrupted: the caller's interruption check stopped the work (no text of its own).
+  enum class Kind { SerializationFailed, Interrupted };
   Kind kind = Kind::SerializationFailed;
   std::string message;
   std::string context;
@@ -47,9 +49,14 @@ inline constexpr size_t kFileBlockSize = size_t{1} << 20;
 // (pipes and files of unknown size work as streams). An unreadable file gives
 // SerializationFailed "Failed to read file: <os text> (os error N)" with context
 // "path: " + the quoted path; a path holding a NUL byte fails before any file access.
+// `interrupt` is asked between blocks and when a signal interrupts the open or a read;
+// when it says stop the result is Interrupted.
 std::expected<std::string, DataShapeError> compute_data_shape_hash_from_file(
     std::string_view path, std::optional<ChunkScheme> chunk_scheme = std::nullopt,
-    size_t block_size = kFileBlockSize);
+    size_t block_size = kFileBlockSize, const Interruption& interrupt = {});
+
+// "Failed to read file: " + the OS text, with context "path: " + the quoted path.
+DataShapeError file_read_error(std::string os_text, std::string_view path);
 
 // `path` between double quotes with backslash escapes for quotes, backslashes and
 // control characters, as the file error context shows it.

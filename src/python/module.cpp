@@ -6,6 +6,7 @@
 #include "python/client.h"
 #include "python/convert.h"
 #include "python/functions.h"
+#include "python/manifest.h"
 #include "python/modules.h"
 #include "python/py_receipt.h"
 
@@ -27,7 +28,11 @@ bool fill_delta(PyObject* module) {
   return add_functions(module, kDeltaFunctions);
 }
 bool fill_shapes(PyObject* module) {
-  return add_functions(module, kShapesFunctions);
+  PyObject* manifest = manifest_type();
+  PyObject* hasher = manifest == nullptr ? nullptr : shape_hasher_type();
+  return hasher != nullptr && add_functions(module, kShapesFunctions) &&
+         add_to_module(module, "Manifest", manifest) &&
+         add_to_module(module, "ShapeHasher", hasher) && add_functions(module, kManifestFunctions);
 }
 
 ModuleDefinition g_top_level{

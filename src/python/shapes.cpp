@@ -9,6 +9,8 @@
 #include "engine/method_shape.h"
 #include "python/convert.h"
 #include "python/functions.h"
+#include "python/manifest.h"
+#include "python/released_lock.h"
 
 namespace quillmere::python {
 namespace {
@@ -44,6 +46,8 @@ bool dict_to_chunk_scheme(PyObject* dict, ChunkScheme& out) {
   return true;
 }
 
+}  // namespace
+
 bool convert_chunk_scheme(PyObject* obj, std::optional<ChunkScheme>& out) {
   PyObject* dict = nullptr;
   if (!check_optional_dict(obj, "chunk_scheme", dict)) return false;
@@ -55,7 +59,14 @@ bool convert_chunk_scheme(PyObject* obj, std::optional<ChunkScheme>& out) {
   return true;
 }
 
+namespace {
+
 PyObject* data_shape_result(const std::expected<std::string, DataShapeError>& hash) {
+  if (!hash && hash.error().kind == DataShapeError::Kind::Interrupted) {
+    // The signal handler's exception is set; stop with it.
+    if (PyErr_Occurred()) return nullptr;
+    return raise_error(PyExc_KeyboardInterrupt, "");
+  }
   if (!hash) return raise_value_error(std::string(kDataShapePrefix) + hash.error().display());
   return new_str(*hash);
 }
@@ -78,7 +89,15 @@ PyObject* from_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!convert_bytes(data_arg, "data", data) || !convert_chunk_scheme(scheme_arg, scheme)) {
     return nullptr;
   }
-  return data_shape_result(compute_data_shape_hash_from_bytes(data, scheme));
+  if (data.size() <= kReleaseLockAbove) {
+    return data_shape_result(compute_data_shape_hash_from_bytes(data, scheme));
+  }
+  std::optional<std::expected<std::string, DataShapeError>> hash;
+  {
+    ReleasedLock released;  // `data` is an immutable bytes object the arguments keep alive
+    hash.emplace(compute_data_shape_hash_from_bytes(data, scheme));
+  }
+  return data_shape_result(*hash);
 }
 
 PyObject* from_file(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -94,7 +113,14 @@ PyObject* from_file(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!convert_str(path_arg, "path", path) || !convert_chunk_scheme(scheme_arg, scheme)) {
     return nullptr;
   }
-  return data_shape_result(compute_data_shape_hash_from_file(path, scheme));
+  std::optional<std::expected<std::string, DataShapeError>> hash;
+  SignalCheck signals;
+  {
+    ReleasedLock released;
+    hash.emplace(
+        compute_data_shape_hash_from_file(path, scheme, kFileBlockSize, signals.bind(released)));
+  }
+  return data_shape_result(*hash);
 }
 
 PyObject* from_code(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -139,12 +165,6 @@ PyObject* from_signature(PyObject*, PyObject* args, PyObject* kwargs) {
   return method_shape_result(
       compute_method_shape_hash_from_signature(function_name, input_types, output_type));
 }
-
-#define QM_SCHEME_ARG                                               \
-  "    chunk_scheme: Optional chunking scheme dict:\n"              \
-  "        - {\"type\": \"cdc\", \"avg_size\": int} for CDC\n"      \
-  "        - {\"type\": \"fixed\", \"size\": int} for fixed-size\n" \
-  "        - None (defaults to CDC with avg_size=65536)\n"
 
 #define QM_RETURNS_SHAPE(what) \
   "Returns:\n"                 \

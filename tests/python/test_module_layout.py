@@ -21,6 +21,12 @@ SHAPES = [
     "compute_data_shape_hash_from_bytes_py",
     "compute_method_shape_hash_from_code_py",
     "compute_method_shape_hash_from_signature_py",
+    # added beside the functions above
+    "Manifest",
+    "ShapeHasher",
+    "build_manifest_py",
+    "build_manifest_from_file_py",
+    "manifest_from_json_py",
 ]
 
 

@@ -185,8 +185,9 @@ def test_every_source_gives_the_known_hash(vector, tmp_path):
         for source in sources:
             assert qm.data_shape_hash(source, scheme) == vector["data_shape_hash"], type(source)
     m = qm.manifest(io.BytesIO(data), scheme)
-    assert m.root == vector["manifest_root"] and [c[:2] for c in m] == [list(c) for c in vector["chunks"]] or \
-        [tuple(c[:2]) for c in m] == [tuple(c) for c in vector["chunks"]]
+    assert m.root == vector["manifest_root"] and len(m) == vector["chunk_count"]
+    if vector["chunks"] is not None:  # listed for vectors of at most 64 chunks
+        assert [tuple(c[:2]) for c in m] == [tuple(c) for c in vector["chunks"]]
     assert qm.manifest(path, scheme).chunk_ids() == qm.manifest(data, scheme).chunk_ids() == m.chunk_ids()
 
 

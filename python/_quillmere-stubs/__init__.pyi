@@ -1,0 +1,40 @@
+"""Type stubs of the native module `_quillmere` (wrapped by the package `quillmere`)."""
+
+from typing import Any, Sequence, final
+
+from _typeshed import StrPath
+
+from . import delta as delta, receipts as receipts, shapes as shapes
+from .receipts import PyReceipt
+
+__all__ = ["Client", "record_work_py", "verify_receipt_py", "delta", "receipts", "shapes"]
+
+@final
+class Client:
+    """Records and verifies receipts; stores them when a storage path or URL is given."""
+
+    def __new__(cls, storage_path: StrPath | None = None, *, storage_url: str | None = None) -> Client: ...
+    def record_work(
+        self,
+        workload_id: str,
+        payload: dict[str, Any],
+        tags: Sequence[str] | None = None,
+        trace_id: str | None = None,
+        parent_id: str | None = None,
+    ) -> PyReceipt: ...
+    def verify_receipt(self, receipt: PyReceipt) -> bool: ...
+    def store_receipt(self, receipt: PyReceipt) -> None: ...
+    def store_receipts(self, receipts: Sequence[PyReceipt]) -> None: ...
+    def list_receipts(
+        self, workload_id: str | None = None, trace_id: str | None = None, limit: int | None = None
+    ) -> list[PyReceipt]: ...
+    def copy_receipts_to(self, other: Client) -> int: ...
+
+def record_work_py(
+    workload_id: str,
+    payload: dict[str, Any],
+    tags: Sequence[str] | None = None,
+    trace_id: str | None = None,
+    parent_id: str | None = None,
+) -> PyReceipt: ...
+def verify_receipt_py(receipt: PyReceipt) -> bool: ...

@@ -1,0 +1,53 @@
+// Running long native work with the interpreter lock released, and the interruption check
+// that such work asks between blocks: it takes the lock back just long enough to run the
+// signal handlers, and stops the work when one raised.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <chrono>
+#include <cstddef>
+
+#include "engine/interruption.h"
+
+namespace quillmere::python {
+
+// Releases the interpreter lock for its lifetime (taken back even when an exception leaves
+// the scope). Nothing in the scope may touch a Python object.
+class ReleasedLock {
+ public:
+  ReleasedLock() : state_(PyEval_SaveThread()) {}
+  ~ReleasedLock() { PyEval_RestoreThread(state_); }
+  ReleasedLock(const ReleasedLock&) = delete;
+  ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+  // Runs the signal handlers with the lock held; true when one raised (the exception is
+  // left set for the caller to report once the work has stopped).
+  bool run_signal_handlers();
+
+ private:
+  PyThreadState* state_;
+};
+
+// The interruption check of work running under a ReleasedLock. Only the main thread runs
+// signal handlers, so on other threads it never stops anything. Between blocks the
+// handlers run at most every few milliseconds; after an interrupted system call, always.
+class SignalCheck {
+ public:
+  // Call with the interpreter lock held, before releasing it.
+  SignalCheck();
+  // The engine callback; valid while `lock` (the scope's ReleasedLock) lives.
+  Interruption bind(ReleasedLock& lock);
+
+ private:
+  static bool stop_requested(void* context, bool signalled);
+  ReleasedLock* lock_ = nullptr;
+  bool main_thread_;
+  std::chrono::steady_clock::time_point last_;
+};
+
+// Bytes functions release the lock above this size, as hashlib does.
+inline constexpr size_t kReleaseLockAbove = 4096;
+
+}  // namespace quillmere::python
