@@ -41,11 +41,11 @@ constexpr int kLatencySamples = 200;
 
 template <class T>
 T need(std::expected<T, StorageError> r, const char* what) {
-  if (!r) die(std::string(what) + ": " + r.error().message());
+  if (!r) die(std::string(what) + ": " + r.error().display());
   return std::move(*r);
 }
 void need(std::expected<void, StorageError> r, const char* what) {
-  if (!r) die(std::string(what) + ": " + r.error().message());
+  if (!r) die(std::string(what) + ": " + r.error().display());
 }
 
 std::string trace_name(int t) {

@@ -23,7 +23,7 @@ void json_target(std::span<const uint8_t> input) {
   QM_FUZZ_CHECK(r.has_value() == parsed.has_value());
   if (!parsed) {
     QM_FUZZ_CHECK_MSG(r.error() == parsed.error(),
-                      r.error().message() + " / " + parsed.error().message());
+                      r.error().display() + " / " + parsed.error().display());
     QM_FUZZ_CHECK(direct == kPrefix);
     return;
   }
@@ -35,7 +35,7 @@ void json_target(std::span<const uint8_t> input) {
 
   // Canonical text is stable: it reads back to the same value and the same text.
   const auto again = parse_json(canonical);
-  QM_FUZZ_CHECK_MSG(again.has_value(), again.error().message() + "\n" + canonical);
+  QM_FUZZ_CHECK_MSG(again.has_value(), again.error().display() + "\n" + canonical);
   QM_FUZZ_CHECK_MSG(*again == *parsed, canonical);
   QM_FUZZ_CHECK_MSG(jcs(*again) == canonical, canonical);
   std::string twice;

@@ -16,18 +16,18 @@ namespace quillmere::fuzz {
 namespace {
 
 std::string error_text(const std::expected<void, ValidationError>& r) {
-  return r ? std::string("ok") : r.error().message();
+  return r ? std::string("ok") : r.error().display();
 }
 
 std::string hash_text(const Receipt& r) {
   auto h = r.compute_hash();
-  return h ? *h : "error: " + h.error().message();
+  return h ? *h : "error: " + h.error().display();
 }
 
 std::string written(const Receipt& r) {
   auto text = receipt_to_json(r);
   // Every generic value read from JSON has text keys, which JSON can always hold.
-  QM_FUZZ_CHECK_MSG(text.has_value(), text.error().message());
+  QM_FUZZ_CHECK_MSG(text.has_value(), text.error().display());
   return *text;
 }
 
@@ -35,7 +35,7 @@ std::string written(const Receipt& r) {
 void check_round_trip(const Receipt& r) {
   const std::string text = written(r);
   auto back = receipt_from_json(text);
-  QM_FUZZ_CHECK_MSG(back.has_value(), back.error().message() + "\n" + text);
+  QM_FUZZ_CHECK_MSG(back.has_value(), back.error().display() + "\n" + text);
   QM_FUZZ_CHECK_MSG(written(*back) == text, text);
   QM_FUZZ_CHECK_MSG(hash_text(*back) == hash_text(r), text);
   QM_FUZZ_CHECK(*back == r);
@@ -86,7 +86,7 @@ void receipt_target(std::span<const uint8_t> input) {
   const bool reused_ok = read_receipt_direct(text, reused);
   QM_FUZZ_CHECK(reused_ok == direct.has_value());
   if (direct) {
-    QM_FUZZ_CHECK_MSG(general.has_value(), general.error().message());
+    QM_FUZZ_CHECK_MSG(general.has_value(), general.error().display());
     QM_FUZZ_CHECK(*direct == *general);
     QM_FUZZ_CHECK(reused == *general);
     QM_FUZZ_CHECK(written(*direct) == written(*general));

@@ -157,7 +157,7 @@ std::string manifest_to_json(const CompactManifest& manifest) {
 
 std::expected<CompactManifest, std::string> manifest_from_json(std::string_view text) {
   auto parsed = parse_json(text);
-  if (!parsed) return Fault("not JSON: " + parsed.error().message());
+  if (!parsed) return Fault("not JSON: " + parsed.error().display());
   if (!parsed->is_object()) return Fault("not a JSON object");
   const JsonObject& doc = parsed->as_object();
 

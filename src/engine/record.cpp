@@ -130,7 +130,7 @@ std::expected<Receipt, ApiError> record_work_jcs_with(const RecordSources& sourc
   receipt.ctx.determinism = Determinism::Observational;
 
   auto hash = receipt.compute_hash();
-  if (!hash) return std::unexpected(ApiError::hash(hash.error().message()));
+  if (!hash) return std::unexpected(ApiError::hash(hash.error().display()));
   receipt.hash = std::move(*hash);
   return receipt;
 }

@@ -8,11 +8,11 @@ namespace quillmere {
 
 std::expected<bool, ApiError> verify_receipt(const Receipt& receipt) {
   auto computed = receipt.compute_hash();
-  if (!computed) return std::unexpected(ApiError::hash(computed.error().message()));
+  if (!computed) return std::unexpected(ApiError::hash(computed.error().display()));
   if (*computed != receipt.hash) return false;
   // The stored hash equals a freshly computed one, so the hash rules hold.
   if (auto valid = validate_after_hash_check(receipt); !valid) {
-    return std::unexpected(ApiError::validation(valid.error().message()));
+    return std::unexpected(ApiError::validation(valid.error().display()));
   }
   return true;
 }

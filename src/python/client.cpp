@@ -48,7 +48,7 @@ std::shared_ptr<ReceiptStore> open_url_store(std::string_view url) {
   if (!opened) {
     raise_value_error(
         (sqlite ? "Failed to create SQLite store: " : "Failed to create PostgreSQL store: ") +
-        opened.error().message());
+        opened.error().display());
     return nullptr;
   }
   return std::move(*opened);
@@ -79,7 +79,7 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (storage_path) {
       auto created = FilesystemStore::create(std::string(*storage_path));
       if (!created) {
-        return raise_value_error("Failed to create filesystem store: " + created.error().message());
+        return raise_value_error("Failed to create filesystem store: " + created.error().display());
       }
       store = std::move(*created);
     } else if (storage_url) {
@@ -113,7 +113,7 @@ PyObject* store_receipt_method(PyObject* self, PyObject* args, PyObject* kwargs)
         "Storage not configured. Create client with storage_path to enable storage.");
   }
   if (auto stored = without_gil([&] { return store->store_receipt(*receipt); }); !stored) {
-    return raise_value_error("Failed to store receipt: " + stored.error().message());
+    return raise_value_error("Failed to store receipt: " + stored.error().display());
   }
   Py_RETURN_NONE;
 }
@@ -144,7 +144,7 @@ PyObject* list_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs)
   if (trace_id) query.trace_id = std::string(*trace_id);
   auto receipts = without_gil([&] { return store->query_receipts(std::move(query)); });
   if (!receipts)
-    return raise_value_error("Failed to query receipts: " + receipts.error().message());
+    return raise_value_error("Failed to query receipts: " + receipts.error().display());
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(receipts->size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < receipts->size(); ++i) {
@@ -183,7 +183,7 @@ PyObject* store_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs
         "Storage not configured. Create client with storage_path to enable storage.");
   }
   if (auto stored = without_gil([&] { return store->store_receipts(batch); }); !stored) {
-    return raise_value_error("Failed to store receipts: " + stored.error().message());
+    return raise_value_error("Failed to store receipts: " + stored.error().display());
   }
   Py_RETURN_NONE;
 }
@@ -210,12 +210,12 @@ PyObject* copy_receipts_to_method(PyObject* self, PyObject* args, PyObject* kwar
   }
   auto receipts = without_gil([&] { return source->query_receipts({}); });
   if (!receipts)
-    return raise_value_error("Failed to query receipts: " + receipts.error().message());
+    return raise_value_error("Failed to query receipts: " + receipts.error().display());
   const std::span<const Receipt> all(*receipts);
   for (size_t start = 0; start < all.size(); start += kCopyBatch) {
     const auto batch = all.subspan(start, std::min(kCopyBatch, all.size() - start));
     if (auto stored = without_gil([&] { return target->store_receipts(batch); }); !stored) {
-      return raise_value_error("Failed to store receipts: " + stored.error().message());
+      return raise_value_error("Failed to store receipts: " + stored.error().display());
     }
     if (PyErr_CheckSignals() < 0) return nullptr;
   }

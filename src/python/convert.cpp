@@ -287,7 +287,7 @@ std::optional<JsonValue> dumps_to_json(PyObject* obj, std::string_view parse_err
   auto parsed = parse_json(text);
   if (!parsed) {
     std::string message(parse_error_prefix);
-    message += parsed.error().message();
+    message += parsed.error().display();
     raise_value_error(message);
     return std::nullopt;
   }

@@ -89,7 +89,7 @@ PyObject* record_work_call(PyObject* args, PyObject* kwargs, const char* format)
   if (!dumped_owner) return nullptr;
   CallScratch payload_jcs;
   if (auto written = append_jcs_of_text(payload_jcs.text(), dumped); !written) {
-    return raise_value_error("Failed to parse payload JSON: " + written.error().message());
+    return raise_value_error("Failed to parse payload JSON: " + written.error().display());
   }
   dumped_owner = PyRef();  // may run Python code, even a nested record_work
   auto receipt = record_work_jcs(workload_id, payload_jcs.text(),

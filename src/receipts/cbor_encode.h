@@ -103,8 +103,9 @@ class Writer {
       long_head(major, arg);
     }
   }
-  void raw(std::string_view bytes) { append(bytes.data(), bytes.size()); }
-  void raw(const EncodedKey& k) { append(k.data, k.size); }
+  [[gnu::always_inline]] void raw(std::string_view bytes) { append(bytes.data(), bytes.size()); }
+  // Inline, so that a key known at compile time is copied as a constant-size block.
+  [[gnu::always_inline]] void raw(const EncodedKey& k) { append(k.data, k.size); }
   [[gnu::always_inline]] void byte(uint8_t b) {
     if (buf_ != nullptr) [[likely]] {
       *buf_->extend(1) = b;

@@ -1,6 +1,6 @@
 // Error types of the receipt model: ValidationError (seven variants) and
 // AdapterError (the JSON adapter's four variants). Each displays a fixed prefix
-// followed by its fields, via message().
+// followed by its fields, via display().
 #pragma once
 
 #include <cstdint>
@@ -47,7 +47,7 @@ struct ValidationError {
     return {Kind::Serialization, std::move(t), {}, {}, 0};
   }
 
-  std::string message() const {
+  std::string display() const {
     switch (kind) {
       case Kind::HashMismatch:
         return "Hash mismatch: expected " + expected + ", computed " + computed;
@@ -80,7 +80,7 @@ struct AdapterError {
   Kind kind;
   std::string detail;
 
-  std::string message() const {
+  std::string display() const {
     switch (kind) {
       case Kind::JsonDeserialization:
         return "JSON deserialization failed: " + detail;

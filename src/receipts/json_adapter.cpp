@@ -4,7 +4,6 @@
 
 #include <map>
 #include <optional>
-#include <tuple>
 #include <vector>
 
 #include "receipts/base64url.h"
@@ -80,24 +79,29 @@ struct Writer {
     }
     out.push_back(']');
   }
+  void value(ReceiptKind kind) {
+    out.push_back('"');
+    out.append(wire_name(kind));
+    out.push_back('"');
+  }
+  // The payload is the object of the record it holds, with no tag of its own.
+  void value(const Payload& payload) {
+    std::visit([&](const auto& record) { value(record); }, payload);
+  }
   template <JsonRecord R>
   void value(const R& record) {
     out.push_back('{');
-    size_t index = 0;
     bool first = true;
-    auto one = [&](const auto& field) {
-      const auto& v = record.*(field.member);
-      if constexpr (requires { v.has_value(); }) {
-        if (index++ >= RecordFields<R>::omit_from && !v.has_value()) return;
-      } else {
-        ++index;
+    for_each_field<R>([&](auto f) {
+      const auto& v = kField<R, f>.get(record);
+      if constexpr (has_flag<R, f>(kOmitWhenAbsent)) {
+        if (!v.has_value()) return;
       }
       if (!first) out.push_back(',');
       first = false;
-      key(field.key);
+      key(kField<R, f>.key);
       value(v);
-    };
-    std::apply([&](const auto&... field) { (one(field), ...); }, RecordFields<R>::fields);
+    });
     out.push_back('}');
   }
 
@@ -114,55 +118,7 @@ struct Writer {
 std::expected<std::string, AdapterError> receipt_to_json(const Receipt& receipt) {
   Writer w;
   w.out.reserve(1024);
-  w.out.push_back('{');
-  w.key("rid");
-  w.value(receipt.rid);
-  w.out.push_back(',');
-  w.key("version");
-  w.value(receipt.version);
-  w.out.push_back(',');
-  w.key("kind");
-  w.out.push_back('"');
-  w.out.append(wire_name(receipt.kind()));
-  w.out.push_back('"');
-  w.out.push_back(',');
-  w.key("dom");
-  w.value(receipt.dom);
-  w.out.push_back(',');
-  w.key("cod");
-  w.value(receipt.cod);
-  w.out.push_back(',');
-  w.key("links");
-  w.value(receipt.links);
-  w.out.push_back(',');
-  w.key("ctx");
-  w.value(receipt.ctx);
-  w.out.push_back(',');
-  w.key("payload");
-  std::visit([&](const auto& payload) { w.value(payload); }, receipt.payload);
-  w.out.push_back(',');
-  w.key("attest");
-  w.value(receipt.attest);
-  w.out.push_back(',');
-  w.key("sig");
-  if (receipt.sig) {
-    w.out.push_back('{');
-    w.key("alg");
-    w.value(receipt.sig->alg);
-    w.out.push_back(',');
-    w.key("kid");
-    w.value(receipt.sig->kid);
-    w.out.push_back(',');
-    w.key("sig");
-    w.value(receipt.sig->sig);
-    w.out.push_back('}');
-  } else {
-    w.out.append("null");
-  }
-  w.out.push_back(',');
-  w.key("hash");
-  w.value(receipt.hash);
-  w.out.push_back('}');
+  w.value(receipt);
   if (w.error)
     return std::unexpected(AdapterError{AdapterError::Kind::JsonSerialization, *w.error});
   return std::move(w.out);
@@ -183,12 +139,12 @@ std::expected<Receipt, AdapterError> receipt_from_json_tree(std::string_view tex
   // The document is converted before the text after it is judged: a document
   // that cannot be a receipt reports that, whatever follows it.
   auto doc = parse_leading_json(text);
-  if (!doc) return fail(doc.error().message());
+  if (!doc) return fail(doc.error().display());
   // The fast path takes strings out of the tree; a failure is read again from a
   // fresh tree so that its positions are exact.
   auto receipt = deserialize_consuming(doc->value);
   if (receipt) {
-    if (doc->trailing) return fail(doc->trailing->message());
+    if (doc->trailing) return fail(doc->trailing->display());
     return std::move(*receipt);
   }
   auto again = parse_leading_json(text);

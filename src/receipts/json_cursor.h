@@ -207,6 +207,9 @@ class Cursor {
     }
   }
 
+ protected:
+  // The text, and the position reached in it; readers built on the cursor move
+  // `p_` themselves.
   const char* begin_;
   const char* p_;
   const char* end_;

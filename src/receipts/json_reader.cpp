@@ -11,7 +11,7 @@
 
 namespace quillmere {
 
-std::string JsonParseError::message() const {
+std::string JsonParseError::display() const {
   return description + " at line " + std::to_string(line) + " column " + std::to_string(column);
 }
 

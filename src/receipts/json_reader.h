@@ -21,7 +21,7 @@ struct JsonParseError {
   size_t column = 0;        // 1-based column of the offending byte
 
   // description + " at line L column C"
-  std::string message() const;
+  std::string display() const;
   friend bool operator==(const JsonParseError&, const JsonParseError&) = default;
 };
 

@@ -190,6 +190,33 @@ void append_f32(std::string& out, float v) {
   append_float_layout(out, v, 13, -6);
 }
 
+std::string plain_decimal(double d) {
+  if (std::isnan(d)) return "NaN";
+  if (std::isinf(d)) return d < 0 ? "-inf" : "inf";
+  std::string out;
+  if (std::signbit(d)) {
+    out.push_back('-');
+    d = -d;
+  }
+  const DecimalDigits sd = shortest_digits(d);
+  const std::string_view digits = sd.view();
+  const int n = sd.n;
+  const int kk = sd.kk;
+  if (kk >= n) {
+    out.append(digits);
+    out.append(static_cast<size_t>(kk - n), '0');
+  } else if (kk > 0) {
+    out.append(digits.substr(0, static_cast<size_t>(kk)));
+    out.push_back('.');
+    out.append(digits.substr(static_cast<size_t>(kk)));
+  } else {
+    out.append("0.");
+    out.append(static_cast<size_t>(-kk), '0');
+    out.append(digits);
+  }
+  return out;
+}
+
 void append_json(std::string& out, const JsonValue& v) {
   switch (v.v.index()) {
     case 0:

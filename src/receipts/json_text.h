@@ -36,6 +36,10 @@ void append_f64(std::string& out, double v);
 // give back after the reader has turned it into a double.
 void append_f32(std::string& out, float v);
 
+// A double in plain decimal: shortest round-trip digits, never an exponent, no
+// fraction for whole numbers (12.0 is "12"); "NaN", "inf", "-inf" otherwise.
+std::string plain_decimal(double d);
+
 // A JSON number read into a 32-bit float field: out of the float range the
 // nearest float is an infinity, as a cast would give.
 inline float nearest_float(double d) {

@@ -3,6 +3,7 @@
 // of the subtrees that precede the fault.
 #include "receipts/receipt_deser.h"
 
+#include <bit>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -11,7 +12,7 @@
 #include <utility>
 
 #include "base/quote.h"
-#include "receipts/base64url.h"
+#include "receipts/field_values.h"
 #include "receipts/generic_json.h"
 #include "receipts/json_text.h"
 #include "receipts/record_fields.h"
@@ -117,82 +118,24 @@ bool read_value(Node& v, std::string& out, ReadError& err) {
   return true;
 }
 
-template <typename Node>
-bool read_value(Node& v, uint64_t& out, ReadError& err) {
-  if (v.is_u64()) {
-    out = v.as_u64();
-    return true;
+template <typename Node, NumberField T>
+bool read_value(Node& v, T& out, ReadError& err) {
+  switch (number_as(v, out)) {
+    case NumberFit::kTaken:
+      return true;
+    case NumberFit::kOutOfRange:
+      return invalid_value(v, kNumberName<T>, err);
+    case NumberFit::kWrongType:
+      break;
   }
-  if (v.is_i64()) return invalid_value(v, "u64", err);
-  return invalid_type(v, "u64", err);
-}
-
-template <typename Node>
-bool read_value(Node& v, int64_t& out, ReadError& err) {
-  if (v.is_i64()) {
-    out = v.as_i64();
-    return true;
-  }
-  if (v.is_u64()) {
-    if (v.as_u64() > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
-      return invalid_value(v, "i64", err);
-    }
-    out = static_cast<int64_t>(v.as_u64());
-    return true;
-  }
-  return invalid_type(v, "i64", err);
-}
-
-template <typename Node>
-bool read_value(Node& v, uint8_t& out, ReadError& err) {
-  if (v.is_u64()) {
-    if (v.as_u64() > 255) return invalid_value(v, "u8", err);
-    out = static_cast<uint8_t>(v.as_u64());
-    return true;
-  }
-  if (v.is_i64()) return invalid_value(v, "u8", err);
-  return invalid_type(v, "u8", err);
-}
-
-// Any JSON number is accepted by a float field.
-template <typename Node>
-bool read_number(Node& v, double& out) {
-  if (v.is_f64()) {
-    out = v.as_f64();
-  } else if (v.is_u64()) {
-    out = static_cast<double>(v.as_u64());
-  } else if (v.is_i64()) {
-    out = static_cast<double>(v.as_i64());
-  } else {
-    return false;
-  }
-  return true;
-}
-
-template <typename Node>
-bool read_value(Node& v, double& out, ReadError& err) {
-  if (!read_number(v, out)) return invalid_type(v, "f64", err);
-  return true;
-}
-
-template <typename Node>
-bool read_value(Node& v, float& out, ReadError& err) {
-  double d = 0.0;
-  if (!read_number(v, d)) return invalid_type(v, "f32", err);
-  out = nearest_float(d);
-  return true;
+  return invalid_type(v, kNumberName<T>, err);
 }
 
 template <typename Node>
 bool read_value(Node& v, Bytes32& out, ReadError& err) {
   if (v.is_string()) {
-    auto bytes = decode_base64url(v.as_string());
-    if (!bytes) return fail_after(v, "Invalid base64url string: " + bytes.error(), err);
-    if (bytes->size() != 32) {
-      return fail_after(v, "Expected 32 bytes, got " + std::to_string(bytes->size()) + " bytes",
-                        err);
-    }
-    std::copy(bytes->begin(), bytes->end(), out.begin());
+    auto taken = bytes32_from_text(v.as_string(), out);
+    if (!taken) return fail_after(v, std::move(taken.error()), err);
     return true;
   }
   if (v.is_array()) {
@@ -203,14 +146,14 @@ bool read_value(Node& v, Bytes32& out, ReadError& err) {
         err.pos += element_offset(items, i);
         return false;
       }
-      if (i == 32) {
+      if (i == kBytes32Length) {
         err = ReadError{"Array too long, expected 32 bytes",
                         element_offset(items, i) + compact_len(items[i])};
         return false;
       }
       out[i] = b;
     }
-    if (items.size() < 32) {
+    if (items.size() < kBytes32Length) {
       return fail_after(
           v, "Array too short, expected 32 bytes, got " + std::to_string(items.size()), err);
     }
@@ -297,96 +240,57 @@ bool read_value(Node& v, std::vector<T>& out, ReadError& err) {
 
 // ---- records ---------------------------------------------------------------
 
-template <typename T>
-inline constexpr bool kIsOptional = false;
-template <typename T>
-inline constexpr bool kIsOptional<std::optional<T>> = true;
-
-template <typename R, typename T>
-constexpr bool required(const FieldRef<R, T>&) {
-  return !kIsOptional<T>;
-}
-
 // Only the 32-byte fields take the absent value when an array form ends early.
-template <typename R, typename T>
-constexpr bool absent_when_short(const FieldRef<R, T>&) {
-  return std::is_same_v<T, std::optional<Bytes32>>;
-}
-
-template <typename R>
-constexpr size_t kFieldCount = std::tuple_size_v<decltype(RecordFields<R>::fields)>;
+template <typename R, size_t I>
+constexpr bool kAbsentWhenShort = std::is_same_v<FieldType<R, I>, std::optional<Bytes32>>;
 
 template <typename Node, typename R>
 bool read_record_object(Node& v, R& out, ReadError& err) {
   auto& members = std::get<JsonObject>(v.v).members;
   uint32_t seen = 0;
   for (size_t i = 0; i < members.size(); ++i) {
-    std::string_view key = members[i].key;
     auto& value = static_cast<Like<Node, JsonValue>&>(members[i].value);
-    bool ok = true;
-    std::apply(
-        [&](const auto&... field) {
-          size_t index = 0;
-          // Stops at the field named by the key; keys naming no field are skipped.
-          auto try_field = [&](const auto& f) {
-            size_t idx = index++;
-            if (f.key != key) return false;
-            seen |= 1u << idx;
-            ok = read_value(value, out.*(f.member), err);
-            return true;
-          };
-          (void)(try_field(field) || ...);
-        },
-        RecordFields<R>::fields);
+    const size_t index = field_index<R>(members[i].key);
+    if (index == kFieldCount<R>) continue;  // keys naming no field are skipped
+    seen |= uint32_t{1} << index;
+    const bool ok = with_field_at<R>(
+        index, [&](auto f) { return read_value(value, out.*(kField<R, f>.member), err); });
     if (!ok) {
       err.pos += member_value_offset(v.as_object(), i);
       return false;
     }
   }
   // Missing required fields are reported after the object, first in declaration order.
-  bool ok = true;
-  std::apply(
-      [&](const auto&... field) {
-        size_t index = 0;
-        auto check = [&](const auto& f) {
-          size_t idx = index++;
-          if (!required(f) || (seen & (1u << idx)) != 0) return true;
-          err = ReadError{"missing field `" + std::string(f.key) + "`", compact_len(v) - 1};
-          return false;
-        };
-        ok = (check(field) && ...);
-      },
-      RecordFields<R>::fields);
-  return ok;
+  const uint32_t missing = kRequiredFields<R> & ~seen;
+  if (missing == 0) return true;
+  err = ReadError{"missing field `" + std::string(kKeys<R>[std::countr_zero(missing)]) + "`",
+                  compact_len(v) - 1};
+  return false;
 }
 
 template <typename Node, typename R>
 bool read_record_array(Node& v, R& out, ReadError& err) {
   auto& items = std::get<JsonArray>(v.v);
   constexpr size_t count = kFieldCount<R>;
-  bool ok = true;
-  std::apply(
-      [&](const auto&... field) {
-        size_t index = 0;
-        auto read_one = [&](const auto& f) {
-          size_t i = index++;
-          if (i < items.size()) {
-            if (read_value(static_cast<Like<Node, JsonValue>&>(items[i]), out.*(f.member), err)) {
-              return true;
-            }
-            err.pos += element_offset(v.as_array(), i);
-            return false;
-          }
-          if (absent_when_short(f)) return true;
-          err = ReadError{"invalid length " + std::to_string(i) + ", expected struct " +
-                              std::string(RecordFields<R>::name) + " with " +
-                              std::to_string(count) + " elements",
-                          compact_len(v) - 1};
-          return false;
-        };
-        ok = (read_one(field) && ...);
-      },
-      RecordFields<R>::fields);
+  const bool ok = all_fields<R>([&](auto f) {
+    if (f < items.size()) {
+      if (read_value(static_cast<Like<Node, JsonValue>&>(items[f]), out.*(kField<R, f>.member),
+                     err)) {
+        return true;
+      }
+      err.pos += element_offset(v.as_array(), f);
+      return false;
+    }
+    if constexpr (kAbsentWhenShort<R, f>) {
+      return true;
+    } else {
+      err = ReadError{"invalid length " + std::to_string(size_t{f}) + ", expected struct " +
+                          std::string(RecordFields<R>::name) + " with " + std::to_string(count) +
+                          " elements",
+                      compact_len(v) - 1};
+      return false;
+    }
+  });
   if (!ok) return false;
   if (items.size() > count) {
     err = ReadError{"trailing characters", element_offset(v.as_array(), count)};
@@ -459,16 +363,19 @@ bool take_string(Node& obj, std::string_view key, std::string& out) {
   return true;
 }
 
+// A signature is taken from an object whose fields are all texts (other members
+// ignored); anything else leaves the receipt without one.
 std::optional<Signature> signature_from(const JsonValue& v) {
   if (!v.is_object()) return std::nullopt;
-  const auto& obj = v.as_object();
-  const JsonValue* alg = obj.find("alg");
-  const JsonValue* kid = obj.find("kid");
-  const JsonValue* sig = obj.find("sig");
-  if (!alg || !kid || !sig || !alg->is_string() || !kid->is_string() || !sig->is_string()) {
-    return std::nullopt;
-  }
-  return Signature{alg->as_string(), kid->as_string(), sig->as_string()};
+  Signature sig;
+  const bool whole = all_fields<Signature>([&](auto f) {
+    const JsonValue* text = v.as_object().find(kField<Signature, f>.key);
+    if (text == nullptr || !text->is_string()) return false;
+    sig.*(kField<Signature, f>.member) = text->as_string();
+    return true;
+  });
+  if (!whole) return std::nullopt;
+  return sig;
 }
 
 template <typename Node>

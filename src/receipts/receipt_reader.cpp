@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "receipts/base64url.h"
+#include "receipts/field_values.h"
 #include "receipts/json_cursor.h"
 #include "receipts/receipt_deser.h"
 #include "receipts/record_fields.h"
@@ -26,35 +26,6 @@
 namespace quillmere {
 
 namespace {
-
-template <typename T>
-inline constexpr bool kIsOptional = false;
-template <typename T>
-inline constexpr bool kIsOptional<std::optional<T>> = true;
-
-// The keys of a record in declaration order.
-template <typename R>
-constexpr auto kKeys = std::apply(
-    [](const auto&... field) {
-      return std::array<std::string_view, sizeof...(field)>{field.key...};
-    },
-    RecordFields<R>::fields);
-
-// One bit per field that must be present (every field not held in an optional).
-template <typename R>
-constexpr uint32_t kRequiredFields = std::apply(
-    [](const auto&... field) {
-      uint32_t mask = 0;
-      uint32_t bit = 1;
-      ((mask |=
-        kIsOptional<std::remove_cvref_t<decltype(std::declval<R>().*(field.member))>> ? 0u : bit,
-        bit <<= 1),
-       ...);
-      return mask;
-    },
-    RecordFields<R>::fields);
-
-static_assert(kKeys<ExecutionPayload>.size() <= 32, "field bits are kept in 32 bits");
 
 template <typename Word>
 Word load(const char* p) {
@@ -86,25 +57,23 @@ bool same_key(std::string_view a, std::string_view b) {
   return a.size() == b.size() && same_bytes(a.data(), b.data(), a.size());
 }
 
-// The envelope's keys in the order the writer puts them.
-enum TopKey : size_t {
-  kRid,
-  kVersion,
-  kKind,
-  kDom,
-  kCod,
-  kLinks,
-  kCtx,
-  kPayload,
-  kAttest,
-  kSig,
-  kHash
-};
-constexpr std::array<std::string_view, 11> kTopKeys = {
-    "rid", "version", "kind", "dom", "cod", "links", "ctx", "payload", "attest", "sig", "hash"};
+// The envelope's keys, in the order the writer puts them.
+constexpr auto& kTopKeys = kKeys<Receipt>;
+constexpr size_t kRid = field_index<Receipt>("rid");
+constexpr size_t kVersion = field_index<Receipt>("version");
+constexpr size_t kKind = field_index<Receipt>("kind");
+constexpr size_t kDom = field_index<Receipt>("dom");
+constexpr size_t kCod = field_index<Receipt>("cod");
+constexpr size_t kLinks = field_index<Receipt>("links");
+constexpr size_t kCtx = field_index<Receipt>("ctx");
+constexpr size_t kPayload = field_index<Receipt>("payload");
+constexpr size_t kAttest = field_index<Receipt>("attest");
+constexpr size_t kSig = field_index<Receipt>("sig");
+constexpr size_t kHash = field_index<Receipt>("hash");
 constexpr uint32_t bit(size_t index) {
   return 1u << index;
 }
+// What the reading of the envelope requires; links, attest and sig may be left out.
 constexpr uint32_t kRequiredTop = bit(kRid) | bit(kVersion) | bit(kKind) | bit(kDom) | bit(kCod) |
                                   bit(kCtx) | bit(kPayload) | bit(kHash);
 
@@ -144,7 +113,7 @@ class DirectReader : json_lex::Cursor {
           r.attest.reset();
           return null();
         case kSig:
-          return signature(r.sig);
+          return read(r.sig);
         default:
           return read(r.hash);
       }
@@ -252,53 +221,10 @@ class DirectReader : json_lex::Cursor {
     return true;
   }
 
-  bool read(uint64_t& out) {
+  template <NumberField T>
+  bool read(T& out) {
     JsonValue n;
-    if (!number(n) || !n.is_u64()) return false;
-    out = n.as_u64();
-    return true;
-  }
-
-  bool read(int64_t& out) {
-    JsonValue n;
-    if (!number(n)) return false;
-    if (n.is_i64()) {
-      out = n.as_i64();
-      return true;
-    }
-    if (!n.is_u64() || n.as_u64() > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
-      return false;
-    }
-    out = static_cast<int64_t>(n.as_u64());
-    return true;
-  }
-
-  bool read(uint8_t& out) {
-    uint64_t v = 0;
-    if (!read(v) || v > 255) return false;
-    out = static_cast<uint8_t>(v);
-    return true;
-  }
-
-  // Any JSON number is accepted by a float field.
-  bool read(double& out) {
-    JsonValue n;
-    if (!number(n)) return false;
-    if (n.is_f64()) {
-      out = n.as_f64();
-    } else if (n.is_u64()) {
-      out = static_cast<double>(n.as_u64());
-    } else {
-      out = static_cast<double>(n.as_i64());
-    }
-    return true;
-  }
-
-  bool read(float& out) {
-    double d = 0.0;
-    if (!read(d)) return false;
-    out = nearest_float(d);
-    return true;
+    return number(n) && number_as(n, out) == NumberFit::kTaken;
   }
 
   // Base64url text, or an array of exactly 32 byte values.
@@ -308,18 +234,14 @@ class DirectReader : json_lex::Cursor {
       size_t count = 0;
       return array([&] {
                uint8_t b = 0;
-               if (count == out.size() || !read(b)) return false;
+               if (count == kBytes32Length || !read(b)) return false;
                out[count++] = b;
                return true;
              }) &&
-             count == out.size();
+             count == kBytes32Length;
     }
     std::string_view text;
-    if (!string(text)) return false;
-    auto bytes = decode_base64url(text);
-    if (!bytes || bytes->size() != out.size()) return false;
-    std::copy(bytes->begin(), bytes->end(), out.begin());
-    return true;
+    return string(text) && bytes32_from_text(text, out).has_value();
   }
 
   bool read(Uuid& out) {
@@ -384,35 +306,16 @@ class DirectReader : json_lex::Cursor {
     const bool ok = members(kKeys<R>, [&](size_t index) {
       if (index == kKeys<R>.size() || (seen & bit(index)) != 0) return false;
       seen |= bit(index);
-      return read_field(index, out);
+      return with_field_at<R>(index, [&](auto f) { return read(out.*(kField<R, f>.member)); });
     });
     if (!ok || (seen & kRequiredFields<R>) != kRequiredFields<R>) return false;
     // Optional fields left out are absent, whatever the record held before.
-    size_t i = 0;
-    std::apply(
-        [&](const auto&... field) {
-          auto clear_unseen = [&](auto& member) {
-            if constexpr (kIsOptional<std::remove_cvref_t<decltype(member)>>) {
-              if ((seen & (1u << i)) == 0) member.reset();
-            }
-            ++i;
-          };
-          (clear_unseen(out.*(field.member)), ...);
-        },
-        RecordFields<R>::fields);
+    for_each_field<R>([&](auto f) {
+      if constexpr (kIsOptional<FieldType<R, f>>) {
+        if ((seen & bit(f)) == 0) (out.*(kField<R, f>.member)).reset();
+      }
+    });
     return true;
-  }
-
-  template <typename R>
-  bool read_field(size_t index, R& out) {
-    bool ok = false;
-    size_t i = 0;
-    std::apply(
-        [&](const auto&... field) {
-          (void)((i++ == index ? (ok = read(out.*(field.member)), true) : false) || ...);
-        },
-        RecordFields<R>::fields);
-    return ok;
   }
 
   bool payload(ReceiptKind kind, Payload& out) {
@@ -448,28 +351,6 @@ class DirectReader : json_lex::Cursor {
       if (auto id = parse_uuid(text)) out.push_back(*id);
       return true;
     });
-  }
-
-  // Null, or an object of exactly the three texts.
-  bool signature(std::optional<Signature>& out) {
-    if (null()) {
-      out.reset();
-      return true;
-    }
-    if (!out) out.emplace();
-    Signature& sig = *out;
-    uint32_t seen = 0;
-    const bool ok = object([&](std::string_view key) {
-      std::string* field = key == "alg"   ? &sig.alg
-                           : key == "kid" ? &sig.kid
-                           : key == "sig" ? &sig.sig
-                                          : nullptr;
-      const uint32_t bit = field == &sig.alg ? 1u : field == &sig.kid ? 2u : 4u;
-      if (field == nullptr || (seen & bit) != 0) return false;
-      seen |= bit;
-      return read(*field);
-    });
-    return ok && seen == 7u;
   }
 
   std::string scratch_;  // decoded text of strings with escapes

@@ -56,12 +56,12 @@ bool is_u64_decimal(std::string_view s) {
   return r.ec == std::errc() && r.ptr == s.data() + s.size();
 }
 
-Result check_data_shape(const DataShapePayload& p) {
+Result check_payload(const DataShapePayload& p) {
   if (auto r = validate_hash_format_str(p.schema_hash); !r) return r;
   return check_opt(p.sketch_hash);
 }
 
-Result check_method_shape(const MethodShapePayload& p) {
+Result check_payload(const MethodShapePayload& p) {
   if (auto r = validate_hash_format_str(p.root_multiset); !r) return r;
   for (const MethodNodeRef& n : p.nodes) {
     if (auto r = validate_hash_format_str(n.span_shape_hash); !r) return r;
@@ -69,14 +69,14 @@ Result check_method_shape(const MethodShapePayload& p) {
   return check_opt(p.dag_hash);
 }
 
-Result check_reasoning_shape(const ReasoningShapePayload& p) {
+Result check_payload(const ReasoningShapePayload& p) {
   if (auto r = validate_hash_format_str(p.intent_hash); !r) return r;
   if (auto r = validate_hash_format_str(p.dag_hash); !r) return r;
   if (p.quality) return check_opt(p.quality->review_hash);
   return {};
 }
 
-Result check_execution(const ExecutionPayload& p) {
+Result check_payload(const ExecutionPayload& p) {
   if (auto r = validate_hash_format_str(p.data_shape_hash); !r) return r;
   if (auto r = validate_hash_format_str(p.method_ref.method_shape_root); !r) return r;
   for (const std::string& s : p.span_commitments) {
@@ -94,7 +94,7 @@ Result check_execution(const ExecutionPayload& p) {
   return {};
 }
 
-Result check_spend(const SpendPayload& p) {
+Result check_payload(const SpendPayload& p) {
   if (p.currency.size() != 3 || !all_of(p.currency, [](char c) { return c >= 'A' && c <= 'Z'; })) {
     return invalid("Invalid currency code: " + p.currency +
                    " (expected ISO-4217, 3 uppercase letters)");
@@ -128,21 +128,13 @@ Result check_spend(const SpendPayload& p) {
   return {};
 }
 
+// Settlement payloads have no rule at this step.
+Result check_payload(const SettlementPayload&) {
+  return {};
+}
+
 Result check_kind_rules(const Payload& payload) {
-  switch (payload.index()) {
-    case 0:
-      return check_data_shape(std::get<DataShapePayload>(payload));
-    case 1:
-      return check_method_shape(std::get<MethodShapePayload>(payload));
-    case 2:
-      return check_reasoning_shape(std::get<ReasoningShapePayload>(payload));
-    case 3:
-      return check_execution(std::get<ExecutionPayload>(payload));
-    case 4:
-      return check_spend(std::get<SpendPayload>(payload));
-    default:
-      return {};  // settlement: nothing at this step
-  }
+  return std::visit([](const auto& p) { return check_payload(p); }, payload);
 }
 
 Result check_non_empty(const Payload& payload) {
@@ -224,33 +216,6 @@ bool validate_identity_ref(std::string_view s) {
   std::string_view id = body.substr(colon + 1);
   return !method.empty() && all_of(method, is_lower_alnum) && !id.empty() &&
          all_of(id, [](char c) { return is_name_char(c) || c == ':'; });
-}
-
-std::string plain_decimal(double d) {
-  if (std::isnan(d)) return "NaN";
-  if (std::isinf(d)) return d < 0 ? "-inf" : "inf";
-  std::string out;
-  if (std::signbit(d)) {
-    out.push_back('-');
-    d = -d;
-  }
-  const DecimalDigits sd = shortest_digits(d);
-  const std::string_view digits = sd.view();
-  const int n = sd.n;
-  const int kk = sd.kk;
-  if (kk >= n) {
-    out.append(digits);
-    out.append(static_cast<size_t>(kk - n), '0');
-  } else if (kk > 0) {
-    out.append(digits.substr(0, static_cast<size_t>(kk)));
-    out.push_back('.');
-    out.append(digits.substr(static_cast<size_t>(kk)));
-  } else {
-    out.append("0.");
-    out.append(static_cast<size_t>(-kk), '0');
-    out.append(digits);
-  }
-  return out;
 }
 
 std::expected<void, ValidationError> validate(const Receipt& receipt) {

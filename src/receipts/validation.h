@@ -35,8 +35,4 @@ bool validate_policy_ref(std::string_view s);
 // "did:<method>:<identifier>".
 bool validate_identity_ref(std::string_view s);
 
-// A double in plain decimal: shortest round-trip digits, never an exponent, no
-// fraction for whole numbers (12.0 is "12"); "NaN", "inf", "-inf" otherwise.
-std::string plain_decimal(double d);
-
 }  // namespace quillmere

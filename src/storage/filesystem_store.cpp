@@ -366,7 +366,7 @@ std::expected<void, StorageError> FilesystemStore::store_receipts(
     auto text = receipt_to_json(receipt);
     if (!text) {
       result = std::unexpected(
-          StorageError::serialization("JSON serialization failed: " + text.error().message()));
+          StorageError::serialization("JSON serialization failed: " + text.error().display()));
       break;
     }
     const std::string name = receipt_file_name(receipt.rid);
@@ -444,7 +444,7 @@ std::expected<std::vector<Receipt>, StorageError> FilesystemStore::query_receipt
               StorageError::io("Failed to read receipt file: stream did not contain valid UTF-8"));
         }
         write_warning("Warning: Failed to parse receipt file ", join_path(receipts_dir_, name),
-                      receipt.error().message());
+                      receipt.error().display());
         continue;
       }
       current = std::move(*receipt);

@@ -66,7 +66,7 @@ std::expected<ReceiptRow, StorageError> receipt_row(const Receipt& receipt) {
   auto text = receipt_to_json(receipt);
   if (!text) {
     return std::unexpected(
-        StorageError::serialization("JSON serialization failed: " + text.error().message()));
+        StorageError::serialization("JSON serialization failed: " + text.error().display()));
   }
   ReceiptRow row;
   row.rid = uuid_to_string(receipt.rid);
@@ -202,7 +202,7 @@ bool read_stored_receipt(const StoredRow& row, Receipt& out) {
   if (!receipt) {
     // One write, so that lines from several threads or processes do not interleave.
     const std::string line = "Warning: Failed to parse stored receipt " +
-                             utf8::to_display_text(row.rid) + ": " + receipt.error().message() +
+                             utf8::to_display_text(row.rid) + ": " + receipt.error().display() +
                              "\n";
     (void)write_all(PosixIo::system(), STDERR_FILENO, line);
     return false;

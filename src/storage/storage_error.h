@@ -19,7 +19,7 @@ struct StorageError {
   static StorageError invalid_input(std::string t) { return {Kind::InvalidInput, std::move(t)}; }
   static StorageError io(std::string t) { return {Kind::Io, std::move(t)}; }
 
-  std::string message() const {
+  std::string display() const {
     switch (kind) {
       case Kind::Database:
         return "Database error: " + text;

@@ -360,7 +360,7 @@ TEST(CanonicalBody, VectorsReadFromJson) {
   for (const JsonValue& v : all) {
     const JsonObject& o = v.as_object();
     auto r = receipt_from_json(field(o, "input_json"));
-    ASSERT_TRUE(r.has_value()) << field(o, "name") << ": " << r.error().message();
+    ASSERT_TRUE(r.has_value()) << field(o, "name") << ": " << r.error().display();
     EXPECT_EQ(to_hex(body(*r)), field(o, "canonical_body_hex")) << field(o, "name");
     EXPECT_EQ(hash_of(*r), field(o, "hash")) << field(o, "name");
   }
@@ -541,8 +541,8 @@ TEST_P(Nesting, At256LevelsCountingTheTopMap) {
   } else {
     ASSERT_FALSE(h.has_value());
     EXPECT_EQ(h.error().kind, ValidationError::Kind::Serialization);
-    EXPECT_TRUE(h.error().message().starts_with("Serialization error: serde to Value failed: "))
-        << h.error().message();
+    EXPECT_TRUE(h.error().display().starts_with("Serialization error: serde to Value failed: "))
+        << h.error().display();
     EXPECT_EQ(compute_hash(r).error().kind, CanonicalError::Kind::Conversion);
   }
 }
@@ -577,7 +577,7 @@ TEST(ComputeHash, TextThatIsNotUtf8IsAConversionFailure) {
     change(r);
     auto h = r.compute_hash();
     ASSERT_FALSE(h.has_value()) << name;
-    EXPECT_TRUE(h.error().message().starts_with("Serialization error: serde to Value failed: "));
+    EXPECT_TRUE(h.error().display().starts_with("Serialization error: serde to Value failed: "));
   }
   Receipt ok = built("data_shape_min");
   ok.dom = "sha256:\xC3\xA9\xF0\x9F\x98\x80";

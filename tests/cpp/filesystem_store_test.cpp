@@ -115,19 +115,19 @@ std::vector<Uuid> rids(const std::vector<Receipt>& receipts) {
 
 std::shared_ptr<FilesystemStore> open_store(const std::string& base) {
   auto store = FilesystemStore::create(base);
-  EXPECT_TRUE(store.has_value()) << (store ? "" : store.error().message());
+  EXPECT_TRUE(store.has_value()) << (store ? "" : store.error().display());
   return store.value_or(nullptr);
 }
 
 // ---- Error texts and name rules ----
 
 TEST(StorageError, DisplaysPrefixAndText) {
-  EXPECT_EQ(StorageError::database("x").message(), "Database error: x");
-  EXPECT_EQ(StorageError::serialization("x").message(), "Serialization error: x");
-  EXPECT_EQ(StorageError::compression("x").message(), "Compression error: x");
-  EXPECT_EQ(StorageError::not_found("x").message(), "Not found: x");
-  EXPECT_EQ(StorageError::invalid_input("x").message(), "Invalid input: x");
-  EXPECT_EQ(StorageError::io("x").message(), "I/O error: x");
+  EXPECT_EQ(StorageError::database("x").display(), "Database error: x");
+  EXPECT_EQ(StorageError::serialization("x").display(), "Serialization error: x");
+  EXPECT_EQ(StorageError::compression("x").display(), "Compression error: x");
+  EXPECT_EQ(StorageError::not_found("x").display(), "Not found: x");
+  EXPECT_EQ(StorageError::invalid_input("x").display(), "Invalid input: x");
+  EXPECT_EQ(StorageError::io("x").display(), "I/O error: x");
 }
 
 TEST(FilesystemStore, JsonExtensionRule) {
@@ -178,7 +178,7 @@ TEST(FilesystemStore, CreationFailureNamesDirectoryAndOsError) {
   for (const std::string& base : {tmp.path() + "/file", tmp.path() + "/file/deeper"}) {
     auto store = FilesystemStore::create(base);
     ASSERT_FALSE(store);
-    EXPECT_EQ(store.error().message(), "I/O error: Failed to create receipts directory " + base +
+    EXPECT_EQ(store.error().display(), "I/O error: Failed to create receipts directory " + base +
                                            "/receipts: Not a directory (os error 20)");
   }
 }
@@ -188,7 +188,7 @@ TEST(FilesystemStore, NulInBasePathIsRefusedWithoutTouchingTheFileSystem) {
   const std::string base = tmp.path() + "/a" + std::string(1, '\0') + "b";
   auto store = FilesystemStore::create(base);
   ASSERT_FALSE(store);
-  EXPECT_EQ(store.error().message(), "I/O error: Failed to create receipts directory " + base +
+  EXPECT_EQ(store.error().display(), "I/O error: Failed to create receipts directory " + base +
                                          "/receipts: file name contained an unexpected NUL byte");
   EXPECT_FALSE(fs::exists(tmp.path() + "/a"));
 }
@@ -247,13 +247,13 @@ TEST(FilesystemStore, RemovedReceiptsDirectoryFailsBothWaysAndIsNotRecreated) {
   const Receipt r = exec_receipt({.id = 3});
   auto stored = store->store_receipt(r);
   ASSERT_FALSE(stored);
-  EXPECT_EQ(stored.error().message(), "I/O error: Failed to write receipt to " +
+  EXPECT_EQ(stored.error().display(), "I/O error: Failed to write receipt to " +
                                           store->receipts_dir() + "/" + file_name(r) +
                                           ": No such file or directory (os error 2)");
   EXPECT_FALSE(fs::exists(store->receipts_dir()));
   auto listed = store->query_receipts({});
   ASSERT_FALSE(listed);
-  EXPECT_EQ(listed.error().message(), "I/O error: Failed to read receipts directory " +
+  EXPECT_EQ(listed.error().display(), "I/O error: Failed to read receipts directory " +
                                           store->receipts_dir() +
                                           ": No such file or directory (os error 2)");
   // The store stays usable once the directory is back.
@@ -269,7 +269,7 @@ TEST(FilesystemStore, FailedRenameLeavesNoTemporaryFile) {
   fs::create_directory(store->receipts_dir() + "/" + file_name(r));
   auto stored = store->store_receipt(r);
   ASSERT_FALSE(stored);
-  EXPECT_EQ(stored.error().message(), "I/O error: Failed to write receipt to " +
+  EXPECT_EQ(stored.error().display(), "I/O error: Failed to write receipt to " +
                                           store->receipts_dir() + "/" + file_name(r) +
                                           ": Is a directory (os error 21)");
   EXPECT_EQ(names_in(store->receipts_dir()), std::set<std::string>{file_name(r)});
@@ -297,7 +297,7 @@ TEST(FilesystemStore, FailedWriteKeepsThePreviousReceipt) {
   ::signal(SIGXFSZ, old_handler);
 
   ASSERT_FALSE(stored);
-  EXPECT_EQ(stored.error().message(),
+  EXPECT_EQ(stored.error().display(),
             "I/O error: Failed to write receipt to " + path + ": File too large (os error 27)");
   EXPECT_EQ(read_file(path), before);
   EXPECT_EQ(names_in(store->receipts_dir()), std::set<std::string>{file_name(first)});
@@ -313,9 +313,9 @@ TEST(FilesystemStore, UnwritableReceiptIsASerializationErrorAndWritesNothing) {
   r.attest = GenericValue(std::move(map));
   auto stored = store->store_receipt(r);
   ASSERT_FALSE(stored);
-  EXPECT_EQ(stored.error().message(), "Serialization error: JSON serialization failed: " +
-                                          receipt_to_json(r).error().message());
-  EXPECT_EQ(stored.error().message(),
+  EXPECT_EQ(stored.error().display(), "Serialization error: JSON serialization failed: " +
+                                          receipt_to_json(r).error().display());
+  EXPECT_EQ(stored.error().display(),
             "Serialization error: JSON serialization failed: JSON serialization failed: key must "
             "be a string");
   EXPECT_TRUE(names_in(store->receipts_dir()).empty());
@@ -386,7 +386,7 @@ TEST(FilesystemStore, ReadFailuresFailTheWholeQuery) {
     c.make(store->receipts_dir());
     auto listed = store->query_receipts({});
     ASSERT_FALSE(listed) << c.what;
-    EXPECT_EQ(listed.error().message(), c.message) << c.what;
+    EXPECT_EQ(listed.error().display(), c.message) << c.what;
   }
 }
 
@@ -755,7 +755,7 @@ TEST_P(StoreWriteWays, FailuresKeepTheEarlierReceiptAndLeaveNothing) {
         continue;
       }
       ++failures;
-      EXPECT_EQ(stored.error().message(), "I/O error: Failed to write receipt to " + path +
+      EXPECT_EQ(stored.error().display(), "I/O error: Failed to write receipt to " + path +
                                               ": Input/output error (os error 5)")
           << failing;
       if (r.rid == first.rid) {
@@ -833,7 +833,7 @@ TEST(FilesystemStore, EndlessEntriesAreReadWithABound) {
   auto listed = store->query_receipts({});
   const std::string err = testing::internal::GetCapturedStderr();
   ::close(writer);
-  ASSERT_TRUE(listed) << listed.error().message();
+  ASSERT_TRUE(listed) << listed.error().display();
   EXPECT_EQ(rids(*listed), std::vector<Uuid>{rid_of(1)});
   EXPECT_NE(err.find("Warning: Skipped receipt file " + dir +
                      "/zero.json: not a regular file, and longer than 16777216 bytes\n"),

@@ -38,7 +38,7 @@ void expect_same_as_tree(std::string_view text) {
   if (a) {
     EXPECT_EQ(*a, *b) << text;
   } else {
-    EXPECT_EQ(a.error().message(), b.error().message()) << text;
+    EXPECT_EQ(a.error().display(), b.error().display()) << text;
   }
 }
 
@@ -71,7 +71,7 @@ TEST_P(JcsOfTextCases, MatchesTheTreeReading) {
   if (c.expected == nullptr) {
     EXPECT_FALSE(r.has_value()) << c.text;
   } else {
-    ASSERT_TRUE(r.has_value()) << c.text << ": " << r.error().message();
+    ASSERT_TRUE(r.has_value()) << c.text << ": " << r.error().display();
     EXPECT_EQ(*r, c.expected);
   }
 }

@@ -55,9 +55,9 @@ std::string written(std::string_view kind, std::string_view payload_out,
 
 std::string rewrite(std::string_view text) {
   auto r = receipt_from_json(text);
-  if (!r) return "(read failed) " + r.error().message();
+  if (!r) return "(read failed) " + r.error().display();
   auto out = receipt_to_json(*r);
-  if (!out) return "(write failed) " + out.error().message();
+  if (!out) return "(write failed) " + out.error().display();
   return *out;
 }
 
@@ -65,7 +65,7 @@ std::string read_error(std::string_view text) {
   auto r = receipt_from_json(text);
   if (r) return "(accepted)";
   EXPECT_EQ(r.error().kind, AdapterError::Kind::JsonDeserialization);
-  return r.error().message();
+  return r.error().display();
 }
 
 // ---- known vectors ----------------------------------------------------------
@@ -96,7 +96,7 @@ TEST(JsonAdapterVectors, InputIsWrittenBackExactly) {
 TEST(JsonAdapterVectors, SealedReceiptsRoundTripAndKeepTheirHash) {
   for (const auto& v : load_vectors()) {
     auto r = receipt_from_json(v.sealed_json);
-    ASSERT_TRUE(r.has_value()) << v.name << ": " << r.error().message();
+    ASSERT_TRUE(r.has_value()) << v.name << ": " << r.error().display();
     EXPECT_EQ(r->hash, v.hash) << v.name;
     auto text = receipt_to_json(*r);
     ASSERT_TRUE(text.has_value());
@@ -767,7 +767,7 @@ TEST(GenericJsonFloat, ReceiptHashSurvivesAJsonRoundTrip) {
     auto text = receipt_to_json(*r);
     ASSERT_TRUE(text.has_value());
     auto back = receipt_from_json(*text);
-    ASSERT_TRUE(back.has_value()) << back.error().message();
+    ASSERT_TRUE(back.has_value()) << back.error().display();
     EXPECT_EQ(back->attest, r->attest) << d;
     EXPECT_EQ(back->compute_hash(), before) << d;
   }
@@ -780,7 +780,7 @@ TEST(JsonAdapterWrite, GenericKeyFailureIsASerializationError) {
   auto text = receipt_to_json(*r);
   ASSERT_FALSE(text.has_value());
   EXPECT_EQ(text.error().kind, AdapterError::Kind::JsonSerialization);
-  EXPECT_EQ(text.error().message(), "JSON serialization failed: key must be a string");
+  EXPECT_EQ(text.error().display(), "JSON serialization failed: key must be a string");
   r->attest.reset();
   std::get<DataShapePayload>(r->payload).sketch_hash = "s";
   r->sig = Signature{"a", "k", "s"};
@@ -845,7 +845,7 @@ TEST(JsonAdapterRobustness, MutatedAndTruncatedReceipts) {
     auto r = receipt_from_json(text);
     auto tree = parse_json(text);
     if (!r) {
-      EXPECT_EQ(r.error().message().rfind("JSON deserialization failed: ", 0), 0u);
+      EXPECT_EQ(r.error().display().rfind("JSON deserialization failed: ", 0), 0u);
       if (tree) {
         EXPECT_EQ(deserialize_from_json_value(*tree).error(), r.error().detail);
       }

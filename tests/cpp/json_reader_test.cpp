@@ -21,14 +21,14 @@ using test::read_file;
 
 JsonValue parse_ok(std::string_view text) {
   auto v = parse_json(text);
-  EXPECT_TRUE(v.has_value()) << text << ": " << (v ? "" : v.error().message());
+  EXPECT_TRUE(v.has_value()) << text << ": " << (v ? "" : v.error().display());
   return v ? *v : JsonValue();
 }
 
 std::string parse_error(std::string_view text) {
   auto v = parse_json(text);
   if (v) return "(accepted)";
-  return v.error().message();
+  return v.error().display();
 }
 
 struct ErrorCase {

@@ -38,7 +38,7 @@ std::vector<std::pair<std::string, std::string>> vector_texts() {
 
 std::expected<Receipt, std::string> general_reading(std::string_view text) {
   auto tree = parse_json(text);
-  if (!tree) return std::unexpected(tree.error().message());
+  if (!tree) return std::unexpected(tree.error().display());
   return deserialize_from_json_value(*tree);
 }
 
@@ -175,7 +175,7 @@ TEST_P(ReceiptReaderDeclines, AndReceiptFromJsonStillReadsItTheGeneralWay) {
   }
   if (!GetParam().error.empty()) {
     ASSERT_FALSE(read.has_value());
-    EXPECT_EQ(read.error().message(), "JSON deserialization failed: " + GetParam().error);
+    EXPECT_EQ(read.error().display(), "JSON deserialization failed: " + GetParam().error);
   }
 }
 

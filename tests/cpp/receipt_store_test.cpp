@@ -101,7 +101,7 @@ class StoreTest : public ::testing::TestWithParam<Kind> {
         store = PostgresStore::create(schema_->url());
         break;
     }
-    EXPECT_TRUE(store.has_value()) << store.error().message();
+    EXPECT_TRUE(store.has_value()) << store.error().display();
     return store.value_or(nullptr);
   }
 
@@ -373,7 +373,7 @@ TEST_P(StoreTest, SameAnswersForTheSameReceiptsAndQueries) {
 
   for (const ReceiptQuery& query : suite_queries()) {
     auto got = store_->query_receipts(query);
-    ASSERT_TRUE(got) << got.error().message();
+    ASSERT_TRUE(got) << got.error().display();
     SCOPED_TRACE(testing::Message()
                  << "trace " << query.trace_id.value_or("-") << " workload "
                  << query.workload_id.value_or("-") << " limit " << query.limit.value_or(99));
@@ -407,7 +407,7 @@ TEST_P(StoreTest, UnreadableStoredReceiptIsSkippedWithOneWarning) {
     testing::internal::CaptureStderr();
     auto got = store_->query_receipts({.limit = limit});
     const std::string err = testing::internal::GetCapturedStderr();
-    ASSERT_TRUE(got) << got.error().message();
+    ASSERT_TRUE(got) << got.error().display();
     // The limit counts receipts returned, not rows skipped.
     expect_answer(is_sql(), good, {.limit = limit}, *got);
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
@@ -472,10 +472,10 @@ TEST(SqliteStore, OpenFailuresCarrySqliteMessages) {
 
   auto missing_dir = SqliteStore::create(dir + "/no/such/dir.db");
   ASSERT_FALSE(missing_dir);
-  EXPECT_EQ(missing_dir.error().message(), "Database error: unable to open database file");
+  EXPECT_EQ(missing_dir.error().display(), "Database error: unable to open database file");
   auto not_db = SqliteStore::create(dir + "/not-a-db");
   ASSERT_FALSE(not_db);
-  EXPECT_EQ(not_db.error().message(), "Database error: file is not a database");
+  EXPECT_EQ(not_db.error().display(), "Database error: file is not a database");
   auto nul = SqliteStore::create(dir + std::string("/a\0b.db", 7));
   ASSERT_FALSE(nul);
   EXPECT_EQ(nul.error().kind, StorageError::Kind::InvalidInput);
@@ -488,7 +488,7 @@ TEST(SqliteStore, OpenFailuresCarrySqliteMessages) {
   sqlite3_close(db);
   auto newer = SqliteStore::create(dir + "/v.db");
   ASSERT_FALSE(newer);
-  EXPECT_EQ(newer.error().message(),
+  EXPECT_EQ(newer.error().display(),
             "Database error: receipt tables have schema version 99, newer than this library's 1");
   fs::remove_all(dir);
 }

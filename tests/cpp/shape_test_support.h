@@ -26,7 +26,7 @@ inline JsonValue load_vectors(const std::string& name) {
   std::stringstream text;
   text << in.rdbuf();
   auto parsed = parse_json(text.str());
-  if (!parsed) ADD_FAILURE() << name << ": " << parsed.error().message();
+  if (!parsed) ADD_FAILURE() << name << ": " << parsed.error().display();
   return parsed ? *parsed : JsonValue();
 }
 

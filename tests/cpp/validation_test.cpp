@@ -13,6 +13,7 @@
 #include "receipts/canonical.h"
 #include "receipts/json_adapter.h"
 #include "receipts/json_reader.h"
+#include "receipts/json_text.h"
 #include "test_support.h"
 
 namespace quillmere {
@@ -205,10 +206,10 @@ TEST_P(Validate, FirstFailingRuleAndItsText) {
   }
   auto result = validate(r);
   if (c.message.empty()) {
-    EXPECT_TRUE(result.has_value()) << result.error().message();
+    EXPECT_TRUE(result.has_value()) << result.error().display();
   } else {
     ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().message(), c.message);
+    EXPECT_EQ(result.error().display(), c.message);
   }
 }
 
@@ -465,7 +466,7 @@ TEST(Validate, MismatchNamesBothHashes) {
   ASSERT_TRUE(computed.has_value());
   auto result = validate(r);
   ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(result.error().message(),
+  EXPECT_EQ(result.error().display(),
             "Hash mismatch: expected " + stored + ", computed " + *computed);
 }
 
@@ -486,10 +487,10 @@ TEST(Validate, SealedVectorsAreValid) {
     const JsonObject& o = v.as_object();
     const std::string& name = o.find("name")->as_string();
     auto r = receipt_from_json(o.find("sealed_json")->as_string());
-    ASSERT_TRUE(r.has_value()) << name << ": " << r.error().message();
+    ASSERT_TRUE(r.has_value()) << name << ": " << r.error().display();
     ASSERT_TRUE(o.find("validate_sealed")->is_null());
     auto valid = validate(*r);
-    EXPECT_TRUE(valid.has_value()) << name << ": " << valid.error().message();
+    EXPECT_TRUE(valid.has_value()) << name << ": " << valid.error().display();
   }
 }
 
@@ -498,7 +499,7 @@ TEST(ValidateHashFormatStr, CarriesTheOffendingText) {
   auto r = validate_hash_format_str("sha256:xyz");
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind, ValidationError::Kind::InvalidHashFormat);
-  EXPECT_EQ(r.error().message(), "Invalid hash format: sha256:xyz" + kMustMatch);
+  EXPECT_EQ(r.error().display(), "Invalid hash format: sha256:xyz" + kMustMatch);
 }
 
 }  // namespace
