@@ -10,6 +10,8 @@
 #include "engine/cas.h"
 #include "engine/commitments.h"
 #include "engine/data_shape.h"
+#include "engine/manifest.h"
+#include "engine/shape_stream.h"
 #include "fuzz_support.h"
 #include "receipts/sha256.h"
 #include "targets.h"
@@ -106,6 +108,63 @@ std::expected<std::string, DataShapeError> hash_through_file(std::span<const uin
   return result;
 }
 
+bool same_chunks(const ChunkTable& table, const std::vector<Chunk>& chunks) {
+  if (table.size() != chunks.size()) return false;
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    const ChunkRecord& r = table[i];
+    if (r.offset != chunks[i].offset || r.len != chunks[i].len || r.digest != chunks[i].hash) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The streaming hasher fed through update() in random pieces, on 1 to 3 workers.
+CompactManifest hash_stream(std::span<const uint8_t> data, ChunkScheme scheme, Pieces& pieces,
+                            unsigned workers) {
+  ShapeStream stream(scheme, true, workers);
+  size_t pos = 0;
+  while (pos < data.size()) {
+    const size_t step = std::min<size_t>(pieces.next(4) == 0 ? pieces.next(8) : pieces.next(6000),
+                                         data.size() - pos);
+    std::vector<uint8_t> piece(data.begin() + static_cast<ptrdiff_t>(pos),
+                               data.begin() + static_cast<ptrdiff_t>(pos + step));
+    stream.update(piece);
+    pos += step;
+  }
+  QM_FUZZ_CHECK(stream.length() == data.size());
+  return stream.finish();
+}
+
+void check_manifests(std::span<const uint8_t> data, ChunkScheme scheme, Pieces& pieces,
+                     const std::vector<Chunk>& chunks, const Digest& root,
+                     const std::string& shape_hash) {
+  const unsigned workers = 1 + pieces.next(3);
+  const auto check = [&](const CompactManifest& m) {
+    QM_FUZZ_CHECK(m.chunk_scheme == scheme);
+    QM_FUZZ_CHECK(m.total_len == data.size());
+    QM_FUZZ_CHECK(m.root == root);
+    QM_FUZZ_CHECK(m.shape_hash() == shape_hash);
+  };
+  const CompactManifest streamed = hash_stream(data, scheme, pieces, workers);
+  check(streamed);
+  QM_FUZZ_CHECK(same_chunks(streamed.chunks, chunks));
+  const CompactManifest compact = build_compact_manifest(data, scheme);
+  check(compact);
+  QM_FUZZ_CHECK(same_chunks(compact.chunks, chunks));
+  const auto threaded = build_manifest(data, scheme, workers);
+  QM_FUZZ_CHECK(threaded.has_value());
+  check(*threaded);
+
+  // The JSON form reads back to the same manifest and text.
+  const std::string text = manifest_to_json(streamed);
+  const auto back = manifest_from_json(text);
+  QM_FUZZ_CHECK_MSG(back.has_value(), back.error());
+  check(*back);
+  QM_FUZZ_CHECK(same_chunks(back->chunks, chunks));
+  QM_FUZZ_CHECK(manifest_to_json(*back) == text);
+}
+
 }  // namespace
 
 void chunking_target(std::span<const uint8_t> input) {
@@ -170,6 +229,7 @@ void chunking_target(std::span<const uint8_t> input) {
 
   // The data shape hash from the manifest equals the bytes function's.
   QM_FUZZ_CHECK(*from_bytes == data_shape_hash(manifest->root, manifest->total_len, scheme));
+  check_manifests(data, scheme, pieces, chunks, root, *from_bytes);
 }
 
 }  // namespace quillmere::fuzz

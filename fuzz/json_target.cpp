@@ -3,6 +3,7 @@
 
 #include "engine/commitments.h"
 #include "engine/jcs_text.h"
+#include "engine/manifest.h"
 #include "fuzz_support.h"
 #include "receipts/generic_json.h"
 #include "receipts/json_reader.h"
@@ -14,6 +15,15 @@ namespace quillmere::fuzz {
 void json_target(std::span<const uint8_t> input) {
   const std::string_view text = as_text(input);
   const auto parsed = parse_json(text);
+
+  // A manifest's JSON form, when it reads, writes back to text that reads the same.
+  if (const auto manifest = manifest_from_json(text)) {
+    const std::string written = manifest_to_json(*manifest);
+    const auto back = manifest_from_json(written);
+    QM_FUZZ_CHECK_MSG(back.has_value(), back.error() + "\n" + written);
+    QM_FUZZ_CHECK(manifest_to_json(*back) == written);
+    QM_FUZZ_CHECK(back->root == manifest->root && back->total_len == manifest->total_len);
+  }
 
   // Canonical text straight from the text: the same bytes or the same error, and a
   // failure leaves the output untouched.
