@@ -15,14 +15,14 @@ def load(name):
     return json.loads((VECTORS / name).read_text(encoding="utf-8"))
 
 
-def chunking_data(spec):
-    length = min(spec["length"], MAX_DATA)
-    if spec["kind"] == "zeros":
+def chunking_data(recipe):
+    length = min(recipe["length"], MAX_DATA)
+    if recipe["kind"] == "zeros":
         return bytes(length)
-    if spec["kind"] == "mod251":
+    if recipe["kind"] == "mod251":
         return bytes(i % 251 for i in range(length))
     out = bytearray()
-    seed = spec["seed"].encode()
+    seed = recipe["seed"].encode()
     counter = 0
     while len(out) < length:
         out += hashlib.sha256(seed + struct.pack(">Q", counter)).digest()

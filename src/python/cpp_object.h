@@ -3,8 +3,8 @@
 //
 //   using ReceiptObject = CppObject<Receipt>;
 //   PyType_Slot slots[] = {..., {Py_tp_dealloc, ReceiptObject::dealloc_slot()}, ...};
-//   PyType_Spec spec = {"receipts.PyReceipt", ReceiptObject::kBasicSize, 0, flags, slots};
-//   LazyType type{&spec};
+//   PyType_Spec type_desc = {"receipts.PyReceipt", ReceiptObject::kBasicSize, 0, flags, slots};
+//   LazyType type{&type_desc};
 //   PyObject* obj = ReceiptObject::create(type.get(), std::move(receipt));
 //   const Receipt& r = ReceiptObject::value(obj);
 #pragma once
@@ -26,7 +26,7 @@ class CppObject {
  public:
   static constexpr int kBasicSize = static_cast<int>(sizeof(CppObject));
 
-  // A new instance of `type` (a type whose spec uses kBasicSize and dealloc_slot()) that
+  // A new instance of `type` (a type created with kBasicSize and dealloc_slot()) that
   // holds `value`; nullptr with the allocation's exception set.
   static PyObject* create(PyTypeObject* type, T&& value) noexcept {
     PyObject* self = type->tp_alloc(type, 0);
