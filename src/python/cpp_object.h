@@ -58,14 +58,14 @@ class CppObject {
   bool constructed_;
 };
 
-// A heap type created from its spec on first use and kept for the life of the process.
+// A heap type created from its type description on first use and kept for the life of the process.
 struct LazyType {
-  PyType_Spec* spec;
+  PyType_Spec* desc;
   PyObject* type = nullptr;
 
   // Borrowed; nullptr with an exception set if the type cannot be created.
   PyObject* get() noexcept {
-    if (type == nullptr) type = PyType_FromSpec(spec);
+    if (type == nullptr) type = PyType_FromSpec(desc);
     return type;
   }
   PyTypeObject* get_type() noexcept { return reinterpret_cast<PyTypeObject*>(get()); }
