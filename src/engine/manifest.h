@@ -9,24 +9,29 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "engine/cas.h"
 
 namespace quillmere {
 
+// No default member values: a table block is allocated without writing it, so that only
+// the pages records are stored in become resident. Initialise every member when making one.
 struct ChunkRecord {
-  uint64_t offset = 0;
-  uint64_t len = 0;
-  Digest digest{};
+  uint64_t offset;
+  uint64_t len;
+  Digest digest;
 };
 static_assert(sizeof(ChunkRecord) == 48);
+static_assert(std::is_trivially_default_constructible_v<ChunkRecord>);
 
 // An append-only sequence of chunk records in blocks of kBlockRecords; the last block is
-// trimmed to its used size by shrink().
+// trimmed to its used size by shrink(). A block is 3 MiB: the allocator's page-rounded
+// header costs one page a block, which at 3 MiB is 0.13% (at 192 KiB it was 2%).
 class ChunkTable {
  public:
-  static constexpr size_t kBlockShift = 12;
+  static constexpr size_t kBlockShift = 16;
   static constexpr size_t kBlockRecords = size_t{1} << kBlockShift;
 
   void push_back(const ChunkRecord& record);

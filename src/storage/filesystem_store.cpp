@@ -22,11 +22,11 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "base/quote.h"
 #include "base/utf8.h"
 #include "receipts/json_adapter.h"
 #include "receipts/receipt_reader.h"
 #include "storage/file_names.h"
+#include "storage/warning_line.h"
 
 namespace quillmere {
 
@@ -140,25 +140,6 @@ std::expected<ReadOutcome, std::string> read_receipt_file(PosixIo& io, int dir_f
     }
     if (*n == 0) return ReadOutcome::kText;
     len += *n;
-  }
-}
-
-// One line on standard error, written with a single call so that lines from
-// several threads or processes do not interleave. The path and the detail come
-// from outside (file names, document text): their control characters are
-// escaped, so the line stays one line and cannot drive the terminal.
-void write_warning(std::string_view what, const std::string& path, std::string_view detail) {
-  std::string line(what);
-  append_escaping_controls(line, utf8::to_display_text(path));
-  line += ": ";
-  append_escaping_controls(line, detail);
-  line += '\n';
-  std::string_view rest = line;
-  while (!rest.empty()) {
-    const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    rest.remove_prefix(static_cast<size_t>(n));
   }
 }
 
@@ -425,7 +406,7 @@ std::expected<std::vector<Receipt>, StorageError> FilesystemStore::query_receipt
     if (!read)
       return std::unexpected(StorageError::io("Failed to read receipt file: " + read.error()));
     if (*read == ReadOutcome::kTooLong) {
-      write_warning(
+      write_warning_line(
           "Warning: Skipped receipt file ", join_path(receipts_dir_, name),
           "not a regular file, and longer than " + std::to_string(kNonRegularReadLimit) + " bytes");
       continue;
@@ -443,8 +424,8 @@ std::expected<std::vector<Receipt>, StorageError> FilesystemStore::query_receipt
           return std::unexpected(
               StorageError::io("Failed to read receipt file: stream did not contain valid UTF-8"));
         }
-        write_warning("Warning: Failed to parse receipt file ", join_path(receipts_dir_, name),
-                      receipt.error().display());
+        write_warning_line("Warning: Failed to parse receipt file ", join_path(receipts_dir_, name),
+                           receipt.error().display());
         continue;
       }
       current = std::move(*receipt);

@@ -1,15 +1,12 @@
 // The SQL stores' table layout and statements, written once for both dialects.
 #include "storage/sql_schema.h"
 
-#include <unistd.h>
-
 #include <variant>
 
-#include "base/posix_io.h"
-#include "base/utf8.h"
 #include "receipts/json_adapter.h"
 #include "receipts/receipt_reader.h"
 #include "storage/rfc3339.h"
+#include "storage/warning_line.h"
 
 namespace quillmere::sql {
 
@@ -35,7 +32,9 @@ constexpr std::string_view kRowColumns[] = {"rid",         "workload_id", "trace
                                             "pac",         "hash",        "body"};
 
 std::string placeholder(Dialect dialect, unsigned n) {
-  return (dialect == Dialect::Sqlite ? "?" : "$") + std::to_string(n);
+  std::string out(dialect == Dialect::Sqlite ? "?" : "$");
+  out += std::to_string(n);
+  return out;
 }
 
 std::string_view bytes_type(Dialect dialect) {
@@ -198,13 +197,11 @@ std::optional<int64_t> sql_limit(std::optional<uint64_t> limit) {
 
 bool read_stored_receipt(const StoredRow& row, Receipt& out) {
   if (read_receipt_direct(row.body, out)) return true;
-  auto receipt = receipt_from_json(row.body);
+  // The one-pass reading has declined the text: the general reading alone follows.
+  auto receipt = receipt_from_json_tree(row.body);
   if (!receipt) {
-    // One write, so that lines from several threads or processes do not interleave.
-    const std::string line = "Warning: Failed to parse stored receipt " +
-                             utf8::to_display_text(row.rid) + ": " + receipt.error().display() +
-                             "\n";
-    (void)write_all(PosixIo::system(), STDERR_FILENO, line);
+    write_warning_line("Warning: Failed to parse stored receipt ", row.rid,
+                       receipt.error().display());
     return false;
   }
   out = std::move(*receipt);
