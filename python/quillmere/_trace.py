@@ -50,7 +50,27 @@ def _wrap(manager: Callable[[], Any], func: Callable[P, R]) -> Callable[P, R]:
     return run
 
 
-class trace:
+class _LeftAlike:
+    """Leaving by `async with` is leaving by `with`: nothing on the way out waits."""
+
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc: Optional[BaseException],
+        tb: Optional[TracebackType],
+    ) -> None:
+        raise NotImplementedError
+
+    async def __aexit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc: Optional[BaseException],
+        tb: Optional[TracebackType],
+    ) -> None:
+        self.__exit__(exc_type, exc, tb)
+
+
+class trace(_LeftAlike):
     """Run work in a trace: `with trace("nightly-etl", client=c) as trace_id: ...`.
 
     Without an id, a new one ("trace:" and a random UUID) is made on each entry. Inside, work
@@ -86,19 +106,11 @@ class trace:
     async def __aenter__(self) -> str:
         return self.__enter__()
 
-    async def __aexit__(
-        self,
-        exc_type: Optional[Type[BaseException]],
-        exc: Optional[BaseException],
-        tb: Optional[TracebackType],
-    ) -> None:
-        self.__exit__(exc_type, exc, tb)
-
     def __call__(self, func: Callable[P, R]) -> Callable[P, R]:
         return _wrap(lambda: trace(self.trace_id, client=self.client), func)
 
 
-class step:
+class step(_LeftAlike):
     """Record one step of a trace: `with step("normalize-prices", {"currency": "EUR"}) as r:`.
 
     On entry an execution receipt is recorded (trace and parent from the context) and, when
@@ -157,14 +169,6 @@ class step:
         if client is not None:
             await asyncio.to_thread(client.store_receipt, receipt)
         return self._enter(receipt)
-
-    async def __aexit__(
-        self,
-        exc_type: Optional[Type[BaseException]],
-        exc: Optional[BaseException],
-        tb: Optional[TracebackType],
-    ) -> None:
-        self.__exit__(exc_type, exc, tb)
 
     def __call__(self, func: Callable[P, R]) -> Callable[P, R]:
         name = self.workload_id if self.workload_id is not None else func.__qualname__

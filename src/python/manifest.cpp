@@ -475,58 +475,64 @@ PyType_Spec kHasherSpec = {"shapes.ShapeHasher", static_cast<int>(sizeof(ShapeHa
 
 // --- functions ----------------------------------------------------------------------------
 
-PyObject* build_manifest_py(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* const kNames[] = {"data", "chunk_scheme", "workers", nullptr};
-  PyObject* data_arg = nullptr;
-  PyObject* scheme_arg = nullptr;
-  PyObject* workers_arg = nullptr;
-  if (!parse_args(args, kwargs, "O|O$O:build_manifest_py", kNames, &data_arg, &scheme_arg,
-                  &workers_arg)) {
-    return nullptr;
-  }
-  BufferArg data;
+// The arguments of both builders: the source, converted by `convert_source` first,
+// then chunk_scheme=None, *, workers=1.
+struct BuildArgs {
   ChunkScheme scheme;
   unsigned workers = 1;
-  if (!data.convert(data_arg, "data") || !convert_scheme(scheme_arg, scheme) ||
-      !convert_workers(workers_arg, workers)) {
+};
+
+template <typename ConvertSource>
+bool parse_build_args(PyObject* args, PyObject* kwargs, const char* format,
+                      const char* const* names, BuildArgs& out, ConvertSource convert_source) {
+  PyObject* source_arg = nullptr;
+  PyObject* scheme_arg = nullptr;
+  PyObject* workers_arg = nullptr;
+  return parse_args(args, kwargs, format, names, &source_arg, &scheme_arg, &workers_arg) &&
+         convert_source(source_arg) && convert_scheme(scheme_arg, out.scheme) &&
+         convert_workers(workers_arg, out.workers);
+}
+
+PyObject* built_manifest(std::expected<CompactManifest, BuildError>&& built) {
+  if (!built) return build_error(built.error());
+  return wrap_manifest(std::move(*built));
+}
+
+PyObject* build_manifest_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* const kNames[] = {"data", "chunk_scheme", "workers", nullptr};
+  BuildArgs a;
+  BufferArg data;
+  if (!parse_build_args(args, kwargs, "O|O$O:build_manifest_py", kNames, a,
+                        [&](PyObject* arg) { return data.convert(arg, "data"); })) {
     return nullptr;
   }
   std::optional<std::expected<CompactManifest, BuildError>> built;
-  if (data.data().size() > kReleaseLockAbove || workers > 1) {
+  if (data.data().size() > kReleaseLockAbove || a.workers > 1) {
     ReleasedLock released;
-    built.emplace(build_manifest(data.data(), scheme, workers));
+    built.emplace(build_manifest(data.data(), a.scheme, a.workers));
   } else {
-    built.emplace(build_manifest(data.data(), scheme, workers));
+    built.emplace(build_manifest(data.data(), a.scheme, a.workers));
   }
-  if (!*built) return build_error(built->error());
-  return wrap_manifest(std::move(**built));
+  return built_manifest(std::move(*built));
 }
 
 PyObject* build_manifest_from_file_py(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* const kNames[] = {"path", "chunk_scheme", "workers", nullptr};
-  PyObject* path_arg = nullptr;
-  PyObject* scheme_arg = nullptr;
-  PyObject* workers_arg = nullptr;
-  if (!parse_args(args, kwargs, "O|O$O:build_manifest_from_file_py", kNames, &path_arg, &scheme_arg,
-                  &workers_arg)) {
-    return nullptr;
-  }
+  BuildArgs a;
   PyRef path_bytes;
   std::string_view path;
-  ChunkScheme scheme;
-  unsigned workers = 1;
-  if (!convert_path(path_arg, path_bytes, path) || !convert_scheme(scheme_arg, scheme) ||
-      !convert_workers(workers_arg, workers)) {
+  if (!parse_build_args(args, kwargs, "O|O$O:build_manifest_from_file_py", kNames, a,
+                        [&](PyObject* arg) { return convert_path(arg, path_bytes, path); })) {
     return nullptr;
   }
   std::optional<std::expected<CompactManifest, BuildError>> built;
   SignalCheck signals;
   {
     ReleasedLock released;
-    built.emplace(build_manifest_from_file(path, scheme, true, workers, signals.bind(released)));
+    built.emplace(
+        build_manifest_from_file(path, a.scheme, true, a.workers, signals.bind(released)));
   }
-  if (!*built) return build_error(built->error());
-  return wrap_manifest(std::move(**built));
+  return built_manifest(std::move(*built));
 }
 
 PyObject* manifest_from_json_py(PyObject*, PyObject* args, PyObject* kwargs) {
