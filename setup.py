@@ -27,9 +27,31 @@ class CMakeExtension(Extension):
         self.target = target
 
 
+def _cached_tools(build_dir):
+    """The cmake and ninja that configured `build_dir`, as its cache records them."""
+    cache = build_dir / "CMakeCache.txt"
+    if not cache.is_file():
+        return None
+    tools = {}
+    for line in cache.read_text(errors="replace").splitlines():
+        key, _, value = line.partition("=")
+        if key in ("CMAKE_COMMAND:INTERNAL", "CMAKE_MAKE_PROGRAM:FILEPATH"):
+            tools[key.split(":")[0]] = value
+    return tools
+
+
 class CMakeBuild(build_ext):
     def build_extension(self, ext):
         build_dir = Path(self.build_temp).resolve() / "cmake"
+        # A tree built before by other tools (an isolated build's cmake and ninja are gone
+        # once it ends) is configured afresh rather than pointed at programs that are gone.
+        cached = _cached_tools(build_dir)
+        current = {"CMAKE_COMMAND": shutil.which("cmake"), "CMAKE_MAKE_PROGRAM": shutil.which("ninja")}
+        if cached is not None and any(
+            cached.get(key) != value or not os.path.exists(cached.get(key) or "")
+            for key, value in current.items()
+        ):
+            shutil.rmtree(build_dir)
         build_dir.mkdir(parents=True, exist_ok=True)
         subprocess.run(
             [
