@@ -53,21 +53,10 @@ def _wrap(manager: Callable[[], Any], func: Callable[P, R]) -> Callable[P, R]:
 class _LeftAlike:
     """Leaving by `async with` is leaving by `with`: nothing on the way out waits."""
 
-    def __exit__(
-        self,
-        exc_type: Optional[Type[BaseException]],
-        exc: Optional[BaseException],
-        tb: Optional[TracebackType],
-    ) -> None:
-        raise NotImplementedError
+    __exit__: Callable[..., None]
 
-    async def __aexit__(
-        self,
-        exc_type: Optional[Type[BaseException]],
-        exc: Optional[BaseException],
-        tb: Optional[TracebackType],
-    ) -> None:
-        self.__exit__(exc_type, exc, tb)
+    async def __aexit__(self, *exc_info: Any) -> None:
+        self.__exit__(*exc_info)
 
 
 class trace(_LeftAlike):
