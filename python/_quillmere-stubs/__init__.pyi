@@ -7,6 +7,9 @@ from _typeshed import StrPath
 from . import delta as delta, receipts as receipts, shapes as shapes
 from .receipts import PyReceipt
 
+# The top-level functions take and give exactly what their namesakes in `receipts` do.
+from .receipts import record_work_py as record_work_py, verify_receipt_py as verify_receipt_py
+
 __all__ = ["Client", "record_work_py", "verify_receipt_py", "delta", "receipts", "shapes"]
 
 @final
@@ -29,12 +32,3 @@ class Client:
         self, workload_id: str | None = None, trace_id: str | None = None, limit: int | None = None
     ) -> list[PyReceipt]: ...
     def copy_receipts_to(self, other: Client) -> int: ...
-
-def record_work_py(
-    workload_id: str,
-    payload: dict[str, Any],
-    tags: Sequence[str] | None = None,
-    trace_id: str | None = None,
-    parent_id: str | None = None,
-) -> PyReceipt: ...
-def verify_receipt_py(receipt: PyReceipt) -> bool: ...
