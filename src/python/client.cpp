@@ -14,9 +14,9 @@
 
 #include "python/convert.h"
 #include "python/cpp_object.h"
-#include "python/gil.h"
 #include "python/py_receipt.h"
 #include "python/record_verify.h"
+#include "python/released_lock.h"
 #include "storage/filesystem_store.h"
 #include "storage/postgres_store.h"
 #include "storage/sqlite_store.h"

@@ -395,12 +395,8 @@ PyObject* update_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
   HasherLock lock(self);
   HasherState& state = *as_hasher(self)->state;
   if (!state.stream) return raise_value_error("update() after the shape hash was finished");
-  if (data.data().size() > kReleaseLockAbove) {
-    ReleasedLock released;
-    state.stream->update(data.data());
-  } else {
-    state.stream->update(data.data());
-  }
+  without_gil_if(data.data().size() > kReleaseLockAbove,
+                 [&] { state.stream->update(data.data()); });
   Py_RETURN_NONE;
 }
 
@@ -506,14 +502,9 @@ PyObject* build_manifest_py(PyObject*, PyObject* args, PyObject* kwargs) {
                         [&](PyObject* arg) { return data.convert(arg, "data"); })) {
     return nullptr;
   }
-  std::optional<std::expected<CompactManifest, BuildError>> built;
-  if (data.data().size() > kReleaseLockAbove || a.workers > 1) {
-    ReleasedLock released;
-    built.emplace(build_manifest(data.data(), a.scheme, a.workers));
-  } else {
-    built.emplace(build_manifest(data.data(), a.scheme, a.workers));
-  }
-  return built_manifest(std::move(*built));
+  return built_manifest(
+      without_gil_if(data.data().size() > kReleaseLockAbove || a.workers > 1,
+                     [&] { return build_manifest(data.data(), a.scheme, a.workers); }));
 }
 
 PyObject* build_manifest_from_file_py(PyObject*, PyObject* args, PyObject* kwargs) {

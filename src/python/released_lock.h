@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <utility>
 
 #include "engine/interruption.h"
 
@@ -47,7 +48,25 @@ class SignalCheck {
   std::chrono::steady_clock::time_point last_;
 };
 
+// Runs `work` (which must touch no Python object) with the interpreter lock released,
+// and takes the lock back before its result or exception leaves. Any lock `work` takes is
+// taken and released without the interpreter lock held, so two threads can never wait
+// for each other's lock.
+template <class F>
+auto without_gil(F&& work) -> decltype(work()) {
+  ReleasedLock released;
+  return work();
+}
+
 // Bytes functions release the lock above this size, as hashlib does.
 inline constexpr size_t kReleaseLockAbove = 4096;
+
+// `work` without the interpreter lock when `release` is true (long work); short work
+// keeps the lock, which costs less than giving it up and taking it back.
+template <class F>
+auto without_gil_if(bool release, F&& work) -> decltype(work()) {
+  if (!release) return work();
+  return without_gil(std::forward<F>(work));
+}
 
 }  // namespace quillmere::python

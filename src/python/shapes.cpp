@@ -89,15 +89,10 @@ PyObject* from_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!convert_bytes(data_arg, "data", data) || !convert_chunk_scheme(scheme_arg, scheme)) {
     return nullptr;
   }
-  if (data.size() <= kReleaseLockAbove) {
-    return data_shape_result(compute_data_shape_hash_from_bytes(data, scheme));
-  }
-  std::optional<std::expected<std::string, DataShapeError>> hash;
-  {
-    ReleasedLock released;  // `data` is an immutable bytes object the arguments keep alive
-    hash.emplace(compute_data_shape_hash_from_bytes(data, scheme));
-  }
-  return data_shape_result(*hash);
+  // `data` is an immutable bytes object the arguments keep alive.
+  return data_shape_result(without_gil_if(data.size() > kReleaseLockAbove, [&] {
+    return compute_data_shape_hash_from_bytes(data, scheme);
+  }));
 }
 
 PyObject* from_file(PyObject*, PyObject* args, PyObject* kwargs) {
