@@ -47,10 +47,7 @@ class CMakeBuild(build_ext):
         # once it ends) is configured afresh rather than pointed at programs that are gone.
         cached = _cached_tools(build_dir)
         current = {"CMAKE_COMMAND": shutil.which("cmake"), "CMAKE_MAKE_PROGRAM": shutil.which("ninja")}
-        if cached is not None and any(
-            cached.get(key) != value or not os.path.exists(cached.get(key) or "")
-            for key, value in current.items()
-        ):
+        if cached is not None and any(cached.get(key) != value for key, value in current.items()):
             shutil.rmtree(build_dir)
         build_dir.mkdir(parents=True, exist_ok=True)
         subprocess.run(

@@ -28,7 +28,7 @@ static_assert(std::is_trivially_default_constructible_v<ChunkRecord>);
 
 // An append-only sequence of chunk records in blocks of kBlockRecords; the last block is
 // trimmed to its used size by shrink(). A block is 3 MiB: the allocator's page-rounded
-// header costs one page a block, which at 3 MiB is 0.13% (at 192 KiB it was 2%).
+// header costs one page a block, 0.13% of it.
 class ChunkTable {
  public:
   static constexpr size_t kBlockShift = 16;
