@@ -3,7 +3,7 @@
 # examples, against the extension's stubs in python/_quillmere-stubs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-PY=/usr/bin/python3
+PY=$(scripts/python-env.sh)
 examples=$(mktemp -d)
 trap 'rm -rf "$examples"' EXIT
 "$PY" - "$examples" <<'EOF'

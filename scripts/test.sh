@@ -14,6 +14,7 @@ QM_TEST_PG_URL=$(scripts/pg-cluster.sh start "$PG_DIR")
 export QM_TEST_PG_URL
 export QM_TEST_PG_RESTART="$PWD/scripts/pg-cluster.sh restart $PG_DIR"
 PY=/usr/bin/python3
+VENV_PY=$(scripts/python-env.sh)  # pytest, hypothesis, mypy and the PyPI libraries the tests use
 JOBS=$(nproc)
 
 # Every C++ file is kept formatted.
@@ -33,7 +34,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 if [[ -d tests/python ]] && ls tests/python/test_*.py >/dev/null 2>&1; then
   QM_EXTENSION_DIR="$PWD/build/release/src/python" \
     PYTHONPATH="$PWD/build/release/src/python:$PWD/python" \
-    timeout 1800 $PY -m pytest -q tests/python
+    timeout 1800 "$VENV_PY" -m pytest -q tests/python
 fi
 # A short fuzzing smoke run of every target (the long runs are done by hand).
 scripts/fuzz.sh 30
