@@ -596,6 +596,10 @@ PyObject* shape_hasher_type() {
   return g_hasher_type;
 }
 
+PyObject* new_manifest_object(CompactManifest manifest) {
+  return wrap_manifest(std::move(manifest));
+}
+
 PyMethodDef kManifestFunctions[] = {
     {"build_manifest_py", keywords_method<build_manifest_py>(), METH_VARARGS | METH_KEYWORDS,
      kBuildManifestDoc},

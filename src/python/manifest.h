@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "engine/cas.h"
+#include "engine/manifest.h"
 
 namespace quillmere::python {
 
@@ -21,6 +22,12 @@ extern PyMethodDef kManifestFunctions[];
 // The chunk_scheme argument: None or absent gives no scheme; a dict is read by the
 // scheme rules (ValueError texts "Missing 'type' field in chunk_scheme", ...).
 bool convert_chunk_scheme(PyObject* obj, std::optional<ChunkScheme>& out);
+
+// A new Manifest object holding `manifest`; nullptr with an exception set.
+PyObject* new_manifest_object(CompactManifest manifest);
+
+// build_manifest_piece_py, join_manifest_pieces_py, manifest_from_piece_py.
+extern PyMethodDef kManifestPieceFunctions[];
 
 }  // namespace quillmere::python
 

@@ -32,7 +32,9 @@ bool fill_shapes(PyObject* module) {
   PyObject* hasher = manifest == nullptr ? nullptr : shape_hasher_type();
   return hasher != nullptr && add_functions(module, kShapesFunctions) &&
          add_to_module(module, "Manifest", manifest) &&
-         add_to_module(module, "ShapeHasher", hasher) && add_functions(module, kManifestFunctions);
+         add_to_module(module, "ShapeHasher", hasher) &&
+         add_functions(module, kManifestFunctions) &&
+         add_functions(module, kManifestPieceFunctions);
 }
 
 ModuleDefinition g_top_level{
