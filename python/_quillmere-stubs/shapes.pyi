@@ -15,6 +15,9 @@ __all__ = [
     "build_manifest_py",
     "build_manifest_from_file_py",
     "manifest_from_json_py",
+    "build_manifest_piece_py",
+    "join_manifest_pieces_py",
+    "manifest_from_piece_py",
 ]
 
 class CdcChunkScheme(TypedDict):
@@ -76,3 +79,8 @@ def build_manifest_from_file_py(
     path: StrOrBytesPath, chunk_scheme: ChunkSchemeArg | None = None, *, workers: int = 1
 ) -> Manifest: ...
 def manifest_from_json_py(text: str) -> Manifest: ...
+def build_manifest_piece_py(
+    path: StrOrBytesPath, offset: int, length: int | None = None, chunk_scheme: ChunkSchemeArg | None = None
+) -> bytes: ...
+def join_manifest_pieces_py(path: StrOrBytesPath, pieces: Sequence[ReadableBuffer]) -> bytes: ...
+def manifest_from_piece_py(data: ReadableBuffer) -> Manifest: ...

@@ -27,6 +27,9 @@ SHAPES = [
     "build_manifest_py",
     "build_manifest_from_file_py",
     "manifest_from_json_py",
+    "build_manifest_piece_py",
+    "join_manifest_pieces_py",
+    "manifest_from_piece_py",
 ]
 
 
