@@ -97,7 +97,7 @@ def _ranges(size: int, piece_size: int, scheme: Optional[NativeChunkScheme]) -> 
 
 def _file_future(
     client: DaskClient, path: str, scheme: Optional[NativeChunkScheme], piece_size: int, retries: int
-) -> Tuple[Future, List[Future]]:
+) -> Tuple["Future[bytes]", List["Future[bytes]"]]:
     """The future of the file's whole manifest in binary form, and every future it needs."""
     from dask.base import tokenize
 
@@ -124,21 +124,23 @@ def _run(
     progress: bool, retries: int,
 ) -> List[Manifest]:
     scheme = parse_chunk_scheme(chunk_scheme)
-    results: List[Future] = []
-    every: List[Future] = []
+    results: List["Future[bytes]"] = []
+    every: List["Future[bytes]"] = []
+    untyped: Any = client  # distributed's gather, cancel and progress carry no annotations
     try:
         for path in paths:
             result, needed = _file_future(client, _path_text(path), scheme, piece_size, retries)
             results.append(result)
             every.extend(needed)
         if progress:
-            from distributed import progress as show_progress
+            import distributed
 
+            show_progress: Any = distributed.progress
             show_progress(every)
-        return [_native.manifest_from_piece_py(data) for data in client.gather(results)]
+        return [_native.manifest_from_piece_py(data) for data in untyped.gather(results)]
     finally:
         # Nothing is left running on the cluster when this call ends, by error or by Ctrl-C.
-        client.cancel(every)
+        untyped.cancel(every)
 
 
 def manifest(
@@ -299,7 +301,7 @@ class GraphReceipts:
 
     def __enter__(self) -> "GraphReceipts":
         plugin = _ReceiptPlugin(self.store, self.trace_id, self.client.id)
-        self.client.register_plugin(plugin, name=self.name)  # type: ignore[arg-type]
+        self.client.register_plugin(plugin, name=self.name)
         return self
 
     def __exit__(self, *exc: object) -> None:
@@ -310,7 +312,8 @@ class GraphReceipts:
             return result
 
         try:
-            self.count, errors = self.client.run_on_scheduler(finish)
+            untyped: Any = self.client
+            self.count, errors = untyped.run_on_scheduler(finish)
         finally:
             self.client.unregister_scheduler_plugin(name)
         if errors and exc[0] is None:
