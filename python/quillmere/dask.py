@@ -96,9 +96,10 @@ def _ranges(size: int, piece_size: int, scheme: Optional[NativeChunkScheme]) -> 
 
 
 def _file_future(
-    client: DaskClient, path: str, scheme: Optional[NativeChunkScheme], piece_size: int, retries: int
+    client: DaskClient, path: str, scheme: Optional[NativeChunkScheme], piece_size: int, retries: int, call: str
 ) -> Tuple["Future[bytes]", List["Future[bytes]"]]:
-    """The future of the file's whole manifest in binary form, and every future it needs."""
+    """The future of the file's whole manifest in binary form, and every future it needs.
+    Keys are those of this call (`call`): cancelling them cannot touch another call's tasks."""
     from dask.base import tokenize
 
     try:
@@ -109,13 +110,13 @@ def _file_future(
     ranges = _ranges(stamp[0], piece_size, scheme)
     pieces = [
         client.submit(_piece, path, offset, length, scheme, stamp, retries=retries,
-                      key=f"quillmere-piece-{tokenize(path, offset, length, scheme, stamp)}")
+                      key=f"quillmere-piece-{tokenize(call, path, offset, length, scheme, stamp)}")
         for offset, length in ranges
     ]
     if len(pieces) == 1:
         return pieces[0], pieces
     joined = client.submit(_join, path, stamp, *pieces, retries=retries,
-                           key=f"quillmere-join-{tokenize(path, stamp, ranges, scheme)}")
+                           key=f"quillmere-join-{tokenize(call, path, stamp, ranges, scheme)}")
     return joined, pieces + [joined]
 
 
@@ -124,12 +125,13 @@ def _run(
     progress: bool, retries: int,
 ) -> List[Manifest]:
     scheme = parse_chunk_scheme(chunk_scheme)
+    call = uuid.uuid4().hex
     results: List["Future[bytes]"] = []
     every: List["Future[bytes]"] = []
     untyped: Any = client  # distributed's gather, cancel and progress carry no annotations
     try:
         for path in paths:
-            result, needed = _file_future(client, _path_text(path), scheme, piece_size, retries)
+            result, needed = _file_future(client, _path_text(path), scheme, piece_size, retries, call)
             results.append(result)
             every.extend(needed)
         if progress:

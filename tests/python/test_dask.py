@@ -30,7 +30,7 @@ def cluster():
     # Worker processes import quillmere and the extension built for this run.
     os.environ["PYTHONPATH"] = child_env()["PYTHONPATH"]
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None, silence_logs=logging.CRITICAL) as local:
+                                  dashboard_address=":0", silence_logs=logging.CRITICAL) as local:
         with distributed.Client(local) as client:
             yield local, client
 
