@@ -23,6 +23,7 @@ import json
 import os
 import queue
 import threading
+import time
 import uuid
 from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
@@ -47,6 +48,10 @@ __all__ = ["DEFAULT_PIECE_SIZE", "FileChangedError", "GraphReceipts", "graph_rec
 # a few GiB over many workers.
 DEFAULT_PIECE_SIZE = 64 << 20
 _RETRIES = 2
+
+# Receipts of finished tasks wait at most this long (s), or until this many wait, to be stored.
+_STORE_DELAY = 0.25
+_STORE_BATCH = 512
 
 Stamp = Tuple[int, int]  # (size, modification time in ns)
 
@@ -95,18 +100,35 @@ def _ranges(size: int, piece_size: int, scheme: Optional[NativeChunkScheme]) -> 
     return [(k * piece_size, piece_size if k + 1 < count else None) for k in range(count)]
 
 
+def _stamps(client: DaskClient, paths: List[str]) -> List[Stamp]:
+    """The stamp of each file, taken here, or on a worker for the files this process does not
+    see (the client may have no access to the cluster's storage)."""
+    stamps: Dict[int, Stamp] = {}
+    unseen: List[int] = []
+    for index, path in enumerate(paths):
+        try:
+            stamps[index] = _stamp(path)
+        except FileNotFoundError:
+            unseen.append(index)
+    if unseen:
+        untyped: Any = client
+        remote = untyped.submit(_stamp_all, [paths[i] for i in unseen], pure=False).result()
+        stamps.update(zip(unseen, remote))
+    return [stamps[index] for index in range(len(paths))]
+
+
+def _stamp_all(paths: List[str]) -> List[Stamp]:
+    return [_stamp(path) for path in paths]
+
+
 def _file_future(
-    client: DaskClient, path: str, scheme: Optional[NativeChunkScheme], piece_size: int, retries: int, call: str
+    client: DaskClient, path: str, stamp: Stamp, scheme: Optional[NativeChunkScheme], piece_size: int,
+    retries: int, call: str,
 ) -> Tuple["Future[bytes]", List["Future[bytes]"]]:
     """The future of the file's whole manifest in binary form, and every future it needs.
     Keys are those of this call (`call`): cancelling them cannot touch another call's tasks."""
     from dask.base import tokenize
 
-    try:
-        stamp = _stamp(path)
-    except FileNotFoundError:
-        # The client may not see the cluster's storage: ask a worker.
-        stamp = client.submit(_stamp, path, pure=False).result()
     ranges = _ranges(stamp[0], piece_size, scheme)
     pieces = [
         client.submit(_piece, path, offset, length, scheme, stamp, retries=retries,
@@ -129,9 +151,10 @@ def _run(
     results: List["Future[bytes]"] = []
     every: List["Future[bytes]"] = []
     untyped: Any = client  # distributed's gather, cancel and progress carry no annotations
+    texts = [_path_text(path) for path in paths]
     try:
-        for path in paths:
-            result, needed = _file_future(client, _path_text(path), scheme, piece_size, retries, call)
+        for path, stamp in zip(texts, _stamps(client, texts)):
+            result, needed = _file_future(client, path, stamp, scheme, piece_size, retries, call)
             results.append(result)
             every.extend(needed)
         if progress:
@@ -224,7 +247,7 @@ class _ReceiptPlugin(SchedulerPlugin):
         self.rids: Dict[Any, str] = {}
         self.errors: List[str] = []
         self.count = 0
-        self.queue: "queue.Queue[Optional[Tuple[Any, str, Dict[str, Any], List[Any]]]]" = queue.Queue()
+        self.queue: "queue.Queue[Optional[Tuple[Any, Optional[str], Dict[str, Any], List[Any]]]]" = queue.Queue()
         self.client = _open_store(self.store)
         self.thread = threading.Thread(target=self._record_loop, name="quillmere-receipts", daemon=True)
         self.thread.start()
@@ -234,45 +257,59 @@ class _ReceiptPlugin(SchedulerPlugin):
             self.mine.update(tasks)
 
     def transition(self, key: Any, start: str, finish: str, *args: Any, **kwargs: Any) -> None:
+        # Runs in the scheduler's event loop: take what the receipt needs, nothing more.
         if finish != "memory" or start != "processing" or key not in self.mine:
             return
         self.mine.discard(key)  # recomputed after a lost worker: one receipt is enough
         ts = self.scheduler.tasks.get(key)
-        dependencies = [] if ts is None else sorted((d.key for d in ts.dependencies), key=_key_text)
-        payload: Dict[str, Any] = {"task": _key_text(key), "worker": str(kwargs.get("worker", ""))}
-        if ts is not None:
-            payload["prefix"] = ts.prefix.name
-        for startstop in kwargs.get("startstops") or ():
+        dependencies = [] if ts is None else [d.key for d in ts.dependencies]
+        prefix = None if ts is None else ts.prefix.name
+        self.queue.put((key, prefix, kwargs, dependencies))
+
+    def _receipt(self, key: Any, prefix: Optional[str], finished: Dict[str, Any], dependencies: List[Any]) -> _core.Receipt:
+        name = _key_text(key)
+        payload: Dict[str, Any] = {"task": name, "worker": str(finished.get("worker", ""))}
+        if prefix is not None:
+            payload["prefix"] = prefix
+        for startstop in finished.get("startstops") or ():
             if startstop.get("action") == "compute":
                 payload["compute_seconds"] = round(float(startstop["stop"]) - float(startstop["start"]), 6)
-        if kwargs.get("typename"):
-            payload["type"] = str(kwargs["typename"])
-        if kwargs.get("nbytes") is not None:
-            payload["nbytes"] = int(kwargs["nbytes"])
-        self.queue.put((key, _key_text(key), payload, dependencies))
+        if finished.get("typename"):
+            payload["type"] = str(finished["typename"])
+        if finished.get("nbytes") is not None:
+            payload["nbytes"] = int(finished["nbytes"])
+        parents = [self.rids[d] for d in sorted(dependencies, key=_key_text) if d in self.rids]
+        receipt = _linked_receipt(name, payload, self.trace_id, parents)
+        self.rids[key] = receipt.get_rid()
+        return receipt
 
     def _record_loop(self) -> None:
+        # Receipts are made as tasks finish (a dependent needs its dependencies' rids) and
+        # stored in batches: one transaction, at most _STORE_DELAY after the first waiting one.
         batch: List[_core.Receipt] = []
-        while True:
-            item = self.queue.get()
+        due = 0.0
+        stopping = False
+        while not stopping:
             try:
-                if item is not None:
-                    key, name, payload, dependencies = item
-                    parents = [self.rids[d] for d in dependencies if d in self.rids]
-                    receipt = _linked_receipt(name, payload, self.trace_id, parents)
-                    self.rids[key] = receipt.get_rid()
-                    batch.append(receipt)
-                if batch and (item is None or self.queue.empty() or len(batch) >= 256):
+                item = self.queue.get(timeout=max(0.0, due - time.monotonic()) if batch else None)
+            except queue.Empty:
+                item = None
+            else:
+                stopping = item is None
+            if item is not None:
+                try:
+                    batch.append(self._receipt(*item))
+                except Exception as error:  # reported by finish(); the scheduler goes on
+                    self.errors.append(f"{type(error).__name__}: {error}")
+                if len(batch) == 1:
+                    due = time.monotonic() + _STORE_DELAY
+            if batch and (item is None or len(batch) >= _STORE_BATCH):
+                try:
                     self.client.store_receipts(batch)
                     self.count += len(batch)
-                    batch = []
-            except Exception as error:  # reported by flush(); the scheduler goes on
-                self.errors.append(f"{type(error).__name__}: {error}")
+                except Exception as error:
+                    self.errors.append(f"{type(error).__name__}: {error}")
                 batch = []
-            finally:
-                self.queue.task_done()
-            if item is None:
-                return
 
     def finish(self) -> Tuple[int, List[str]]:
         """Stores the receipts of every task finished so far and stops recording;
