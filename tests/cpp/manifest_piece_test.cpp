@@ -70,7 +70,9 @@ TEST_P(PieceJoin, ReadsOnlyAroundTheSeams) {
     EXPECT_EQ(joined->chunks[i].digest, want.chunks[i].digest);
   }
   EXPECT_LE(reader.bytes_read, split.max_read);
-  if (split.scheme.kind == ChunkScheme::Kind::CDC) EXPECT_GT(reader.bytes_read, 0u);
+  if (split.scheme.kind == ChunkScheme::Kind::CDC) {
+    EXPECT_GT(reader.bytes_read, 0u);
+  }
 }
 
 // 8 pieces of 2 MiB: 7 seams, each walked in a block or two of 256 KiB.
