@@ -178,14 +178,13 @@ def test_shape_and_diff(tmp_path):
     assert mismatch.returncode == 2 and "chunked differently" in mismatch.stderr
 
 
-@needs_streaming
-def test_progress_bar_only_on_a_terminal(tmp_path):
-    data = tmp_path / "data.bin"
-    data.write_bytes(os.urandom(1 << 20))
+def on_terminal(*args, env=None):
+    """(stdout, what reached the terminal on stderr, status) of a command whose standard error
+    is a terminal."""
     leader, follower = pty.openpty()
     try:
-        process = subprocess.Popen([sys.executable, "-m", "quillmere", "shape", str(data), "--progress-min", "0"],
-                                   stdout=subprocess.PIPE, stderr=follower, env=child_env(), text=True)
+        process = subprocess.Popen([sys.executable, "-m", "quillmere", *map(str, args)], stdout=subprocess.PIPE,
+                                   stderr=follower, env=dict(child_env(), **(env or {})), text=True)
         os.close(follower)
         out, _ = process.communicate(timeout=120)
         drawn = b""
@@ -199,8 +198,19 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
             drawn += chunk
     finally:
         os.close(leader)
-    assert process.returncode == 0 and out.startswith("sha256:")
-    assert re.search(rb"\[[#.]{30}\]", drawn) and drawn.endswith(b"\r\x1b[K")
+    return out, drawn, process.returncode
+
+
+@needs_streaming
+@pytest.mark.parametrize("no_color", [False, True])
+def test_progress_bar_only_on_a_terminal(tmp_path, no_color):
+    data = tmp_path / "data.bin"
+    data.write_bytes(os.urandom(1 << 20))
+    out, drawn, code = on_terminal("shape", data, "--progress-min", "0", env={"NO_COLOR": "1"} if no_color else {})
+    assert code == 0 and out.startswith("sha256:")
+    # Drawn, then cleared away (the last thing written erases the line).
+    assert b"1.0/1.0 MiB" in drawn and drawn.endswith(b"\x1b[2K")
+    assert bool(re.search(rb"\x1b\[[0-9;]*3\dm", drawn)) is not no_color
 
 
 @pytest.mark.skipif(not hasattr(_quillmere.Client, "copy_receipts_to"), reason="no database stores in this build")
