@@ -13,7 +13,7 @@ from dataclasses import dataclass, field
 from datetime import datetime, timedelta, timezone
 from typing import Iterable, List, Optional, Sequence, Tuple, TypeVar
 
-from ._cli_output import clean
+from ._cli_output import cap, clean
 
 from ._core import Receipt, ReceiptLike, verify_receipt
 
@@ -108,6 +108,12 @@ def _edges(nodes: Sequence[Node]) -> "tuple[List[tuple[str, str]], List[str]]":
     return edges, missing
 
 
+def _label(node: Node) -> str:
+    # What a drawing shows: control characters escaped and long names cut (the json format
+    # keeps them exact).
+    return cap(clean(node.workload or node.kind), 60)
+
+
 def _mermaid_id(rid: str) -> str:
     return "r" + "".join(c if c.isalnum() else "_" for c in rid)
 
@@ -123,7 +129,7 @@ def mermaid(nodes: Sequence[Node]) -> str:
     edges, missing = _edges(nodes)
     lines = ["flowchart RL"]
     for node in ordered(nodes):
-        label = _mermaid_text(clean(node.workload or node.kind)) + "<br/>" + node.rid[:8]
+        label = _mermaid_text(_label(node)) + "<br/>" + node.rid[:8]
         if node.valid is False:
             label += "<br/>INVALID"
         lines.append(f'    {_mermaid_id(node.rid)}["{label}"]')
@@ -151,7 +157,7 @@ def dot(nodes: Sequence[Node]) -> str:
         '    node [shape=box, style="rounded,filled", fillcolor="#eef4ff", fontname="Helvetica"];',
     ]
     for node in ordered(nodes):
-        label = f"{clean(node.workload or node.kind)}\n{node.rid[:8]}"
+        label = f"{_label(node)}\n{node.rid[:8]}"
         extra = ""
         if node.valid is False:
             label += "\nINVALID"

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, TypedDict, Union, cast
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Union, cast
 
 from _quillmere import delta as _delta
 from _quillmere import shapes as _shapes
@@ -13,17 +13,10 @@ if TYPE_CHECKING:
     from _quillmere.delta import ReuseResult as ReuseDecision
     from _quillmere.shapes import Manifest
 else:
-
-    class Justification(TypedDict):
-        overlap_j: float
-        alpha: float
-        c_id: float
-        c_comp: float
-        decision: str
-
-    class ReuseDecision(TypedDict):
-        decision: str
-        justification: Justification
+    # At run time plain dicts (the native results); as names only, so that help() lists them
+    # in a line each.
+    Justification = Dict[str, Any]
+    ReuseDecision = Dict[str, Any]
 
 
 __all__ = ["CostModel", "Justification", "ReuseDecision", "decide_reuse", "economic_delta", "jaccard"]

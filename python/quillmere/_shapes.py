@@ -81,17 +81,37 @@ def _path_text(source: PathArg) -> str:
     return os.fsdecode(path) if isinstance(path, bytes) else path
 
 
+def _both(base: type) -> type:
+    # The OSError subclass of the errno that is also the ValueError these functions raised
+    # before, so that `except ValueError` keeps working.
+    return type(base.__name__, (base, ValueError), {"__module__": "quillmere"})
+
+
+_UNREADABLE: Dict[int, type] = {
+    errno.ENOENT: _both(FileNotFoundError),
+    errno.EACCES: _both(PermissionError),
+    errno.EPERM: _both(PermissionError),
+    errno.EISDIR: _both(IsADirectoryError),
+    errno.ENOTDIR: _both(NotADirectoryError),
+}
+_OTHER_UNREADABLE = _both(OSError)
+
+
 def _path_problem(path: str) -> Optional[OSError]:
     """Why a file cannot be read, as the `OSError` subclass of its errno (FileNotFoundError,
-    PermissionError, IsADirectoryError ...) with the path; None when it can be read."""
+    PermissionError, IsADirectoryError ...; each also a `ValueError`) with the path; None when
+    it can be read."""
     try:
         info = os.stat(path)
         if stat.S_ISDIR(info.st_mode):
-            return IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
-        os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
+            code, reason = errno.EISDIR, os.strerror(errno.EISDIR)
+        else:
+            os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
+            return None
     except OSError as error:
-        return OSError(error.errno, error.strerror, path)
-    return None
+        code, reason = error.errno or 0, error.strerror or str(error)
+    problem: OSError = _UNREADABLE.get(code, _OTHER_UNREADABLE)(code, reason, path)
+    return problem
 
 
 def _on_file(path: str, function: Callable[..., T], *args: Any, **kwargs: Any) -> T:

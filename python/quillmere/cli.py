@@ -540,6 +540,10 @@ def cmd_diff(args: argparse.Namespace) -> int:
             raise UsageError(f"--cost-model is not JSON: {error}") from None
         if not isinstance(cost_model, dict):
             raise UsageError("--cost-model must be a JSON object with c_id, c_comp and alpha")
+        try:
+            decide_reuse(0.5, cost_model, args.rows)  # refused before any data is read
+        except (TypeError, ValueError) as error:
+            raise UsageError(f"--cost-model: {error}") from None
     scheme = args.scheme
     saved = [p for p in (args.old, args.new) if os.path.isfile(p) and looks_like_manifest(p)]
     if scheme is None and saved:
@@ -558,11 +562,8 @@ def cmd_diff(args: argparse.Namespace) -> int:
         "overlap": chunk_overlap(old, new),
     }
     if cost_model is not None:
-        try:
-            result["reuse"] = decide_reuse(overlap, cost_model, args.rows)
-            result["economic_delta"] = economic_delta(overlap, cost_model, args.rows)
-        except ValueError as error:
-            raise UsageError(f"--cost-model: {error}") from None
+        result["reuse"] = decide_reuse(overlap, cost_model, args.rows)
+        result["economic_delta"] = economic_delta(overlap, cost_model, args.rows)
     if args.json:
         print(json_line(result, indent=2))
         return 0
