@@ -13,6 +13,7 @@ set; piped, tables are plain aligned text and there is no progress bar and no co
 
 from __future__ import annotations
 
+import functools
 import os
 import re
 import sys
@@ -63,10 +64,21 @@ def one_line(text: str) -> str:
 
 
 def is_terminal(stream: IO[str]) -> bool:
+    """True when `stream` is a terminal that rich can draw on (without rich installed, every
+    output is plain)."""
     try:
-        return stream.isatty()
+        return stream.isatty() and _have_rich()
     except (AttributeError, ValueError):
         return False
+
+
+@functools.lru_cache(maxsize=None)
+def _have_rich() -> bool:
+    try:
+        import rich  # noqa: F401
+    except ImportError:
+        return False
+    return True
 
 
 def console(stream: IO[str]) -> "Console":

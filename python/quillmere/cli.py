@@ -319,7 +319,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
     if not args.json:
         if rows:
             columns = [Column("STATUS", 7, styles=VERDICT_STYLES), Column("RID", 36), Column("WORKLOAD", 40, shrink=True),
-                       Column("SOURCE", 60, keep_end=True, shrink=True), Column("PROBLEM", 100, shrink=True)]
+                       Column("SOURCE", 80, keep_end=True, shrink=True), Column("PROBLEM", 100, shrink=True)]
             if not any(row[-1] for row in rows):
                 columns, rows = columns[:-1], [row[:-1] for row in rows]
             table(columns, rows)
@@ -523,7 +523,7 @@ def reuse_lines(result: Dict[str, Any]) -> List[DiffLine]:
     return [
         ("decision", reuse["decision"], f"reuse when J > c_id / (alpha * c_comp) = {threshold:.4g}"),
         ("economic delta", f"{result['economic_delta']:,.2f}",
-         "alpha * c_comp * J - c_id, in the unit of c_id and c_comp (saved when positive)"),
+         "alpha * c_comp * J - c_id, in the unit of c_id and c_comp; positive: reuse saves"),
     ]
 
 
@@ -543,7 +543,7 @@ def cmd_diff(args: argparse.Namespace) -> int:
         try:
             decide_reuse(0.5, cost_model, args.rows)  # refused before any data is read
         except (TypeError, ValueError) as error:
-            raise UsageError(f"--cost-model: {error}") from None
+            raise UsageError(f"--cost-model: {str(error).replace('give row_count', 'give --rows')}") from None
     scheme = args.scheme
     saved = [p for p in (args.old, args.new) if os.path.isfile(p) and looks_like_manifest(p)]
     if scheme is None and saved:

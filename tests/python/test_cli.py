@@ -104,7 +104,7 @@ def test_verify_reports_each_failure(store, tmp_path):
         (["record", "w", "--store", "{store}", "--parent", "abc123"], "no receipt in"),
         (["shape", "{store}", "--workers", "100000000000000000000000000"], "must be at most"),
         (["diff", "{store}", "{store}", "--cost-model", '{"c_id": 1, "c_comp": {"type": "linear", '
-          '"per_row": 1, "base": 0}, "alpha": 1}'], "give row_count"),
+          '"per_row": 1, "base": 0}, "alpha": 1}'], "give --rows"),
         (["shape"], "required: PATH"),
         (["shape", "{store}", "--scheme", "big:1"], "invalid chunk scheme"),
         (["dag", "--store", "{store}", "--format", "png"], "invalid choice"),
