@@ -16,7 +16,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Union
 import _quillmere
 from _quillmere import receipts as _receipts
 
-from ._receipt import Receipt, ReceiptLike, native_receipt
+from ._receipt import Receipt, ReceiptLike, native_receipt, view
 
 __all__ = ["Client", "Receipt", "ReceiptLike", "record_work", "verify_receipt", "receipt_from_json"]
 
@@ -73,7 +73,7 @@ def record_work(
     else:
         _check_parent(parent_id)
     # Positional: the native function's fast path.
-    return Receipt(_record_work_py(workload_id, payload, tags, trace_id, parent_id))
+    return view(_record_work_py(workload_id, payload, tags, trace_id, parent_id))
 
 
 def verify_receipt(receipt: ReceiptLike) -> bool:
@@ -154,7 +154,7 @@ class Client:
             parent_id = _parent_get()
         else:
             _check_parent(parent_id)
-        return Receipt(self._native.record_work(workload_id, payload, tags, trace_id, parent_id))
+        return view(self._native.record_work(workload_id, payload, tags, trace_id, parent_id))
 
     def verify_receipt(self, receipt: ReceiptLike) -> bool:
         """As `quillmere.verify_receipt`."""
@@ -171,7 +171,7 @@ class Client:
         limit: Optional[int] = None,
     ) -> List[Receipt]:
         """Stored execution receipts matching every filter given, at most `limit` of them."""
-        return [Receipt(r) for r in self._native.list_receipts(workload_id, trace_id, limit)]
+        return [view(r) for r in self._native.list_receipts(workload_id, trace_id, limit)]
 
     def store_receipts(self, receipts: Sequence[ReceiptLike]) -> None:
         """Store many receipts at once: in one transaction in a database (all or none)."""

@@ -124,6 +124,11 @@ def test_failures_are_one_line_and_status_1(tmp_path):
     assert result.returncode == 1 and result.stderr.count("\n") == 1 and "Traceback" not in result.stderr
     (tmp_path / "receipts").mkdir()
     assert qm("show", "1234", "--store", tmp_path).returncode == 1
+    # libpq's two-line connection error, and a directory given as data, each on one line.
+    for args in (["ls", "--store", "postgresql://127.0.0.1:1/none?connect_timeout=5"], ["shape", tmp_path]):
+        result = qm(*args)
+        assert result.returncode == 1 and result.stderr.count("\n") == 1, result.stderr
+    assert "Is a directory" in result.stderr
 
 
 def test_dag_links_steps_in_order_and_marks_invalid(store):
