@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import copy
 import json
-from typing import Any, Dict, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple, Union
 
 from _quillmere import receipts as _receipts
 
@@ -35,7 +35,7 @@ class Receipt:
     `get_workload_id()` giving the workload as `workload_id` does.
     """
 
-    __slots__ = ("_native", "_doc", "_key", "__weakref__")
+    __slots__ = ("_native", "_doc", "_key")
 
     def __init__(self, native: PyReceipt) -> None:
         if not isinstance(native, PyReceipt):
@@ -57,8 +57,9 @@ class Receipt:
 
     # The parsed JSON and the identity are made on first use (unset slots until then), so
     # that a receipt that is only stored or verified costs one small object.
-    _doc: Dict[str, Any]
-    _key: Tuple[str, str, str]
+    if TYPE_CHECKING:
+        _doc: Dict[str, Any]
+        _key: Tuple[str, str, str]
 
     def _document(self) -> Dict[str, Any]:
         try:

@@ -7,6 +7,7 @@ import contextvars
 import io
 import json
 import math
+import pydoc
 import re
 import threading
 import warnings
@@ -332,3 +333,8 @@ def test_a_parent_that_is_no_rid_is_warned_about():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert qm.record_work("w", {}, parent_id=receipt.rid.upper()).parent_ids == (receipt.rid,)
+
+
+def test_help_is_short_and_has_no_inherited_dict_methods():
+    text = pydoc.render_doc(qm, renderer=pydoc.plaintext)
+    assert len(text.splitlines()) < 600 and "inherited from builtins.dict" not in text
