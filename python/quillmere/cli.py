@@ -3,7 +3,9 @@ files and their overlap.
 
 Exit status: 0 when all went well, 1 when something checked is invalid (a receipt that fails
 verification, a file that cannot be hashed, a failed store), 2 on bad usage. Errors are one
-line on standard error.
+line on standard error; output cut short by a closed pipe ends quietly with status 0. What
+people read goes through `_cli_output` (escaped, capped, rich on a terminal); `--json` output
+is exact.
 """
 
 from __future__ import annotations
