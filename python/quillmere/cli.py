@@ -415,8 +415,11 @@ def cmd_shape(args: argparse.Namespace) -> int:
         def build(path: str) -> Shape:
             if path == "-":
                 return _stream(path, sys.stdin.buffer, scheme, keep, inner, advance)
-            if not keep and inner == 1 and not show_bar:
+            if not show_bar and (keep or inner == 1):
                 # The native reader, start to end without the interpreter lock.
+                if keep:
+                    m = manifest(path, scheme, workers=inner)
+                    return Shape(path, m.shape_hash, m.total_len, m)
                 size = os.stat(path).st_size
                 return Shape(path, data_shape_hash(path, scheme), size, None)
             with open(path, "rb") as f:
@@ -433,9 +436,9 @@ def cmd_shape(args: argparse.Namespace) -> int:
             chunks = f"  {len(m):>8} chunks" if m is not None else ""
             print(f"{shape.shape_hash}  {human_size(shape.total_len):>10}{chunks}  {clean(shape.path)}")
     if args.manifest_out:
-        manifest = results[0].manifest
-        assert manifest is not None
-        Path(args.manifest_out).write_text(manifest.to_json(), encoding="utf-8")
+        kept = results[0].manifest
+        assert kept is not None
+        Path(args.manifest_out).write_text(kept.to_json(), encoding="utf-8")
     return 0
 
 
