@@ -213,12 +213,12 @@ def resolve_parent(client: Client, store: str, parent: str) -> str:
         try:
             find_receipt(client, store, text)
         except Failure:
-            say(f"warning: parent {text} is not in {store}; the receipt links to it all the same")
+            say(f"warning: parent {text} is not in the store; the receipt links to it all the same")
         return text
     try:
         return find_receipt(client, store, text).rid
     except Failure:
-        raise UsageError(f"--parent {parent!r}: no receipt in {clean(store)} starts with it") from None
+        raise UsageError(f"--parent {parent!r}: no receipt in the store starts with it") from None
 
 
 def cmd_record(args: argparse.Namespace) -> int:
@@ -598,7 +598,7 @@ def cmd_migrate(args: argparse.Namespace) -> int:
     with progress("copying receipts", None, enabled=not args.json):
         copied = source.copy_receipts_to(target)
     if args.json:
-        print(json_line({"copied": copied, "from": args.source, "to": args.target}))
+        print(json_line({"copied": copied}))
     else:
         print(f"copied {copied} receipts from {clean(args.source)} to {clean(args.target)}")
     return 0

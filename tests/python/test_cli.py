@@ -101,7 +101,7 @@ def test_verify_reports_each_failure(store, tmp_path):
         (["ls", "--store", "{store}", "--limit", "-1"], "must be at least 0"),
         (["ls", "--store", "sqlite:{missing}"], "no such SQLite database"),
         (["ls", "--store", "mysql://{missing}"], "not supported"),
-        (["record", "w", "--store", "{store}", "--parent", "abc123"], "no receipt in"),
+        (["record", "w", "--store", "{store}", "--parent", "abc123"], "no receipt in the store"),
         (["shape", "{store}", "--workers", "100000000000000000000000000"], "must be at most"),
         (["diff", "{store}", "{store}", "--cost-model", '{"c_id": 1, "c_comp": {"type": "linear", '
           '"per_row": 1, "base": 0}, "alpha": 1}'], "give --rows"),
