@@ -716,6 +716,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except KeyboardInterrupt:
         sys.stderr.write(f"{prefix}: interrupted\n")
         return 130
+    except Exception as error:  # anything else is a fault here, still reported on one line
+        sys.stderr.write(f"{prefix}: error: {type(error).__name__}: {one_line(str(error))}\n")
+        return 1
 
 
 def error_text(error: Exception) -> str:
