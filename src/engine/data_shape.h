@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "engine/cas.h"
-#include "engine/interruption.h"
+#include "base/cancellation.h"
 
 namespace quillmere {
 

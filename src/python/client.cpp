@@ -68,7 +68,8 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!parse_args(args, kwargs, "|O$O:Client", kNames, &path_arg, &url_arg)) return nullptr;
     std::optional<std::string_view> storage_path;
     std::optional<std::string_view> storage_url;
-    if (!convert_optional_str(path_arg, "storage_path", storage_path) ||
+    PyRef path_bytes;
+    if (!convert_optional_path_str(path_arg, "storage_path", path_bytes, storage_path) ||
         !convert_optional_str(url_arg, "storage_url", storage_url)) {
       return nullptr;
     }

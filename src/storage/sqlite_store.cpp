@@ -109,8 +109,11 @@ std::expected<void, StorageError> SqliteStore::connect() {
     upsert_ = nullptr;
     selects_.fill(nullptr);
   }
+  // A relative name gets "./" in front, so SQLite never reads it as ":memory:" or a
+  // "file:" URI: the store is always exactly the named file.
+  const std::string name = path_.starts_with('/') ? path_ : "./" + path_;
   const int rc =
-      sqlite3_open_v2(path_.c_str(), &db_,
+      sqlite3_open_v2(name.c_str(), &db_,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   pid_ = ::getpid();
   if (rc != SQLITE_OK) {

@@ -24,6 +24,13 @@ std::expected<StorageUrl, std::string> parse_storage_url(std::string_view url) {
     }
   }
   if (path.empty()) return std::unexpected(std::string("a SQLite URL needs a file path"));
+  // SQLite would keep these in memory (receipts gone when the store closes) or read them
+  // as its own URI syntax; a store is always the one named file.
+  if (path == ":memory:" || path.starts_with("file:")) {
+    return std::unexpected(
+        std::string("a SQLite URL names a database file, not an in-memory database or a file: URI "
+                    "(write sqlite:///absolute/path.db or sqlite:relative/path.db)"));
+  }
   return StorageUrl{StorageUrl::Kind::Sqlite, std::string(path)};
 }
 

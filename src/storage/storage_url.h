@@ -1,6 +1,7 @@
 // Storage URLs: which SQL store a URL names and what its client library is given.
 //   sqlite:///abs/path.db    SQLite database file at /abs/path.db
 //   sqlite:relative/path.db  SQLite database file relative to the working directory
+//                            (":memory:" and "file:..." are refused: a store is a file)
 //   postgresql://...         PostgreSQL; the whole URL goes to libpq as is
 //   postgres://...           the same
 #pragma once
