@@ -17,7 +17,7 @@ the asynchronous versions; the `quillmere` command line looks at stores and file
 
 from __future__ import annotations
 
-from ._core import Client, Receipt, receipt_from_json, record_work, verify_receipt
+from ._core import Client, Receipt, receipt_from_json, record_work, redact_secrets, verify_receipt
 from ._economics import CostModel, Justification, ReuseDecision, decide_reuse, economic_delta, jaccard
 from ._shapes import (
     ChunkScheme,
@@ -55,6 +55,7 @@ __all__ = [
     "parse_chunk_scheme",
     "receipt_from_json",
     "record_work",
+    "redact_secrets",
     "shape_files",
     "signature_shape_hash",
     "step",

@@ -72,6 +72,13 @@ def receipt_from_json(text: str) -> Receipt:
     return _receipts.receipt_from_json_py(text)
 
 
+def redact_secrets(text: str, url: Optional[str] = None) -> str:
+    """`text` with every password it may hold replaced by "***": the password of any URL in
+    it, any `password=` value, and every secret of `url` wherever it appears (as written or
+    percent-decoded). Storage URLs and database messages pass through it before display."""
+    return _quillmere.redact_secrets(text, url)
+
+
 def _path_text(path: StoragePath) -> str:
     text = os.fspath(path)
     return os.fsdecode(text) if isinstance(text, bytes) else text
@@ -103,8 +110,9 @@ class Client:
         return self._native
 
     def __repr__(self) -> str:
-        where = self.storage_url if self.storage_url is not None else self.storage_path
-        return f"Client({where!r})" if where is not None else "Client()"
+        if self.storage_url is not None:
+            return f"Client(storage_url={redact_secrets(self.storage_url)!r})"
+        return f"Client({self.storage_path!r})" if self.storage_path is not None else "Client()"
 
     def record_work(
         self,

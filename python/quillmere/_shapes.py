@@ -11,6 +11,7 @@ import os
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Protocol, Sequence, TypeVar, Union, cast
 
+from _quillmere import CancelToken
 from _quillmere import shapes as _native
 
 if TYPE_CHECKING:
@@ -167,16 +168,28 @@ def signature_shape_hash(function_name: str, input_types: Sequence[str], output_
 
 def map_files(function: Callable[[str], T], paths: Iterable[FilePath], workers: Optional[int]) -> List[T]:
     """`function` of each path, in order, on a pool of `workers` threads (default: one per
-    core). The first failure is raised and the files not yet started are left alone."""
+    core). The first failure is raised and the files not yet started are left alone; on any
+    failure (Ctrl-C included) the native work still running stops at its next block, so the
+    pool is joined at once."""
     texts = [_path_text(p) for p in paths]
     count = workers if workers is not None else min(len(texts), os.cpu_count() or 1)
     if count < 1 and workers is not None:
         raise ValueError(f"workers must be at least 1, not {workers}")
     if count <= 1 or len(texts) <= 1:
         return [function(p) for p in texts]
+    # Under the caller's token (if any), so cancelling that stops these files too.
+    token = CancelToken(CancelToken.current())
+
+    def run(path: str) -> T:
+        with token:
+            return function(path)
+
     pool = ThreadPoolExecutor(max_workers=count, thread_name_prefix="quillmere-shape")
     try:
-        return list(pool.map(function, texts))
+        return list(pool.map(run, texts))
+    except BaseException:
+        token.cancel()
+        raise
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
 

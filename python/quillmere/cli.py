@@ -19,7 +19,7 @@ from pathlib import Path
 from typing import IO, Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Tuple
 
 from . import __version__, _dag
-from ._core import Client, Receipt, receipt_from_json, record_work
+from ._core import Client, Receipt, receipt_from_json, record_work, redact_secrets
 from ._economics import decide_reuse, economic_delta, jaccard
 from ._shapes import ChunkScheme, Manifest, manifest, manifest_from_json, map_files, parse_chunk_scheme
 
@@ -45,6 +45,11 @@ class Parser(argparse.ArgumentParser):
 
 def is_url(store: str) -> bool:
     return store.startswith(URL_PREFIXES)
+
+
+def shown(store: str) -> str:
+    """A store as shown to the user: a database URL without its password."""
+    return redact_secrets(store)
 
 
 def open_store(store: Optional[str], *, must_exist: bool = True) -> Client:
@@ -78,9 +83,9 @@ def find_receipt(client: Client, store: str, rid: str) -> Receipt:
     else:
         matches = [r for r in client.list_receipts() if r.get_rid().startswith(rid)]
     if not matches:
-        raise Failure(f"no receipt {rid!r} in {store}")
+        raise Failure(f"no receipt {rid!r} in {shown(store)}")
     if len(matches) > 1:
-        raise UsageError(f"{rid!r} is the start of {len(matches)} rids in {store}; give more of it")
+        raise UsageError(f"{rid!r} is the start of {len(matches)} rids in {shown(store)}; give more of it")
     return matches[0]
 
 
@@ -209,7 +214,7 @@ def verify_targets(args: argparse.Namespace) -> Iterator[Tuple[str, Optional[Rec
         files = receipt_files(args.store)
         if files is None:
             for receipt in client.list_receipts():
-                yield args.store, receipt, None
+                yield shown(args.store), receipt, None
             return
         targets = [str(f) for f in files]
     for target in targets:
@@ -221,7 +226,7 @@ def verify_targets(args: argparse.Namespace) -> Iterator[Tuple[str, Optional[Rec
         elif args.store:
             client = client or open_store(args.store)
             try:
-                yield f"{args.store}", find_receipt(client, args.store, target), None
+                yield shown(args.store), find_receipt(client, args.store, target), None
             except Failure as error:
                 yield target, None, str(error)
             continue
@@ -440,7 +445,7 @@ def cmd_migrate(args: argparse.Namespace) -> int:
     source = open_store(args.source)
     target = open_store(args.target, must_exist=False)
     copied = source.copy_receipts_to(target)
-    print(f"copied {copied} receipts from {args.source} to {args.target}")
+    print(f"copied {copied} receipts from {shown(args.source)} to {shown(args.target)}")
     return 0
 
 
@@ -531,14 +536,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         return run(args)
     except UsageError as error:
-        sys.stderr.write(f"{prefix}: error: {error}\n")
+        sys.stderr.write(f"{prefix}: error: {redact_secrets(str(error))}\n")
         return 2
     except (Failure, ValueError, OSError) as error:
         text = str(error) if not isinstance(error, OSError) or not error.strerror else \
             f"{error.filename + ': ' if error.filename else ''}{error.strerror}"
         if isinstance(error, BrokenPipeError):
             return 1
-        sys.stderr.write(f"{prefix}: error: {text}\n")
+        sys.stderr.write(f"{prefix}: error: {redact_secrets(text)}\n")
         return 1
     except KeyboardInterrupt:
         sys.stderr.write(f"{prefix}: interrupted\n")

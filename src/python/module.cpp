@@ -69,9 +69,10 @@ bool register_module(PyObject* parent, ModuleDefinition& definition) {
 }
 
 // Added beside the specified contents, after them.
-bool add_cancel_token(PyObject* module) {
+bool add_beside(PyObject* module) {
   PyObject* type = cancel_token_type();
-  return type != nullptr && add_to_module(module, "CancelToken", type);
+  return type != nullptr && add_to_module(module, "CancelToken", type) &&
+         add_functions(module, kStorageFunctions);
 }
 
 bool fill_top_level(PyObject* module) {
@@ -79,7 +80,7 @@ bool fill_top_level(PyObject* module) {
   return client != nullptr && add_to_module(module, "Client", client) &&
          add_functions(module, kTopLevelFunctions) && register_module(module, g_delta) &&
          register_module(module, g_receipts) && register_module(module, g_shapes) &&
-         add_cancel_token(module);
+         add_beside(module);
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <memory>
 #include <vector>
 
+#include "storage/storage_url.h"
+
 namespace quillmere {
 
 namespace {
@@ -105,16 +107,19 @@ void PostgresStore::disconnect() {
 }
 
 StorageError PostgresStore::error() const {
-  return StorageError::database(
-      trimmed(conn_ != nullptr ? PQerrorMessage(conn_) : "out of memory"));
+  return database_error(conn_ != nullptr ? PQerrorMessage(conn_) : "out of memory");
+}
+
+// libpq's texts may quote pieces of the connection URL, password included.
+StorageError PostgresStore::database_error(const char* text) const {
+  return StorageError::database(redact_secrets(trimmed(text), conninfo_));
 }
 
 std::expected<void, StorageError> PostgresStore::exec(const char* sql) {
   Result r(PQexec(conn_, sql));
   const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-    return std::unexpected(r ? StorageError::database(trimmed(PQresultErrorMessage(r.get())))
-                             : error());
+    return std::unexpected(r ? database_error(PQresultErrorMessage(r.get())) : error());
   }
   return {};
 }
@@ -155,8 +160,8 @@ std::expected<void, StorageError> PostgresStore::connect() {
     if (auto r = exec(sql::version_table_statement(sql::Dialect::Postgres).c_str()); !r) return r;
     Result version(PQexec(conn_, sql::select_version_statement().c_str()));
     if (!version || PQresultStatus(version.get()) != PGRES_TUPLES_OK) {
-      return std::unexpected(
-          version ? StorageError::database(trimmed(PQresultErrorMessage(version.get()))) : error());
+      return std::unexpected(version ? database_error(PQresultErrorMessage(version.get()))
+                                     : error());
     }
     if (PQntuples(version.get()) == 1 && !PQgetisnull(version.get(), 0, 0)) {
       const long long found = std::atoll(PQgetvalue(version.get(), 0, 0));
@@ -175,9 +180,8 @@ std::expected<void, StorageError> PostgresStore::connect() {
     const char* values[] = {version_text.c_str()};
     Result inserted(PQexecParams(conn_, insert.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
     if (!inserted || PQresultStatus(inserted.get()) != PGRES_COMMAND_OK) {
-      return std::unexpected(
-          inserted ? StorageError::database(trimmed(PQresultErrorMessage(inserted.get())))
-                   : error());
+      return std::unexpected(inserted ? database_error(PQresultErrorMessage(inserted.get()))
+                                      : error());
     }
     return exec("COMMIT");
   };
@@ -206,8 +210,7 @@ std::expected<void, StorageError> PostgresStore::prepare(const std::string& name
   // Parameter types are left to the server, which infers them from the columns.
   Result r(PQprepare(conn_, name.c_str(), sql.c_str(), static_cast<int>(params.size()), nullptr));
   if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
-    return std::unexpected(r ? StorageError::database(trimmed(PQresultErrorMessage(r.get())))
-                             : error());
+    return std::unexpected(r ? database_error(PQresultErrorMessage(r.get())) : error());
   }
   return {};
 }
@@ -231,8 +234,7 @@ std::expected<void, StorageError> PostgresStore::write_rows(std::span<const sql:
     Result r(PQexecPrepared(conn_, kUpsertName, bound.count(), bound.values(), bound.lengths(),
                             bound.formats(), 1));
     if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
-      StorageError err =
-          r ? StorageError::database(trimmed(PQresultErrorMessage(r.get()))) : error();
+      StorageError err = r ? database_error(PQresultErrorMessage(r.get())) : error();
       if (batch && PQstatus(conn_) == CONNECTION_OK) Result(PQexec(conn_, "ROLLBACK"));
       return std::unexpected(std::move(err));
     }
@@ -284,8 +286,7 @@ std::expected<std::vector<sql::StoredRow>, StorageError> PostgresStore::fetch(
   Result r(PQexecPrepared(conn_, name.c_str(), bound.count(), bound.values(), bound.lengths(),
                           bound.formats(), 1));
   if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
-    return std::unexpected(r ? StorageError::database(trimmed(PQresultErrorMessage(r.get())))
-                             : error());
+    return std::unexpected(r ? database_error(PQresultErrorMessage(r.get())) : error());
   }
   const int n = PQntuples(r.get());
   std::vector<sql::StoredRow> rows;

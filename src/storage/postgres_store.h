@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/fork_safe.h"
 #include "storage/receipt_store.h"
 #include "storage/sql_schema.h"
 
@@ -50,9 +51,11 @@ class PostgresStore : public ReceiptStore {
   std::expected<void, StorageError> prepare(const std::string& name, const std::string& sql,
                                             std::span<const sql::Param> params);
   StorageError error() const;
+  // A Database error of libpq's text, without any secret of the connection text.
+  StorageError database_error(const char* text) const;
 
   std::string conninfo_;
-  std::mutex lock_;  // one operation at a time on the connection
+  ForkSafeMutex lock_;  // one operation at a time on the connection
   pg_conn* conn_ = nullptr;
   int pid_ = 0;  // the process that opened conn_
   bool upsert_prepared_ = false;

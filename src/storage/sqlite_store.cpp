@@ -7,7 +7,12 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
 #include <vector>
+
+#include "base/cancellation.h"
 
 namespace quillmere {
 
@@ -50,6 +55,20 @@ std::string column_bytes(sqlite3_stmt* stmt, int column) {
   const int size = sqlite3_column_bytes(stmt, column);
   if (data == nullptr || size <= 0) return {};
   return std::string(static_cast<const char*>(data), static_cast<size_t>(size));
+}
+
+// SQLite's busy handler: waits in short sleeps for another connection's lock, up to the
+// busy timeout, and stops early when the thread's interruption check says so.
+int wait_while_busy(void*, int attempt) {
+  using Clock = std::chrono::steady_clock;
+  thread_local Clock::time_point started;
+  const Clock::time_point now = Clock::now();
+  if (attempt == 0) started = now;
+  if (now - started >= std::chrono::milliseconds(SqliteStore::kBusyTimeoutMs)) return 0;
+  if (current_interruption()()) return 0;
+  // 1, 2, 4 ... up to 16 ms between attempts.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1 << std::min(attempt, 4)));
+  return 1;
 }
 
 }  // namespace
@@ -122,7 +141,9 @@ std::expected<void, StorageError> SqliteStore::connect() {
     return std::unexpected(std::move(err));
   }
   auto setup = [&]() -> std::expected<void, StorageError> {
-    if (sqlite3_busy_timeout(db_, kBusyTimeoutMs) != SQLITE_OK) return std::unexpected(error());
+    if (sqlite3_busy_handler(db_, &wait_while_busy, nullptr) != SQLITE_OK) {
+      return std::unexpected(error());
+    }
     if (auto r = exec("PRAGMA journal_mode=WAL"); !r) return r;
     if (auto r = exec("PRAGMA synchronous=FULL"); !r) return r;
     if (auto r = exec("BEGIN IMMEDIATE"); !r) return r;
