@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -71,6 +73,37 @@ int wait_while_busy(void*, int attempt) {
   return 1;
 }
 
+// SQLite's process-wide mutexes (memory accounting, page cache, file locks of the VFS) are
+// taken briefly by every connection; a fork while another thread held one would leave it
+// held forever in the child. They are taken before fork and released after, in SQLite's
+// own order (OPEN before MAIN, the memory one last: nothing is taken while it is held).
+constexpr int kGlobalMutexes[] = {
+    SQLITE_MUTEX_STATIC_OPEN, SQLITE_MUTEX_STATIC_MAIN, SQLITE_MUTEX_STATIC_PRNG,
+    SQLITE_MUTEX_STATIC_LRU,  SQLITE_MUTEX_STATIC_PMEM, SQLITE_MUTEX_STATIC_VFS1,
+    SQLITE_MUTEX_STATIC_VFS2, SQLITE_MUTEX_STATIC_VFS3, SQLITE_MUTEX_STATIC_MEM,
+};
+
+void enter_global_mutexes() {
+  for (const int id : kGlobalMutexes) {
+    if (sqlite3_mutex* m = sqlite3_mutex_alloc(id)) sqlite3_mutex_enter(m);
+  }
+}
+
+void leave_global_mutexes() {
+  for (auto it = std::rbegin(kGlobalMutexes); it != std::rend(kGlobalMutexes); ++it) {
+    if (sqlite3_mutex* m = sqlite3_mutex_alloc(*it)) sqlite3_mutex_leave(m);
+  }
+}
+
+// After the stores' own locks have settled (so no store waits for these meanwhile).
+void guard_fork() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    sqlite3_initialize();  // the mutexes exist from here on
+    at_fork(&enter_global_mutexes, &leave_global_mutexes);
+  });
+}
+
 }  // namespace
 
 std::expected<std::shared_ptr<SqliteStore>, StorageError> SqliteStore::create(std::string path) {
@@ -78,6 +111,7 @@ std::expected<std::shared_ptr<SqliteStore>, StorageError> SqliteStore::create(st
   if (path.find('\0') != std::string::npos) {
     return std::unexpected(StorageError::invalid_input("database path contains a NUL byte"));
   }
+  guard_fork();
   std::shared_ptr<SqliteStore> store(new SqliteStore(std::move(path)));
   std::lock_guard guard(store->lock_);
   if (auto connected = store->connect(); !connected) return std::unexpected(connected.error());
@@ -120,6 +154,13 @@ std::expected<sqlite3_stmt*, StorageError> SqliteStore::prepared(sqlite3_stmt*& 
 }
 
 std::expected<void, StorageError> SqliteStore::connect() {
+  if (lock_.torn()) {
+    // SQLite keeps the file's locks of the whole process in memory: with a write of the
+    // parent cut off halfway, every connection to this file here would wait forever.
+    return std::unexpected(StorageError::database(
+        "the store was in use by another thread when this process was forked; SQLite "
+        "cannot use the file in this process"));
+  }
   if (db_ != nullptr) {
     if (pid_ == ::getpid()) return {};
     // A connection inherited across fork must not be used or closed here (its
