@@ -102,7 +102,7 @@ async def data_shape_hash(source: AsyncSource, chunk_scheme: ChunkScheme = None,
         hasher = _shapes._hasher(_shapes.parse_chunk_scheme(chunk_scheme), False, workers)
         await _feed_async(hasher, source)  # type: ignore[arg-type]
         return hasher.shape_hash()
-    return await _off_loop(_shapes.data_shape_hash, source, chunk_scheme, workers=workers)  # type: ignore[arg-type]
+    return await _off_loop(_shapes.data_shape_hash, source, chunk_scheme, workers=workers)
 
 
 async def manifest(source: AsyncSource, chunk_scheme: ChunkScheme = None, *, workers: int = 1) -> Manifest:
@@ -111,7 +111,7 @@ async def manifest(source: AsyncSource, chunk_scheme: ChunkScheme = None, *, wor
         hasher = _shapes._hasher(_shapes.parse_chunk_scheme(chunk_scheme), True, workers)
         await _feed_async(hasher, source)  # type: ignore[arg-type]
         return hasher.manifest()
-    return await _off_loop(_shapes.manifest, source, chunk_scheme, workers=workers)  # type: ignore[arg-type]
+    return await _off_loop(_shapes.manifest, source, chunk_scheme, workers=workers)
 
 
 async def shape_files(
