@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <utility>
 
@@ -61,5 +62,15 @@ class InterruptionScope {
  private:
   const Interruption* previous_;
 };
+
+// Takes `mutex` (any timed lockable), asking the thread's current interruption check every
+// few milliseconds while another thread holds it; false, not taken, when the check said stop.
+template <class Mutex>
+bool lock_interruptibly(Mutex& mutex) {
+  while (!mutex.try_lock_for(std::chrono::milliseconds(20))) {
+    if (current_interruption()()) return false;
+  }
+  return true;
+}
 
 }  // namespace quillmere

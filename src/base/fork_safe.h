@@ -33,6 +33,10 @@ class ForkSafeMutex {
 
   void lock() { mutex_.lock(); }
   bool try_lock() { return mutex_.try_lock(); }
+  template <class Duration>
+  bool try_lock_for(const Duration& wait) {
+    return mutex_.try_lock_for(wait);
+  }
   void unlock() { mutex_.unlock(); }
   // True in a process forked while another thread held this mutex (read under the lock):
   // what it guards may be half changed.

@@ -351,7 +351,8 @@ std::expected<void, StorageError> PostgresStore::write_rows(std::span<const sql:
 std::expected<void, StorageError> PostgresStore::store_receipt(const Receipt& receipt) {
   auto row = sql::receipt_row(receipt);
   if (!row) return std::unexpected(row.error());
-  std::lock_guard guard(lock_);
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
   return with_connection([&] { return write_rows(std::span(&*row, 1)); });
 }
 
@@ -366,7 +367,8 @@ std::expected<void, StorageError> PostgresStore::store_receipts(std::span<const 
     if (!row) return std::unexpected(row.error());
     rows.push_back(std::move(*row));
   }
-  std::lock_guard guard(lock_);
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
   return with_connection([&] { return write_rows(rows); });
 }
 
@@ -401,7 +403,8 @@ std::expected<std::vector<sql::StoredRow>, StorageError> PostgresStore::fetch(
 
 std::expected<std::vector<Receipt>, StorageError> PostgresStore::query_receipts(
     ReceiptQuery query) {
-  std::lock_guard guard(lock_);
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
   return with_connection([&]() -> std::expected<std::vector<Receipt>, StorageError> {
     return sql::answer_query(query, [&](std::optional<int64_t> limit, int64_t offset) {
       return fetch(query, limit, offset);

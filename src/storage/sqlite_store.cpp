@@ -265,7 +265,8 @@ std::expected<void, StorageError> SqliteStore::write_rows(std::span<const sql::R
 std::expected<void, StorageError> SqliteStore::store_receipt(const Receipt& receipt) {
   auto row = sql::receipt_row(receipt);
   if (!row) return std::unexpected(row.error());
-  std::lock_guard guard(lock_);
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
   return write_rows(std::span(&*row, 1));
 }
 
@@ -280,7 +281,8 @@ std::expected<void, StorageError> SqliteStore::store_receipts(std::span<const Re
     if (!row) return std::unexpected(row.error());
     rows.push_back(std::move(*row));
   }
-  std::lock_guard guard(lock_);
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
   return write_rows(rows);
 }
 
@@ -311,7 +313,8 @@ std::expected<std::vector<sql::StoredRow>, StorageError> SqliteStore::fetch(
 }
 
 std::expected<std::vector<Receipt>, StorageError> SqliteStore::query_receipts(ReceiptQuery query) {
-  std::lock_guard guard(lock_);
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
   if (auto connected = connect(); !connected) return std::unexpected(connected.error());
   return sql::answer_query(query, [&](std::optional<int64_t> limit, int64_t offset) {
     return fetch(query, limit, offset);

@@ -283,6 +283,11 @@ def test_sqlite_lock_wait_stops_on_ctrl_c(tmp_path):
         holder = sqlite3.connect(path, isolation_level=None)
         holder.execute("BEGIN IMMEDIATE")   # held for the whole run
         receipt = quillmere.record_work("w", {{"a": 1}})
+        # Another thread waits for the file's lock first, holding the client's; this one
+        # waits for the client, then (with the first stopped too) for the file.
+        import threading
+        threading.Thread(target=lambda: client.store_receipt(receipt), daemon=True).start()
+        time.sleep(0.2)
         start = time.monotonic()
         try:
             client.store_receipt(receipt)
