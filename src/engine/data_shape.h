@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/cas.h"
 #include "base/cancellation.h"
+#include "engine/cas.h"
 
 namespace quillmere {
 

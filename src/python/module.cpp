@@ -68,7 +68,7 @@ bool register_module(PyObject* parent, ModuleDefinition& definition) {
   return utf8 != nullptr && add_to_module(parent, utf8, child.get());
 }
 
-// Added beside the specified contents, after them.
+// Added after the module's first contents, in this order.
 bool add_beside(PyObject* module) {
   PyObject* type = cancel_token_type();
   return type != nullptr && add_to_module(module, "CancelToken", type) &&
