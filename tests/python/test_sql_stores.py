@@ -338,9 +338,10 @@ def test_no_password_in_the_verify_source_column(pg_url, tmp_path):
     url = pg_url.replace("postgresql://postgres@", "postgresql://postgres:Hunter2xQ9@")
     Client(storage_url=url).store_receipt(_quillmere.receipts.record_work_py("w", {"a": 1}))
     from test_cli import qm
-    for args in (["verify", "--store", url], ["migrate", url, tmp_path / "copy"]):
+    for args in (["verify", "--store", url], ["verify", "--json", "--store", url],
+                 ["migrate", url, tmp_path / "copy"]):
         result = qm(*args, check_code=0)
-        assert "Hunter2" not in result.stdout + result.stderr and "***" in result.stdout
+        assert "Hunter2" not in result.stdout + result.stderr and "**@" in result.stdout, args
 
 
 @pytest.mark.parametrize("url", ["sqlite::memory:", "sqlite:file::memory:", "sqlite:file:mem.db?mode=memory",
