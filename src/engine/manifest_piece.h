@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/cancellation.h"
 #include "engine/cas.h"
-#include "engine/interruption.h"
 #include "engine/manifest.h"
 #include "engine/shape_stream.h"
 

@@ -24,11 +24,8 @@ bool convert_path_arg(PyObject* obj, PyRef& holder, std::string_view& path) {
   return true;
 }
 
-PyObject* build_failure(const BuildError& error) {
-  if (error.kind == BuildError::Kind::Interrupted) {
-    if (PyErr_Occurred()) return nullptr;
-    return raise_error(PyExc_KeyboardInterrupt, "");
-  }
+PyObject* build_failure(const BuildError& error, const SignalCheck& signals) {
+  if (error.kind == BuildError::Kind::Interrupted) return signals.raise_stopped();
   return raise_value_error(error.message);
 }
 
@@ -75,15 +72,13 @@ PyObject* build_manifest_piece_py(PyObject*, PyObject* args, PyObject* kwargs) {
       !convert_chunk_scheme(scheme_arg, scheme)) {
     return nullptr;
   }
-  std::optional<std::expected<ManifestPiece, BuildError>> built;
   SignalCheck signals;
-  {
-    ReleasedLock released;
-    built.emplace(build_piece_from_file(path, scheme.value_or(kDefaultChunkScheme), offset, length,
-                                        signals.bind(released)));
-  }
-  if (!*built) return build_failure(built->error());
-  return new_bytes(piece_to_bytes(**built));
+  auto built = interruptible(signals, [&](const Interruption& interrupt) {
+    return build_piece_from_file(path, scheme.value_or(kDefaultChunkScheme), offset, length,
+                                 interrupt);
+  });
+  if (!built) return build_failure(built.error(), signals);
+  return new_bytes(piece_to_bytes(*built));
 }
 
 PyObject* join_manifest_pieces_py(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -108,17 +103,16 @@ PyObject* join_manifest_pieces_py(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!piece) return nullptr;
     pieces.push_back(std::move(*piece));
   }
-  std::optional<std::expected<CompactManifest, BuildError>> joined;
-  std::string out;
   SignalCheck signals;
-  {
-    ReleasedLock released;
-    joined.emplace(join_pieces_from_file(path, pieces, signals.bind(released)));
-    pieces.clear();
-    if (*joined) out = piece_to_bytes(piece_of_manifest(**joined));
-  }
-  if (!*joined) return build_failure(joined->error());
-  return new_bytes(out);
+  auto joined = interruptible(
+      signals, [&](const Interruption& interrupt) -> std::expected<std::string, BuildError> {
+        auto manifest = join_pieces_from_file(path, pieces, interrupt);
+        pieces.clear();
+        if (!manifest) return std::unexpected(std::move(manifest.error()));
+        return piece_to_bytes(piece_of_manifest(*manifest));
+      });
+  if (!joined) return build_failure(joined.error(), signals);
+  return new_bytes(*joined);
 }
 
 PyObject* manifest_from_piece_py(PyObject*, PyObject* args, PyObject* kwargs) {
