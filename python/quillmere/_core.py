@@ -7,14 +7,19 @@ Every other argument, result and error is the native one.
 
 from __future__ import annotations
 
+import hashlib
 import os
 from contextvars import ContextVar
 from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Union
 
 import _quillmere
 from _quillmere import receipts as _receipts
+from _quillmere import shapes as _shapes
+
+from ._sidestore import SideStore, open_side_store
 
 if TYPE_CHECKING:
+    from _quillmere.shapes import Manifest
     from _quillmere.receipts import PyReceipt as Receipt
 else:
     Receipt = _receipts.PyReceipt
@@ -85,7 +90,7 @@ class Client:
     (where the native module offers them). Both at once is a `ValueError`.
     """
 
-    __slots__ = ("_native", "storage_path", "storage_url")
+    __slots__ = ("_native", "_side", "storage_path", "storage_url")
 
     def __init__(
         self, storage_path: Optional[StoragePath] = None, *, storage_url: Optional[str] = None
@@ -96,6 +101,7 @@ class Client:
             self._native = _quillmere.Client(self.storage_path)
         else:
             self._native = _quillmere.Client(self.storage_path, storage_url=storage_url)
+        self._side: Optional[SideStore] = None
 
     @property
     def native(self) -> _quillmere.Client:
@@ -146,3 +152,31 @@ class Client:
     def copy_receipts_to(self, other: "Client") -> int:
         """Copy every receipt of this store into `other`'s, byte for byte; the count copied."""
         return self._native.copy_receipts_to(other._native)
+
+    @property
+    def side(self) -> SideStore:
+        """What the store keeps beside its receipts (manifests, the reuse index)."""
+        if self._side is None:
+            self._side = open_side_store(self.storage_path, self.storage_url)
+            if self._side is None:
+                raise ValueError("this client has no store: give Client a storage path or URL")
+        return self._side
+
+    def store_manifest(self, manifest: "Manifest") -> str:
+        """Keep a manifest (its binary form) under its digest, which is returned: "sha256:"
+        and the SHA-256 of `manifest.to_bytes()`. Storing the same manifest again keeps one
+        copy."""
+        body = manifest.to_bytes()
+        digest = "sha256:" + hashlib.sha256(body).hexdigest()
+        self.side.put_manifest(digest, body)
+        return digest
+
+    def load_manifest(self, digest: str) -> "Manifest":
+        """The manifest stored under `digest`, checked as it is read (chunks, total length,
+        root, and the digest of what was read). KeyError when none is stored."""
+        body = self.side.get_manifest(digest)
+        if body is None:
+            raise KeyError(f"no manifest {digest} in {self!r}")
+        if "sha256:" + hashlib.sha256(body).hexdigest() != digest:
+            raise ValueError(f"the stored manifest {digest} does not match its digest")
+        return _shapes.manifest_from_bytes_py(body)
