@@ -32,19 +32,27 @@ from ._shapes import (
     shape_files,
     signature_shape_hash,
 )
+from ._chain import ExternalInput, TraceFault, TraceReport, verify_trace
+from ._reuse import ReuseMatch
+from ._steps import StepHandle
 from ._trace import step, trace
 
 __version__ = "0.2.0"
 
 __all__ = [
     "ChunkScheme",
+    "ExternalInput",
     "Client",
     "CostModel",
     "Justification",
     "Manifest",
     "Receipt",
     "ReuseDecision",
+    "ReuseMatch",
     "ShapeHasher",
+    "StepHandle",
+    "TraceFault",
+    "TraceReport",
     "__version__",
     "data_shape_hash",
     "decide_reuse",
@@ -62,4 +70,5 @@ __all__ = [
     "step",
     "trace",
     "verify_receipt",
+    "verify_trace",
 ]

@@ -90,10 +90,14 @@ class Client:
     (where the native module offers them). Both at once is a `ValueError`.
     """
 
-    __slots__ = ("_native", "_side", "storage_path", "storage_url")
+    __slots__ = ("_native", "_side", "locator_key", "storage_path", "storage_url")
 
     def __init__(
-        self, storage_path: Optional[StoragePath] = None, *, storage_url: Optional[str] = None
+        self,
+        storage_path: Optional[StoragePath] = None,
+        *,
+        storage_url: Optional[str] = None,
+        locator_key: Optional[bytes] = None,
     ) -> None:
         self.storage_path: Optional[str] = None if storage_path is None else _path_text(storage_path)
         self.storage_url = storage_url
@@ -102,6 +106,10 @@ class Client:
         else:
             self._native = _quillmere.Client(self.storage_path, storage_url=storage_url)
         self._side: Optional[SideStore] = None
+        if locator_key is not None and len(locator_key) != 32:
+            raise ValueError(f"locator_key must be 32 bytes, not {len(locator_key)}")
+        # Steps encrypt the locators of their inputs and output with it (AES-256-GCM).
+        self.locator_key = locator_key
 
     @property
     def native(self) -> _quillmere.Client:
@@ -180,3 +188,20 @@ class Client:
         if "sha256:" + hashlib.sha256(body).hexdigest() != digest:
             raise ValueError(f"the stored manifest {digest} does not match its digest")
         return _shapes.manifest_from_bytes_py(body)
+
+    def index_execution(self, receipt: Receipt, method_shape: str, inputs: Sequence[Any],
+                        digests: Sequence[str], output: Any) -> None:
+        """Index a stored execution for `find_reusable` (steps do this for their receipts)."""
+        from ._reuse import index_entry
+
+        self.side.put_entries([index_entry(receipt, method_shape, inputs, digests, output)])
+
+    def find_reusable(self, method: str, inputs: Sequence[Any], cost_model: Mapping[str, Any],
+                      row_count: Optional[int] = None, *, sketches: Optional[Sequence[Any]] = None) -> Any:
+        """The earlier execution of `method` (a method shape hash) most worth reusing for
+        `inputs` (paths, buffers or manifests), and the reuse rule's verdict on it: a
+        `ReuseMatch` (rid, J, decision, threshold, economic delta, output digest), or None
+        when no stored execution of that method shares data with them."""
+        from ._reuse import find_reusable
+
+        return find_reusable(self, method, inputs, cost_model, row_count, sketches=sketches)

@@ -18,7 +18,7 @@ import uuid
 from pathlib import Path
 from typing import IO, Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Tuple
 
-from . import __version__, _dag
+from . import __version__, _cli_trace, _dag
 from ._core import Client, Receipt, receipt_from_json, record_work
 from ._economics import decide_reuse, economic_delta, jaccard
 from ._shapes import ChunkScheme, Manifest, manifest, manifest_from_json, map_files, parse_chunk_scheme
@@ -236,6 +236,8 @@ def verify_targets(args: argparse.Namespace) -> Iterator[Tuple[str, Optional[Rec
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
+    if args.trace is not None:
+        return _cli_trace.cmd_verify_trace(args, open_store)
     counts = {"valid": 0, "invalid": 0}
     rows: List[List[str]] = []
     for source, receipt, problem in verify_targets(args):
@@ -474,6 +476,7 @@ def build_parser() -> Parser:
                         "none: every receipt of --store")
     add_store(p, required=False)
     p.add_argument("--json", action="store_true", help="one JSON object per receipt")
+    p.add_argument("--trace", metavar="T", help=_cli_trace.VERIFY_TRACE_HELP)
 
     p = command("ls", "list the receipts of a store", cmd_ls)
     add_store(p)
@@ -517,6 +520,7 @@ def build_parser() -> Parser:
     p = command("migrate", "copy every receipt of one store into another", cmd_migrate)
     p.add_argument("source", metavar="FROM", help="source store: directory or URL")
     p.add_argument("target", metavar="TO", help="target store: directory or URL (created if need be)")
+    _cli_trace.register(command, add_store, open_store, UsageError)
     return parser
 
 
