@@ -15,10 +15,11 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
 from ._stepdata import read_locator
-from ._view import document_of, links_of, payload_of, rid_of
+from ._receipt import Receipt
+from ._view import view_of
 
 if TYPE_CHECKING:
-    from ._core import Client, Receipt
+    from ._core import Client
 
 __all__ = ["TraceFault", "ExternalInput", "TraceReport", "verify_trace", "composition_text"]
 
@@ -46,7 +47,7 @@ class ExternalInput:
 @dataclass
 class TraceReport:
     trace_id: str
-    receipts: List[Any] = field(default_factory=list)  # in the trace's order
+    receipts: List[Receipt] = field(default_factory=list)  # in the trace's order
     faults: List[TraceFault] = field(default_factory=list)
     external: List[ExternalInput] = field(default_factory=list)
 
@@ -55,21 +56,21 @@ class TraceReport:
         return not self.faults and bool(self.receipts)
 
 
-def _order(receipts: List[Any], docs: Dict[str, Dict[str, Any]]) -> List[Any]:
+def _order(receipts: List[Receipt]) -> List[Receipt]:
     """Parents before children (links and prev_execution_rid within the trace), otherwise by
     timestamp, then as listed."""
-    by_rid = {rid_of(r): (i, r) for i, r in enumerate(receipts)}
+    by_rid = {r.rid: (i, r) for i, r in enumerate(receipts)}
     before: Dict[str, List[str]] = {rid: [] for rid in by_rid}
     waiting: Dict[str, int] = {rid: 0 for rid in by_rid}
     for rid, (_, r) in by_rid.items():
-        prev = docs[rid]["payload"].get("prev_execution_rid")
-        for parent in set(links_of(r)) | ({prev} if prev else set()):
+        prev = r.payload.get("prev_execution_rid")
+        for parent in set(r.links) | ({prev} if prev else set()):
             if parent in by_rid and parent != rid:
                 before[parent].append(rid)
                 waiting[rid] += 1
 
     def key(rid: str) -> Any:
-        return (docs[rid]["ctx"]["timestamp"], by_rid[rid][0], rid)
+        return (by_rid[rid][1].timestamp, by_rid[rid][0], rid)
 
     ready = [key(rid) for rid, n in waiting.items() if n == 0]
     heapq.heapify(ready)
@@ -91,57 +92,55 @@ def verify_trace(client: "Client", trace_id: str, *, keyring: Any = None,
     """Check every receipt of a trace and the links between them (see the module text)."""
     from . import _core
 
-    listed = client.list_receipts(trace_id=trace_id)
-    docs = {rid_of(r): document_of(r) for r in listed}
-    report = TraceReport(trace_id, _order(list(listed), docs))
-    everything: Optional[Dict[str, Any]] = None
+    listed = [view_of(r) for r in client.list_receipts(trace_id=trace_id)]
+    in_trace = {r.rid: r for r in listed}
+    report = TraceReport(trace_id, _order(listed))
+    everything: Optional[Dict[str, Receipt]] = None
     check_receipt = getattr(sys.modules.get("quillmere"), "check_receipt", None)
 
     for index, receipt in enumerate(report.receipts):
-        rid = rid_of(receipt)
-        doc = docs[rid]
+        rid = receipt.rid
 
         def fault(kind: str, text: str) -> None:
             report.faults.append(TraceFault(index, rid, kind, text))
 
         try:
             if not _core.verify_receipt(receipt):
-                fault("hash", f"Hash mismatch: stored hash {doc.get('hash')} does not match the receipt's body")
+                fault("hash", f"Hash mismatch: stored hash {receipt.hash} does not match the receipt's body")
         except ValueError as error:
             fault("invalid", str(error))
         if check_receipt is not None and (keyring is not None or require_signature):
             verdict = check_receipt(receipt, keyring)
             signed_ok = bool(getattr(verdict, "ok", verdict))
-            if not signed_ok and (require_signature or doc.get("sig") is not None):
+            if not signed_ok and (require_signature or receipt.sig is not None):
                 fault("signature", str(getattr(verdict, "text", None) or "signature check failed"))
-        elif require_signature and doc.get("sig") is None:
+        elif require_signature and receipt.sig is None:
             fault("signature", "the receipt is not signed")
 
-        linked: List[Dict[str, Any]] = []
-        for parent in links_of(receipt):
-            parent_doc = docs.get(parent)
-            if parent_doc is None:
+        linked: List[Receipt] = []
+        for parent in receipt.links:
+            found = in_trace.get(parent)
+            if found is None:
                 if everything is None:
-                    everything = {rid_of(r): r for r in client.list_receipts()}
+                    everything = {r.rid: r for r in map(view_of, client.list_receipts())}
                 found = everything.get(parent)
-                parent_doc = None if found is None else document_of(found)
-            if parent_doc is None:
+            if found is None:
                 fault("unresolved-link", f"link {parent} is not in the store")
             else:
-                linked.append(parent_doc)
+                linked.append(found)
 
-        refs = payload_of(receipt).get("input_locator_refs") or []
+        refs = receipt.payload.get("input_locator_refs") or []
         if not refs:
             continue  # no declared inputs: links are ordering only
         shapes = [str(ref.get("content_hash")) for ref in refs]
         broken = False
-        for parent_doc in linked:
-            if parent_doc["cod"] not in shapes:
+        for parent_receipt in linked:
+            if parent_receipt.cod not in shapes:
                 broken = True
-                fault("composition", composition_text(index, parent_doc["cod"], doc["dom"]))
+                fault("composition", composition_text(index, parent_receipt.cod, receipt.dom))
         if broken:
             continue
-        produced = {parent_doc["cod"] for parent_doc in linked}
+        produced = {parent_receipt.cod for parent_receipt in linked}
         for ref, shape in zip(refs, shapes):
             if shape not in produced:
                 locator = read_locator(ref, getattr(client, "locator_key", None))

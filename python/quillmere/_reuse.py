@@ -24,7 +24,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 from . import _economics, _shapes
 from ._stepdata import DataItem, hash_item
-from ._view import payload_of, rid_of
+from ._view import view_of
 
 if TYPE_CHECKING:
     from ._core import Client, Receipt
@@ -95,13 +95,13 @@ def _sketch_bytes(sketch: Any) -> Optional[str]:
 def index_entry(receipt: "Receipt", method_shape: str, inputs: Sequence[DataItem], digests: Sequence[str],
                 output: Optional[DataItem]) -> Tuple[Dict[str, Any], List[str]]:
     """The reuse index entry of a stored execution, and its keys."""
-    payload = payload_of(receipt)
+    view = view_of(receipt)
     sketches = [i.sketch for i in inputs]
     entry = {
-        "rid": rid_of(receipt),
+        "rid": view.rid,
         "method": method_shape,
-        "workload_id": payload.get("method_ref", {}).get("method_id"),
-        "trace_id": payload.get("trace_id"),
+        "workload_id": view.workload_id,
+        "trace_id": view.trace_id,
         "inputs": list(digests),
         "input_shapes": [i.shape_hash for i in inputs],
         "records": [getattr(s, "records", None) for s in sketches],
