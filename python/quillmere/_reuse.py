@@ -8,7 +8,8 @@ overlap is J share at least one band key with probability 1 - (1 - J^2)^32: 0.73
 J = 0.2, 0.95 at J = 0.3, above 0.999 from J = 0.5. A look-up reads only the entries that
 share a key, never every receipt.
 
-The best candidates (by keys shared) are then confirmed: with the exact Jaccard overlap of
+With several inputs, J is that of the least similar input (in order): a result is only as
+reusable as its most changed input. The best candidates (by keys shared) are then confirmed: with the exact Jaccard overlap of
 the chunk ids of the stored input manifests, or, for record data (CSV, lines), with the
 record-level sketch estimate, reported with its error bound. The reuse rule (reuse if and
 only if J > C_id / (alpha * C_comp)) decides on the best.
@@ -112,12 +113,12 @@ def index_entry(receipt: "Receipt", method_shape: str, inputs: Sequence[DataItem
     return entry, _keys(digests, [s for s in sketches if s is not None])
 
 
-def _union_jaccard(a: Sequence[_shapes.Manifest], b: Sequence[_shapes.Manifest]) -> float:
-    if len(a) == 1 and len(b) == 1:
-        return a[0].jaccard(b[0])
-    ids_a = {c for m in a for c in m.chunk_ids()}
-    ids_b = {c for m in b for c in m.chunk_ids()}
-    return 1.0 if not ids_a and not ids_b else len(ids_a & ids_b) / len(ids_a | ids_b)
+def _inputs_jaccard(a: Sequence[_shapes.Manifest], b: Sequence[_shapes.Manifest]) -> float:
+    """The overlap of two lists of inputs: that of the least similar pair in order, since a
+    result is only as reusable as its most changed input; 0.0 when the counts differ."""
+    if len(a) != len(b) or not a:
+        return 0.0
+    return min(x.jaccard(y) for x, y in zip(a, b))
 
 
 def _record_estimate(today: Sequence[Any], entry: Dict[str, Any]) -> Optional[Tuple[float, float]]:
@@ -133,7 +134,7 @@ def _record_estimate(today: Sequence[Any], entry: Dict[str, Any]) -> Optional[Tu
         if theirs is None:
             return None
         estimates.append(mine.jaccard(sketch_class.from_bytes(bytes.fromhex(theirs))))
-    return sum(estimates) / len(estimates), max(float(s.error_bound) for s in today)
+    return min(estimates), max(float(s.error_bound) for s in today)
 
 
 def find_reusable(client: "Client", method: str, inputs: Sequence[Any], cost_model: _economics.CostModel,
@@ -159,7 +160,7 @@ def find_reusable(client: "Client", method: str, inputs: Sequence[Any], cost_mod
                 theirs = [client.load_manifest(d) for d in entry["inputs"]]
             except (KeyError, ValueError):
                 continue  # its manifests are gone or damaged: not a candidate
-            j, bound, exact = _union_jaccard(manifests, theirs), 0.0, True
+            j, bound, exact = _inputs_jaccard(manifests, theirs), 0.0, True
         if best is None or j > best[0]:
             best = (j, exact, bound, entry)
     if best is None:

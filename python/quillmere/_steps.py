@@ -74,10 +74,21 @@ class StepHandle:
     method_shape: str
     inputs: List[DataItem]
     output: Optional[DataItem] = None
-    reused: Optional["ReuseMatch"] = None
+    match: Optional["ReuseMatch"] = None  # what the reuse look-up found, reused or not
+    reused: Optional["ReuseMatch"] = None  # the match, when the step reuses it
     receipt: Optional[Receipt] = None
     parents: Tuple[str, ...] = ()
     prev_execution_rid: Optional[str] = None
+
+
+    @property
+    def why(self) -> str:
+        """One line saying why the step reused or recomputed."""
+        if self.match is None:
+            return "recompute: no earlier execution of this method shares data with these inputs"
+        if self.reused is None and self.match.decision == "reuse":
+            return "recompute: the earlier output is gone or changed (" + self.match.explain() + ")"
+        return self.match.explain()
 
 
 _RID_ACCEPTED: List[bool] = []
@@ -151,8 +162,8 @@ class step(_LeftAlike):
         handle = StepHandle(self.workload_id, str(uuid.uuid4()),
                             method_shape_of(self.workload_id, self.method, self.payload), items)
         if self.reuse is not None and client is not None and items and self.outputs:
-            match = client.find_reusable(handle.method_shape, [i.manifest for i in items], self.reuse,
-                                         sketches=[i.sketch for i in items])
+            match = handle.match = client.find_reusable(
+                handle.method_shape, [i.manifest for i in items], self.reuse, sketches=[i.sketch for i in items])
             if match is not None and match.decision == "reuse" and _present(self.outputs[0]):
                 output = hash_item(self.outputs[0], self.chunk_scheme)
                 if output.shape_hash == match.output_digest:

@@ -9,7 +9,7 @@ from ._receipt import PyReceipt, Receipt
 
 
 def view_of(receipt: Any) -> Receipt:
-    return Receipt(receipt) if isinstance(receipt, PyReceipt) else receipt  # type: ignore[no-any-return]
+    return Receipt(receipt) if isinstance(receipt, PyReceipt) else receipt
 
 
 def rid_of(receipt: Any) -> str:

@@ -1,0 +1,168 @@
+"""Remembered manifests, steps and automatic reuse, each as a ratio against a reference
+measured in the same run:
+
+1. `find_reusable` among N stored executions (M methods) in a SQLite store, against the exact
+   scan that reads every indexed execution and loads every candidate manifest of the method
+   (target: at least 100x faster);
+2. loading the stored manifest of a 1 GiB file (default chunks) with `Client.load_manifest`,
+   against `manifest_from_json` of its JSON form (target: at least 10x faster);
+3. a `step` with that 1 GiB file as its input (hashing, sketch, receipt, storing), against
+   `data_shape_hash` of the file alone (target: at most 1.05).
+
+    flock /tmp/qm-bench.lock env PYTHONPATH=build/dev/src/python:python \
+        python3 bench/reuse_bench.py [--executions 100000] [--methods 1000] [--size-mib 1024]
+
+Wall-clock times, best of `--runs`; the machine's load (uptime) is printed with the figures.
+"""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+import json
+import os
+import random
+import subprocess
+import tempfile
+import time
+import uuid
+from typing import Any, Callable, List, Tuple
+
+import quillmere as qm
+from quillmere import _reuse
+
+
+def best(runs: int, function: Callable[[], Any]) -> Tuple[float, Any]:
+    times, result = [], None
+    for _ in range(runs):
+        start = time.perf_counter()
+        result = function()
+        times.append(time.perf_counter() - start)
+    return min(times), result
+
+
+def load() -> str:
+    return subprocess.run(["uptime"], capture_output=True, text=True).stdout.strip()
+
+
+def variant(base: bytes, changed: int, rng: random.Random) -> bytes:
+    out = bytearray(base)
+    for block in rng.sample(range(len(base) // 256), changed):
+        out[block * 256:(block + 1) * 256] = rng.randbytes(256)
+    return bytes(out)
+
+
+def bench_find(directory: str, executions: int, methods: int, runs: int) -> None:
+    client = qm.Client(storage_url=f"sqlite://{directory}/reuse.db")
+    side = client.side
+    rng = random.Random(1)
+    per_method = executions // methods
+    sketch_of = getattr(qm, "Sketch", None)
+    start = time.perf_counter()
+    queries = []
+    for k in range(methods):
+        method = qm.method_shape_hash("sha256:" + hashlib.sha256(b"m%d" % k).hexdigest())
+        base = rng.randbytes(16 << 10)
+        entries, bodies = [], []
+        for e in range(per_method):
+            m = qm.manifest(variant(base, rng.randrange(1, 40), rng), "cdc:1024")
+            body = m.to_bytes()
+            digest = "sha256:" + hashlib.sha256(body).hexdigest()
+            bodies.append((digest, body))
+            sketch = None if sketch_of is None else sketch_of.from_manifest(m)
+            entry = {"rid": str(uuid.UUID(int=rng.getrandbits(128), version=4)),
+                     "method": method, "inputs": [digest], "records": [None],
+                     "sketches": [None], "output_digest": digest, "output_locator": None,
+                     "workload_id": f"m{k}", "trace_id": None}
+            entries.append((entry, _reuse._keys([digest], [] if sketch is None else [sketch])))
+        db = side._conn()  # type: ignore[attr-defined]
+        with db:
+            db.execute("BEGIN IMMEDIATE")
+            db.executemany("INSERT OR IGNORE INTO qm_manifests (digest, body) VALUES (?, ?)", bodies)
+        side.put_entries(entries)
+        if k % max(1, methods // 10) == 0:
+            queries.append((method, qm.manifest(variant(base, 20, rng), "cdc:1024")))
+    print(f"set up {executions} executions of {methods} methods in {time.perf_counter() - start:.1f} s")
+
+    model = {"c_id": 1, "c_comp": 100, "alpha": 0.9}
+
+    def indexed() -> List[Any]:
+        return [client.find_reusable(method, [today], model) for method, today in queries]
+
+    def scan() -> List[Any]:
+        db = side._conn()  # type: ignore[attr-defined]
+        found = []
+        everything = [json.loads(text) for (text,) in db.execute("SELECT entry FROM qm_reuse_entries")]
+        for method, today in queries:
+            best_j, best_rid = -1.0, None
+            for entry in everything:
+                if entry["method"] != method:
+                    continue
+                j = today.jaccard(client.load_manifest(entry["inputs"][0]))
+                if j > best_j:
+                    best_j, best_rid = j, entry["rid"]
+            found.append((best_rid, best_j))
+        return found
+
+    t_index, matches = best(runs, indexed)
+    t_scan, exact = best(max(1, runs // 2), scan)
+    agree = sum(1 for m, (rid, j) in zip(matches, exact) if m is not None and m.j == j)
+    print(f"find_reusable, {len(queries)} look-ups among {executions} executions: "
+          f"index {t_index / len(queries) * 1e3:.2f} ms, exact scan {t_scan / len(queries) * 1e3:.1f} ms, "
+          f"ratio {t_scan / t_index:.0f}x (target >= 100x); exact J found by the index for "
+          f"{agree} of {len(queries)}")
+
+
+def bench_manifest_and_step(directory: str, size_mib: int, runs: int) -> None:
+    path = os.path.join(directory, "big.bin")
+    rng = random.Random(2)
+    with open(path, "wb") as f:
+        block = rng.randbytes(1 << 20)
+        for i in range(size_mib):
+            f.write(block[i % 7:] + block[:i % 7])  # no two MiB alike at the same offset
+    client = qm.Client(storage_url=f"sqlite://{directory}/m.db")
+    m = qm.manifest(path)
+    digest = client.store_manifest(m)
+    text = m.to_json()
+    t_bytes, loaded = best(runs * 3, lambda: client.load_manifest(digest))
+    t_json, parsed = best(runs * 3, lambda: qm.manifest_from_json(text))
+    assert loaded == parsed == m
+    print(f"load a stored {size_mib} MiB-file manifest ({len(m)} chunks, {len(m.to_bytes())} bytes): "
+          f"{t_bytes * 1e3:.2f} ms; manifest_from_json ({len(text)} bytes) {t_json * 1e3:.2f} ms; "
+          f"ratio {t_json / t_bytes:.1f}x (target >= 10x)")
+
+    if not hasattr(qm, "record_execution"):
+        print("step: this build has no record_execution")
+        return
+    fs_client = qm.Client(os.path.join(directory, "fs-store"))
+    times_step, times_hash = [], []
+    for _ in range(runs):  # alternating, so that drift hits both alike
+        start = time.perf_counter()
+        qm.data_shape_hash(path)
+        times_hash.append(time.perf_counter() - start)
+        start = time.perf_counter()
+        with qm.trace(client=fs_client):
+            with qm.step("bench", inputs=path):
+                pass
+        times_step.append(time.perf_counter() - start)
+    print(f"step with a {size_mib} MiB input {min(times_step):.3f} s; data_shape_hash {min(times_hash):.3f} s; "
+          f"ratio {min(times_step) / min(times_hash):.3f} (target <= 1.05)")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--executions", type=int, default=100_000)
+    parser.add_argument("--methods", type=int, default=1000)
+    parser.add_argument("--size-mib", type=int, default=1024)
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--dir", default=None)
+    args = parser.parse_args()
+    print(load())
+    with tempfile.TemporaryDirectory(dir=args.dir, prefix="qm-reuse-bench-") as directory:
+        bench_find(directory, args.executions, args.methods, args.runs)
+        bench_manifest_and_step(directory, args.size_mib, args.runs)
+    print(load())
+
+
+if __name__ == "__main__":
+    main()
