@@ -32,6 +32,8 @@ from ._shapes import (
     signature_shape_hash,
 )
 from ._trace import step, trace
+from ._execution import record_execution
+from ._sketch import Sketch, manifest_and_sketch, sketch
 
 __version__ = "0.2.0"
 
@@ -57,6 +59,10 @@ __all__ = [
     "record_work",
     "shape_files",
     "signature_shape_hash",
+    "Sketch",
+    "sketch",
+    "manifest_and_sketch",
+    "record_execution",
     "step",
     "trace",
     "verify_receipt",
