@@ -36,6 +36,8 @@ from ._chain import ExternalInput, TraceFault, TraceReport, verify_trace
 from ._reuse import ReuseMatch
 from ._steps import StepHandle
 from ._trace import step, trace
+from ._execution import record_execution
+from ._sketch import Sketch, manifest_and_sketch, sketch
 
 __version__ = "0.2.0"
 
@@ -67,6 +69,10 @@ __all__ = [
     "record_work",
     "shape_files",
     "signature_shape_hash",
+    "Sketch",
+    "sketch",
+    "manifest_and_sketch",
+    "record_execution",
     "step",
     "trace",
     "verify_receipt",

@@ -13,8 +13,10 @@
 
 #include "engine/data_shape.h"
 #include "engine/shape_stream.h"
+#include "python/buffer_arg.h"
 #include "python/convert.h"
 #include "python/released_lock.h"
+#include "python/sketch.h"
 
 namespace quillmere::python {
 namespace {
@@ -22,45 +24,9 @@ namespace {
 // More threads than this would only wait on each other.
 constexpr long kMaxWorkers = 64;
 
+}  // namespace
+
 // --- argument helpers ---------------------------------------------------------------------
-
-// The bytes of any buffer-protocol object, held for the whole call: a bytearray cannot be
-// resized while its buffer is held. A buffer that is not contiguous is copied.
-class BufferArg {
- public:
-  BufferArg() = default;
-  BufferArg(const BufferArg&) = delete;
-  BufferArg& operator=(const BufferArg&) = delete;
-  ~BufferArg() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-
-  bool convert(PyObject* obj, const char* arg) {
-    if (!PyObject_CheckBuffer(obj)) return raise_wrong_type(arg, obj, "Buffer");
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0) {
-      held_ = true;
-      data_ = {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
-      return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_BufferError)) return false;
-    PyErr_Clear();
-    Py_buffer full;
-    if (PyObject_GetBuffer(obj, &full, PyBUF_FULL_RO) != 0) return false;
-    copy_.resize(static_cast<size_t>(full.len));
-    const int status = PyBuffer_ToContiguous(copy_.data(), &full, full.len, 'C');
-    PyBuffer_Release(&full);
-    if (status != 0) return false;
-    data_ = copy_;
-    return true;
-  }
-  std::span<const uint8_t> data() const { return data_; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-  std::vector<uint8_t> copy_;
-  std::span<const uint8_t> data_;
-};
 
 // The chunk_scheme argument (None or absent: the default scheme).
 bool convert_scheme(PyObject* obj, ChunkScheme& out) {
@@ -103,6 +69,8 @@ PyObject* build_error(const BuildError& error) {
   }
   return raise_value_error(error.message);
 }
+
+namespace {
 
 PyObject* scheme_dict(ChunkScheme scheme) {
   const bool cdc = scheme.kind == ChunkScheme::Kind::CDC;
@@ -293,6 +261,8 @@ PyType_Slot kManifestSlots[] = {
 PyType_Spec kManifestSpec = {"shapes.Manifest", static_cast<int>(sizeof(ManifestObject)), 0,
                              Py_TPFLAGS_DEFAULT, kManifestSlots};
 
+}  // namespace
+
 PyObject* wrap_manifest(std::shared_ptr<const CompactManifest> manifest) {
   auto* type = reinterpret_cast<PyTypeObject*>(manifest_type());
   if (type == nullptr) return nullptr;
@@ -311,11 +281,15 @@ PyObject* wrap_manifest(CompactManifest manifest) {
   return wrap_manifest(std::make_shared<const CompactManifest>(std::move(manifest)));
 }
 
+namespace {
+
 // --- ShapeHasher --------------------------------------------------------------------------
 
 struct HasherState {
   ChunkScheme scheme;
   bool keep_chunks = false;
+  bool sketching = false;
+  std::optional<Sketch> sketch;
   std::unique_ptr<ShapeStream> stream;  // null once finished
   std::shared_ptr<const CompactManifest> result;
   std::string shape_hash;
@@ -359,14 +333,19 @@ void hasher_dealloc(PyObject* self) {
 }
 
 PyObject* hasher_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* const kNames[] = {"chunk_scheme", "keep_chunks", "workers", nullptr};
+  static const char* const kNames[] = {"chunk_scheme", "keep_chunks", "workers", "records",
+                                       nullptr};
   PyObject* scheme_arg = nullptr;
   PyObject* keep_arg = nullptr;
   PyObject* workers_arg = nullptr;
-  if (!parse_args(args, kwargs, "|OO$O:ShapeHasher", kNames, &scheme_arg, &keep_arg,
-                  &workers_arg)) {
+  PyObject* records_arg = nullptr;
+  if (!parse_args(args, kwargs, "|OO$OO:ShapeHasher", kNames, &scheme_arg, &keep_arg, &workers_arg,
+                  &records_arg)) {
     return nullptr;
   }
+  // records: left out, no sketch; None, a chunk-level one; "lines" / "csv", records.
+  RecordMode mode = RecordMode::Chunks;
+  if (records_arg != nullptr && !convert_record_mode(records_arg, mode)) return nullptr;
   ChunkScheme scheme;
   unsigned workers = 1;
   if (!convert_scheme(scheme_arg, scheme)) return nullptr;
@@ -380,6 +359,10 @@ PyObject* hasher_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   state->scheme = scheme;
   state->keep_chunks = keep != 0;
   state->stream = std::make_unique<ShapeStream>(scheme, keep != 0, workers);
+  if (records_arg != nullptr) {
+    state->sketching = true;
+    state->stream->sketch(mode);
+  }
   PyThread_type_lock lock = PyThread_allocate_lock();
   if (lock == nullptr) return PyErr_NoMemory();
   PyObject* self = type->tp_alloc(type, 0);
@@ -416,6 +399,7 @@ void finish(HasherState& state) {
   {
     ReleasedLock released;
     state.result = std::make_shared<const CompactManifest>(state.stream->finish());
+    if (state.sketching) state.sketch = state.stream->take_sketch();
     state.stream.reset();
   }
   state.shape_hash = state.result->shape_hash();
@@ -438,6 +422,14 @@ PyObject* hasher_manifest_impl(PyObject* self) {
   return wrap_manifest(state.result);
 }
 
+PyObject* hasher_sketch_impl(PyObject* self) {
+  HasherLock lock(self);
+  HasherState& state = *as_hasher(self)->state;
+  if (!state.sketching) return raise_value_error("sketch() needs a ShapeHasher made with records=");
+  finish(state);
+  return wrap_sketch(*state.sketch);
+}
+
 PyObject* hasher_scheme(PyObject* self, void*) {
   return scheme_dict(as_hasher(self)->state->scheme);
 }
@@ -454,6 +446,10 @@ PyMethodDef kHasherMethods[] = {
     {"manifest", noargs_method<hasher_manifest_impl>(), METH_NOARGS,
      "manifest($self, /)\n--\n\n"
      "Ends the stream and returns its Manifest (needs keep_chunks=True)."},
+    {"sketch", noargs_method<hasher_sketch_impl>(), METH_NOARGS,
+     "sketch($self, /)\n--\n\n"
+     "Ends the stream and returns the Sketch of its bytes, taken in the same pass (needs\n"
+     "records=None for chunks, \"lines\" or \"csv\")."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -465,10 +461,11 @@ PyGetSetDef kHasherGetters[] = {
 PyType_Slot kHasherSlots[] = {
     {Py_tp_doc,
      const_cast<char*>(
-         "ShapeHasher(chunk_scheme=None, keep_chunks=False, *, workers=1)\n--\n\n"
+         "ShapeHasher(chunk_scheme=None, keep_chunks=False, *, workers=1, records=...)\n--\n\n"
          "Streaming data shape hash in the style of hashlib: update(data) any number of\n"
          "times, then shape_hash() (and manifest() when keep_chunks is true). Memory stays\n"
-         "flat unless the chunks are kept. `workers` threads share the work of one stream.")},
+         "flat unless the chunks are kept. `workers` threads share the work of one stream.\n"
+         "With `records` (None: chunks, \"lines\" or \"csv\") sketch() gives the Sketch too.")},
     {Py_tp_new, reinterpret_cast<void*>(&hasher_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&hasher_dealloc)},
     {Py_tp_methods, kHasherMethods},
@@ -607,6 +604,14 @@ constexpr const char* kManifestFromJsonDoc =
     "    ValueError: naming the first fault found";
 
 }  // namespace
+
+const CompactManifest* manifest_of(PyObject* obj) {
+  if (g_manifest_type == nullptr ||
+      !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_manifest_type))) {
+    return nullptr;
+  }
+  return &held(obj);
+}
 
 PyObject* manifest_type() {
   if (g_manifest_type == nullptr) g_manifest_type = PyType_FromSpec(&kManifestSpec);

@@ -14,7 +14,7 @@ from conftest import run_python
 receipts = _quillmere.receipts
 
 TOP_LEVEL = ["Client", "record_work_py", "verify_receipt_py", "delta", "receipts", "shapes"]
-RECEIPTS = ["PyReceipt", "receipt_from_json_py", "record_work_py", "verify_receipt_py"]
+RECEIPTS = ["PyReceipt", "receipt_from_json_py", "record_work_py", "verify_receipt_py", "record_execution_py"]
 DELTA = ["decide_reuse_py", "economic_delta_py", "jaccard_similarity_py"]
 SHAPES = [
     "compute_data_shape_hash_from_file_py",
@@ -27,6 +27,11 @@ SHAPES = [
     "build_manifest_py",
     "build_manifest_from_file_py",
     "manifest_from_json_py",
+    "Sketch",
+    "sketch_py",
+    "sketch_from_file_py",
+    "manifest_and_sketch_py",
+    "manifest_and_sketch_from_file_py",
 ]
 
 
