@@ -4,7 +4,9 @@ earlier execution could serve these inputs, and why)."""
 from __future__ import annotations
 
 import argparse
+import errno
 import json
+import os
 import sys
 from typing import Any, Callable
 
@@ -50,6 +52,9 @@ def cmd_reuse(args: argparse.Namespace, open_store: Callable[..., Client], usage
         raise usage(f"--cost-model and --params must be JSON: {error}") from None
     if not isinstance(cost_model, dict):
         raise usage("--cost-model must be a JSON object with c_id, c_comp and alpha")
+    for path in args.inputs:
+        if not os.path.isfile(path):
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
     method = method_shape_of(args.method, None, params)
     client = open_store(args.store)
     match = client.find_reusable(method, args.inputs, cost_model, args.rows)

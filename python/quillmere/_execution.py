@@ -54,6 +54,7 @@ def record_execution(
     input_locator_refs: Sequence["LocatorRef"] = (),
     output_locator_ref: Optional["LocatorRef"] = None,
     tags: Optional[Sequence[str]] = None,
+    rid: Optional[str] = None,
 ) -> Receipt:
     """Record an execution that commits to its inputs, output, method and data sketch.
 
@@ -71,7 +72,8 @@ def record_execution(
 
     A string input is a data shape hash when it looks like one, otherwise a path.
     `trace_id` and `parent_ids` default to the enclosing `trace` and `step`; the parent then
-    also becomes `prev_execution_rid` unless one is given. Every receipt made verifies.
+    also becomes `prev_execution_rid` unless one is given. `rid`: the receipt's id when drawn
+    beforehand (a fresh one by default). Every receipt made verifies.
     """
     if trace_id is None:
         trace_id = _trace_get()
@@ -80,7 +82,7 @@ def record_execution(
         parent_ids = () if parent is None else (parent,)
         if prev_execution_rid is None:
             prev_execution_rid = parent
-    return _receipts.record_execution_py(
+    return Receipt(_receipts.record_execution_py(
         workload_id,
         payload,
         inputs=[_as_commitment(value) for value in inputs],
@@ -95,4 +97,5 @@ def record_execution(
         input_locator_refs=input_locator_refs,
         output_locator_ref=output_locator_ref,
         tags=tags,
-    )
+        rid=rid,
+    ))

@@ -3,10 +3,12 @@
 Every execution a step stores is indexed under its method shape by keys of two kinds: the
 digest of each input manifest ("m:" + digest: the same data is always found), and the LSH
 band keys of each input's MinHash signature ("b<band>:" + 16 hex digits of a hash of
-`ROWS_PER_BAND` signature values, for the first `BANDS` bands). Two inputs whose
-overlap is J share at least one band key with probability 1 - (1 - J^2)^32: 0.73 at
-J = 0.2, 0.95 at J = 0.3, above 0.999 from J = 0.5. A look-up reads only the entries that
-share a key, never every receipt.
+`ROWS_PER_BAND` signature values, for the first `BANDS` bands). With one value a band, two
+inputs whose overlap is J share at least one band key with probability 1 - (1 - J)^64:
+0.73 at J = 0.02, 0.95 at J = 0.046, above 0.999 from J = 0.1, so that even the low
+thresholds of cheap look-ups find their candidates; data that shares nothing shares no key
+(the values are 64-bit minima). A look-up reads only the entries that share a key, never
+every receipt.
 
 With several inputs, J is that of the least similar input (in order): a result is only as
 reusable as its most changed input. The best candidates (by keys shared) are then confirmed: with the exact Jaccard overlap of
@@ -32,8 +34,8 @@ if TYPE_CHECKING:
 
 __all__ = ["ReuseMatch", "band_keys", "find_reusable", "index_entry"]
 
-BANDS = 32
-ROWS_PER_BAND = 2
+BANDS = 64
+ROWS_PER_BAND = 1
 CONFIRMED = 8  # candidates confirmed with the exact overlap, the best by keys shared
 
 

@@ -19,9 +19,12 @@ import inspect
 import os
 import sys
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 from . import _shapes
+
+if TYPE_CHECKING:
+    from _quillmere.receipts import LocatorRef
 
 __all__ = ["DataItem", "hash_item", "locator_ref", "read_locator", "method_shape_of", "PLAIN_SCHEME", "AES_SCHEME"]
 
@@ -67,7 +70,7 @@ def _chunk_sketch(manifest: _shapes.Manifest) -> Any:
     return None if sketch_class is None else sketch_class.from_manifest(manifest)
 
 
-def locator_ref(item: DataItem, key: Optional[bytes], unplaced: str) -> Dict[str, Any]:
+def locator_ref(item: DataItem, key: Optional[bytes], unplaced: str) -> "LocatorRef":
     """The receipt's locator reference of an item (see the module text); data given in
     memory has the locator `unplaced`, so that every input still records its content hash."""
     text = (item.locator if item.locator is not None else unplaced).encode("utf-8", "surrogateescape")
@@ -79,7 +82,7 @@ def locator_ref(item: DataItem, key: Optional[bytes], unplaced: str) -> Dict[str
     return {"encrypted_data": sealed, "content_hash": item.shape_hash, "encryption_scheme": AES_SCHEME}
 
 
-def read_locator(ref: Dict[str, Any], key: Optional[bytes] = None) -> Optional[str]:
+def read_locator(ref: Any, key: Optional[bytes] = None) -> Optional[str]:
     """The locator text of a reference, or None when it cannot be read (no key, unknown scheme)."""
     data = bytes(ref.get("encrypted_data") or b"")
     scheme = ref.get("encryption_scheme")

@@ -18,7 +18,6 @@ from __future__ import annotations
 import asyncio
 import functools
 import inspect
-import sys
 import uuid
 from contextvars import ContextVar, Token
 from dataclasses import dataclass, field
@@ -27,6 +26,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence,
 
 from . import _shapes
 from ._core import Client, Receipt, current_client, current_parent_id, current_trace_id
+from ._execution import record_execution
 from ._stepdata import DataItem, as_items, hash_item, locator_ref, method_shape_of
 from ._view import rid_of
 
@@ -89,30 +89,6 @@ class StepHandle:
         if self.reused is None and self.match.decision == "reuse":
             return "recompute: the earlier output is gone or changed (" + self.match.explain() + ")"
         return self.match.explain()
-
-
-_RID_ACCEPTED: List[bool] = []
-
-
-def _record(**kwargs: Any) -> Receipt:
-    qm = sys.modules["quillmere"]
-    record_execution = getattr(qm, "record_execution", None)
-    if record_execution is None:
-        raise RuntimeError("this build has no record_execution")
-    if _RID_ACCEPTED == [False]:
-        kwargs.pop("rid", None)
-        return cast(Receipt, record_execution(**kwargs))
-    try:
-        receipt = cast(Receipt, record_execution(**kwargs))
-    except TypeError as error:
-        if "rid" not in str(error) or not _RID_ACCEPTED == []:
-            raise
-        _RID_ACCEPTED.append(False)
-        kwargs.pop("rid", None)
-        return cast(Receipt, record_execution(**kwargs))
-    if not _RID_ACCEPTED:
-        _RID_ACCEPTED.append(True)
-    return receipt
 
 
 class step(_LeftAlike):
@@ -210,7 +186,7 @@ class step(_LeftAlike):
             prev = handle.reused.rid
         refs = [locator_ref(i, key, "memory") for i in handle.inputs]
         output = handle.output
-        receipt = _record(
+        receipt = record_execution(
             workload_id=handle.workload_id, payload=payload, rid=handle.rid,
             inputs=[i.manifest for i in handle.inputs],
             output=None if output is None else output.manifest,

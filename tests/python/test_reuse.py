@@ -234,7 +234,7 @@ def test_find_reusable_agrees_with_exact_jaccard(client, tmp_path):
 
 
 @needs_execution
-@pytest.mark.parametrize("c_id", [1.0, 50.0, 1000.0])
+@pytest.mark.parametrize("c_id", [1.0, 30.0, 80.0, 1000.0])
 def test_reuse_skips_the_block_exactly_when_the_rule_says_so(tmp_path, c_id):
     client = qm.Client(tmp_path / "store")
     base = data(300_000, 4)
@@ -250,7 +250,7 @@ def test_reuse_skips_the_block_exactly_when_the_rule_says_so(tmp_path, c_id):
     src.write_bytes(base)
     job()
     first = client.list_receipts()[0]
-    src.write_bytes(variant(base, 200, 5))
+    src.write_bytes(variant(base, 20, 5))
     j = qm.manifest(src, "cdc:4096").jaccard(qm.manifest(base, "cdc:4096"))
     reuse = qm.decide_reuse(j, model)["decision"] == "reuse"
     job()
