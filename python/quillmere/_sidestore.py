@@ -24,6 +24,7 @@ import json
 import os
 import sqlite3
 import threading
+import time
 import uuid
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
@@ -73,6 +74,17 @@ class FilesystemSide(SideStore):
         self.bands = os.path.join(base, "reuse", "bands")
         for d in (self.manifests, self.entries, self.bands):
             os.makedirs(d, exist_ok=True)
+        # A writer killed between writing and renaming leaves its temporary file: those an
+        # hour old belong to no live writer.
+        stale = time.time() - 3600
+        for d in (self.manifests, self.entries):
+            for name in os.listdir(d):
+                if name.startswith(".tmp-"):
+                    try:
+                        if os.stat(os.path.join(d, name)).st_mtime < stale:
+                            os.unlink(os.path.join(d, name))
+                    except FileNotFoundError:
+                        pass
 
     @staticmethod
     def _write(directory: str, name: str, body: bytes) -> None:
@@ -225,6 +237,11 @@ class PostgresSide(SideStore):
         self._conn_handle: Optional[int] = None
         self._pid = 0
 
+    def __del__(self) -> None:
+        if self._conn_handle is not None and self._pid == os.getpid() and self._lib is not None:
+            self._lib.PQfinish(self._conn_handle)
+            self._conn_handle = None
+
     @classmethod
     def _libpq(cls) -> Any:
         if cls._lib is None:
@@ -278,8 +295,14 @@ class PostgresSide(SideStore):
             self._exec("COMMIT")
         values = (ctypes.c_char_p * max(1, len(params)))(*[None if p is None else p.encode() for p in params])
         result = lib.PQexecParams(self._conn_handle, sql.encode(), len(params), None, values, None, None, 0)
+        if lib.PQstatus(self._conn_handle) != 0:  # the connection is gone: a new one next time
+            lib.PQfinish(self._conn_handle)
+            self._conn_handle = None
+            if result is not None:
+                lib.PQclear(result)
+            raise ValueError("PostgreSQL store: the connection was lost")
         if result is None:
-            raise ValueError("PostgreSQL store: no result (connection lost)")
+            raise MemoryError("libpq could not allocate a result")
         try:
             if lib.PQresultStatus(result) not in self.OK_STATUSES:
                 message = (lib.PQresultErrorMessage(result) or b"").decode(errors="replace").strip()
@@ -298,7 +321,11 @@ class PostgresSide(SideStore):
                 for sql, params in statements:
                     self._exec(sql, params)
             except BaseException:
-                self._exec("ROLLBACK")
+                if self._conn_handle is not None:
+                    try:
+                        self._exec("ROLLBACK")
+                    except ValueError:
+                        pass  # the first error says more
                 raise
             self._exec("COMMIT")
 
