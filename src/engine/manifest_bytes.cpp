@@ -46,7 +46,8 @@ class Reader {
       // The tenth byte may only hold the top bit of a 64-bit value.
       if (shift == 63 && b > 1) return false;
       out |= uint64_t{b & 0x7fu} << shift;
-      if ((b & 0x80) == 0) return true;
+      // The shortest encoding only, so that a manifest has one binary form (and one digest).
+      if ((b & 0x80) == 0) return b != 0 || shift == 0;
     }
     return false;
   }
