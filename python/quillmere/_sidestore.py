@@ -11,15 +11,18 @@ Layout by store kind:
   file `<base>/reuse/bands/<method hex>/<band key>/<rid>` per band key. Files are written
   to a temporary name, synced, renamed into place and the directory synced, so a name only
   ever shows a whole file.
-- SQLite and PostgreSQL: tables `qm_manifests`, `qm_reuse_entries` and `qm_reuse_bands`,
+- SQLite and PostgreSQL: tables `qm_manifests`, `qm_reuse_entries` and `qm_reuse_keys`,
   created if missing when the store is first used (beside the receipt tables, outside the
-  receipt schema's version), written in one transaction per call.
+  receipt schema's version), written in one transaction per call. `qm_reuse_keys` holds one
+  row (a 64-bit key, the rid) per key of an execution: the key is a hash of the method shape
+  and the key text, so the rows stay small; the entry's method is compared on look-up.
 """
 
 from __future__ import annotations
 
 import ctypes
 import ctypes.util
+import hashlib
 import json
 import os
 import sqlite3
@@ -36,9 +39,14 @@ _TABLES = (
     "CREATE TABLE IF NOT EXISTS qm_manifests (digest TEXT NOT NULL PRIMARY KEY, body {blob} NOT NULL){rowid}",
     "CREATE TABLE IF NOT EXISTS qm_reuse_entries (rid TEXT NOT NULL PRIMARY KEY, "
     "method TEXT NOT NULL, entry TEXT NOT NULL){rowid}",
-    "CREATE TABLE IF NOT EXISTS qm_reuse_bands (method TEXT NOT NULL, band_key TEXT NOT NULL, "
-    "rid TEXT NOT NULL, PRIMARY KEY (method, band_key, rid)){rowid}",
+    "CREATE TABLE IF NOT EXISTS qm_reuse_keys (key {int64} NOT NULL, rid TEXT NOT NULL, "
+    "PRIMARY KEY (key, rid)){rowid}",
 )
+
+
+def _index_key(method: str, key: str) -> int:
+    """The signed 64-bit row key of one index key of a method."""
+    return int.from_bytes(hashlib.blake2b(f"{method}\n{key}".encode(), digest_size=8).digest(), "big", signed=True)
 
 
 def _hex_of(digest: str) -> str:
@@ -175,7 +183,7 @@ class SqliteSide(SideStore):
             with db:
                 db.execute("BEGIN IMMEDIATE")
                 for statement in _TABLES:
-                    db.execute(statement.format(blob="BLOB", rowid=" WITHOUT ROWID"))
+                    db.execute(statement.format(blob="BLOB", int64="INTEGER", rowid=" WITHOUT ROWID"))
             self._db, self._pid = db, os.getpid()
         return self._db
 
@@ -202,21 +210,21 @@ class SqliteSide(SideStore):
                     [(e["rid"], e["method"], json.dumps(e, sort_keys=True)) for e, _ in entries],
                 )
                 db.executemany(
-                    "INSERT OR IGNORE INTO qm_reuse_bands (method, band_key, rid) VALUES (?, ?, ?)",
-                    [(e["method"], k, e["rid"]) for e, keys in entries for k in keys],
+                    "INSERT OR IGNORE INTO qm_reuse_keys (key, rid) VALUES (?, ?)",
+                    [(_index_key(e["method"], k), e["rid"]) for e, keys in entries for k in keys],
                 )
 
     def candidates(self, method: str, band_keys: Sequence[str]) -> List[Tuple[Entry, int]]:
-        keys = sorted(set(band_keys))
+        keys = sorted({_index_key(method, k) for k in band_keys})
         if not keys:
             return []
         marks = ",".join("?" * len(keys))
         with self._lock:
             rows = self._conn().execute(
-                "SELECT e.entry, c.n FROM (SELECT rid, COUNT(*) AS n FROM qm_reuse_bands "
-                f"WHERE method = ? AND band_key IN ({marks}) GROUP BY rid) AS c "
-                "JOIN qm_reuse_entries AS e ON e.rid = c.rid",
-                [method, *keys],
+                "SELECT e.entry, c.n FROM (SELECT rid, COUNT(*) AS n FROM qm_reuse_keys "
+                f"WHERE key IN ({marks}) GROUP BY rid) AS c "
+                "JOIN qm_reuse_entries AS e ON e.rid = c.rid WHERE e.method = ?",
+                [*keys, method],
             ).fetchall()
         return [(json.loads(text), int(n)) for text, n in rows]
 
@@ -291,7 +299,7 @@ class PostgresSide(SideStore):
             self._exec("BEGIN")
             self._exec("SELECT pg_advisory_xact_lock(7162534)")
             for statement in _TABLES:
-                self._exec(statement.format(blob="BYTEA", rowid=""))
+                self._exec(statement.format(blob="BYTEA", int64="BIGINT", rowid=""))
             self._exec("COMMIT")
         values = (ctypes.c_char_p * max(1, len(params)))(*[None if p is None else p.encode() for p in params])
         result = lib.PQexecParams(self._conn_handle, sql.encode(), len(params), None, values, None, None, 0)
@@ -349,23 +357,23 @@ class PostgresSide(SideStore):
                 "ON CONFLICT (rid) DO UPDATE SET method = EXCLUDED.method, entry = EXCLUDED.entry",
                 [e["rid"], e["method"], json.dumps(e, sort_keys=True)],
             ))
-            for k in keys:
+            if keys:
                 statements.append((
-                    "INSERT INTO qm_reuse_bands (method, band_key, rid) VALUES ($1, $2, $3) ON CONFLICT DO NOTHING",
-                    [e["method"], k, e["rid"]],
+                    "INSERT INTO qm_reuse_keys (key, rid) SELECT unnest($1::bigint[]), $2 ON CONFLICT DO NOTHING",
+                    ["{" + ",".join(str(_index_key(e["method"], k)) for k in keys) + "}", e["rid"]],
                 ))
         self._transaction(statements)
 
     def candidates(self, method: str, band_keys: Sequence[str]) -> List[Tuple[Entry, int]]:
-        keys = sorted(set(band_keys))
+        keys = sorted({_index_key(method, k) for k in band_keys})
         if not keys:
             return []
         with self._lock:
             rows = self._exec(
-                "SELECT e.entry, c.n FROM (SELECT rid, COUNT(*) AS n FROM qm_reuse_bands "
-                "WHERE method = $1 AND band_key = ANY($2::text[]) GROUP BY rid) AS c "
-                "JOIN qm_reuse_entries AS e ON e.rid = c.rid",
-                [method, "{" + ",".join(keys) + "}"],
+                "SELECT e.entry, c.n FROM (SELECT rid, COUNT(*) AS n FROM qm_reuse_keys "
+                "WHERE key = ANY($1::bigint[]) GROUP BY rid) AS c "
+                "JOIN qm_reuse_entries AS e ON e.rid = c.rid WHERE e.method = $2",
+                ["{" + ",".join(map(str, keys)) + "}", method],
             )
         return [(json.loads(text), int(n)) for text, n in rows]
 

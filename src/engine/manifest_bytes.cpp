@@ -198,12 +198,13 @@ std::expected<CompactManifest, std::string> manifest_from_bytes(std::span<const 
   }
   uint64_t size = 0;
   if (!in.take(&kind, 1) || kind > 1) return Fault("unknown chunk scheme kind");
-  if (!in.varint(size) || size == 0) return Fault("chunk scheme size is missing or 0");
+  if (!in.varint(size) || size == 0)
+    return Fault("chunk scheme size is missing, badly encoded or 0");
   CompactManifest manifest;
   manifest.chunk_scheme = kind == 0 ? ChunkScheme::cdc(size) : ChunkScheme::fixed(size);
   uint64_t count = 0;
-  if (!in.varint(manifest.total_len)) return Fault("truncated before total_len");
-  if (!in.varint(count)) return Fault("truncated before the chunk count");
+  if (!in.varint(manifest.total_len)) return Fault("total_len is missing or badly encoded");
+  if (!in.varint(count)) return Fault("the chunk count is missing or badly encoded");
   if (!in.take(manifest.root.data(), kDigestBytes)) return Fault("truncated before the root");
   // Each chunk takes at least 33 bytes: a count beyond what is left is refused before
   // anything is allocated for it.
@@ -214,7 +215,7 @@ std::expected<CompactManifest, std::string> manifest_from_bytes(std::span<const 
   for (uint64_t i = 0; i < count; ++i) {
     ChunkRecord record{next, 0, {}};
     if (!in.varint(record.len) || !in.take(record.digest.data(), kDigestBytes)) {
-      return Fault("chunk " + std::to_string(i) + " is truncated");
+      return Fault("chunk " + std::to_string(i) + " is truncated or badly encoded");
     }
     if (record.len == 0) return Fault("chunk " + std::to_string(i) + ": length is 0");
     if (record.len > UINT64_MAX - next) {
