@@ -108,7 +108,8 @@ def index_entry(receipt: "Receipt", method_shape: str, inputs: Sequence[DataItem
         "inputs": list(digests),
         "input_shapes": [i.shape_hash for i in inputs],
         "records": [getattr(s, "records", None) for s in sketches],
-        "sketches": [None if s is None else _sketch_bytes(s) for s in sketches],
+        # Record sketches only: chunk-level overlap is confirmed on the stored manifests.
+        "sketches": [None if getattr(s, "records", None) is None else _sketch_bytes(s) for s in sketches],
         "output_digest": None if output is None else output.shape_hash,
         "output_locator": None if output is None else output.locator,
     }

@@ -28,7 +28,7 @@ from . import _shapes
 from ._core import Client, Receipt, current_client, current_parent_id, current_trace_id
 from ._execution import record_execution
 from ._stepdata import DataItem, as_items, hash_item, locator_ref, method_shape_of
-from ._view import rid_of
+from ._view import rid_of, view_of
 
 if TYPE_CHECKING:
     from typing import ParamSpec
@@ -206,7 +206,7 @@ class step(_LeftAlike):
         return receipt
 
     def _finish(self, handle: StepHandle, receipt: Receipt) -> None:
-        handle.receipt = receipt
+        handle.receipt = view_of(receipt)
         rid = rid_of(receipt)
         state = current_trace_state.get()
         if state is not None and handle.output is not None:

@@ -634,14 +634,14 @@ constexpr const char* kManifestFromBytesDoc =
     "    ValueError: naming the first fault found";
 
 PyMethodDef kManifestFunctions[] = {
-    {"manifest_from_bytes_py", keywords_method<manifest_from_bytes_py>(),
-     METH_VARARGS | METH_KEYWORDS, kManifestFromBytesDoc},
     {"build_manifest_py", keywords_method<build_manifest_py>(), METH_VARARGS | METH_KEYWORDS,
      kBuildManifestDoc},
     {"build_manifest_from_file_py", keywords_method<build_manifest_from_file_py>(),
      METH_VARARGS | METH_KEYWORDS, kBuildManifestFromFileDoc},
     {"manifest_from_json_py", keywords_method<manifest_from_json_py>(),
      METH_VARARGS | METH_KEYWORDS, kManifestFromJsonDoc},
+    {"manifest_from_bytes_py", keywords_method<manifest_from_bytes_py>(),
+     METH_VARARGS | METH_KEYWORDS, kManifestFromBytesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
