@@ -145,3 +145,28 @@ def test_misuse_is_refused(call, error, text):
     with pytest.raises(error) as raised:
         call()
     assert text in str(raised.value)
+
+
+def test_diff_shows_the_record_overlap_beside_the_chunk_overlap(tmp_path):
+    import json
+    import subprocess
+    import sys
+
+    from conftest import child_env
+
+    rows = 20_000
+    changed = frozenset(random.Random(4).sample(range(rows), rows // 20))
+    (tmp_path / "old.csv").write_bytes(csv_rows(rows))
+    (tmp_path / "new.csv").write_bytes(csv_rows(rows, changed))
+    (tmp_path / "blob.bin").write_bytes(bytes(range(256)) * 64)
+
+    def diff(*names):
+        argv = [sys.executable, "-m", "quillmere", "diff", *(str(tmp_path / n) for n in names), "--json"]
+        return json.loads(subprocess.run(argv, capture_output=True, text=True, env=child_env(), check=True).stdout)
+
+    result = diff("old.csv", "new.csv")
+    record = result["record_jaccard"]
+    assert record["records"] == "csv" and record["error_bound"] == pytest.approx(0.06125)
+    assert abs(record["estimate"] - (rows - len(changed)) / (rows + len(changed))) <= 0.05
+    assert result["jaccard"] < 0.3
+    assert diff("old.csv", "blob.bin")["record_jaccard"] is None
