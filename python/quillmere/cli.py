@@ -18,10 +18,11 @@ import uuid
 from pathlib import Path
 from typing import IO, Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Tuple
 
-from . import __version__, _cli_trace, _dag
+from . import __version__, _cli_sketch, _cli_trace, _dag
 from ._core import Client, Receipt, receipt_from_json, record_work
 from ._economics import decide_reuse, economic_delta, jaccard
 from ._shapes import ChunkScheme, Manifest, manifest, manifest_from_json, map_files, parse_chunk_scheme
+from ._sketch import Sketch
 
 PROG = "quillmere"
 URL_PREFIXES = ("sqlite:", "postgresql://", "postgres://")
@@ -378,13 +379,13 @@ def looks_like_manifest(path: str) -> bool:
     return head.lstrip().startswith(b"{") and (b'"chunk_scheme"' in head or b'"total_len"' in head)
 
 
-def load_side(path: str, scheme: ChunkScheme) -> Manifest:
+def load_side(path: str, scheme: ChunkScheme) -> Tuple[Manifest, Optional[Sketch]]:
     try:
         if looks_like_manifest(path):
-            return manifest_from_json(Path(path).read_text(encoding="utf-8"))
+            return manifest_from_json(Path(path).read_text(encoding="utf-8")), None
     except OSError as error:
         raise Failure(f"cannot read {path}: {error.strerror}") from None
-    return manifest(path, scheme)
+    return _cli_sketch.data_side(path, scheme)
 
 
 def cmd_diff(args: argparse.Namespace) -> int:
@@ -400,8 +401,8 @@ def cmd_diff(args: argparse.Namespace) -> int:
     saved = [p for p in (args.old, args.new) if os.path.isfile(p) and looks_like_manifest(p)]
     if scheme is None and saved:
         scheme = manifest_from_json(Path(saved[0]).read_text(encoding="utf-8")).chunk_scheme
-    old = load_side(args.old, scheme)
-    new = load_side(args.new, scheme)
+    old, old_sketch = load_side(args.old, scheme)
+    new, new_sketch = load_side(args.new, scheme)
     if old.chunk_scheme != new.chunk_scheme:
         raise UsageError(f"OLD and NEW are chunked differently ({old.chunk_scheme} vs "
                          f"{new.chunk_scheme}); their overlap would mean nothing")
@@ -411,6 +412,7 @@ def cmd_diff(args: argparse.Namespace) -> int:
         "new": {"path": args.new, "shape_hash": new.shape_hash, "total_len": new.total_len, "chunks": len(new)},
         "chunk_scheme": old.chunk_scheme,
         "jaccard": overlap,
+        "record_jaccard": _cli_sketch.record_overlap(old_sketch, new_sketch),
     }
     if cost_model is not None:
         result["reuse"] = decide_reuse(overlap, cost_model, args.rows)
@@ -422,6 +424,7 @@ def cmd_diff(args: argparse.Namespace) -> int:
             for side, info in (("old", result["old"]), ("new", result["new"]))]
     table(rows, sys.stdout)
     print(f"jaccard overlap   {overlap:.4f}")
+    print(_cli_sketch.record_line(result["record_jaccard"]))
     if cost_model is not None:
         reuse = result["reuse"]
         why = reuse["justification"]

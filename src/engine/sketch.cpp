@@ -7,6 +7,12 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quillmere {
 namespace {
 
@@ -15,7 +21,8 @@ constexpr uint64_t kBlock0 = 0xa0761d6478bd642fULL;
 constexpr uint64_t kBlock1 = 0xe7037ed1a0b428dbULL;
 constexpr uint64_t kTail0 = 0x8ebc6af09c88c6e3ULL;
 constexpr uint64_t kTail1 = 0x589965cc75374cc3ULL;
-constexpr uint64_t kBinSalt = 0x9e3779b97f4a7c15ULL;
+constexpr uint64_t kFinal0 = 0x1d8e4e27c47d124fULL;
+constexpr uint64_t kFinal1 = 0x72be5d74f27b896fULL;
 constexpr uint64_t kRegisterSalt = 0x3c6ef372fe94f82bULL;
 constexpr uint64_t kProbeSalt = 0xbb67ae8584caa73bULL;
 
@@ -51,11 +58,35 @@ inline uint64_t block(uint64_t state, const uint8_t* p) {
   return fold(load64(p) ^ kBlock0 ^ state, load64(p + 8) ^ kBlock1);
 }
 
-inline uint64_t finish_hash(uint64_t state, const uint8_t* tail, size_t tail_len, uint64_t length) {
-  uint8_t padded[16] = {};
-  std::memcpy(padded, tail, tail_len);
-  state = fold(load64(padded) ^ kTail0 ^ state, load64(padded + 8) ^ kTail1 ^ length);
-  return mix(state ^ length);
+inline uint64_t load32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
+  return v;
+}
+
+// A record of at most 16 bytes, read in place with overlapping loads.
+inline uint64_t short_hash(const uint8_t* p, size_t len) {
+  uint64_t a = 0;
+  uint64_t b = 0;
+  if (len >= 8) {
+    a = load64(p);
+    b = load64(p + len - 8);
+  } else if (len >= 4) {
+    a = load32(p);
+    b = load32(p + len - 4);
+  } else if (len > 0) {
+    a = uint64_t{p[0]} << 16 | uint64_t{p[len / 2]} << 8 | p[len - 1];
+  }
+  const uint64_t state = fold(a ^ kTail0 ^ kSeed, b ^ kTail1 ^ len);
+  return fold(state ^ kFinal0, len ^ kFinal1);
+}
+
+// A longer record ends with its last 16 bytes (which may overlap the last whole block), so
+// the hash needs no branch on the tail's length.
+inline uint64_t long_hash(uint64_t state, const uint8_t* last16, uint64_t length) {
+  state = fold(load64(last16) ^ kTail0 ^ state, load64(last16 + 8) ^ kTail1 ^ length);
+  return fold(state ^ kFinal0, length ^ kFinal1);
 }
 
 void put_u32(std::string& out, uint32_t v) {
@@ -113,36 +144,51 @@ std::optional<std::string_view> record_mode_name(RecordMode mode) {
   return std::nullopt;
 }
 
+// Records longer than 16 bytes: 16-byte blocks while more than 16 bytes are left, then
+// the last 16 bytes of the record.
 uint64_t record_hash(std::span<const uint8_t> bytes) {
   const uint8_t* p = bytes.data();
-  size_t n = bytes.size();
+  const size_t length = bytes.size();
+  if (length <= 16) return short_hash(p, length);
   uint64_t state = kSeed;
-  for (; n >= 16; n -= 16, p += 16) state = block(state, p);
-  return finish_hash(state, p, n, bytes.size());
+  for (size_t n = length; n > 16; n -= 16, p += 16) state = block(state, p);
+  return long_hash(state, bytes.data() + length - 16, length);
 }
 
+// Keeps at most 32 unprocessed bytes: a block is taken only once more bytes follow it,
+// as record_hash takes it, and the block taken last stays in `buffer_` or `previous_`
+// for the final 16 bytes.
 void RecordHasher::update(std::span<const uint8_t> bytes) {
-  const uint8_t* p = bytes.data();
-  size_t n = bytes.size();
   if (length_ == 0) state_ = kSeed;
-  length_ += n;
-  if (buffered_ > 0) {
-    const size_t take = std::min(n, 16 - buffered_);
-    std::memcpy(buffer_ + buffered_, p, take);
+  length_ += bytes.size();
+  while (!bytes.empty()) {
+    const size_t take = std::min(bytes.size(), sizeof buffer_ - buffered_);
+    std::memcpy(buffer_ + buffered_, bytes.data(), take);
     buffered_ += take;
-    p += take;
-    n -= take;
-    if (buffered_ < 16) return;
-    state_ = block(state_, buffer_);
-    buffered_ = 0;
+    bytes = bytes.subspan(take);
+    if (buffered_ == sizeof buffer_ && !bytes.empty()) {
+      state_ = block(state_, buffer_);
+      std::memcpy(previous_, buffer_, 16);
+      std::memmove(buffer_, buffer_ + 16, 16);
+      buffered_ = 16;
+    }
   }
-  for (; n >= 16; n -= 16, p += 16) state_ = block(state_, p);
-  std::memcpy(buffer_, p, n);
-  buffered_ = n;
 }
 
 uint64_t RecordHasher::finish() const {
-  return finish_hash(length_ == 0 ? kSeed : state_, buffer_, buffered_, length_);
+  if (length_ <= 16) return short_hash(buffer_, length_);
+  uint64_t state = state_;
+  uint8_t last[16];
+  if (buffered_ > 16) {
+    // The first 16 buffered bytes are a block with more bytes after it.
+    state = block(state, buffer_);
+    std::memcpy(last, buffer_ + buffered_ - 16, 16);
+  } else {
+    const size_t r = buffered_;  // 1 to 16 bytes after the block taken last
+    std::memcpy(last, previous_ + r, 16 - r);
+    std::memcpy(last + 16 - r, buffer_, r);
+  }
+  return long_hash(state, last, length_);
 }
 
 // --- Sketch -------------------------------------------------------------------------------
@@ -153,7 +199,9 @@ Sketch::Sketch(RecordMode mode) : mode_(mode) {
 }
 
 void Sketch::add(uint64_t element_hash) {
-  const uint64_t x = mix(element_hash ^ kBinSalt);
+  // The bins take the element hash as it is (it is well spread by contract); the registers
+  // take a bijective remix of it, so that their bits are independent of the bins'.
+  const uint64_t x = element_hash;
   uint32_t value = static_cast<uint32_t>(x);
   if (value == kEmptyBin) value = kEmptyBin - 1;
   uint32_t& bin = bins_[x >> kBinShift];
@@ -327,45 +375,123 @@ void RecordSketcher::end_partial() {
   partial_ = false;
 }
 
+namespace detail {
+
+BlockMasks block_masks_portable(const uint8_t* p) {
+#if defined(__SSE2__)
+  const __m128i newline = _mm_set1_epi8('\n');
+  const __m128i quote = _mm_set1_epi8('"');
+  BlockMasks masks{0, 0};
+  for (unsigned k = 0; k < 4; ++k) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    const auto n = static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, newline)));
+    const auto q = static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, quote)));
+    masks.newline |= uint64_t{n} << (16 * k);
+    masks.quote |= uint64_t{q} << (16 * k);
+  }
+  return masks;
+#else
+  BlockMasks masks{0, 0};
+  for (unsigned i = 0; i < 64; ++i) {
+    masks.newline |= uint64_t{p[i] == '\n'} << i;
+    masks.quote |= uint64_t{p[i] == '"'} << i;
+  }
+  return masks;
+#endif
+}
+
+#if defined(__x86_64__)
+// The same masks from two 32-byte compares per character (equal to the portable form,
+// which the tests check on the processors that have both).
+__attribute__((target("avx2"))) BlockMasks block_masks_avx2(const uint8_t* p) {
+  const __m256i newline = _mm256_set1_epi8('\n');
+  const __m256i quote = _mm256_set1_epi8('"');
+  const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+  const auto bits = [](__m256i v) __attribute__((target("avx2"))) {
+    return uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(v))};
+  };
+  return BlockMasks{bits(_mm256_cmpeq_epi8(lo, newline)) | bits(_mm256_cmpeq_epi8(hi, newline))
+                                                               << 32,
+                    bits(_mm256_cmpeq_epi8(lo, quote)) | bits(_mm256_cmpeq_epi8(hi, quote)) << 32};
+}
+#endif
+
+MaskFunction mask_function() {
+#if defined(__x86_64__)
+  static const MaskFunction chosen =
+      __builtin_cpu_supports("avx2") ? &block_masks_avx2 : &block_masks_portable;
+  return chosen;
+#else
+  return &block_masks_portable;
+#endif
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::BlockMasks;
+using detail::mask_function;
+using detail::MaskFunction;
+
+// Bit i of the result is the parity of the set bits 0..i of x.
+inline uint64_t prefix_xor(uint64_t x) {
+  x ^= x << 1;
+  x ^= x << 2;
+  x ^= x << 4;
+  x ^= x << 8;
+  x ^= x << 16;
+  x ^= x << 32;
+  return x;
+}
+
+}  // namespace
+
+// The record ends are found 64 bytes at a time from bit masks: a "\n" ends a record unless
+// (CSV) an odd number of quotes precede it in the stream. The records between ends are
+// then hashed one after another, without a branchy search between them.
 void RecordSketcher::feed(std::span<const uint8_t> bytes) {
   const uint8_t* const data = bytes.data();
   const size_t n = bytes.size();
-  // The end ("\n") of the record running from `from`, or n when it goes on past this piece.
-  const auto find_end = [&](size_t from) -> size_t {
-    for (;;) {
-      const void* hit = from < n ? std::memchr(data + from, '\n', n - from) : nullptr;
-      const size_t line_end =
-          hit ? static_cast<size_t>(static_cast<const uint8_t*>(hit) - data) : n;
-      if (!csv_) return line_end;
-      for (size_t q = from; q < line_end;) {
-        const void* quote = std::memchr(data + q, '"', line_end - q);
-        if (quote == nullptr) break;
-        in_quotes_ = !in_quotes_;
-        q = static_cast<size_t>(static_cast<const uint8_t*>(quote) - data) + 1;
+  const MaskFunction masks_of = mask_function();
+  size_t pos = 0;  // start of the current record in this piece (it began earlier if partial_)
+  uint64_t outside_quotes = in_quotes_ ? 0 : ~uint64_t{0};  // carried from the last block
+  for (size_t block = 0; block < n; block += 64) {
+    BlockMasks masks;
+    if (n - block >= 64) {
+      masks = masks_of(data + block);
+    } else {
+      uint8_t padded[64] = {};
+      std::memcpy(padded, data + block, n - block);
+      masks = masks_of(padded);
+    }
+    uint64_t ends = masks.newline;
+    if (csv_) {
+      const uint64_t outside = prefix_xor(masks.quote) ^ outside_quotes;
+      ends &= outside;
+      outside_quotes = (outside >> 63) != 0 ? ~uint64_t{0} : 0;
+    }
+    for (; ends != 0; ends &= ends - 1) {
+      const size_t end = block + static_cast<size_t>(std::countr_zero(ends));
+      if (partial_) {
+        absorb(bytes.subspan(pos, end - pos));
+        end_partial();
+      } else {
+        size_t len = end - pos;
+        if (len > 0 && data[end - 1] == '\r') --len;
+        add_record(record_hash({data + pos, len}), len == 0);
       }
-      if (line_end == n || !in_quotes_) return line_end;
-      from = line_end + 1;
+      pos = end + 1;
     }
-  };
-  size_t pos = 0;
-  if (partial_) {
-    const size_t end = find_end(0);
-    absorb(bytes.first(end));
-    if (end == n) return;
-    end_partial();
-    pos = end + 1;
   }
-  while (pos < n) {
-    const size_t end = find_end(pos);
-    if (end == n) {
+  in_quotes_ = outside_quotes == 0;
+  if (pos < n) {
+    if (!partial_) {
       partial_ = true;
-      absorb(bytes.subspan(pos));
-      return;
+      hasher_.reset();
     }
-    size_t len = end - pos;
-    if (len > 0 && data[end - 1] == '\r') --len;
-    add_record(record_hash({data + pos, len}), len == 0);
-    pos = end + 1;
+    absorb(bytes.subspan(pos));
   }
 }
 
