@@ -36,7 +36,7 @@ __all__ = ["ReuseMatch", "band_keys", "find_reusable", "index_entry"]
 
 BANDS = 64
 ROWS_PER_BAND = 1
-CONFIRMED = 8  # candidates confirmed with the exact overlap, the best by keys shared
+CONFIRMED = 16  # candidates confirmed with the exact overlap, the best by keys shared
 
 
 @dataclass(frozen=True)
