@@ -54,7 +54,7 @@ def variant(base: bytes, changed: int, rng: random.Random) -> bytes:
 
 def bench_find(directory: str, executions: int, methods: int, runs: int) -> None:
     client = qm.Client(storage_url=f"sqlite://{directory}/reuse.db")
-    side = client.side
+    side = client._side_store()
     rng = random.Random(1)
     per_method = executions // methods
     sketch_of = getattr(qm, "Sketch", None)

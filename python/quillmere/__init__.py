@@ -32,9 +32,14 @@ from ._shapes import (
     shape_files,
     signature_shape_hash,
 )
-from ._chain import ExternalInput, TraceFault, TraceReport, verify_trace
-from ._reuse import ReuseMatch
-from ._steps import StepHandle
+from ._chain import verify_trace
+# The types of what steps, the chain check and reuse give back: importable by name for
+# annotations, left out of __all__ (and help()) for brevity.
+from ._chain import ExternalInput as ExternalInput
+from ._chain import TraceFault as TraceFault
+from ._chain import TraceReport as TraceReport
+from ._reuse import ReuseMatch as ReuseMatch
+from ._steps import StepHandle as StepHandle
 from ._trace import step, trace
 from ._execution import record_execution
 from ._sketch import Sketch, manifest_and_sketch, sketch
@@ -43,18 +48,13 @@ __version__ = "0.2.0"
 
 __all__ = [
     "ChunkScheme",
-    "ExternalInput",
     "Client",
     "CostModel",
     "Justification",
     "Manifest",
     "Receipt",
     "ReuseDecision",
-    "ReuseMatch",
     "ShapeHasher",
-    "StepHandle",
-    "TraceFault",
-    "TraceReport",
     "__version__",
     "data_shape_hash",
     "decide_reuse",

@@ -199,8 +199,7 @@ class Client:
         """Copy every receipt of this store into `other`'s, byte for byte; the count copied."""
         return self._native.copy_receipts_to(other._native)
 
-    @property
-    def side(self) -> SideStore:
+    def _side_store(self) -> SideStore:
         """What the store keeps beside its receipts (manifests, the reuse index)."""
         if self._side is None:
             self._side = open_side_store(self.storage_path, self.storage_url)
@@ -209,37 +208,32 @@ class Client:
         return self._side
 
     def store_manifest(self, manifest: "Manifest") -> str:
-        """Keep a manifest (its binary form) under its digest, which is returned: "sha256:"
-        and the SHA-256 of `manifest.to_bytes()`. Storing the same manifest again keeps one
-        copy."""
+        """Keep a manifest under its digest ("sha256:" + SHA-256 of `manifest.to_bytes()`), once."""
         body = manifest.to_bytes()
         digest = "sha256:" + hashlib.sha256(body).hexdigest()
-        self.side.put_manifest(digest, body)
+        self._side_store().put_manifest(digest, body)
         return digest
 
     def load_manifest(self, digest: str) -> "Manifest":
-        """The manifest stored under `digest`, checked as it is read (chunks, total length,
-        root, and the digest of what was read). KeyError when none is stored."""
-        body = self.side.get_manifest(digest)
+        """The manifest stored under `digest`, checked as it is read; KeyError if none."""
+        body = self._side_store().get_manifest(digest)
         if body is None:
             raise KeyError(f"no manifest {digest} in {self!r}")
         if "sha256:" + hashlib.sha256(body).hexdigest() != digest:
             raise ValueError(f"the stored manifest {digest} does not match its digest")
         return _shapes.manifest_from_bytes_py(body)
 
-    def index_execution(self, receipt: Receipt, method_shape: str, inputs: Sequence[Any],
+    def _index_execution(self, receipt: Receipt, method_shape: str, inputs: Sequence[Any],
                         digests: Sequence[str], output: Any) -> None:
         """Index a stored execution for `find_reusable` (steps do this for their receipts)."""
         from ._reuse import index_entry
 
-        self.side.put_entries([index_entry(receipt, method_shape, inputs, digests, output)])
+        self._side_store().put_entries([index_entry(receipt, method_shape, inputs, digests, output)])
 
     def find_reusable(self, method: str, inputs: Sequence[Any], cost_model: Mapping[str, Any],
                       row_count: Optional[int] = None, *, sketches: Optional[Sequence[Any]] = None) -> Any:
-        """The earlier execution of `method` (a method shape hash) most worth reusing for
-        `inputs` (paths, buffers or manifests), and the reuse rule's verdict on it: a
-        `ReuseMatch` (rid, J, decision, threshold, economic delta, output digest), or None
-        when no stored execution of that method shares data with them."""
+        """The stored execution of `method` (a method shape hash) most worth reusing for
+        `inputs`, as a `ReuseMatch` with the reuse rule's verdict; None if none shares data."""
         from ._reuse import find_reusable
 
         return find_reusable(self, method, inputs, cost_model, row_count, sketches=sketches)

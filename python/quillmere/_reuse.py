@@ -149,7 +149,7 @@ def find_reusable(client: "Client", method: str, inputs: Sequence[Any], cost_mod
                 item.sketch = sketch
     manifests = [i.manifest for i in items]
     digests = ["sha256:" + hashlib.sha256(m.to_bytes()).hexdigest() for m in manifests]
-    found = client.side.candidates(method, _keys(digests, [i.sketch for i in items if i.sketch is not None]))
+    found = client._side_store().candidates(method, _keys(digests, [i.sketch for i in items if i.sketch is not None]))
     if not found:
         return None
     found.sort(key=lambda pair: -pair[1])

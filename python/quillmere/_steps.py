@@ -54,15 +54,6 @@ class TraceState:
 current_trace_state: ContextVar[Optional[TraceState]] = ContextVar("quillmere_trace_state", default=None)
 
 
-class _LeftAlike:
-    """Leaving by `async with` is leaving by `with`: nothing on the way out waits."""
-
-    __exit__: Callable[..., None]
-
-    async def __aexit__(self, *exc_info: Any) -> None:
-        self.__exit__(*exc_info)
-
-
 @dataclass
 class StepHandle:
     """What `with step(...) as s` binds: the step's rid (drawn on entry), its hashed inputs
@@ -91,16 +82,10 @@ class StepHandle:
         return self.match.explain()
 
 
-class step(_LeftAlike):
-    """Record one step of a trace, sealed when its block completes (see the module text).
-
-    inputs / outputs: paths, buffers or manifests (one or a sequence; at most one output).
-    method: the method shape hash, or a callable whose code identifies the method (default:
-    the workload id); with the payload as parameters it gives the method shape that reuse
-    matches on. reuse: a cost model (dict or `CostModel`) to reuse an earlier execution.
-    Also a decorator: `@step()` names the step after the function, and each call records one
-    step (and is not made when the step reuses).
-    """
+class step:
+    """One step of a trace, sealed when its block completes (see `quillmere._steps`). inputs,
+    outputs (at most one): paths, buffers or manifests; method: a method shape hash or a
+    callable (default: the workload); reuse: a cost model. Also a decorator: `@step()`."""
 
     def __init__(
         self,
@@ -202,7 +187,7 @@ class step(_LeftAlike):
             if output is not None:
                 client.store_manifest(output.manifest)
             client.store_receipt(receipt)
-            client.index_execution(receipt, handle.method_shape, handle.inputs, digests, output)
+            client._index_execution(receipt, handle.method_shape, handle.inputs, digests, output)
         return receipt
 
     def _finish(self, handle: StepHandle, receipt: Receipt) -> None:

@@ -54,16 +54,7 @@ def _wrap(manager: Callable[[], Any], func: Callable[P, R]) -> Callable[P, R]:
     return run
 
 
-class _LeftAlike:
-    """Leaving by `async with` is leaving by `with`: nothing on the way out waits."""
-
-    __exit__: Callable[..., None]
-
-    async def __aexit__(self, *exc_info: Any) -> None:
-        self.__exit__(*exc_info)
-
-
-class trace(_LeftAlike):
+class trace:
     """Run work in a trace: `with trace("nightly-etl", client=c) as trace_id: ...`.
 
     Without an id, a new one ("trace:" and a random UUID) is made on each entry. Inside, work
@@ -101,6 +92,10 @@ class trace(_LeftAlike):
 
     async def __aenter__(self) -> str:
         return self.__enter__()
+
+    async def __aexit__(self, *exc_info: Any) -> None:
+        # Leaving by `async with` is leaving by `with`: nothing on the way out waits.
+        self.__exit__(*exc_info)
 
     def __call__(self, func: Callable[P, R]) -> Callable[P, R]:
         return _wrap(lambda: trace(self.trace_id, client=self.client), func)
