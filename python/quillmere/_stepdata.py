@@ -41,9 +41,22 @@ class DataItem:
     locator: Optional[str]
     sketch: Any = None
     shape_hash: str = field(init=False)
+    seen: Optional[Tuple[int, int, int, int]] = None  # (device, inode, size, mtime) when read
 
     def __post_init__(self) -> None:
         self.shape_hash = self.manifest.shape_hash
+
+    def unchanged(self) -> bool:
+        """Whether the file is as it was when it was read (by its metadata)."""
+        return self.locator is not None and self.seen is not None and _seen(self.locator) == self.seen
+
+
+def _seen(path: str) -> Optional[Tuple[int, int, int, int]]:
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
 
 
 def _sketch_module() -> Any:
@@ -57,12 +70,13 @@ def hash_item(source: Any, chunk_scheme: _shapes.ChunkScheme = None) -> DataItem
     locator = os.path.abspath(os.fsdecode(source)) if isinstance(source, (str, os.PathLike)) else None
     qm = _sketch_module()
     both = getattr(qm, "manifest_and_sketch", None)
+    seen = None if locator is None else _seen(locator)
     if both is not None:
         data = locator if locator is not None else source
         manifest, sketch = both(data, records="auto", chunk_scheme=chunk_scheme)
-        return DataItem(manifest, locator, sketch)
+        return DataItem(manifest, locator, sketch, seen)
     manifest = _shapes.manifest(locator if locator is not None else source, chunk_scheme)
-    return DataItem(manifest, locator, None)
+    return DataItem(manifest, locator, None, seen)
 
 
 def _chunk_sketch(manifest: _shapes.Manifest) -> Any:

@@ -71,7 +71,6 @@ class StepHandle:
     parents: Tuple[str, ...] = ()
     prev_execution_rid: Optional[str] = None
 
-
     @property
     def why(self) -> str:
         """One line saying why the step reused or recomputed."""
@@ -161,8 +160,10 @@ class step:
 
     def _seal(self, handle: StepHandle, client: Optional[Client], trace_id: Optional[str]) -> Receipt:
         """Hash the output, record the receipt and store it with the manifests."""
-        if handle.output is None and self.outputs:
+        if self.outputs and (handle.output is None or not handle.output.unchanged()):
             handle.output = hash_item(self.outputs[0], self.chunk_scheme)
+            if handle.reused is not None and handle.output.shape_hash != handle.reused.output_digest:
+                handle.reused = None  # the block wrote the output after all: computed, not reused
         key = getattr(client, "locator_key", None)
         payload = dict(self.payload) if self.payload is not None else {}
         prev = handle.prev_execution_rid

@@ -267,6 +267,18 @@ def test_reuse_skips_the_block_exactly_when_the_rule_says_so(tmp_path, c_id):
 
 
 @needs_execution
+def test_a_with_block_that_writes_anyway_is_not_recorded_as_reuse(tmp_path):
+    client = qm.Client(tmp_path / "store")
+    src, out = write(tmp_path / "in.bin", data(50_000)), tmp_path / "out.bin"
+    model = {"c_id": 1, "c_comp": 100, "alpha": 0.9}
+    for content in (b"first", b"second, written although reuse was offered"):
+        with qm.step("job", inputs=src, outputs=out, reuse=model, client=client) as s:
+            out.write_bytes(content)
+    assert s.match is not None and s.match.decision == "reuse" and s.reused is None
+    assert s.receipt.cod == qm.data_shape_hash(out) and "prev_execution_rid" not in s.receipt.payload
+
+
+@needs_execution
 def test_cli_verify_trace_and_reuse(tmp_path, capsys):
     from quillmere import cli
 
