@@ -229,10 +229,6 @@ class SqliteSide(SideStore):
         return [(json.loads(text), int(n)) for text, n in rows]
 
 
-class _PgResult(ctypes.c_void_p):
-    pass
-
-
 class PostgresSide(SideStore):
     """libpq (the library the native store uses) through ctypes, text parameters only."""
 
