@@ -110,10 +110,11 @@ def verify_trace(client: "Client", trace_id: str, *, keyring: Any = None,
         except ValueError as error:
             fault("invalid", str(error))
         if check_receipt is not None and (keyring is not None or require_signature):
-            verdict = check_receipt(receipt, keyring)
-            signed_ok = bool(getattr(verdict, "ok", verdict))
-            if not signed_ok and (require_signature or receipt.sig is not None):
-                fault("signature", str(getattr(verdict, "text", None) or "signature check failed"))
+            # The signature over the recomputed hash, by a key of the keyring (the hash itself
+            # is reported above).
+            problem = check_receipt(receipt, keyring).signature_fault(require_signature)
+            if problem is not None:
+                fault("signature", str(problem))
         elif require_signature and receipt.sig is None:
             fault("signature", "the receipt is not signed")
 

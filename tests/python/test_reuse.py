@@ -173,6 +173,8 @@ def test_every_fault_of_a_trace_is_reported(tmp_path):
     report = qm.verify_trace(client, "t")
     assert sorted((f.rid, f.kind) for f in report.faults) == sorted(
         [(receipts["a"].rid, "hash"), (receipts["c"].rid, "unresolved-link")])
+    unsigned = [f for f in qm.verify_trace(client, "t", require_signature=True).faults if f.kind == "signature"]
+    assert [f.text for f in unsigned] == ["the receipt is not signed"] * 2
 
 
 @needs_execution
