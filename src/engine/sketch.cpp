@@ -24,6 +24,7 @@ constexpr uint64_t kTail1 = 0x589965cc75374cc3ULL;
 constexpr uint64_t kFinal0 = 0x1d8e4e27c47d124fULL;
 constexpr uint64_t kFinal1 = 0x72be5d74f27b896fULL;
 constexpr uint64_t kRegisterSalt = 0x3c6ef372fe94f82bULL;
+constexpr uint64_t kRegisterMultiplier = 0x9fb21c651e98df25ULL;
 constexpr uint64_t kProbeSalt = 0xbb67ae8584caa73bULL;
 
 constexpr unsigned kBinShift = 64 - 8;  // top 8 bits pick one of 256 bins
@@ -211,7 +212,7 @@ Sketch::Sketch(RecordMode mode) : mode_(mode) {
   uint32_t& bin = bins_[x >> kBinShift];
   if (value < bin) bin = value;
 
-  const uint64_t y = mix(element_hash ^ kRegisterSalt);
+  const uint64_t y = fold(element_hash ^ kRegisterSalt, kRegisterMultiplier);
   const uint64_t rest = (y << kHllPrecision) | (uint64_t{1} << (kHllPrecision - 1));
   const auto rank = static_cast<uint8_t>(std::countl_zero(rest) + 1);
   uint8_t& reg = registers_[y >> kRankBits];
