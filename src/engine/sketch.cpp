@@ -467,6 +467,8 @@ template <class MaskOf>
   const size_t n = bytes.size();
   size_t pos = 0;  // start of the current record in this piece (it began earlier if partial_)
   uint64_t outside_quotes = in_quotes_ ? 0 : ~uint64_t{0};  // carried from the last block
+  uint64_t pending = 0;
+  bool has_pending = false;
   for (size_t block = 0; block < n; block += 64) {
     BlockMasks masks;
     if (n - block >= 64) {
@@ -491,7 +493,11 @@ template <class MaskOf>
         size_t len = end - pos;
         if (len > 0 && data[end - 1] == '\r') --len;
         if (len > 0 && !header_pending_) {
-          sketch_.add_inline(record_hash_inline({data + pos, len}));
+          // Added one record late, so that hashing this record overlaps adding the last.
+          const uint64_t hash = record_hash_inline({data + pos, len});
+          if (has_pending) sketch_.add_inline(pending);
+          pending = hash;
+          has_pending = true;
         } else {
           add_record(0, len == 0);
         }
@@ -499,6 +505,7 @@ template <class MaskOf>
       pos = end + 1;
     }
   }
+  if (has_pending) sketch_.add_inline(pending);
   in_quotes_ = outside_quotes == 0;
   if (pos < n) {
     if (!partial_) {
