@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Union
 from _quillmere import receipts as _receipts
 
 from ._core import Receipt, _parent_get, _trace_get
+from ._receipt import view
 from ._shapes import Manifest, Source, manifest
 
 if TYPE_CHECKING:
@@ -80,7 +81,7 @@ def record_execution(
         parent_ids = () if parent is None else (parent,)
         if prev_execution_rid is None:
             prev_execution_rid = parent
-    return _receipts.record_execution_py(
+    return view(_receipts.record_execution_py(
         workload_id,
         payload,
         inputs=[_as_commitment(value) for value in inputs],
@@ -95,4 +96,4 @@ def record_execution(
         input_locator_refs=input_locator_refs,
         output_locator_ref=output_locator_ref,
         tags=tags,
-    )
+    ))
