@@ -56,23 +56,11 @@ def record_execution(
     output_locator_ref: Optional["LocatorRef"] = None,
     tags: Optional[Sequence[str]] = None,
 ) -> Receipt:
-    """Record an execution that commits to its inputs, output, method and data sketch.
-
-    - `dom` and `data_shape_hash`: the inputs' shape (one input: its data shape hash; several:
-      the hash of {"inputs": [shape, ...], "kind": "inputs"}, so their order counts); with no
-      input, the payload's hash as in `record_work`.
-    - `cod` and `output_digest`: the output's data shape hash; `manifest_root` and
-      `output_size_bytes` from its manifest.
-    - `merkle_root`, `chunk_manifest_hash`, `chunk_manifest_size_bytes`: the inputs' root
-      and the digest and size of their stored manifest form, when every input is a manifest
-      (or data, whose manifest is computed).
-    - `minhash_signature`, `hll_cardinality`: from `sketch` (one Sketch, or several merged),
-      else the chunk-level sketch of the input manifests.
-    - `method_ref.method_shape_root`: `method_shape` (e.g. `method_shape_hash(code, params)`).
-
-    A string input is a data shape hash when it looks like one, otherwise a path.
-    `trace_id` and `parent_ids` default to the enclosing `trace` and `step`; the parent then
-    also becomes `prev_execution_rid` unless one is given. Every receipt made verifies.
+    """Record an execution that commits to its inputs (`dom`, `merkle_root`, stored manifest
+    digest, sketch), its output (`cod`, `output_digest`) and `method_shape`; see the README's
+    "Receipts that commit to the data". Inputs and output are Manifests, data shape hashes or
+    data (a str that is no shape hash is a path). Trace and parent default to the enclosing
+    `trace` and `step`. Every receipt made verifies.
     """
     if trace_id is None:
         trace_id = _trace_get()

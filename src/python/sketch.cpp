@@ -168,9 +168,7 @@ PyObject* sketch_richcompare(PyObject* self, PyObject* other, int op) {
 PyMethodDef kSketchMethods[] = {
     {"jaccard", keywords_method<jaccard_impl>(), METH_VARARGS | METH_KEYWORDS,
      "jaccard($self, /, other)\n--\n\n"
-     "Estimated Jaccard overlap of the two sketched sets (1.0 when both are empty).\n"
-     "95% of estimates lie within error_bound of the true overlap. Both sketches must be\n"
-     "of the same kind (records)."},
+     "Estimated Jaccard overlap (95% within error_bound); both of one kind (records)."},
     {"merge", keywords_method<merge_impl>(), METH_VARARGS | METH_KEYWORDS,
      "merge($self, /, other)\n--\n\nThe sketch of the union of both sets."},
     {"to_bytes", noargs_method<to_bytes_impl>(), METH_NOARGS,
@@ -187,8 +185,7 @@ PyGetSetDef kSketchGetters[] = {
     {"signature", signature_getter, nullptr,
      "The densified MinHash signature: 256 integers below 2**32.", nullptr},
     {"cardinality", cardinality_getter, nullptr,
-     "HyperLogLog estimate of the number of distinct elements (relative standard error\n"
-     "cardinality_error); 0 only for an empty set.",
+     "Estimated distinct count (HyperLogLog, relative error cardinality_error).",
      nullptr},
     {"records", records_getter, nullptr,
      "What was sketched: \"lines\", \"csv\" (rows after the header) or None (chunks).", nullptr},
