@@ -185,8 +185,7 @@ PyGetSetDef kSketchGetters[] = {
     {"signature", signature_getter, nullptr,
      "The densified MinHash signature: 256 integers below 2**32.", nullptr},
     {"cardinality", cardinality_getter, nullptr,
-     "Estimated distinct count (HyperLogLog, relative error cardinality_error).",
-     nullptr},
+     "Estimated distinct count (HyperLogLog, relative error cardinality_error).", nullptr},
     {"records", records_getter, nullptr,
      "What was sketched: \"lines\", \"csv\" (rows after the header) or None (chunks).", nullptr},
     {"error_bound", error_bound_getter, nullptr,
@@ -239,23 +238,22 @@ bool convert_sketch_args(PyObject* records, PyObject* scheme, PyObject* workers,
          convert_workers(workers, out.workers);
 }
 
-std::expected<ManifestAndSketch, BuildError> from_buffer(const BufferArg& data,
-                                                         const SketchArgs& a) {
-  return without_gil_if(data.data().size() > kReleaseLockAbove || a.workers > 1, [&] {
-    return build_manifest_and_sketch(data.data(), a.scheme, a.mode, a.workers);
-  });
+std::expected<ManifestAndSketch, BuildError> from_buffer(const BufferArg& data, const SketchArgs& a,
+                                                         SignalCheck& signals) {
+  const auto build = [&](const Interruption& interrupt) {
+    return build_manifest_and_sketch(data.data(), a.scheme, a.mode, a.workers, interrupt);
+  };
+  // Short work keeps the interpreter lock.
+  if (data.data().size() <= kReleaseLockAbove && a.workers == 1) return build(Interruption{});
+  return interruptible(signals, build);
 }
 
 std::expected<ManifestAndSketch, BuildError> from_file(std::string_view path, bool keep_chunks,
-                                                       const SketchArgs& a) {
-  std::optional<std::expected<ManifestAndSketch, BuildError>> built;
-  SignalCheck signals;
-  {
-    ReleasedLock released;
-    built.emplace(build_manifest_and_sketch_from_file(path, a.scheme, keep_chunks, a.mode,
-                                                      a.workers, signals.bind(released)));
-  }
-  return std::move(*built);
+                                                       const SketchArgs& a, SignalCheck& signals) {
+  return interruptible(signals, [&](const Interruption& interrupt) {
+    return build_manifest_and_sketch_from_file(path, a.scheme, keep_chunks, a.mode, a.workers,
+                                               interrupt);
+  });
 }
 
 template <bool kFile, bool kWithManifest>
@@ -282,8 +280,9 @@ PyObject* sketch_function(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!source_ok || !convert_sketch_args(records_arg, scheme_arg, workers_arg, a)) return nullptr;
   // Without the manifest, a file's chunks are not kept (memory stays flat); a chunk-level
   // sketch takes the digests as they pass.
-  auto built = kFile ? from_file(path, kWithManifest, a) : from_buffer(data, a);
-  if (!built) return build_error(built.error());
+  SignalCheck signals;
+  auto built = kFile ? from_file(path, kWithManifest, a, signals) : from_buffer(data, a, signals);
+  if (!built) return build_error(built.error(), signals);
   if constexpr (kWithManifest) {
     return pair(wrap_manifest(std::move(built->manifest)), wrap_sketch(built->sketch));
   } else {
