@@ -179,7 +179,7 @@ def main():
     parser.add_argument("--size-mib", type=int, default=1024)
     parser.add_argument("--rows", type=int, default=3_600_000)
     parser.add_argument("--pairs", type=int, default=1000)
-    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--dir", default=tempfile.gettempdir())
     args = parser.parse_args()
     print(f"load: {load()}")

@@ -11,13 +11,15 @@ and the reuse-or-recompute economics of overlapping data.
             ...
 
 A thin, typed layer over the native module `_quillmere`: every call goes to the native
-function, whose `ValueError`s (with their texts) pass through unchanged. `quillmere.aio` has
-the asynchronous versions; the `quillmere` command line looks at stores and files.
+function, whose `ValueError`s (with their texts) pass through unchanged. Receipts come back as
+`Receipt` views (`rid`, `workload_id`, `trace_id`, `parent_ids`, `timestamp`, `to_dict()` ...).
+`quillmere.aio` has the asynchronous versions; the `quillmere` command line looks at stores
+and files.
 """
 
 from __future__ import annotations
 
-from ._core import Client, Receipt, receipt_from_json, record_work, verify_receipt
+from ._core import Client, Receipt, receipt_from_json, record_work, redact_secrets, verify_receipt
 from ._economics import CostModel, Justification, ReuseDecision, decide_reuse, economic_delta, jaccard
 from ._shapes import (
     ChunkScheme,
@@ -67,6 +69,7 @@ __all__ = [
     "parse_chunk_scheme",
     "receipt_from_json",
     "record_work",
+    "redact_secrets",
     "shape_files",
     "signature_shape_hash",
     "Sketch",

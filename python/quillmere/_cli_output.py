@@ -28,7 +28,9 @@ ELLIPSIS = "\u2026"
 
 # Characters that a terminal acts on instead of showing, or that change how the rest of the
 # line is drawn.
-_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028\u2029\u202a-\u202e\u2066-\u2069]")
+# Lone surrogates stand for the bytes of a file name that is not UTF-8 (and cannot be printed).
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028\u2029\u202a-\u202e\u2066-\u2069"
+                      "\ud800-\udfff]")
 _NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t", "\x1b": "\\e"}
 
 
@@ -38,11 +40,14 @@ def _escape(match: "re.Match[str]") -> str:
     if named is not None:
         return named
     code = ord(char)
+    if 0xDC80 <= code <= 0xDCFF:
+        code -= 0xDC00  # the undecodable byte itself
     return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
 
 
 def clean(text: object) -> str:
-    """`text` with every control character written as a visible escape (\\n, \\e, \\x07 ...)."""
+    """`text` with every control character written as a visible escape (\\n, \\e, \\x07 ...),
+    and each byte of a file name that is not UTF-8 as \\xNN."""
     value = text if isinstance(text, str) else str(text)
     return _CONTROL.sub(_escape, value)
 

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 from ._shapes import ChunkScheme, Manifest
 from ._sketch import Sketch, manifest_and_sketch
@@ -22,8 +22,10 @@ def record_overlap(old: Optional[Sketch], new: Optional[Sketch]) -> Optional[Dic
     return {"estimate": old.jaccard(new), "error_bound": old.error_bound, "records": old.records}
 
 
-def record_line(overlap: Optional[Dict[str, Any]]) -> str:
+def record_lines(result: Dict[str, Any]) -> List[Tuple[str, str, str]]:
+    """`diff`'s line for the record-level overlap of its result."""
+    overlap = result["record_jaccard"]
     if overlap is None:
-        return "record overlap    n/a (needs two line-delimited data files of one kind)"
-    return (f"record overlap    {overlap['estimate']:.4f} +/- {overlap['error_bound']:.3f} "
-            f"(estimated over {overlap['records']} records, 95% bound)")
+        return [("record overlap", "n/a", "needs two line-delimited data files of one kind")]
+    return [("record overlap", f"{overlap['estimate']:.4f} +/- {overlap['error_bound']:.3f}",
+             f"estimated over {overlap['records']} records, 95% bound")]

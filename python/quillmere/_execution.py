@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Union
 from _quillmere import receipts as _receipts
 
 from ._core import Receipt, _parent_get, _trace_get
+from ._receipt import view
 from ._shapes import Manifest, Source, manifest
 
 if TYPE_CHECKING:
@@ -56,24 +57,12 @@ def record_execution(
     tags: Optional[Sequence[str]] = None,
     rid: Optional[str] = None,
 ) -> Receipt:
-    """Record an execution that commits to its inputs, output, method and data sketch.
-
-    - `dom` and `data_shape_hash`: the inputs' shape (one input: its data shape hash; several:
-      the hash of {"inputs": [shape, ...], "kind": "inputs"}, so their order counts); with no
-      input, the payload's hash as in `record_work`.
-    - `cod` and `output_digest`: the output's data shape hash; `manifest_root` and
-      `output_size_bytes` from its manifest.
-    - `merkle_root`, `chunk_manifest_hash`, `chunk_manifest_size_bytes`: the inputs' root
-      and the digest and size of their stored manifest form, when every input is a manifest
-      (or data, whose manifest is computed).
-    - `minhash_signature`, `hll_cardinality`: from `sketch` (one Sketch, or several merged),
-      else the chunk-level sketch of the input manifests.
-    - `method_ref.method_shape_root`: `method_shape` (e.g. `method_shape_hash(code, params)`).
-
-    A string input is a data shape hash when it looks like one, otherwise a path.
-    `trace_id` and `parent_ids` default to the enclosing `trace` and `step`; the parent then
-    also becomes `prev_execution_rid` unless one is given. `rid`: the receipt's id when drawn
-    beforehand (a fresh one by default). Every receipt made verifies.
+    """Record an execution that commits to its inputs (`dom`, `merkle_root`, stored manifest
+    digest, sketch), its output (`cod`, `output_digest`) and `method_shape`; see the README's
+    "Receipts that commit to the data". Inputs and output are Manifests, data shape hashes or
+    data (a str that is no shape hash is a path). Trace and parent default to the enclosing
+    `trace` and `step`; `rid` is the receipt's id when drawn beforehand. Every receipt made
+    verifies.
     """
     if trace_id is None:
         trace_id = _trace_get()
@@ -82,7 +71,7 @@ def record_execution(
         parent_ids = () if parent is None else (parent,)
         if prev_execution_rid is None:
             prev_execution_rid = parent
-    return Receipt(_receipts.record_execution_py(
+    return view(_receipts.record_execution_py(
         workload_id,
         payload,
         inputs=[_as_commitment(value) for value in inputs],

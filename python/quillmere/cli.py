@@ -22,7 +22,7 @@ from typing import IO, Any, Callable, Dict, Iterator, List, NamedTuple, NoReturn
 
 from . import __version__, _cli_sketch, _cli_trace, _dag
 from ._cli_output import VERDICT_STYLES, Column, clean, is_terminal, one_line, progress, status_line, table
-from ._core import Client, Receipt, receipt_from_json, record_work
+from ._core import Client, Receipt, receipt_from_json, record_work, redact_secrets
 from ._economics import decide_reuse, economic_delta, jaccard
 from ._shapes import (
     BLOCK_SIZE,
@@ -74,6 +74,11 @@ def sqlite_file(url: str) -> str:
     return path[2:] if path.startswith("//") else path
 
 
+def shown(store: str) -> str:
+    """A store as shown to the user: a database URL without its password."""
+    return redact_secrets(store)
+
+
 def open_store(store: Optional[str], *, must_exist: bool = True) -> Client:
     """The client of a store given as a directory or a database URL. Reading commands refuse
     a store that does not exist (a missing directory or SQLite file) instead of creating an
@@ -123,9 +128,9 @@ def find_receipt(client: Client, store: str, rid: str) -> Receipt:
     else:
         matches = [r for r in client.list_receipts() if r.rid.startswith(rid)]
     if not matches:
-        raise Failure(f"no receipt {rid!r} in {clean(store)}")
+        raise Failure(f"no receipt {rid!r} in {clean(shown(store))}")
     if len(matches) > 1:
-        raise UsageError(f"{rid!r} is the start of {len(matches)} rids in {clean(store)}; give more of it")
+        raise UsageError(f"{rid!r} is the start of {len(matches)} rids in {clean(shown(store))}; give more of it")
     return matches[0]
 
 
@@ -214,12 +219,12 @@ def resolve_parent(client: Client, store: str, parent: str) -> str:
         try:
             find_receipt(client, store, text)
         except Failure:
-            say(f"warning: parent {text} is not in {store}; the receipt links to it all the same")
+            say(f"warning: parent {text} is not in the store; the receipt links to it all the same")
         return text
     try:
         return find_receipt(client, store, text).rid
     except Failure:
-        raise UsageError(f"--parent {parent!r}: no receipt in {clean(store)} starts with it") from None
+        raise UsageError(f"--parent {parent!r}: no receipt in the store starts with it") from None
 
 
 def cmd_record(args: argparse.Namespace) -> int:
@@ -267,7 +272,7 @@ def verify_targets(args: argparse.Namespace) -> Tuple[int, Iterator[Target]]:
         files = receipt_files(args.store)
         if files is None:
             stored = client.list_receipts()
-            return len(stored), ((args.store, receipt, None) for receipt in stored)
+            return len(stored), ((shown(args.store), receipt, None) for receipt in stored)
         targets = [str(f) for f in files]
     work: List[Tuple[str, Optional[Path]]] = []
     for target in targets:
@@ -283,7 +288,7 @@ def verify_targets(args: argparse.Namespace) -> Tuple[int, Iterator[Target]]:
             if path is None:
                 client = client or open_store(args.store)
                 try:
-                    yield f"{args.store}", find_receipt(client, args.store, target), None
+                    yield shown(args.store), find_receipt(client, args.store, target), None
                 except (Failure, UsageError) as error:
                     yield target, None, str(error)
                 continue
@@ -418,8 +423,11 @@ def cmd_shape(args: argparse.Namespace) -> int:
         def build(path: str) -> Shape:
             if path == "-":
                 return _stream(path, sys.stdin.buffer, scheme, keep, inner, advance)
-            if not keep and inner == 1 and not show_bar:
+            if not show_bar and (keep or inner == 1):
                 # The native reader, start to end without the interpreter lock.
+                if keep:
+                    m = manifest(path, scheme, workers=inner)
+                    return Shape(path, m.shape_hash, m.total_len, m)
                 size = os.stat(path).st_size
                 return Shape(path, data_shape_hash(path, scheme), size, None)
             with open(path, "rb") as f:
@@ -436,9 +444,9 @@ def cmd_shape(args: argparse.Namespace) -> int:
             chunks = f"  {len(m):>8} chunks" if m is not None else ""
             print(f"{shape.shape_hash}  {human_size(shape.total_len):>10}{chunks}  {clean(shape.path)}")
     if args.manifest_out:
-        manifest = results[0].manifest
-        assert manifest is not None
-        Path(args.manifest_out).write_text(manifest.to_json(), encoding="utf-8")
+        kept = results[0].manifest
+        assert kept is not None
+        Path(args.manifest_out).write_text(kept.to_json(), encoding="utf-8")
     return 0
 
 
@@ -533,15 +541,8 @@ def reuse_lines(result: Dict[str, Any]) -> List[DiffLine]:
 
 
 # Sections of `diff`'s text output, in order; each adds its lines from the result.
-def record_lines(result: Dict[str, Any]) -> List[DiffLine]:
-    overlap = result.get("record_jaccard")
-    if overlap is None:
-        return [("record overlap", "n/a", "needs two line-delimited data files of one kind")]
-    return [("record overlap", f"{overlap['estimate']:.4f} +/- {overlap['error_bound']:.3f}",
-             f"estimated over {overlap['records']} records, 95% bound")]
-
-
-DIFF_SECTIONS: List[Callable[[Dict[str, Any]], List[DiffLine]]] = [overlap_lines, record_lines, reuse_lines]
+DIFF_SECTIONS: List[Callable[[Dict[str, Any]], List[DiffLine]]] = [overlap_lines, _cli_sketch.record_lines,
+                                                                  reuse_lines]
 
 
 def cmd_diff(args: argparse.Namespace) -> int:
@@ -572,8 +573,13 @@ def cmd_diff(args: argparse.Namespace) -> int:
         "new": {"path": args.new, "shape_hash": new.shape_hash, "total_len": new.total_len, "chunks": len(new)},
         "chunk_scheme": old.chunk_scheme,
         "jaccard": overlap,
+<<<<<<< HEAD
         "record_jaccard": _cli_sketch.record_overlap(old_sketch, new_sketch),
         "overlap": chunk_overlap(old, new),
+=======
+        "overlap": chunk_overlap(old, new),
+        "record_jaccard": _cli_sketch.record_overlap(old_sketch, new_sketch),
+>>>>>>> sketch
     }
     if cost_model is not None:
         result["reuse"] = decide_reuse(overlap, cost_model, args.rows)
@@ -607,9 +613,9 @@ def cmd_migrate(args: argparse.Namespace) -> int:
     with progress("copying receipts", None, enabled=not args.json):
         copied = source.copy_receipts_to(target)
     if args.json:
-        print(json_line({"copied": copied, "from": args.source, "to": args.target}))
+        print(json_line({"copied": copied}))
     else:
-        print(f"copied {copied} receipts from {clean(args.source)} to {clean(args.target)}")
+        print(f"copied {copied} receipts from {clean(shown(args.source))} to {clean(shown(args.target))}")
     return 0
 
 
@@ -719,14 +725,17 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except BrokenPipeError:
         return quiet_pipe(0)
     except UsageError as error:
-        sys.stderr.write(f"{prefix}: error: {one_line(str(error))}\n")
+        sys.stderr.write(f"{prefix}: error: {one_line(redact_secrets(str(error)))}\n")
         return 2
     except (Failure, ValueError, OSError) as error:
-        sys.stderr.write(f"{prefix}: error: {one_line(error_text(error))}\n")
+        sys.stderr.write(f"{prefix}: error: {one_line(redact_secrets(error_text(error)))}\n")
         return 1
     except KeyboardInterrupt:
         sys.stderr.write(f"{prefix}: interrupted\n")
         return 130
+    except Exception as error:  # anything else is a fault here, still reported on one line
+        sys.stderr.write(f"{prefix}: error: {type(error).__name__}: {one_line(redact_secrets(str(error)))}\n")
+        return 1
 
 
 def error_text(error: Exception) -> str:

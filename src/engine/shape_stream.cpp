@@ -127,8 +127,39 @@ constexpr size_t kMaxView = size_t{1} << 20;
 constexpr size_t kStitch = 4096;
 }  // namespace
 
-void ShapeStream::update(std::span<const uint8_t> data) {
-  if (data.empty()) return;
+void ShapeStream::set_cancel(const CancelToken* token) {
+  if (pool_) pool_->set_cancel(token);
+}
+
+unsigned ShapeStream::running_helpers() const {
+  return pool_ ? pool_->running_helpers() : 0;
+}
+
+namespace {
+// Lets a pool's helpers see a token for one call.
+class PoolCancel {
+ public:
+  PoolCancel(ShapeStream& stream, const CancelToken* token) : stream_(stream) {
+    stream_.set_cancel(token);
+  }
+  ~PoolCancel() { stream_.set_cancel(nullptr); }
+  PoolCancel(const PoolCancel&) = delete;
+  PoolCancel& operator=(const PoolCancel&) = delete;
+
+ private:
+  ShapeStream& stream_;
+};
+}  // namespace
+
+bool ShapeStream::update(std::span<const uint8_t> data, const Interruption& interrupt) {
+  if (data.empty()) return true;
+  const PoolCancel cancel(*this, interrupt.token);
+  // Stops between views; what was fed is no longer the stream the caller gave.
+  const auto stopped = [&] {
+    if (!interrupt()) return false;
+    broken_ = true;
+    return true;
+  };
   const uint64_t pos = length_;
   const size_t n = data.size();
   length_ += n;
@@ -141,11 +172,12 @@ void ShapeStream::update(std::span<const uint8_t> data) {
     const size_t keep_from = static_cast<size_t>(retain_from() - carry_offset);
     if (used == n) {
       carry_.erase(carry_.begin(), carry_.begin() + static_cast<ptrdiff_t>(keep_from));
-      return;
+      return true;
     }
     carry_.clear();  // what is still needed lies in `data` now
   }
   while (used < n) {
+    if (stopped()) return false;
     const size_t begin = static_cast<size_t>(retain_from() - pos);
     const size_t end = std::min(n, used + kMaxView);
     feed(data.subspan(begin, end - begin), pos + begin, false);
@@ -153,6 +185,7 @@ void ShapeStream::update(std::span<const uint8_t> data) {
   }
   const size_t keep_from = static_cast<size_t>(retain_from() - pos);
   carry_.assign(data.begin() + static_cast<ptrdiff_t>(keep_from), data.end());
+  return true;
 }
 
 CompactManifest ShapeStream::finish() {
@@ -173,10 +206,16 @@ BuildError scheme_build_error(const CasError& error) {
 
 namespace {
 
-// Feeds bytes in memory through `stream` in bounded views.
-void feed_memory(ShapeStream& stream, std::span<const uint8_t> data) {
+// Feeds bytes in memory through `stream` in bounded views; false when `interrupt` stopped it.
+bool feed_memory(ShapeStream& stream, std::span<const uint8_t> data,
+                 const Interruption& interrupt) {
+  const PoolCancel cancel(stream, interrupt.token);
   uint64_t done = 0;
   while (done < data.size()) {
+    if (interrupt()) {
+      stream.drain();
+      return false;
+    }
     const uint64_t from = stream.retain_from();
     const uint64_t to = std::min<uint64_t>(data.size(), done + kMaxView);
     stream.feed_async(data.subspan(from, to - from), from, to == data.size());
@@ -184,30 +223,37 @@ void feed_memory(ShapeStream& stream, std::span<const uint8_t> data) {
   }
   if (data.empty()) stream.feed_async({}, 0, true);
   stream.drain();
+  return true;
 }
 
 }  // namespace
 
 std::expected<CompactManifest, BuildError> build_manifest(std::span<const uint8_t> data,
-                                                          ChunkScheme scheme, unsigned workers) {
+                                                          ChunkScheme scheme, unsigned workers,
+                                                          const Interruption& interrupt) {
   if (auto error = check_scheme(scheme, data.size())) {
     return std::unexpected(scheme_build_error(*error));
   }
   if (workers <= 1) return build_compact_manifest(data, scheme);
   ShapeStream stream(scheme, true, workers);
-  feed_memory(stream, data);
+  if (!feed_memory(stream, data, interrupt)) {
+    return std::unexpected(BuildError{BuildError::Kind::Interrupted, {}});
+  }
   CompactManifest manifest = stream.take_manifest();
   return manifest;
 }
 
 std::expected<ManifestAndSketch, BuildError> build_manifest_and_sketch(
-    std::span<const uint8_t> data, ChunkScheme scheme, RecordMode mode, unsigned workers) {
+    std::span<const uint8_t> data, ChunkScheme scheme, RecordMode mode, unsigned workers,
+    const Interruption& interrupt) {
   if (auto error = check_scheme(scheme, data.size())) {
     return std::unexpected(scheme_build_error(*error));
   }
   ShapeStream stream(scheme, true, workers);
   stream.sketch(mode);
-  feed_memory(stream, data);
+  if (!feed_memory(stream, data, interrupt)) {
+    return std::unexpected(BuildError{BuildError::Kind::Interrupted, {}});
+  }
   CompactManifest manifest = stream.take_manifest();
   return ManifestAndSketch{std::move(manifest), stream.take_sketch()};
 }
@@ -251,6 +297,7 @@ std::expected<ManifestAndSketch, BuildError> file_manifest(std::string_view path
 
   ShapeStream stream(scheme, keep_chunks, workers);
   if (mode) stream.sketch(*mode);
+  const PoolCancel cancel(stream, interrupt.token);
   // With helpers, two buffers take turns: one is read into while the other's chunks are
   // hashed. Each block is read to a page-aligned spot; the bytes still needed from the
   // previous block (at most a window) are copied just in front of it.

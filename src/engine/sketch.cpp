@@ -24,6 +24,7 @@ constexpr uint64_t kTail1 = 0x589965cc75374cc3ULL;
 constexpr uint64_t kFinal0 = 0x1d8e4e27c47d124fULL;
 constexpr uint64_t kFinal1 = 0x72be5d74f27b896fULL;
 constexpr uint64_t kRegisterSalt = 0x3c6ef372fe94f82bULL;
+constexpr uint64_t kRegisterMultiplier = 0x9fb21c651e98df25ULL;
 constexpr uint64_t kProbeSalt = 0xbb67ae8584caa73bULL;
 
 constexpr unsigned kBinShift = 64 - 8;  // top 8 bits pick one of 256 bins
@@ -89,6 +90,17 @@ inline uint64_t long_hash(uint64_t state, const uint8_t* last16, uint64_t length
   return fold(state ^ kFinal0, length ^ kFinal1);
 }
 
+// Records longer than 16 bytes: 16-byte blocks while more than 16 bytes are left, then
+// the last 16 bytes of the record.
+[[gnu::always_inline]] inline uint64_t record_hash_inline(std::span<const uint8_t> bytes) {
+  const uint8_t* p = bytes.data();
+  const size_t length = bytes.size();
+  if (length <= 16) return short_hash(p, length);
+  uint64_t state = kSeed;
+  for (size_t n = length; n > 16; n -= 16, p += 16) state = block(state, p);
+  return long_hash(state, bytes.data() + length - 16, length);
+}
+
 void put_u32(std::string& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
 }
@@ -144,15 +156,8 @@ std::optional<std::string_view> record_mode_name(RecordMode mode) {
   return std::nullopt;
 }
 
-// Records longer than 16 bytes: 16-byte blocks while more than 16 bytes are left, then
-// the last 16 bytes of the record.
 uint64_t record_hash(std::span<const uint8_t> bytes) {
-  const uint8_t* p = bytes.data();
-  const size_t length = bytes.size();
-  if (length <= 16) return short_hash(p, length);
-  uint64_t state = kSeed;
-  for (size_t n = length; n > 16; n -= 16, p += 16) state = block(state, p);
-  return long_hash(state, bytes.data() + length - 16, length);
+  return record_hash_inline(bytes);
 }
 
 // Keeps at most 32 unprocessed bytes: a block is taken only once more bytes follow it,
@@ -198,7 +203,7 @@ Sketch::Sketch(RecordMode mode) : mode_(mode) {
   registers_.fill(0);
 }
 
-void Sketch::add(uint64_t element_hash) {
+[[gnu::always_inline]] inline void Sketch::add_inline(uint64_t element_hash) {
   // The bins take the element hash as it is (it is well spread by contract); the registers
   // take a bijective remix of it, so that their bits are independent of the bins'.
   const uint64_t x = element_hash;
@@ -207,11 +212,15 @@ void Sketch::add(uint64_t element_hash) {
   uint32_t& bin = bins_[x >> kBinShift];
   if (value < bin) bin = value;
 
-  const uint64_t y = mix(element_hash ^ kRegisterSalt);
+  const uint64_t y = fold(element_hash ^ kRegisterSalt, kRegisterMultiplier);
   const uint64_t rest = (y << kHllPrecision) | (uint64_t{1} << (kHllPrecision - 1));
   const auto rank = static_cast<uint8_t>(std::countl_zero(rest) + 1);
   uint8_t& reg = registers_[y >> kRankBits];
   if (rank > reg) reg = rank;
+}
+
+void Sketch::add(uint64_t element_hash) {
+  add_inline(element_hash);
 }
 
 void Sketch::merge(const Sketch& other) {
@@ -451,12 +460,15 @@ inline uint64_t prefix_xor(uint64_t x) {
 // The record ends are found 64 bytes at a time from bit masks: a "\n" ends a record unless
 // (CSV) an odd number of quotes precede it in the stream. The records between ends are
 // then hashed one after another, without a branchy search between them.
-void RecordSketcher::feed(std::span<const uint8_t> bytes) {
+template <class MaskOf>
+[[gnu::always_inline]] inline void RecordSketcher::feed_with(std::span<const uint8_t> bytes,
+                                                             MaskOf masks_of) {
   const uint8_t* const data = bytes.data();
   const size_t n = bytes.size();
-  const MaskFunction masks_of = mask_function();
   size_t pos = 0;  // start of the current record in this piece (it began earlier if partial_)
   uint64_t outside_quotes = in_quotes_ ? 0 : ~uint64_t{0};  // carried from the last block
+  uint64_t pending = 0;
+  bool has_pending = false;
   for (size_t block = 0; block < n; block += 64) {
     BlockMasks masks;
     if (n - block >= 64) {
@@ -480,11 +492,20 @@ void RecordSketcher::feed(std::span<const uint8_t> bytes) {
       } else {
         size_t len = end - pos;
         if (len > 0 && data[end - 1] == '\r') --len;
-        add_record(record_hash({data + pos, len}), len == 0);
+        if (len > 0 && !header_pending_) {
+          // Added one record late, so that hashing this record overlaps adding the last.
+          const uint64_t hash = record_hash_inline({data + pos, len});
+          if (has_pending) sketch_.add_inline(pending);
+          pending = hash;
+          has_pending = true;
+        } else {
+          add_record(0, len == 0);
+        }
       }
       pos = end + 1;
     }
   }
+  if (has_pending) sketch_.add_inline(pending);
   in_quotes_ = outside_quotes == 0;
   if (pos < n) {
     if (!partial_) {
@@ -493,6 +514,29 @@ void RecordSketcher::feed(std::span<const uint8_t> bytes) {
     }
     absorb(bytes.subspan(pos));
   }
+}
+
+void RecordSketcher::feed_portable(std::span<const uint8_t> bytes) {
+  feed_with(bytes, &detail::block_masks_portable);
+}
+
+#if defined(__x86_64__)
+// The same loop compiled for processors with AVX2, BMI and LZCNT (the masks, the bit scans
+// and the rank of the registers take one instruction each there).
+__attribute__((target("avx2,bmi,bmi2,lzcnt,popcnt"))) void RecordSketcher::feed_avx2(
+    std::span<const uint8_t> bytes) {
+  feed_with(bytes, &detail::block_masks_avx2);
+}
+#endif
+
+void RecordSketcher::feed(std::span<const uint8_t> bytes) {
+#if defined(__x86_64__)
+  static const bool fast = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                           __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("lzcnt") &&
+                           __builtin_cpu_supports("popcnt");
+  if (fast) return feed_avx2(bytes);
+#endif
+  feed_portable(bytes);
 }
 
 Sketch RecordSketcher::finish() {

@@ -88,6 +88,9 @@ class Sketch {
   friend bool operator==(const Sketch&, const Sketch&) = default;
 
  private:
+  friend class RecordSketcher;
+  void add_inline(uint64_t element_hash);
+
   RecordMode mode_;
   std::array<uint32_t, kSketchBins> bins_;
   std::array<uint8_t, kHllRegisters> registers_;
@@ -110,6 +113,10 @@ class RecordSketcher {
 
  private:
   void add_record(uint64_t hash, bool empty);
+  template <class MaskOf>
+  void feed_with(std::span<const uint8_t> bytes, MaskOf masks_of);
+  void feed_portable(std::span<const uint8_t> bytes);
+  void feed_avx2(std::span<const uint8_t> bytes);
   void absorb(std::span<const uint8_t> bytes);
   void end_partial();
 
@@ -131,6 +138,7 @@ struct BlockMasks {
 using MaskFunction = BlockMasks (*)(const uint8_t* block64);
 // The portable form, and the fastest form this processor has (equal results).
 BlockMasks block_masks_portable(const uint8_t* block64);
+BlockMasks block_masks_avx2(const uint8_t* block64);  // x86-64 with AVX2 only
 MaskFunction mask_function();
 }  // namespace detail
 

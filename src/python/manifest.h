@@ -15,6 +15,8 @@
 
 namespace quillmere::python {
 
+class SignalCheck;
+
 // The class objects (borrowed), created on first use; nullptr with an exception set.
 PyObject* manifest_type();
 PyObject* shape_hasher_type();
@@ -32,11 +34,11 @@ PyObject* wrap_manifest(CompactManifest manifest);
 // Argument helpers of the manifest and sketch builders: the chunk_scheme argument (None or
 // absent: the default scheme), workers (an int of at least 1), a file system path (str,
 // bytes or PathLike; `out` holds the bytes `path` views), and the Python error of a failed
-// build.
+// build (the reason it was stopped, when `signals` stopped it).
 bool convert_scheme(PyObject* obj, ChunkScheme& out);
 bool convert_workers(PyObject* obj, unsigned& out);
 bool convert_path(PyObject* obj, PyRef& out, std::string_view& path);
-PyObject* build_error(const BuildError& error);
+PyObject* build_error(const BuildError& error, const SignalCheck& signals);
 
 // The chunk_scheme argument: None or absent gives no scheme; a dict is read by the
 // scheme rules (ValueError texts "Missing 'type' field in chunk_scheme", ...).

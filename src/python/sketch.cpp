@@ -168,9 +168,7 @@ PyObject* sketch_richcompare(PyObject* self, PyObject* other, int op) {
 PyMethodDef kSketchMethods[] = {
     {"jaccard", keywords_method<jaccard_impl>(), METH_VARARGS | METH_KEYWORDS,
      "jaccard($self, /, other)\n--\n\n"
-     "Estimated Jaccard overlap of the two sketched sets (1.0 when both are empty).\n"
-     "95% of estimates lie within error_bound of the true overlap. Both sketches must be\n"
-     "of the same kind (records)."},
+     "Estimated Jaccard overlap (95% within error_bound); both of one kind (records)."},
     {"merge", keywords_method<merge_impl>(), METH_VARARGS | METH_KEYWORDS,
      "merge($self, /, other)\n--\n\nThe sketch of the union of both sets."},
     {"to_bytes", noargs_method<to_bytes_impl>(), METH_NOARGS,
@@ -187,9 +185,7 @@ PyGetSetDef kSketchGetters[] = {
     {"signature", signature_getter, nullptr,
      "The densified MinHash signature: 256 integers below 2**32.", nullptr},
     {"cardinality", cardinality_getter, nullptr,
-     "HyperLogLog estimate of the number of distinct elements (relative standard error\n"
-     "cardinality_error); 0 only for an empty set.",
-     nullptr},
+     "Estimated distinct count (HyperLogLog, relative error cardinality_error).", nullptr},
     {"records", records_getter, nullptr,
      "What was sketched: \"lines\", \"csv\" (rows after the header) or None (chunks).", nullptr},
     {"error_bound", error_bound_getter, nullptr,
@@ -242,23 +238,22 @@ bool convert_sketch_args(PyObject* records, PyObject* scheme, PyObject* workers,
          convert_workers(workers, out.workers);
 }
 
-std::expected<ManifestAndSketch, BuildError> from_buffer(const BufferArg& data,
-                                                         const SketchArgs& a) {
-  return without_gil_if(data.data().size() > kReleaseLockAbove || a.workers > 1, [&] {
-    return build_manifest_and_sketch(data.data(), a.scheme, a.mode, a.workers);
-  });
+std::expected<ManifestAndSketch, BuildError> from_buffer(const BufferArg& data, const SketchArgs& a,
+                                                         SignalCheck& signals) {
+  const auto build = [&](const Interruption& interrupt) {
+    return build_manifest_and_sketch(data.data(), a.scheme, a.mode, a.workers, interrupt);
+  };
+  // Short work keeps the interpreter lock.
+  if (data.data().size() <= kReleaseLockAbove && a.workers == 1) return build(Interruption{});
+  return interruptible(signals, build);
 }
 
 std::expected<ManifestAndSketch, BuildError> from_file(std::string_view path, bool keep_chunks,
-                                                       const SketchArgs& a) {
-  std::optional<std::expected<ManifestAndSketch, BuildError>> built;
-  SignalCheck signals;
-  {
-    ReleasedLock released;
-    built.emplace(build_manifest_and_sketch_from_file(path, a.scheme, keep_chunks, a.mode,
-                                                      a.workers, signals.bind(released)));
-  }
-  return std::move(*built);
+                                                       const SketchArgs& a, SignalCheck& signals) {
+  return interruptible(signals, [&](const Interruption& interrupt) {
+    return build_manifest_and_sketch_from_file(path, a.scheme, keep_chunks, a.mode, a.workers,
+                                               interrupt);
+  });
 }
 
 template <bool kFile, bool kWithManifest>
@@ -285,8 +280,9 @@ PyObject* sketch_function(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!source_ok || !convert_sketch_args(records_arg, scheme_arg, workers_arg, a)) return nullptr;
   // Without the manifest, a file's chunks are not kept (memory stays flat); a chunk-level
   // sketch takes the digests as they pass.
-  auto built = kFile ? from_file(path, kWithManifest, a) : from_buffer(data, a);
-  if (!built) return build_error(built.error());
+  SignalCheck signals;
+  auto built = kFile ? from_file(path, kWithManifest, a, signals) : from_buffer(data, a, signals);
+  if (!built) return build_error(built.error(), signals);
   if constexpr (kWithManifest) {
     return pair(wrap_manifest(std::move(built->manifest)), wrap_sketch(built->sketch));
   } else {

@@ -101,7 +101,7 @@ def test_verify_reports_each_failure(store, tmp_path):
         (["ls", "--store", "{store}", "--limit", "-1"], "must be at least 0"),
         (["ls", "--store", "sqlite:{missing}"], "no such SQLite database"),
         (["ls", "--store", "mysql://{missing}"], "not supported"),
-        (["record", "w", "--store", "{store}", "--parent", "abc123"], "no receipt in"),
+        (["record", "w", "--store", "{store}", "--parent", "abc123"], "no receipt in the store"),
         (["shape", "{store}", "--workers", "100000000000000000000000000"], "must be at most"),
         (["diff", "{store}", "{store}", "--cost-model", '{"c_id": 1, "c_comp": {"type": "linear", '
           '"per_row": 1, "base": 0}, "alpha": 1}'], "give --rows"),
@@ -251,6 +251,7 @@ def test_control_characters_never_reach_the_terminal_and_columns_are_capped(tmp_
                           + [client.record_work("w" * 20_000, {}, trace_id="t") for _ in range(50)])
     named = tmp_path / ("receipt" + HOSTILE)
     shutil.copy(next((store / "receipts").iterdir()), named)
+    shutil.copy(named, os.fsencode(store / "receipts") + b"/caf\xe9.json")  # a name that is no UTF-8
     outputs = [qm("ls", "--store", store, check_code=0).stdout,
                qm("verify", store / "receipts", named, check_code=0).stdout,
                qm("dag", "--store", store, check_code=0).stdout,
@@ -259,7 +260,8 @@ def test_control_characters_never_reach_the_terminal_and_columns_are_capped(tmp_
         assert not re.search("[\x00-\x09\x0b-\x1f\x7f-\x9f\u202e]", out), out
         assert max(map(len, out.splitlines())) < 400
     verified = outputs[1].splitlines()
-    assert len(verified) == 1 + 52 + 1 and not any(line.startswith("valid  forged") for line in verified)
+    assert len(verified) == 1 + 53 + 1 and not any(line.startswith("valid  forged") for line in verified)
+    assert "caf\\xe9.json" in outputs[1]
     # JSON stays exact, and show's JSON reads back to the same text.
     listed = [json.loads(line) for line in qm("ls", "--store", store, "--json").stdout.splitlines()]
     assert sorted(r["payload"]["method_ref"]["method_id"] for r in listed)[0] == HOSTILE
