@@ -130,30 +130,31 @@ std::expected<void, StorageError> SqliteStore::connect() {
       if (sqlite3_prepare_v2(db_, select.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
         return std::unexpected(error());
       }
-      const int step = sqlite3_step(stmt);
-      const bool has_version = step == SQLITE_ROW && sqlite3_column_type(stmt, 0) != SQLITE_NULL;
-      const int64_t version = has_version ? sqlite3_column_int64(stmt, 0) : 0;
+      const int fetched = sqlite3_step(stmt);
+      // MAX over no rows (a new database) is NULL, read as version 0.
+      const int64_t version = fetched == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : 0;
       sqlite3_finalize(stmt);
-      if (step != SQLITE_ROW) return std::unexpected(error());
-      if (has_version) {
-        if (version > sql::kSchemaVersion) {
-          return std::unexpected(StorageError::database(
-              "receipt tables have schema version " + std::to_string(version) +
-              ", newer than this library's " + std::to_string(sql::kSchemaVersion)));
-        }
-        return {};
+      if (fetched != SQLITE_ROW) return std::unexpected(error());
+      if (version > sql::kSchemaVersion) {
+        return std::unexpected(StorageError::database(
+            "receipt tables have schema version " + std::to_string(version) +
+            ", newer than this library's " + std::to_string(sql::kSchemaVersion)));
       }
-      for (const std::string& statement : sql::receipts_table_statements(sql::Dialect::Sqlite)) {
-        if (auto r = exec(statement.c_str()); !r) return r;
-      }
+      if (version == sql::kSchemaVersion) return {};
       const std::string insert = sql::insert_version_statement(sql::Dialect::Sqlite);
-      if (sqlite3_prepare_v2(db_, insert.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-        return std::unexpected(error());
+      for (const sql::SchemaStep& step : sql::schema_steps(sql::Dialect::Sqlite)) {
+        if (step.version <= version) continue;
+        for (const std::string& statement : step.statements) {
+          if (auto r = exec(statement.c_str()); !r) return r;
+        }
+        if (sqlite3_prepare_v2(db_, insert.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+          return std::unexpected(error());
+        }
+        sqlite3_bind_int64(stmt, 1, step.version);
+        const int inserted = sqlite3_step(stmt);
+        sqlite3_finalize(stmt);
+        if (inserted != SQLITE_DONE) return std::unexpected(error());
       }
-      sqlite3_bind_int64(stmt, 1, sql::kSchemaVersion);
-      const int inserted = sqlite3_step(stmt);
-      sqlite3_finalize(stmt);
-      if (inserted != SQLITE_DONE) return std::unexpected(error());
       return {};
     };
     if (auto r = in_transaction(); !r) {
