@@ -115,7 +115,8 @@ print(statistics.median(times))
 """
 
 
-def bench_writer_vs_fresh(tmp, seeded, url, total):
+def bench_writer_vs_fresh(name, seeded, url, total):
+    """Seeds the store in batches, then lists in this process and in a fresh one."""
     traces = total // TRACE
     client = _quillmere.Client(storage_url=url)
     for i in range(0, len(seeded), BATCH):
@@ -127,11 +128,82 @@ def bench_writer_vs_fresh(tmp, seeded, url, total):
     writer = median_time(50, listing)
     fresh = float(subprocess.run([sys.executable, "-c", LISTER, url, str(traces), "50"],
                                  check=True, capture_output=True, text=True).stdout)
-    again = median_time(50, listing)
-    print(f"list 1 trace of {TRACE} among {total:,}: writing process {writer * 1e3:7.3f} ms"
-          f" (again after the fresh one: {again * 1e3:7.3f} ms)   fresh process"
-          f" {fresh * 1e3:7.3f} ms   ratio {writer / fresh:5.2f}   (target: <= 1.2)")
+    print(f"{name}: list 1 trace of {TRACE} among {total:,}: writing process {writer * 1e3:7.3f} ms"
+          f"   fresh process {fresh * 1e3:7.3f} ms   ratio {writer / fresh:5.2f}   (target: <= 1.2)")
     return client
+
+
+def has_view(connection_check):
+    try:
+        connection_check()
+        return True
+    except Exception:
+        return False
+
+
+def bench_view(name, client, fetch_view, total):
+    """Listing one trace through the view against list_receipts, alternating."""
+    traces = total // TRACE
+
+    def api(i):
+        assert len(client.list_receipts(trace_id=trace_name(i * 13 % traces))) == TRACE
+
+    def view(i):
+        assert len(fetch_view(trace_name(i * 13 % traces))) == TRACE
+
+    api(0)
+    view(0)
+    api_s, view_s = [], []
+    for _ in range(5):
+        api_s.append(median_time(20, api))
+        view_s.append(median_time(20, view))
+    a, v = statistics.median(api_s), statistics.median(view_s)
+    print(f"{name}: list 1 trace of {TRACE} among {total:,}: view (SELECT *) {v * 1e3:7.3f} ms"
+          f"   list_receipts {a * 1e3:7.3f} ms   view/list_receipts {v / a:5.2f}   (target: <= 2)")
+
+
+VIEW_QUERY = "SELECT * FROM receipts WHERE trace_id = {} ORDER BY seq"
+
+
+class Libpq:
+    """Just enough of libpq, through ctypes, to run one query with text results."""
+
+    def __init__(self, url):
+        self.lib = ctypes.CDLL(ctypes.util.find_library("pq") or "libpq.so.5")
+        lib = self.lib
+        lib.PQconnectdb.restype = ctypes.c_void_p
+        lib.PQconnectdb.argtypes = [ctypes.c_char_p]
+        lib.PQstatus.argtypes = [ctypes.c_void_p]
+        lib.PQexecParams.restype = ctypes.c_void_p
+        lib.PQexecParams.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p,
+                                     ctypes.POINTER(ctypes.c_char_p), ctypes.c_void_p,
+                                     ctypes.c_void_p, ctypes.c_int]
+        for f in ("PQresultStatus", "PQntuples", "PQnfields"):
+            getattr(lib, f).argtypes = [ctypes.c_void_p]
+        lib.PQgetvalue.restype = ctypes.c_char_p
+        lib.PQgetvalue.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int]
+        lib.PQgetisnull.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int]
+        lib.PQclear.argtypes = [ctypes.c_void_p]
+        lib.PQfinish.argtypes = [ctypes.c_void_p]
+        self.conn = lib.PQconnectdb(url.encode())
+        if lib.PQstatus(self.conn) != 0:
+            raise RuntimeError("cannot connect")
+
+    def query(self, sql, *params):
+        lib = self.lib
+        values = (ctypes.c_char_p * len(params))(*[p.encode() for p in params])
+        res = lib.PQexecParams(self.conn, sql.encode(), len(params), None, values, None, None, 0)
+        try:
+            if lib.PQresultStatus(res) not in (1, 2):
+                raise RuntimeError("query failed")
+            rows, fields = lib.PQntuples(res), lib.PQnfields(res)
+            return [tuple(None if lib.PQgetisnull(res, r, c) else lib.PQgetvalue(res, r, c).decode()
+                          for c in range(fields)) for r in range(rows)]
+        finally:
+            lib.PQclear(res)
+
+    def close(self):
+        self.lib.PQfinish(self.conn)
 
 
 def main():
@@ -145,7 +217,37 @@ def main():
         bench_batch(tmp)
         print(f"recording {args.receipts:,} receipts...", flush=True)
         seeded = make_receipts(args.receipts, 0)
-        bench_writer_vs_fresh(tmp, seeded, f"sqlite://{tmp}/seeded.db", args.receipts)
+        path = f"{tmp}/seeded.db"
+        client = bench_writer_vs_fresh("sqlite", seeded, f"sqlite://{path}", args.receipts)
+        db = sqlite3.connect(path)
+        if has_view(lambda: db.execute("SELECT rid FROM receipts LIMIT 1")):
+            query = VIEW_QUERY.format("?")
+            bench_view("sqlite", client, lambda t: db.execute(query, (t,)).fetchall(),
+                       args.receipts)
+        else:
+            print("sqlite: no receipts view in this build")
+        db.close()
+        del client
+        if args.pg:
+            schema = f"qm_sql_bench_{os.getpid()}"
+            admin = Libpq(args.pg)
+            admin.query(f"CREATE SCHEMA {schema}")
+            url = args.pg + ("&" if "?" in args.pg else "?") + f"options=-csearch_path%3D{schema}"
+            try:
+                client = bench_writer_vs_fresh("postgresql", seeded, url, args.receipts)
+                pg = Libpq(url)
+                if has_view(lambda: pg.query("SELECT rid FROM receipts LIMIT 1")):
+                    query = VIEW_QUERY.format("$1")
+                    bench_view("postgresql", client, lambda t: pg.query(query, t), args.receipts)
+                else:
+                    print("postgresql: no receipts view in this build")
+                pg.close()
+                del client
+            finally:
+                admin.query(f"DROP SCHEMA {schema} CASCADE")
+                admin.close()
+        else:
+            print("postgresql: not measured (give --pg or set QM_BENCH_PG_URL)")
     print("load:", subprocess.run(["uptime"], capture_output=True, text=True).stdout.strip())
 
 

@@ -132,7 +132,8 @@ std::string shown_long_text(Dialect dialect, std::string_view operand) {
   if (dialect == Dialect::Postgres) return shown_text(dialect, operand);
   const std::string v(operand);
   return "CASE WHEN " + v + " IS NULL THEN NULL WHEN instr(" + v + ", X'00') = 0 AND substr(" + v +
-         ", 1, 2) <> X'5C78' THEN CAST(" + v + " AS TEXT) ELSE '\\x' || lower(hex(" + v + ")) END";
+         ", 1, 2) IS NOT X'5C78' THEN CAST(" + v + " AS TEXT) ELSE '\\x' || lower(hex(" + v +
+         ")) END";
 }
 
 // PostgreSQL helpers of the view, created in the tables' schema. qm_text_slow shows a
@@ -243,7 +244,7 @@ std::string shown_text(Dialect dialect, std::string_view operand) {
   }
   // SQLite keeps any bytes in a text value; NUL and the bytes that never occur in
   // UTF-8 (C0, C1, F5 to FF) are what it can find cheaply.
-  std::string clean = "instr(" + v + ", X'00') = 0 AND substr(" + v + ", 1, 2) <> X'5C78'";
+  std::string clean = "instr(" + v + ", X'00') = 0 AND substr(" + v + ", 1, 2) IS NOT X'5C78'";
   for (std::string_view byte :
        {"C0", "C1", "F5", "F6", "F7", "F8", "F9", "FA", "FB", "FC", "FD", "FE", "FF"}) {
     clean += " AND instr(" + v + ", X'" + std::string(byte) + "') = 0";
