@@ -126,20 +126,10 @@ std::vector<std::string> create_receipts_table(Dialect dialect) {
   return out;
 }
 
-// The text of a byte value with only the NUL and prefix checks: for long values (the
-// body) that no filter compares.
-std::string shown_long_text(Dialect dialect, std::string_view operand) {
-  if (dialect == Dialect::Postgres) return shown_text(dialect, operand);
-  const std::string v(operand);
-  return "CASE WHEN " + v + " IS NULL THEN NULL WHEN instr(" + v + ", X'00') = 0 AND substr(" + v +
-         ", 1, 2) IS NOT X'5C78' THEN CAST(" + v + " AS TEXT) ELSE '\\x' || lower(hex(" + v +
-         ")) END";
-}
-
 // PostgreSQL helpers of the view, created in the tables' schema. qm_text_slow shows a
 // value holding anything but ASCII without NUL or backslash (the common case is
 // answered inline by shown_text); qm_jsonb converts a body that the inline test
-// does not pass, NULL when it is not jsonb.
+// does not pass, NULL when it is not jsonb (not UTF-8, a NUL, not JSON).
 std::vector<std::string> postgres_view_functions() {
   return {
       "CREATE OR REPLACE FUNCTION qm_text_slow(b bytea) RETURNS text LANGUAGE plpgsql "
@@ -159,10 +149,10 @@ std::vector<std::string> postgres_view_functions() {
       "  RETURN E'\\\\x' || encode(b, 'hex');\n"
       "END\n"
       "$f$",
-      "CREATE OR REPLACE FUNCTION qm_jsonb(t text) RETURNS jsonb LANGUAGE plpgsql "
+      "CREATE OR REPLACE FUNCTION qm_jsonb(b bytea) RETURNS jsonb LANGUAGE plpgsql "
       "IMMUTABLE STRICT PARALLEL SAFE AS $f$\n"
       "BEGIN\n"
-      "  RETURN t::jsonb;\n"
+      "  RETURN convert_from(b, 'UTF8')::jsonb;\n"
       "EXCEPTION WHEN OTHERS THEN\n"
       "  RETURN NULL;\n"
       "END\n"
@@ -176,22 +166,47 @@ std::vector<std::string> postgres_view_functions() {
   };
 }
 
+// The view's columns read from the body. The kind and the links are cut straight from
+// the text when it begins as the store's JSON writer writes it ({"rid":"<36>","version":"
+// first, then "kind", "dom", "cod" and "links"; a JSON string holds no bare quote, so the
+// first `","kind":"` and `","links":[` are those keys); any other text goes through the
+// database's JSON functions.
 std::string view_statement(Dialect dialect) {
-  const std::string body_text = shown_long_text(dialect, "body");
+  const std::string body_text = shown_text(dialect, "body");
   std::string body;
   std::string kind;
   std::string parents;
   std::string timestamp;
   if (dialect == Dialect::Sqlite) {
     body = "CASE WHEN instr(body, X'00') = 0 THEN CAST(body AS TEXT) END";
-    kind = "json_extract(" + body + ", '$.kind')";
-    parents = "json_extract(" + body + ", '$.links')";
+    const std::string head = "CAST(substr(body, 1, 256) AS TEXT)";
+    const std::string ours = "substr(" + head + ", 1, 8) = '{\"rid\":\"' AND substr(" + head +
+                             ", 45, 13) = '\",\"version\":\"'";
+    const std::string k = "instr(" + head + ", '\",\"kind\":\"')";
+    const std::string l = "instr(" + body + ", '\",\"links\":[')";
+    kind = "CASE WHEN " + ours + " AND " + k + " > 0 THEN substr(" + head + ", " + k +
+           " + 10, instr(substr(" + head + ", " + k + " + 10), '\"') - 1) ELSE json_extract(" +
+           body + ", '$.kind') END";
+    parents = "CASE WHEN " + ours + " AND " + l + " > 0 THEN substr(" + body + ", " + l +
+              " + 10, instr(substr(" + body + ", " + l + " + 10), ']')) ELSE json_extract(" + body +
+              ", '$.links') END";
     timestamp = "strftime('%Y-%m-%dT%H:%M:%SZ', timestamp_s, 'unixepoch')";
   } else {
-    body = "CASE WHEN left(" + body_text + ", 1) = '{' AND strpos(" + body_text +
-           ", E'\\\\u') = 0 THEN (" + body_text + ")::jsonb ELSE qm_jsonb(" + body_text + ") END";
-    kind = "(" + body + ") ->> 'kind'";
-    parents = "CASE WHEN jsonb_typeof((" + body + ") -> 'links') = 'array' THEN ARRAY(SELECT " +
+    // ASCII JSON without a backslash converts inline; anything else through qm_jsonb.
+    const std::string plain = "encode(body, 'escape')";
+    body = "CASE WHEN strpos(" + plain +
+           ", E'\\\\') = 0 AND substring(body FROM 1 FOR 1) = " + "decode('7b', 'hex') THEN (" +
+           plain + ")::jsonb ELSE qm_jsonb(body) END";
+    const std::string head = "encode(substring(body FROM 1 FOR 256), 'escape')";
+    const std::string ours = "substr(" + head + ", 1, 8) = '{\"rid\":\"' AND substr(" + head +
+                             ", 45, 13) = '\",\"version\":\"'";
+    const std::string k = "strpos(" + head + ", '\",\"kind\":\"')";
+    const std::string l = "strpos(" + plain + ", '\",\"links\":[')";
+    kind = "CASE WHEN " + ours + " AND " + k + " > 0 THEN split_part(substr(" + head + ", " + k +
+           " + 10), '\"', 1) ELSE (" + body + ") ->> 'kind' END";
+    parents = "CASE WHEN " + ours + " AND " + l + " > 0 THEN string_to_array(replace(split_part(" +
+              "substr(" + plain + ", " + l + " + 11), ']', 1), '\"', ''), ',') WHEN " +
+              "jsonb_typeof((" + body + ") -> 'links') = 'array' THEN ARRAY(SELECT " +
               "jsonb_array_elements_text((" + body + ") -> 'links')) END";
     timestamp = "to_timestamp(timestamp_s)";
   }
@@ -242,19 +257,19 @@ std::string shown_text(Dialect dialect, std::string_view operand) {
     return "CASE WHEN strpos(encode(" + v + ", 'escape'), E'\\\\') = 0 THEN encode(" + v +
            ", 'escape') ELSE qm_text_slow(" + v + ") END";
   }
-  // SQLite keeps any bytes in a text value; NUL and the bytes that never occur in
-  // UTF-8 (C0, C1, F5 to FF) are what it can find cheaply.
-  std::string clean = "instr(" + v + ", X'00') = 0 AND substr(" + v + ", 1, 2) IS NOT X'5C78'";
-  for (std::string_view byte :
-       {"C0", "C1", "F5", "F6", "F7", "F8", "F9", "FA", "FB", "FC", "FD", "FE", "FF"}) {
-    clean += " AND instr(" + v + ", X'" + std::string(byte) + "') = 0";
-  }
-  return "CASE WHEN " + v + " IS NULL THEN NULL WHEN " + clean + " THEN CAST(" + v +
-         " AS TEXT) ELSE '\\x' || lower(hex(" + v + ")) END";
+  // SQLite keeps any bytes in a text value: NUL is what stops its text functions, and
+  // the \x prefix is what keeps the shown form one-to-one.
+  return "CASE WHEN " + v + " IS NULL THEN NULL WHEN instr(" + v + ", X'00') = 0 AND substr(" + v +
+         ", 1, 2) IS NOT X'5C78' THEN CAST(" + v + " AS TEXT) ELSE '\\x' || lower(hex(" + v +
+         ")) END";
 }
 
 std::vector<SchemaStep> schema_steps(Dialect dialect) {
   return {{1, create_receipts_table(dialect)}, {2, add_receipts_view(dialect)}};
+}
+
+std::string last_seq_statement() {
+  return "SELECT COALESCE(MAX(seq), 0) FROM " + std::string(kReceipts);
 }
 
 std::string upsert_statement(Dialect dialect) {
@@ -277,7 +292,7 @@ std::string upsert_statement(Dialect dialect) {
   }
   if (dialect == Dialect::Sqlite) {
     columns += ", seq";
-    values += ", (SELECT COALESCE(MAX(seq), 0) + 1 FROM " + std::string(kReceipts) + ")";
+    values += ", " + placeholder(dialect, n + 1);
   }
   return "INSERT INTO " + std::string(kReceipts) + " (" + columns + ") VALUES (" + values +
          ") ON CONFLICT (rid) DO UPDATE SET " + updates;

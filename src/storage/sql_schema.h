@@ -97,8 +97,11 @@ std::string insert_version_statement(Dialect dialect);
 std::string shown_text(Dialect dialect, std::string_view operand);
 
 // Inserts a row or replaces the columns of the row with the same rid, keeping its seq.
-// Parameters: those of ReceiptRow::params.
+// Parameters: those of ReceiptRow::params; in SQLite one more, the new row's seq (the
+// store numbers its rows on from last_seq_statement's answer, inside the write
+// transaction; a replaced row leaves its number unused, which keeps the order).
 std::string upsert_statement(Dialect dialect);
+std::string last_seq_statement();
 
 // SELECT rid, body of the rows matching the query's filters, in insertion order.
 // With `paged`, two more parameters follow the filters': LIMIT and OFFSET.

@@ -72,6 +72,8 @@ SqliteStore::~SqliteStore() {
 void SqliteStore::disconnect() {
   sqlite3_finalize(upsert_);
   upsert_ = nullptr;
+  sqlite3_finalize(last_seq_);
+  last_seq_ = nullptr;
   for (sqlite3_stmt*& stmt : selects_) {
     sqlite3_finalize(stmt);
     stmt = nullptr;
@@ -107,6 +109,7 @@ std::expected<void, StorageError> SqliteStore::connect() {
     // locks belong to the parent); leave it to the parent and open a new one.
     db_ = nullptr;
     upsert_ = nullptr;
+    last_seq_ = nullptr;
     selects_.fill(nullptr);
   }
   const int rc =
@@ -122,6 +125,7 @@ std::expected<void, StorageError> SqliteStore::connect() {
     if (sqlite3_busy_timeout(db_, kBusyTimeoutMs) != SQLITE_OK) return std::unexpected(error());
     if (auto r = exec("PRAGMA journal_mode=WAL"); !r) return r;
     if (auto r = exec("PRAGMA synchronous=FULL"); !r) return r;
+    if (auto r = exec("PRAGMA cache_size=-16384"); !r) return r;
     if (auto r = exec("BEGIN IMMEDIATE"); !r) return r;
     auto in_transaction = [&]() -> std::expected<void, StorageError> {
       if (auto r = exec(sql::version_table_statement(sql::Dialect::Sqlite).c_str()); !r) return r;
@@ -174,10 +178,24 @@ std::expected<void, StorageError> SqliteStore::write_rows(std::span<const sql::R
   if (auto connected = connect(); !connected) return connected;
   auto stmt = prepared(upsert_, sql::upsert_statement(sql::Dialect::Sqlite));
   if (!stmt) return std::unexpected(stmt.error());
+  auto last = prepared(last_seq_, sql::last_seq_statement());
+  if (!last) return std::unexpected(last.error());
   if (auto r = exec("BEGIN IMMEDIATE"); !r) return r;
+  // The write lock is held from here: no other writer takes a number meanwhile.
+  int64_t seq = 0;
+  {
+    StatementUse use(*last);
+    if (sqlite3_step(*last) != SQLITE_ROW) {
+      StorageError err = error();
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      return std::unexpected(std::move(err));
+    }
+    seq = sqlite3_column_int64(*last, 0);
+  }
   for (const sql::ReceiptRow& row : rows) {
     StatementUse use(*stmt);
-    const std::vector<sql::Param> params = row.params();
+    std::vector<sql::Param> params = row.params();
+    params.push_back(sql::Param::int64(++seq));
     for (size_t i = 0; i < params.size(); ++i) {
       if (bind(*stmt, static_cast<int>(i + 1), params[i]) != SQLITE_OK) {
         StorageError err = error();
