@@ -166,6 +166,17 @@ std::vector<std::string> postgres_view_functions() {
   };
 }
 
+// A byte string literal of `text`.
+std::string bytes_literal(Dialect dialect, std::string_view text) {
+  static constexpr char kHexDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char c : text) {
+    hex += kHexDigits[c >> 4];
+    hex += kHexDigits[c & 0xF];
+  }
+  return dialect == Dialect::Sqlite ? "X'" + hex + "'" : "decode('" + hex + "', 'hex')";
+}
+
 // The view's columns read from the body. The kind and the links are cut straight from
 // the text when it begins as the store's JSON writer writes it ({"rid":"<36>","version":"
 // first, then "kind", "dom", "cod" and "links"; a JSON string holds no bare quote, so the
@@ -179,34 +190,39 @@ std::string view_statement(Dialect dialect) {
   std::string timestamp;
   if (dialect == Dialect::Sqlite) {
     body = "CASE WHEN instr(body, X'00') = 0 THEN CAST(body AS TEXT) END";
-    const std::string head = "CAST(substr(body, 1, 256) AS TEXT)";
-    const std::string ours = "substr(" + head + ", 1, 8) = '{\"rid\":\"' AND substr(" + head +
-                             ", 45, 13) = '\",\"version\":\"'";
-    const std::string k = "instr(" + head + ", '\",\"kind\":\"')";
-    const std::string l = "instr(" + body + ", '\",\"links\":[')";
-    kind = "CASE WHEN " + ours + " AND " + k + " > 0 THEN substr(" + head + ", " + k +
-           " + 10, instr(substr(" + head + ", " + k + " + 10), '\"') - 1) ELSE json_extract(" +
-           body + ", '$.kind') END";
-    parents = "CASE WHEN " + ours + " AND " + l + " > 0 THEN substr(" + body + ", " + l +
-              " + 10, instr(substr(" + body + ", " + l + " + 10), ']')) ELSE json_extract(" + body +
-              ", '$.links') END";
+    // Bytes, not text: offsets into a blob are not counted in characters.
+    const std::string ours =
+        "substr(body, 1, 8) = " + bytes_literal(dialect, "{\"rid\":\"") +
+        " AND substr(body, 45, 13) = " + bytes_literal(dialect, "\",\"version\":\"");
+    const std::string k = "instr(body, " + bytes_literal(dialect, "\",\"kind\":\"") + ")";
+    const std::string l = "instr(body, " + bytes_literal(dialect, "\",\"links\":[") + ")";
+    kind = "CASE WHEN " + ours + " AND " + k + " > 0 THEN CAST(substr(body, " + k +
+           " + 10, max(instr(substr(body, " + k + " + 10, 64), X'22') - 1, 0)) AS TEXT) " +
+           "ELSE json_extract(" + body + ", '$.kind') END";
+    parents = "CASE WHEN " + ours + " AND " + l + " > 0 THEN CAST(substr(body, " + l +
+              " + 10, max(instr(substr(body, " + l + " + 10), X'5D'), 0)) AS TEXT) " +
+              "ELSE json_extract(" + body + ", '$.links') END";
     timestamp = "strftime('%Y-%m-%dT%H:%M:%SZ', timestamp_s, 'unixepoch')";
   } else {
     // ASCII JSON without a backslash converts inline; anything else through qm_jsonb.
     const std::string plain = "encode(body, 'escape')";
     body = "CASE WHEN strpos(" + plain +
-           ", E'\\\\') = 0 AND substring(body FROM 1 FOR 1) = " + "decode('7b', 'hex') THEN (" +
-           plain + ")::jsonb ELSE qm_jsonb(body) END";
-    const std::string head = "encode(substring(body FROM 1 FOR 256), 'escape')";
-    const std::string ours = "substr(" + head + ", 1, 8) = '{\"rid\":\"' AND substr(" + head +
-                             ", 45, 13) = '\",\"version\":\"'";
-    const std::string k = "strpos(" + head + ", '\",\"kind\":\"')";
-    const std::string l = "strpos(" + plain + ", '\",\"links\":[')";
-    kind = "CASE WHEN " + ours + " AND " + k + " > 0 THEN split_part(substr(" + head + ", " + k +
-           " + 10), '\"', 1) ELSE (" + body + ") ->> 'kind' END";
-    parents = "CASE WHEN " + ours + " AND " + l + " > 0 THEN string_to_array(replace(split_part(" +
-              "substr(" + plain + ", " + l + " + 11), ']', 1), '\"', ''), ',') WHEN " +
-              "jsonb_typeof((" + body + ") -> 'links') = 'array' THEN ARRAY(SELECT " +
+           ", E'\\\\') = 0 AND substring(body FROM 1 FOR 1) = " + bytes_literal(dialect, "{") +
+           " THEN (" + plain + ")::jsonb ELSE qm_jsonb(body) END";
+    const std::string ours =
+        "substring(body FROM 1 FOR 8) = " + bytes_literal(dialect, "{\"rid\":\"") +
+        " AND substring(body FROM 45 FOR 13) = " + bytes_literal(dialect, "\",\"version\":\"");
+    const std::string k = "position(" + bytes_literal(dialect, "\",\"kind\":\"") + " IN body)";
+    const std::string l = "position(" + bytes_literal(dialect, "\",\"links\":[") + " IN body)";
+    kind = "CASE WHEN " + ours + " AND " + k + " > 0 THEN encode(substring(body FROM " + k +
+           " + 10 FOR greatest(position(" + bytes_literal(dialect, "\"") +
+           " IN substring(body FROM " + k + " + 10 FOR 64)) - 1, 0)), 'escape') ELSE (" + body +
+           ") ->> 'kind' END";
+    parents = "CASE WHEN " + ours + " AND " + l +
+              " > 0 THEN string_to_array(replace(encode(substring(body FROM " + l +
+              " + 11 FOR greatest(position(" + bytes_literal(dialect, "]") +
+              " IN substring(body FROM " + l + " + 11)) - 1, 0)), 'escape'), '\"', ''), ',') " +
+              "WHEN jsonb_typeof((" + body + ") -> 'links') = 'array' THEN ARRAY(SELECT " +
               "jsonb_array_elements_text((" + body + ") -> 'links')) END";
     timestamp = "to_timestamp(timestamp_s)";
   }
