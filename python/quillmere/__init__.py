@@ -11,8 +11,10 @@ and the reuse-or-recompute economics of overlapping data.
             ...
 
 A thin, typed layer over the native module `_quillmere`: every call goes to the native
-function, whose `ValueError`s (with their texts) pass through unchanged. `quillmere.aio` has
-the asynchronous versions; the `quillmere` command line looks at stores and files.
+function, whose `ValueError`s (with their texts) pass through unchanged. Receipts come back as
+`Receipt` views (`rid`, `workload_id`, `trace_id`, `parent_ids`, `timestamp`, `to_dict()` ...).
+`quillmere.aio` has the asynchronous versions; the `quillmere` command line looks at stores
+and files.
 """
 
 from __future__ import annotations
