@@ -106,6 +106,16 @@ def test_view_rows_equal_list_receipts(kind, tmp_path, request):
     for trace in ["nightly", "t1"]:
         api = [r.get_rid() for r in client.list_receipts(trace_id=trace)]
         assert [r["rid"] for r in rows if r["trace_id"] == trace] == api
+    # A body in another key order (another writer's) is read through the JSON functions.
+    document = json.loads(made[1].to_json())
+    other = json.dumps(document, sort_keys=True, separators=(",", ":")).encode().hex()
+    if kind == "sqlite":
+        with sqlite3.connect(target) as db:
+            db.execute(f"UPDATE qm_receipts SET body = X'{other}' WHERE seq = 2")
+    else:
+        psql(target, f"UPDATE qm_receipts SET body = '\\x{other}'::bytea WHERE seq = 2")
+    row = view_rows(kind, target)[1]
+    assert (row["kind"], row["parent_rids"]) == ("execution", [first.get_rid()])
 
 
 # --- the README's queries ---
