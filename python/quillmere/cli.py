@@ -573,13 +573,8 @@ def cmd_diff(args: argparse.Namespace) -> int:
         "new": {"path": args.new, "shape_hash": new.shape_hash, "total_len": new.total_len, "chunks": len(new)},
         "chunk_scheme": old.chunk_scheme,
         "jaccard": overlap,
-<<<<<<< HEAD
-        "record_jaccard": _cli_sketch.record_overlap(old_sketch, new_sketch),
-        "overlap": chunk_overlap(old, new),
-=======
         "overlap": chunk_overlap(old, new),
         "record_jaccard": _cli_sketch.record_overlap(old_sketch, new_sketch),
->>>>>>> sketch
     }
     if cost_model is not None:
         result["reuse"] = decide_reuse(overlap, cost_model, args.rows)
