@@ -11,13 +11,25 @@ and the reuse-or-recompute economics of overlapping data.
             ...
 
 A thin, typed layer over the native module `_quillmere`: every call goes to the native
-function, whose `ValueError`s (with their texts) pass through unchanged. `quillmere.aio` has
+function, whose errors (with their texts) pass through unchanged: each is a `QuillmereError`
+of its family, a `ValueError` (see `quillmere._errors` for the tree). `quillmere.aio` has
 the asynchronous versions; the `quillmere` command line looks at stores and files.
 """
 
 from __future__ import annotations
 
 from ._core import Client, Receipt, receipt_from_json, record_work, verify_receipt
+from ._errors import (
+    EconomicsError,
+    HashError,
+    ManifestError,
+    QuillmereError,
+    ReceiptFormatError,
+    ShapeError,
+    SignatureError,
+    StoreError,
+    ValidationError,
+)
 from ._economics import CostModel, Justification, ReuseDecision, decide_reuse, economic_delta, jaccard
 from ._shapes import (
     ChunkScheme,
@@ -39,11 +51,20 @@ __all__ = [
     "ChunkScheme",
     "Client",
     "CostModel",
+    "EconomicsError",
+    "HashError",
     "Justification",
     "Manifest",
+    "ManifestError",
+    "QuillmereError",
     "Receipt",
+    "ReceiptFormatError",
     "ReuseDecision",
+    "ShapeError",
     "ShapeHasher",
+    "SignatureError",
+    "StoreError",
+    "ValidationError",
     "__version__",
     "data_shape_hash",
     "decide_reuse",

@@ -13,6 +13,8 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, 
 
 from _quillmere import shapes as _native
 
+from ._errors import ManifestError, ShapeError
+
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
 
@@ -71,7 +73,7 @@ def parse_chunk_scheme(scheme: ChunkScheme) -> Optional[NativeChunkScheme]:
         return {"type": "cdc", "avg_size": int(size)}
     if kind == "fixed":
         return {"type": "fixed", "size": int(size)}
-    raise ValueError(f"invalid chunk scheme {scheme!r}: expected cdc:SIZE or fixed:SIZE")
+    raise ShapeError(f"invalid chunk scheme {scheme!r}: expected cdc:SIZE or fixed:SIZE")
 
 
 def _path_text(source: PathArg) -> str:
@@ -168,7 +170,7 @@ def map_files(function: Callable[[str], T], paths: Iterable[PathArg], workers: O
     texts = [_path_text(p) for p in paths]
     count = workers if workers is not None else min(len(texts), os.cpu_count() or 1)
     if count < 1 and workers is not None:
-        raise ValueError(f"workers must be at least 1, not {workers}")
+        raise ManifestError(f"workers must be at least 1, not {workers}")
     if count <= 1 or len(texts) <= 1:
         return [function(p) for p in texts]
     pool = ThreadPoolExecutor(max_workers=count, thread_name_prefix="quillmere-shape")

@@ -37,7 +37,7 @@ const std::shared_ptr<ReceiptStore>& store_of(PyObject* self) {
 std::shared_ptr<ReceiptStore> open_url_store(std::string_view url) {
   auto location = parse_storage_url(url);
   if (!location) {
-    raise_value_error("Invalid storage_url: " + location.error());
+    raise_value_error(ErrorFamily::Store, "Invalid storage_url: " + location.error());
     return nullptr;
   }
   const bool sqlite = location->kind == StorageUrl::Kind::Sqlite;
@@ -46,9 +46,9 @@ std::shared_ptr<ReceiptStore> open_url_store(std::string_view url) {
     return PostgresStore::create(std::move(location->target));
   });
   if (!opened) {
-    raise_value_error(
-        (sqlite ? "Failed to create SQLite store: " : "Failed to create PostgreSQL store: ") +
-        opened.error().display());
+    raise_value_error(ErrorFamily::Store, (sqlite ? "Failed to create SQLite store: "
+                                                  : "Failed to create PostgreSQL store: ") +
+                                              opened.error().display());
     return nullptr;
   }
   return std::move(*opened);
@@ -74,12 +74,13 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     std::shared_ptr<ReceiptStore> store;
     if (storage_path && storage_url) {
-      return raise_value_error("Give storage_path or storage_url, not both");
+      return raise_value_error(ErrorFamily::Store, "Give storage_path or storage_url, not both");
     }
     if (storage_path) {
       auto created = FilesystemStore::create(std::string(*storage_path));
       if (!created) {
-        return raise_value_error("Failed to create filesystem store: " + created.error().display());
+        return raise_value_error(ErrorFamily::Store,
+                                 "Failed to create filesystem store: " + created.error().display());
       }
       store = std::move(*created);
     } else if (storage_url) {
@@ -110,10 +111,12 @@ PyObject* store_receipt_method(PyObject* self, PyObject* args, PyObject* kwargs)
   const std::shared_ptr<ReceiptStore> store = store_of(self);
   if (!store) {
     return raise_value_error(
+        ErrorFamily::Store,
         "Storage not configured. Create client with storage_path to enable storage.");
   }
   if (auto stored = without_gil([&] { return store->store_receipt(*receipt); }); !stored) {
-    return raise_value_error("Failed to store receipt: " + stored.error().display());
+    return raise_value_error(ErrorFamily::Store,
+                             "Failed to store receipt: " + stored.error().display());
   }
   Py_RETURN_NONE;
 }
@@ -138,13 +141,15 @@ PyObject* list_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs)
   const std::shared_ptr<ReceiptStore> store = store_of(self);
   if (!store) {
     return raise_value_error(
+        ErrorFamily::Store,
         "Storage not configured. Create client with storage_path to enable listing.");
   }
   if (workload_id) query.workload_id = std::string(*workload_id);
   if (trace_id) query.trace_id = std::string(*trace_id);
   auto receipts = without_gil([&] { return store->query_receipts(std::move(query)); });
   if (!receipts)
-    return raise_value_error("Failed to query receipts: " + receipts.error().display());
+    return raise_value_error(ErrorFamily::Store,
+                             "Failed to query receipts: " + receipts.error().display());
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(receipts->size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < receipts->size(); ++i) {
@@ -180,10 +185,12 @@ PyObject* store_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs
   const std::shared_ptr<ReceiptStore> store = store_of(self);
   if (!store) {
     return raise_value_error(
+        ErrorFamily::Store,
         "Storage not configured. Create client with storage_path to enable storage.");
   }
   if (auto stored = without_gil([&] { return store->store_receipts(batch); }); !stored) {
-    return raise_value_error("Failed to store receipts: " + stored.error().display());
+    return raise_value_error(ErrorFamily::Store,
+                             "Failed to store receipts: " + stored.error().display());
   }
   Py_RETURN_NONE;
 }
@@ -205,17 +212,20 @@ PyObject* copy_receipts_to_method(PyObject* self, PyObject* args, PyObject* kwar
   const std::shared_ptr<ReceiptStore> target = store_of(other_arg);
   if (!source || !target) {
     return raise_value_error(
+        ErrorFamily::Store,
         "Storage not configured. Create both clients with storage_path or storage_url to copy "
         "receipts.");
   }
   auto receipts = without_gil([&] { return source->query_receipts({}); });
   if (!receipts)
-    return raise_value_error("Failed to query receipts: " + receipts.error().display());
+    return raise_value_error(ErrorFamily::Store,
+                             "Failed to query receipts: " + receipts.error().display());
   const std::span<const Receipt> all(*receipts);
   for (size_t start = 0; start < all.size(); start += kCopyBatch) {
     const auto batch = all.subspan(start, std::min(kCopyBatch, all.size() - start));
     if (auto stored = without_gil([&] { return target->store_receipts(batch); }); !stored) {
-      return raise_value_error("Failed to store receipts: " + stored.error().display());
+      return raise_value_error(ErrorFamily::Store,
+                               "Failed to store receipts: " + stored.error().display());
     }
     if (PyErr_CheckSignals() < 0) return nullptr;
   }

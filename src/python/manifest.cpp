@@ -79,7 +79,7 @@ bool convert_workers(PyObject* obj, unsigned& out) {
   const long n = PyLong_AsLong(obj);
   if (n == -1 && PyErr_Occurred()) return false;
   if (n < 1) {
-    raise_value_error("workers must be at least 1");
+    raise_value_error(ErrorFamily::Manifest, "workers must be at least 1");
     return false;
   }
   out = static_cast<unsigned>(std::min(n, kMaxWorkers));
@@ -101,7 +101,7 @@ PyObject* build_error(const BuildError& error) {
     if (PyErr_Occurred()) return nullptr;
     return raise_error(PyExc_KeyboardInterrupt, "");
   }
-  return raise_value_error(error.message);
+  return raise_value_error(ErrorFamily::Manifest, error.message);
 }
 
 PyObject* scheme_dict(ChunkScheme scheme) {
@@ -364,7 +364,8 @@ PyObject* hasher_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   if (keep_arg != nullptr && (keep = PyObject_IsTrue(keep_arg)) < 0) return nullptr;
   if (!convert_workers(workers_arg, workers)) return nullptr;
   if (auto error = check_scheme(scheme, 0)) {
-    return raise_value_error("Failed to create shape hasher: " + error->display());
+    return raise_value_error(ErrorFamily::Shape,
+                             "Failed to create shape hasher: " + error->display());
   }
   auto state = std::make_unique<HasherState>();
   state->scheme = scheme;
@@ -394,7 +395,8 @@ PyObject* update_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!data.convert(data_arg, "data")) return nullptr;
   HasherLock lock(self);
   HasherState& state = *as_hasher(self)->state;
-  if (!state.stream) return raise_value_error("update() after the shape hash was finished");
+  if (!state.stream)
+    return raise_value_error(ErrorFamily::Shape, "update() after the shape hash was finished");
   without_gil_if(data.data().size() > kReleaseLockAbove,
                  [&] { state.stream->update(data.data()); });
   Py_RETURN_NONE;
@@ -422,7 +424,8 @@ PyObject* hasher_manifest_impl(PyObject* self) {
   HasherLock lock(self);
   HasherState& state = *as_hasher(self)->state;
   if (!state.keep_chunks) {
-    return raise_value_error("manifest() needs a ShapeHasher made with keep_chunks=True");
+    return raise_value_error(ErrorFamily::Shape,
+                             "manifest() needs a ShapeHasher made with keep_chunks=True");
   }
   finish(state);
   return wrap_manifest(state.result);
@@ -533,7 +536,8 @@ PyObject* manifest_from_json_py(PyObject*, PyObject* args, PyObject* kwargs) {
   std::string_view text;
   if (!convert_str(text_arg, "text", text)) return nullptr;
   auto manifest = manifest_from_json(text);
-  if (!manifest) return raise_value_error("Invalid manifest JSON: " + manifest.error());
+  if (!manifest)
+    return raise_value_error(ErrorFamily::Manifest, "Invalid manifest JSON: " + manifest.error());
   return wrap_manifest(std::move(*manifest));
 }
 

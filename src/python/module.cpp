@@ -71,7 +71,8 @@ bool fill_top_level(PyObject* module) {
   PyObject* client = client_type();
   return client != nullptr && add_to_module(module, "Client", client) &&
          add_functions(module, kTopLevelFunctions) && register_module(module, g_delta) &&
-         register_module(module, g_receipts) && register_module(module, g_shapes);
+         register_module(module, g_receipts) && register_module(module, g_shapes) &&
+         add_error_types(module);
 }
 
 }  // namespace
