@@ -5,7 +5,7 @@ PACKAGES=(g++ cmake ninja-build pkg-config libssl-dev libgtest-dev libbenchmark-
           python3 python3-dev python3-pytest python3-hypothesis python3-setuptools python3-pip
           libsqlite3-dev libpq-dev postgresql
           clang-19 libclang-rt-19-dev libfuzzer-19-dev clang-format-19
-          python3-mypy python3-venv graphviz)
+          python3-mypy python3-venv graphviz chromium)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

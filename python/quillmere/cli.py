@@ -18,7 +18,7 @@ import uuid
 from pathlib import Path
 from typing import IO, Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Tuple
 
-from . import __version__, _dag
+from . import __version__, _cli_export, _cli_report, _dag
 from ._core import Client, Receipt, receipt_from_json, record_work
 from ._economics import decide_reuse, economic_delta, jaccard
 from ._shapes import ChunkScheme, Manifest, manifest, manifest_from_json, map_files, parse_chunk_scheme
@@ -513,6 +513,9 @@ def build_parser() -> Parser:
     p.add_argument("--trace", metavar="ID", help="only this trace")
     p.add_argument("--format", choices=sorted(_dag.FORMATS), default="mermaid",
                    help="mermaid (default), dot (Graphviz) or json")
+
+    _cli_report.register(command)
+    _cli_export.register(command)
 
     p = command("migrate", "copy every receipt of one store into another", cmd_migrate)
     p.add_argument("source", metavar="FROM", help="source store: directory or URL")
