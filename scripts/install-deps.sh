@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 PACKAGES=(g++ cmake ninja-build pkg-config libssl-dev libgtest-dev libbenchmark-dev
-          python3 python3-dev python3-pytest python3-hypothesis python3-setuptools python3-pip
+          python3 python3-dev python3-pytest python3-hypothesis python3-pip
           libsqlite3-dev libpq-dev postgresql
           clang-19 libclang-rt-19-dev libfuzzer-19-dev clang-format-19
           python3-mypy python3-venv graphviz chromium)
