@@ -33,10 +33,11 @@ print("  module ok:", qm.__file__)')
 }
 
 timed() {  # $1: label, then the command; prints the seconds it took
-  local start=$SECONDS label=$1
+  local start label=$1
+  start=$(date +%s.%N)
   shift
   "$@" >"$WORK/log" 2>&1 || { tail -n 40 "$WORK/log"; echo "FAILED: $label" >&2; exit 1; }
-  echo "$label: $((SECONDS - start)) s"
+  echo "$label: $(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }') s  (load: $(cut -d' ' -f1-3 /proc/loadavg))"
 }
 
 for PY in "$@"; do

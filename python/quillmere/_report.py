@@ -89,8 +89,9 @@ def _number_or_none(value: Any) -> Optional[float]:
 
 def row_of(receipt: Receipt) -> Row:
     document = _document(receipt)
-    payload = document.get("payload") if isinstance(document.get("payload"), dict) else {}
-    assert isinstance(payload, dict)
+    payload = document.get("payload")
+    if not isinstance(payload, dict):
+        payload = {}
     method = payload.get("method_ref")
     inputs = [("dom", str(document.get("dom", "")))]
     if "data_shape_hash" in payload:
