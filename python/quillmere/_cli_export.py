@@ -1,5 +1,6 @@
-"""`quillmere export`: a store's receipts (or one trace's) in a format other tools read, one
-record per line on standard output or in a file. FORMATS maps each format's name to its writer."""
+"""`quillmere export`: a store's receipts (the RIDs given, or one trace's, or all) in a format
+other tools read, one record per line on standard output or in a file. FORMATS maps each
+format's name to its writer."""
 
 from __future__ import annotations
 
@@ -7,7 +8,7 @@ import argparse
 import json
 import os
 import sys
-from typing import Any, Callable, Dict, Iterator, Sequence
+from typing import Any, Callable, Dict, Iterator, List, Sequence
 
 from ._core import Receipt
 
@@ -25,19 +26,32 @@ def _openlineage(receipts: Sequence[Receipt], args: argparse.Namespace) -> Itera
 FORMATS: Dict[str, Writer] = {
     "openlineage": _openlineage,  # one run event per execution receipt (see _openlineage.py)
 }
+# Formats whose output is signed, and so need --key.
+SIGNED_FORMATS: "set[str]" = set()
 
 
 def cmd_export(args: argparse.Namespace) -> int:
-    from .cli import open_store
+    from .cli import UsageError, find_receipt, open_store
 
-    receipts = open_store(args.store).list_receipts(None, args.trace, None)
+    if args.format in SIGNED_FORMATS and not args.key:
+        raise UsageError(f"--format {args.format} needs --key K: its output is signed")
+    client = open_store(args.store)
+    receipts: List[Receipt]
+    if args.rids:
+        receipts = [find_receipt(client, args.store, rid) for rid in args.rids]
+    else:
+        receipts = client.list_receipts(None, args.trace, None)
     lines = FORMATS[args.format](receipts, args)
     if args.output in (None, "-"):
         sys.stdout.writelines(lines)
         return 0
     partial = args.output + ".partial"
-    with open(partial, "w", encoding="utf-8") as f:
-        f.writelines(lines)
+    try:
+        with open(partial, "w", encoding="utf-8") as f:
+            f.writelines(lines)
+    except BaseException:
+        os.unlink(partial)  # a failed export leaves no file behind
+        raise
     os.replace(partial, args.output)
     return 0
 
@@ -47,9 +61,12 @@ def register(command: Callable[..., Any]) -> None:
     from .cli import add_store
 
     p = command("export", "write receipts in another format: " + ", ".join(sorted(FORMATS)), cmd_export)
+    p.add_argument("rids", metavar="RID", nargs="*",
+                   help="receipts to export (or the start of their rids); none: the whole store or --trace")
     add_store(p)
     p.add_argument("--format", choices=sorted(FORMATS), required=True, help="the format to write")
     p.add_argument("--trace", metavar="ID", help="only this trace")
     p.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
+    p.add_argument("--key", metavar="K", help="signed formats: the private key file to sign with")
     p.add_argument("--namespace", default="quillmere",
                    help="openlineage: namespace of jobs and datasets (default quillmere)")

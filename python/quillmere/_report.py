@@ -39,7 +39,7 @@ class Row:
     outputs: List[Tuple[str, str]]
     valid: bool
     problem: Optional[str]
-    signature: str  # "unsigned", "valid (kid)", "INVALID: why", "signed, not checked"
+    signature: str  # "unsigned", "valid, by KID", "INVALID: why", "signed by KID, not checked ..."
     signature_ok: Optional[bool]
     reuse: Optional[Dict[str, Any]] = None
 
@@ -53,23 +53,30 @@ def _document(receipt: Receipt) -> Dict[str, Any]:
     return document
 
 
-def _signature_status(receipt: Receipt, sig: Any) -> Tuple[str, Optional[bool]]:
-    """The signature's status, checked by quillmere.check_receipt where the package has it."""
+def _signature_status(receipt: Receipt, sig: Any, keyring: Any) -> Tuple[str, Optional[bool]]:
+    """The signature's status, as quillmere.check_receipt finds it where the package has it:
+    (text, True for a valid signature, False for a bad one, None when neither can be said)."""
     if not sig:
         return "unsigned", None
     import quillmere
 
-    check: Optional[Callable[[Receipt], Any]] = getattr(quillmere, "check_receipt", None)
+    check: Optional[Callable[..., Any]] = getattr(quillmere, "check_receipt", None)
     kid = str(sig.get("kid", "")) if isinstance(sig, dict) else ""
     if check is None:
         return f"signed by {kid}, not checked", None
     try:
-        verdict = check(receipt)
+        verdict = check(receipt, keyring)
     except ValueError as error:
         return f"INVALID: {error}", False
-    ok = bool(getattr(verdict, "ok", verdict))
-    why = getattr(verdict, "reason", None) or getattr(verdict, "text", None) or ""
-    return (f"valid ({kid})", True) if ok else (f"INVALID: {why or 'signature does not verify'}", False)
+    status = getattr(verdict, "signature", None)
+    if status == "valid":
+        return f"valid, by {kid}", True
+    if status == "bad":
+        return f"INVALID: {getattr(verdict, 'signature_problem', None) or 'not a signature of this receipt'}", False
+    if status == "unknown_key":
+        return f"signed by {kid}, a key not in the keyring" if keyring is not None else \
+            f"signed by {kid}, not checked (no keyring)", None
+    return f"signed by {kid}, {status}", None
 
 
 def _reuse(payload: Dict[str, Any]) -> Optional[Dict[str, Any]]:
@@ -87,7 +94,7 @@ def _number_or_none(value: Any) -> Optional[float]:
     return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else None
 
 
-def row_of(receipt: Receipt) -> Row:
+def row_of(receipt: Receipt, keyring: Any = None) -> Row:
     document = _document(receipt)
     payload = document.get("payload")
     if not isinstance(payload, dict):
@@ -104,7 +111,7 @@ def row_of(receipt: Receipt) -> Row:
         if payload.get(key) is not None:
             outputs.append((what, str(payload[key])))
     valid, problem = _dag.verdict(receipt)
-    signature, signature_ok = _signature_status(receipt, document.get("sig"))
+    signature, signature_ok = _signature_status(receipt, document.get("sig"), keyring)
     return Row(
         rid=str(document.get("rid", "")),
         kind=str(document.get("kind", "")),
@@ -277,9 +284,10 @@ def _number(value: Any) -> str:
     return "\u2014" if value is None else (f"{value:.4g}" if isinstance(value, float) else html.escape(str(value)))
 
 
-def rows_of(receipts: Sequence[Receipt]) -> List[Row]:
-    """One row per receipt, verified, oldest first."""
-    return sorted((row_of(r) for r in receipts), key=lambda r: (r.time, r.rid))
+def rows_of(receipts: Sequence[Receipt], keyring: Any = None) -> List[Row]:
+    """One row per receipt, verified (signatures against `keyring` where signing is available),
+    oldest first."""
+    return sorted((row_of(r, keyring) for r in receipts), key=lambda r: (r.time, r.rid))
 
 
 def failed(row: Row) -> bool:

@@ -514,12 +514,12 @@ def build_parser() -> Parser:
     p.add_argument("--format", choices=sorted(_dag.FORMATS), default="mermaid",
                    help="mermaid (default), dot (Graphviz) or json")
 
-    _cli_report.register(command)
-    _cli_export.register(command)
-
     p = command("migrate", "copy every receipt of one store into another", cmd_migrate)
     p.add_argument("source", metavar="FROM", help="source store: directory or URL")
     p.add_argument("target", metavar="TO", help="target store: directory or URL (created if need be)")
+
+    _cli_report.register(command)
+    _cli_export.register(command)
     return parser
 
 
