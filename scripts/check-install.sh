@@ -4,7 +4,8 @@
 #   wheel     pip install dist/wheelhouse/quillmere-*.whl   (made by scripts/build-wheel.sh)
 #   source    pip install .                                  (isolated build, from PyPI)
 #   target    pip install --target DIR <wheel>; DIR/bin/quillmere without PYTHONPATH
-#   offline   build/venv's pip install --no-build-isolation --target DIR . with no index at all
+#   offline   build/venv's pip install --no-build-isolation --no-deps --target DIR . with no index
+#             at all (rich, the one dependency, is in build/venv)
 #
 #   scripts/check-install.sh [PYTHON...]   (default: /usr/bin/python3 and the python3 on PATH)
 #
@@ -54,5 +55,5 @@ for PY in "$@"; do
 done
 VENV_PY=$(scripts/python-env.sh)
 timed "offline: pip install --no-build-isolation --target" \
-  env PIP_NO_INDEX=1 "$VENV_PY" -m pip install -q --no-build-isolation --target "$WORK/offline" "$ROOT"
+  env PIP_NO_INDEX=1 "$VENV_PY" -m pip install -q --no-build-isolation --no-deps --target "$WORK/offline" "$ROOT"
 "$WORK/offline/bin/quillmere" --version

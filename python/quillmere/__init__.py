@@ -12,8 +12,10 @@ and the reuse-or-recompute economics of overlapping data.
 
 A thin, typed layer over the native module `_quillmere`: every call goes to the native
 function, whose errors (with their texts) pass through unchanged: each is a `QuillmereError`
-of its family, a `ValueError` (see `quillmere._errors` for the tree). `quillmere.aio` has
-the asynchronous versions; the `quillmere` command line looks at stores and files.
+of its family, a `ValueError` (see `quillmere._errors` for the tree). Receipts come back as
+`Receipt` views (`rid`, `workload_id`, `trace_id`, `parent_ids`, `timestamp`, `to_dict()` ...).
+`quillmere.aio` has the asynchronous versions; the `quillmere` command line looks at stores
+and files.
 """
 
 from __future__ import annotations

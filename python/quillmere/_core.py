@@ -8,18 +8,18 @@ Every other argument, result and error is the native one.
 from __future__ import annotations
 
 import os
+import re
+import warnings
 from contextvars import ContextVar
-from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Union
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Union
 
 import _quillmere
 from _quillmere import receipts as _receipts
 
-if TYPE_CHECKING:
-    from _quillmere.receipts import PyReceipt as Receipt
-else:
-    Receipt = _receipts.PyReceipt
+from ._errors import StoreError
+from ._receipt import Receipt, ReceiptLike, native_receipt, view
 
-__all__ = ["Client", "Receipt", "record_work", "verify_receipt", "receipt_from_json"]
+__all__ = ["Client", "Receipt", "ReceiptLike", "record_work", "verify_receipt", "receipt_from_json"]
 
 StoragePath = Union[str, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -34,6 +34,18 @@ _parent_get = current_parent_id.get
 _record_work_py = _quillmere.record_work_py
 
 
+_HEX = "[0-9a-fA-F]"
+_HYPHENATED = f"{_HEX}{{8}}-{_HEX}{{4}}-{_HEX}{{4}}-{_HEX}{{4}}-{_HEX}{{12}}"
+# The texts the recorder takes as a parent's rid; it drops any other without a word.
+_RID_TEXT = re.compile(f"{_HEX}{{32}}|{_HYPHENATED}|\\{{{_HYPHENATED}\\}}|urn:uuid:{_HYPHENATED}")
+
+
+def _check_parent(parent_id: object) -> None:
+    if isinstance(parent_id, str) and not _RID_TEXT.fullmatch(parent_id):
+        warnings.warn(f"parent_id {parent_id!r} is not a receipt id (a UUID): the receipt is recorded "
+                      "without a link to a parent", stacklevel=3)
+
+
 def record_work(
     workload_id: str,
     payload: Dict[str, Any],
@@ -45,31 +57,36 @@ def record_work(
     """Record a unit of work as a sealed execution receipt.
 
     `trace_id` and `parent_id` default to those of the enclosing `trace` and `step`
-    (none outside them). Raises the native `ValueError`s unchanged.
+    (none outside them). A `parent_id` that is no receipt id gives no link (and a warning).
+    The receipt keeps hashes of `payload` (`dom`, `payload["data_shape_hash"]`), never the
+    payload itself; `tags` are accepted and not kept (a receipt has no field for them).
+    Raises the native `ValueError`s unchanged.
 
     >>> import quillmere as qm
     >>> receipt = qm.record_work("normalize-prices", {"input": "data"})
-    >>> receipt.get_kind()
-    'Execution'
+    >>> receipt.kind, receipt.workload_id
+    ('execution', 'normalize-prices')
     """
     if trace_id is None:
         trace_id = _trace_get()
     if parent_id is None:
         parent_id = _parent_get()
+    else:
+        _check_parent(parent_id)
     # Positional: the native function's fast path.
-    return _record_work_py(workload_id, payload, tags, trace_id, parent_id)
+    return view(_record_work_py(workload_id, payload, tags, trace_id, parent_id))
 
 
-def verify_receipt(receipt: Receipt) -> bool:
+def verify_receipt(receipt: ReceiptLike) -> bool:
     """True if the receipt's hash matches its body and it passes validation, False on a hash
     mismatch; a receipt that breaks a validation rule raises `ValueError("ValidationError: ...")`.
     """
-    return _quillmere.verify_receipt_py(receipt)
+    return _quillmere.verify_receipt_py(native_receipt(receipt))
 
 
 def receipt_from_json(text: str) -> Receipt:
     """The receipt of a JSON text, as read (neither verified nor validated)."""
-    return _receipts.receipt_from_json_py(text)
+    return Receipt(_receipts.receipt_from_json_py(text))
 
 
 def _path_text(path: StoragePath) -> str:
@@ -77,12 +94,25 @@ def _path_text(path: StoragePath) -> str:
     return os.fsdecode(text) if isinstance(text, bytes) else text
 
 
+# A storage URL (or any URL) given where a directory is expected would otherwise become a
+# directory tree named after it ("./sqlite:/tmp/x.db/receipts/").
+_URL = re.compile(r"^(?:sqlite:|postgres(?:ql)?:|[A-Za-z][A-Za-z0-9+.-]*://)")
+
+
+def _refuse_url(path: str) -> None:
+    if _URL.match(path):
+        kind = "a storage URL" if path.startswith(("sqlite:", "postgres")) else "a URL, not a directory"
+        raise StoreError(f"storage_path looks like {kind}; pass database URLs as "
+                         f"Client(storage_url=...) (a directory named like this: use ./{path.split(':')[0]}:...)")
+
+
 class Client:
     """A receipt store, or none: `Client()` records and verifies in memory only.
 
     `Client("/path/to/dir")` keeps one JSON file per receipt under `dir/receipts/`;
     `Client(storage_url="sqlite:///abs/path.db")` or a `postgresql://` URL uses a database
-    (where the native module offers them). Both at once is a `ValueError`.
+    (where the native module offers them). Both at once is a `ValueError`, and so is a URL
+    given as the storage path (it would become a directory named like the URL).
     """
 
     __slots__ = ("_native", "storage_path", "storage_url")
@@ -91,6 +121,8 @@ class Client:
         self, storage_path: Optional[StoragePath] = None, *, storage_url: Optional[str] = None
     ) -> None:
         self.storage_path: Optional[str] = None if storage_path is None else _path_text(storage_path)
+        if self.storage_path is not None:
+            _refuse_url(self.storage_path)
         self.storage_url = storage_url
         if storage_url is None:
             self._native = _quillmere.Client(self.storage_path)
@@ -103,8 +135,9 @@ class Client:
         return self._native
 
     def __repr__(self) -> str:
-        where = self.storage_url if self.storage_url is not None else self.storage_path
-        return f"Client({where!r})" if where is not None else "Client()"
+        if self.storage_url is not None:
+            return f"Client(storage_url={self.storage_url!r})"
+        return f"Client({self.storage_path!r})" if self.storage_path is not None else "Client()"
 
     def record_work(
         self,
@@ -120,15 +153,17 @@ class Client:
             trace_id = _trace_get()
         if parent_id is None:
             parent_id = _parent_get()
-        return self._native.record_work(workload_id, payload, tags, trace_id, parent_id)
+        else:
+            _check_parent(parent_id)
+        return view(self._native.record_work(workload_id, payload, tags, trace_id, parent_id))
 
-    def verify_receipt(self, receipt: Receipt) -> bool:
+    def verify_receipt(self, receipt: ReceiptLike) -> bool:
         """As `quillmere.verify_receipt`."""
-        return self._native.verify_receipt(receipt)
+        return self._native.verify_receipt(native_receipt(receipt))
 
-    def store_receipt(self, receipt: Receipt) -> None:
+    def store_receipt(self, receipt: ReceiptLike) -> None:
         """Store one receipt; one with the same rid is replaced."""
-        self._native.store_receipt(receipt)
+        self._native.store_receipt(native_receipt(receipt))
 
     def list_receipts(
         self,
@@ -137,11 +172,13 @@ class Client:
         limit: Optional[int] = None,
     ) -> List[Receipt]:
         """Stored execution receipts matching every filter given, at most `limit` of them."""
-        return self._native.list_receipts(workload_id, trace_id, limit)
+        return [view(r) for r in self._native.list_receipts(workload_id, trace_id, limit)]
 
-    def store_receipts(self, receipts: Sequence[Receipt]) -> None:
+    def store_receipts(self, receipts: Sequence[ReceiptLike]) -> None:
         """Store many receipts at once: in one transaction in a database (all or none)."""
-        self._native.store_receipts(receipts)
+        if isinstance(receipts, (list, tuple)):
+            receipts = [native_receipt(r) for r in receipts]
+        self._native.store_receipts(receipts)  # type: ignore[arg-type]
 
     def copy_receipts_to(self, other: "Client") -> int:
         """Copy every receipt of this store into `other`'s, byte for byte; the count copied."""

@@ -22,7 +22,7 @@ import json
 from importlib import resources
 from typing import Any, Dict, Iterable, List, Optional
 
-from ._core import Receipt
+from ._core import Receipt, ReceiptLike
 
 FACET = "quillmere_receipt"
 SCHEMA_FILE = "ReceiptRunFacet.json"
@@ -47,28 +47,28 @@ def _facet_url() -> str:
     return str(facet_schema()["$id"]) + "#/$defs/ReceiptRunFacet"
 
 
-def event_of(receipt: Receipt, *, namespace: str = DEFAULT_NAMESPACE,
+def event_of(receipt: ReceiptLike, *, namespace: str = DEFAULT_NAMESPACE,
              producer: Optional[str] = None, facet_url: Optional[str] = None) -> Optional[Dict[str, Any]]:
     """The run event of an execution receipt (None for receipts of other kinds)."""
-    document: Dict[str, Any] = json.loads(receipt.to_json())
-    if document.get("kind") != "execution":
+    view = receipt if isinstance(receipt, Receipt) else Receipt(receipt)
+    if view.kind != "execution":
         return None
-    payload: Dict[str, Any] = document["payload"]
+    payload = view.payload
     method: Dict[str, Any] = payload["method_ref"]
     producer = producer or _producer()
     facet: Dict[str, Any] = {
         "_producer": producer,
         "_schemaURL": facet_url or _facet_url(),
-        "rid": document["rid"],
+        "rid": view.rid,
         "kind": "execution",
-        "version": document["version"],
-        "hash": document["hash"],
-        "signed": document.get("sig") is not None,
+        "version": view.version,
+        "hash": view.hash,
+        "signed": view.sig is not None,
         "traceId": payload["trace_id"],
-        "timestamp": document["ctx"]["timestamp"],
-        "dom": document["dom"],
-        "cod": document["cod"],
-        "links": list(document.get("links") or []),
+        "timestamp": view.timestamp,
+        "dom": view.dom,
+        "cod": view.cod,
+        "links": list(view.links),
         "method": {"id": method["method_id"], "version": method["version"],
                    "shapeRoot": method["method_shape_root"]},
         "dataShapeHash": payload["data_shape_hash"],
@@ -83,17 +83,17 @@ def event_of(receipt: Receipt, *, namespace: str = DEFAULT_NAMESPACE,
         facet["cardinalityEstimate"] = payload["hll_cardinality"]
     return {
         "eventType": "COMPLETE",
-        "eventTime": document["ctx"]["timestamp"],
+        "eventTime": view.timestamp,
         "producer": producer,
         "schemaURL": RUN_EVENT_SCHEMA,
-        "run": {"runId": document["rid"], "facets": {FACET: facet}},
+        "run": {"runId": view.rid, "facets": {FACET: facet}},
         "job": {"namespace": namespace, "name": method["method_id"], "facets": {}},
-        "inputs": [{"namespace": namespace, "name": document["dom"], "facets": {}, "inputFacets": {}}],
-        "outputs": [{"namespace": namespace, "name": document["cod"], "facets": {}, "outputFacets": {}}],
+        "inputs": [{"namespace": namespace, "name": view.dom, "facets": {}, "inputFacets": {}}],
+        "outputs": [{"namespace": namespace, "name": view.cod, "facets": {}, "outputFacets": {}}],
     }
 
 
-def run_events(receipts: Iterable[Receipt], *, namespace: str = DEFAULT_NAMESPACE) -> List[Dict[str, Any]]:
+def run_events(receipts: Iterable[ReceiptLike], *, namespace: str = DEFAULT_NAMESPACE) -> List[Dict[str, Any]]:
     """The run events of the execution receipts among `receipts`, oldest first."""
     producer, url = _producer(), _facet_url()
     events = [e for e in (event_of(r, namespace=namespace, producer=producer, facet_url=url) for r in receipts)

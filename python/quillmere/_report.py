@@ -11,7 +11,6 @@ Every text taken from a receipt is escaped before it reaches the page.
 from __future__ import annotations
 
 import html
-import json
 import re
 import shutil
 import subprocess
@@ -19,7 +18,7 @@ from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import _dag
-from ._core import Receipt
+from ._core import Receipt, ReceiptLike
 
 # Box size and spacing of the embedded layout, in SVG units.
 BOX_W, BOX_H, GAP_X, GAP_Y, MARGIN = 190, 58, 70, 24, 16
@@ -46,11 +45,6 @@ class Row:
     @property
     def label(self) -> str:
         return self.workload or self.kind
-
-
-def _document(receipt: Receipt) -> Dict[str, Any]:
-    document: Dict[str, Any] = json.loads(receipt.to_json())
-    return document
 
 
 def _signature_status(receipt: Receipt, sig: Any, keyring: Any) -> Tuple[str, Optional[bool]]:
@@ -94,30 +88,27 @@ def _number_or_none(value: Any) -> Optional[float]:
     return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else None
 
 
-def row_of(receipt: Receipt, keyring: Any = None) -> Row:
-    document = _document(receipt)
-    payload = document.get("payload")
-    if not isinstance(payload, dict):
-        payload = {}
-    method = payload.get("method_ref")
-    inputs = [("dom", str(document.get("dom", "")))]
+def row_of(receipt: ReceiptLike, keyring: Any = None) -> Row:
+    view = receipt if isinstance(receipt, Receipt) else Receipt(receipt)
+    payload = view.payload
+    inputs = [("dom", view.dom)]
     if "data_shape_hash" in payload:
         inputs.append(("data shape", str(payload["data_shape_hash"])))
     if "hll_cardinality" in payload:
         inputs.append(("records (est.)", str(payload["hll_cardinality"])))
-    outputs = [("cod", str(document.get("cod", "")))]
+    outputs = [("cod", view.cod)]
     for key, what in (("output_digest", "digest"), ("output_size_bytes", "bytes"),
                       ("output_mime_type", "type"), ("chunk_manifest_size_bytes", "manifest bytes")):
         if payload.get(key) is not None:
             outputs.append((what, str(payload[key])))
-    valid, problem = _dag.verdict(receipt)
-    signature, signature_ok = _signature_status(receipt, document.get("sig"), keyring)
+    valid, problem = _dag.verdict(view)
+    signature, signature_ok = _signature_status(view, view.sig, keyring)
     return Row(
-        rid=str(document.get("rid", "")),
-        kind=str(document.get("kind", "")),
-        workload=str(method["method_id"]) if isinstance(method, dict) and "method_id" in method else None,
-        time=str((document.get("ctx") or {}).get("timestamp", "")),
-        links=[str(link) for link in document.get("links") or []],
+        rid=view.rid,
+        kind=view.kind,
+        workload=view.workload_id,
+        time=view.timestamp,
+        links=list(view.links),
         inputs=inputs,
         outputs=outputs,
         valid=valid,
@@ -284,7 +275,7 @@ def _number(value: Any) -> str:
     return "\u2014" if value is None else (f"{value:.4g}" if isinstance(value, float) else html.escape(str(value)))
 
 
-def rows_of(receipts: Sequence[Receipt], keyring: Any = None) -> List[Row]:
+def rows_of(receipts: Sequence[ReceiptLike], keyring: Any = None) -> List[Row]:
     """One row per receipt, verified (signatures against `keyring` where signing is available),
     oldest first."""
     return sorted((row_of(r, keyring) for r in receipts), key=lambda r: (r.time, r.rid))

@@ -77,6 +77,13 @@ def test_tree_is_exported_once_under_the_package_name():
     assert _quillmere.__all__ == ["Client", "record_work_py", "verify_receipt_py", "delta", "receipts", "shapes"]
 
 
-def test_package_level_checks_use_the_same_families():
-    with pytest.raises(qm.ShapeError, match="invalid chunk scheme"):
-        qm.parse_chunk_scheme("zz:1")
+@pytest.mark.parametrize("fail, classes", [
+    (lambda tmp: qm.parse_chunk_scheme("zz:1"), (qm.ShapeError,)),
+    (lambda tmp: qm.decide_reuse(1.5, {"c_id": 1, "c_comp": 2, "alpha": 1}), (qm.EconomicsError,)),
+    (lambda tmp: qm.Client("sqlite:///tmp/x.db"), (qm.StoreError,)),
+    (lambda tmp: qm.data_shape_hash(tmp / "missing"), (FileNotFoundError, qm.QuillmereError)),
+], ids=["scheme", "overlap", "url as path", "missing file"])
+def test_package_level_checks_use_the_same_families(tmp_path, fail, classes):
+    with pytest.raises(classes[0]) as info:
+        fail(tmp_path)
+    assert isinstance(info.value, classes) and isinstance(info.value, ValueError)
