@@ -12,7 +12,7 @@ and the reuse-or-recompute economics of overlapping data.
 
 A thin, typed layer over the native module `_quillmere`: every call goes to the native
 function, whose errors (with their texts) pass through unchanged: each is a `QuillmereError`
-of its family, a `ValueError` (see `quillmere._errors` for the tree). Receipts come back as
+of its family, a `ValueError` (the tree: `help(quillmere.errors)`). Receipts come back as
 `Receipt` views (`rid`, `workload_id`, `trace_id`, `parent_ids`, `timestamp`, `to_dict()` ...).
 `quillmere.aio` has the asynchronous versions; the `quillmere` command line looks at stores
 and files.
@@ -21,17 +21,6 @@ and files.
 from __future__ import annotations
 
 from ._core import Client, Receipt, receipt_from_json, record_work, verify_receipt
-from ._errors import (
-    EconomicsError,
-    HashError,
-    ManifestError,
-    QuillmereError,
-    ReceiptFormatError,
-    ShapeError,
-    SignatureError,
-    StoreError,
-    ValidationError,
-)
 from ._economics import CostModel, Justification, ReuseDecision, decide_reuse, economic_delta, jaccard
 from ._shapes import (
     ChunkScheme,
@@ -47,26 +36,31 @@ from ._shapes import (
 )
 from ._trace import step, trace
 
+# The error classes are attributes here (qm.StoreError) and listed in quillmere.errors; they stay
+# out of __all__ so that help(quillmere) does not repeat what every exception inherits.
+from .errors import (
+    EconomicsError,
+    HashError,
+    ManifestError,
+    QuillmereError,
+    ReceiptFormatError,
+    ShapeError,
+    SignatureError,
+    StoreError,
+    ValidationError,
+)
+
 __version__ = "0.2.0"
 
 __all__ = [
     "ChunkScheme",
     "Client",
     "CostModel",
-    "EconomicsError",
-    "HashError",
     "Justification",
     "Manifest",
-    "ManifestError",
-    "QuillmereError",
     "Receipt",
-    "ReceiptFormatError",
     "ReuseDecision",
-    "ShapeError",
     "ShapeHasher",
-    "SignatureError",
-    "StoreError",
-    "ValidationError",
     "__version__",
     "data_shape_hash",
     "decide_reuse",

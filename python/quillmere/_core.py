@@ -16,7 +16,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Union
 import _quillmere
 from _quillmere import receipts as _receipts
 
-from ._errors import StoreError
+from .errors import StoreError
 from ._receipt import Receipt, ReceiptLike, native_receipt, view
 
 __all__ = ["Client", "Receipt", "ReceiptLike", "record_work", "verify_receipt", "receipt_from_json"]

@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, 
 from _quillmere import delta as _delta
 from _quillmere import shapes as _shapes
 
-from ._errors import EconomicsError
+from .errors import EconomicsError
 
 if TYPE_CHECKING:
     from _quillmere.delta import CostModel as NativeCostModel

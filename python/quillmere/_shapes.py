@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, 
 
 from _quillmere import shapes as _native
 
-from ._errors import ManifestError, QuillmereError, ShapeError
+from .errors import ManifestError, QuillmereError, ShapeError
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer

@@ -68,7 +68,10 @@ def test_each_family_raises_its_class_with_its_text(recorded, tmp_path, name, fa
 
 
 def test_tree_is_exported_once_under_the_package_name():
-    classes = [getattr(qm, name) for name in qm.__all__ if name.endswith("Error")]
+    from quillmere import errors
+
+    classes = [getattr(qm, name) for name in errors.__all__]
+    assert classes == [getattr(errors, name) for name in errors.__all__]
     assert len(classes) == 9 and qm.QuillmereError.__bases__ == (ValueError,)
     for cls in classes:
         assert cls.__module__ == "quillmere" and getattr(_quillmere, cls.__name__) is cls
