@@ -89,6 +89,13 @@ def receipt_from_json(text: str) -> Receipt:
     return Receipt(_receipts.receipt_from_json_py(text))
 
 
+def redact_secrets(text: str, url: Optional[str] = None) -> str:
+    """`text` with every password it may hold replaced by "***": the password of any URL in
+    it, any `password=` value, and every secret of `url` wherever it appears (as written or
+    percent-decoded). Storage URLs and database messages pass through it before display."""
+    return _quillmere.redact_secrets(text, url)
+
+
 def _path_text(path: StoragePath) -> str:
     text = os.fspath(path)
     return os.fsdecode(text) if isinstance(text, bytes) else text
@@ -136,7 +143,7 @@ class Client:
 
     def __repr__(self) -> str:
         if self.storage_url is not None:
-            return f"Client(storage_url={self.storage_url!r})"
+            return f"Client(storage_url={redact_secrets(self.storage_url)!r})"
         return f"Client({self.storage_path!r})" if self.storage_path is not None else "Client()"
 
     def record_work(

@@ -7,7 +7,14 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <iterator>
+#include <mutex>
+#include <thread>
 #include <vector>
+
+#include "base/cancellation.h"
 
 namespace quillmere {
 
@@ -52,6 +59,51 @@ std::string column_bytes(sqlite3_stmt* stmt, int column) {
   return std::string(static_cast<const char*>(data), static_cast<size_t>(size));
 }
 
+// SQLite's busy handler: waits in short sleeps for another connection's lock, up to the
+// busy timeout, and stops early when the thread's interruption check says so.
+int wait_while_busy(void*, int attempt) {
+  using Clock = std::chrono::steady_clock;
+  thread_local Clock::time_point started;
+  const Clock::time_point now = Clock::now();
+  if (attempt == 0) started = now;
+  if (now - started >= std::chrono::milliseconds(SqliteStore::kBusyTimeoutMs)) return 0;
+  if (current_interruption()()) return 0;
+  // 1, 2, 4 ... up to 16 ms between attempts.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1 << std::min(attempt, 4)));
+  return 1;
+}
+
+// SQLite's process-wide mutexes (memory accounting, page cache, file locks of the VFS) are
+// taken briefly by every connection; a fork while another thread held one would leave it
+// held forever in the child. They are taken before fork and released after, in SQLite's
+// own order (OPEN before MAIN, the memory one last: nothing is taken while it is held).
+constexpr int kGlobalMutexes[] = {
+    SQLITE_MUTEX_STATIC_OPEN, SQLITE_MUTEX_STATIC_MAIN, SQLITE_MUTEX_STATIC_PRNG,
+    SQLITE_MUTEX_STATIC_LRU,  SQLITE_MUTEX_STATIC_PMEM, SQLITE_MUTEX_STATIC_VFS1,
+    SQLITE_MUTEX_STATIC_VFS2, SQLITE_MUTEX_STATIC_VFS3, SQLITE_MUTEX_STATIC_MEM,
+};
+
+void enter_global_mutexes() {
+  for (const int id : kGlobalMutexes) {
+    if (sqlite3_mutex* m = sqlite3_mutex_alloc(id)) sqlite3_mutex_enter(m);
+  }
+}
+
+void leave_global_mutexes() {
+  for (auto it = std::rbegin(kGlobalMutexes); it != std::rend(kGlobalMutexes); ++it) {
+    if (sqlite3_mutex* m = sqlite3_mutex_alloc(*it)) sqlite3_mutex_leave(m);
+  }
+}
+
+// After the stores' own locks have settled (so no store waits for these meanwhile).
+void guard_fork() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    sqlite3_initialize();  // the mutexes exist from here on
+    at_fork(&enter_global_mutexes, &leave_global_mutexes);
+  });
+}
+
 }  // namespace
 
 std::expected<std::shared_ptr<SqliteStore>, StorageError> SqliteStore::create(std::string path) {
@@ -59,6 +111,7 @@ std::expected<std::shared_ptr<SqliteStore>, StorageError> SqliteStore::create(st
   if (path.find('\0') != std::string::npos) {
     return std::unexpected(StorageError::invalid_input("database path contains a NUL byte"));
   }
+  guard_fork();
   std::shared_ptr<SqliteStore> store(new SqliteStore(std::move(path)));
   std::lock_guard guard(store->lock_);
   if (auto connected = store->connect(); !connected) return std::unexpected(connected.error());
@@ -101,6 +154,13 @@ std::expected<sqlite3_stmt*, StorageError> SqliteStore::prepared(sqlite3_stmt*& 
 }
 
 std::expected<void, StorageError> SqliteStore::connect() {
+  if (lock_.torn()) {
+    // SQLite keeps the file's locks of the whole process in memory: with a write of the
+    // parent cut off halfway, every connection to this file here would wait forever.
+    return std::unexpected(StorageError::database(
+        "the store was in use by another thread when this process was forked; SQLite "
+        "cannot use the file in this process"));
+  }
   if (db_ != nullptr) {
     if (pid_ == ::getpid()) return {};
     // A connection inherited across fork must not be used or closed here (its
@@ -109,8 +169,11 @@ std::expected<void, StorageError> SqliteStore::connect() {
     upsert_ = nullptr;
     selects_.fill(nullptr);
   }
+  // A relative name gets "./" in front, so SQLite never reads it as ":memory:" or a
+  // "file:" URI: the store is always exactly the named file.
+  const std::string name = path_.starts_with('/') ? path_ : "./" + path_;
   const int rc =
-      sqlite3_open_v2(path_.c_str(), &db_,
+      sqlite3_open_v2(name.c_str(), &db_,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   pid_ = ::getpid();
   if (rc != SQLITE_OK) {
@@ -119,7 +182,9 @@ std::expected<void, StorageError> SqliteStore::connect() {
     return std::unexpected(std::move(err));
   }
   auto setup = [&]() -> std::expected<void, StorageError> {
-    if (sqlite3_busy_timeout(db_, kBusyTimeoutMs) != SQLITE_OK) return std::unexpected(error());
+    if (sqlite3_busy_handler(db_, &wait_while_busy, nullptr) != SQLITE_OK) {
+      return std::unexpected(error());
+    }
     if (auto r = exec("PRAGMA journal_mode=WAL"); !r) return r;
     if (auto r = exec("PRAGMA synchronous=FULL"); !r) return r;
     if (auto r = exec("BEGIN IMMEDIATE"); !r) return r;
@@ -200,7 +265,8 @@ std::expected<void, StorageError> SqliteStore::write_rows(std::span<const sql::R
 std::expected<void, StorageError> SqliteStore::store_receipt(const Receipt& receipt) {
   auto row = sql::receipt_row(receipt);
   if (!row) return std::unexpected(row.error());
-  std::lock_guard guard(lock_);
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
   return write_rows(std::span(&*row, 1));
 }
 
@@ -215,7 +281,8 @@ std::expected<void, StorageError> SqliteStore::store_receipts(std::span<const Re
     if (!row) return std::unexpected(row.error());
     rows.push_back(std::move(*row));
   }
-  std::lock_guard guard(lock_);
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
   return write_rows(rows);
 }
 
@@ -246,7 +313,8 @@ std::expected<std::vector<sql::StoredRow>, StorageError> SqliteStore::fetch(
 }
 
 std::expected<std::vector<Receipt>, StorageError> SqliteStore::query_receipts(ReceiptQuery query) {
-  std::lock_guard guard(lock_);
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
   if (auto connected = connect(); !connected) return std::unexpected(connected.error());
   return sql::answer_query(query, [&](std::optional<int64_t> limit, int64_t offset) {
     return fetch(query, limit, offset);

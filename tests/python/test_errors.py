@@ -76,8 +76,8 @@ def test_tree_is_exported_once_under_the_package_name():
     for cls in classes:
         assert cls.__module__ == "quillmere" and getattr(_quillmere, cls.__name__) is cls
         assert cls is qm.QuillmereError or cls.__bases__ == (qm.QuillmereError,)
-    # the binding surface listed by the native module is what it was
-    assert _quillmere.__all__ == ["Client", "record_work_py", "verify_receipt_py", "delta", "receipts", "shapes"]
+    # the binding surface the native module lists does not grow by them
+    assert not any(name.endswith("Error") for name in _quillmere.__all__)
 
 
 @pytest.mark.parametrize("fail, classes", [
