@@ -15,20 +15,6 @@
 namespace quillmere::python {
 namespace {
 
-bool convert_path_arg(PyObject* obj, PyRef& holder, std::string_view& path) {
-  PyObject* converted = nullptr;
-  if (PyUnicode_FSConverter(obj, &converted) == 0) return prefix_argument_error("path");
-  holder = PyRef::steal(converted);
-  path = std::string_view(PyBytes_AS_STRING(converted),
-                          static_cast<size_t>(PyBytes_GET_SIZE(converted)));
-  return true;
-}
-
-PyObject* build_failure(const BuildError& error, const SignalCheck& signals) {
-  if (error.kind == BuildError::Kind::Interrupted) return signals.raise_stopped();
-  return raise_value_error(error.message);
-}
-
 PyObject* new_bytes(const std::string& data) {
   return PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
 }
@@ -46,7 +32,8 @@ std::optional<ManifestPiece> read_piece(PyObject* obj, const char* what) {
       piece_from_bytes({static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len)});
   PyBuffer_Release(&view);
   if (!piece) {
-    raise_value_error(std::string("Invalid manifest piece: ") + what + ": " + piece.error());
+    raise_value_error(ErrorFamily::Manifest,
+                      std::string("Invalid manifest piece: ") + what + ": " + piece.error());
     return std::nullopt;
   }
   return std::move(*piece);
@@ -67,7 +54,7 @@ PyObject* build_manifest_piece_py(PyObject*, PyObject* args, PyObject* kwargs) {
   uint64_t offset = 0;
   std::optional<uint64_t> length;
   std::optional<ChunkScheme> scheme;
-  if (!convert_path_arg(path_arg, path_bytes, path) || !convert_u64(offset_arg, "offset", offset) ||
+  if (!convert_path(path_arg, path_bytes, path) || !convert_u64(offset_arg, "offset", offset) ||
       !convert_optional_u64(length_arg, "length", length) ||
       !convert_chunk_scheme(scheme_arg, scheme)) {
     return nullptr;
@@ -77,7 +64,7 @@ PyObject* build_manifest_piece_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return build_piece_from_file(path, scheme.value_or(kDefaultChunkScheme), offset, length,
                                  interrupt);
   });
-  if (!built) return build_failure(built.error(), signals);
+  if (!built) return build_error(built.error(), signals);
   return new_bytes(piece_to_bytes(*built));
 }
 
@@ -90,7 +77,7 @@ PyObject* join_manifest_pieces_py(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   PyRef path_bytes;
   std::string_view path;
-  if (!convert_path_arg(path_arg, path_bytes, path)) return nullptr;
+  if (!convert_path(path_arg, path_bytes, path)) return nullptr;
   PyRef items = PyRef::steal(PySequence_Fast(pieces_arg, "pieces must be a sequence of bytes"));
   if (!items) return nullptr;
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
@@ -111,7 +98,7 @@ PyObject* join_manifest_pieces_py(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!manifest) return std::unexpected(std::move(manifest.error()));
         return piece_to_bytes(piece_of_manifest(*manifest));
       });
-  if (!joined) return build_failure(joined.error(), signals);
+  if (!joined) return build_error(joined.error(), signals);
   return new_bytes(*joined);
 }
 
@@ -122,8 +109,10 @@ PyObject* manifest_from_piece_py(PyObject*, PyObject* args, PyObject* kwargs) {
   auto piece = read_piece(data_arg, "data");
   if (!piece) return nullptr;
   auto manifest = manifest_of_piece(std::move(*piece));
-  if (!manifest) return raise_value_error("Invalid manifest piece: data: " + manifest.error());
-  return new_manifest_object(std::move(*manifest));
+  if (!manifest)
+    return raise_value_error(ErrorFamily::Manifest,
+                             "Invalid manifest piece: data: " + manifest.error());
+  return wrap_manifest(std::move(*manifest));
 }
 
 constexpr const char* kBuildPieceDoc =
