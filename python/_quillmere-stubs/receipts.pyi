@@ -52,4 +52,5 @@ def record_execution_py(
     input_locator_refs: Sequence[LocatorRef] = (),
     output_locator_ref: LocatorRef | None = None,
     tags: Sequence[str] | None = None,
+    rid: str | None = None,
 ) -> PyReceipt: ...

@@ -27,12 +27,21 @@ from ._shapes import (
     ShapeHasher,
     data_shape_hash,
     manifest,
+    manifest_from_bytes,
     manifest_from_json,
     method_shape_hash,
     parse_chunk_scheme,
     shape_files,
     signature_shape_hash,
 )
+from ._chain import verify_trace
+# The types of what steps, the chain check and reuse give back: importable by name for
+# annotations, left out of __all__ (and help()) for brevity.
+from ._chain import ExternalInput as ExternalInput
+from ._chain import TraceFault as TraceFault
+from ._chain import TraceReport as TraceReport
+from ._reuse import ReuseMatch as ReuseMatch
+from ._steps import StepHandle as StepHandle
 from ._trace import step, trace
 from ._execution import record_execution
 from ._sketch import Sketch, manifest_and_sketch, sketch
@@ -54,6 +63,7 @@ __all__ = [
     "economic_delta",
     "jaccard",
     "manifest",
+    "manifest_from_bytes",
     "manifest_from_json",
     "method_shape_hash",
     "parse_chunk_scheme",
@@ -69,4 +79,5 @@ __all__ = [
     "step",
     "trace",
     "verify_receipt",
+    "verify_trace",
 ]

@@ -55,12 +55,14 @@ def record_execution(
     input_locator_refs: Sequence["LocatorRef"] = (),
     output_locator_ref: Optional["LocatorRef"] = None,
     tags: Optional[Sequence[str]] = None,
+    rid: Optional[str] = None,
 ) -> Receipt:
     """Record an execution that commits to its inputs (`dom`, `merkle_root`, stored manifest
     digest, sketch), its output (`cod`, `output_digest`) and `method_shape`; see the README's
     "Receipts that commit to the data". Inputs and output are Manifests, data shape hashes or
     data (a str that is no shape hash is a path). Trace and parent default to the enclosing
-    `trace` and `step`. Every receipt made verifies.
+    `trace` and `step`; `rid` is the receipt's id when drawn beforehand. Every receipt made
+    verifies.
     """
     if trace_id is None:
         trace_id = _trace_get()
@@ -84,4 +86,5 @@ def record_execution(
         input_locator_refs=input_locator_refs,
         output_locator_ref=output_locator_ref,
         tags=tags,
+        rid=rid,
     ))

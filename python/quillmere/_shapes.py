@@ -31,6 +31,7 @@ __all__ = [
     "ShapeHasher",
     "data_shape_hash",
     "manifest",
+    "manifest_from_bytes",
     "manifest_from_json",
     "method_shape_hash",
     "parse_chunk_scheme",
@@ -201,6 +202,11 @@ def manifest(source: Source, chunk_scheme: ChunkScheme = None, *, workers: int =
 def manifest_from_json(text: str) -> Manifest:
     """A manifest read back from `Manifest.to_json()` text; refuses any inconsistency."""
     return _native.manifest_from_json_py(text)
+
+
+def manifest_from_bytes(data: BytesLike) -> Manifest:
+    """A manifest read back from `Manifest.to_bytes()`; refuses any inconsistency."""
+    return _native.manifest_from_bytes_py(data)
 
 
 def method_shape_hash(code_hash: str, params: Optional[Dict[str, Any]] = None) -> str:

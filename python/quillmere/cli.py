@@ -20,7 +20,7 @@ import uuid
 from pathlib import Path
 from typing import IO, Any, Callable, Dict, Iterator, List, NamedTuple, NoReturn, Optional, Sequence, Tuple
 
-from . import __version__, _cli_sketch, _dag
+from . import __version__, _cli_sketch, _cli_trace, _dag
 from ._cli_output import VERDICT_STYLES, Column, clean, is_terminal, one_line, progress, status_line, table
 from ._core import Client, Receipt, receipt_from_json, record_work, redact_secrets
 from ._economics import decide_reuse, economic_delta, jaccard
@@ -305,6 +305,8 @@ def verify_targets(args: argparse.Namespace) -> Tuple[int, Iterator[Target]]:
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
+    if args.trace is not None:
+        return _cli_trace.cmd_verify_trace(args, open_store)
     counts = {"valid": 0, "invalid": 0}
     rows: List[List[str]] = []
     total, targets = verify_targets(args)
@@ -644,6 +646,7 @@ def build_parser() -> Parser:
                         "none: every receipt of --store")
     add_store(p, required=False)
     p.add_argument("--json", action="store_true", help="one JSON object per receipt")
+    p.add_argument("--trace", metavar="T", help=_cli_trace.VERIFY_TRACE_HELP)
 
     p = command("ls", "list the receipts of a store", cmd_ls)
     add_store(p)
@@ -700,6 +703,7 @@ def build_parser() -> Parser:
     p.add_argument("source", metavar="FROM", help="source store: directory or URL")
     p.add_argument("target", metavar="TO", help="target store: directory or URL (created if need be)")
     p.add_argument("--json", action="store_true", help="the count copied as JSON")
+    _cli_trace.register(command, add_store, open_store, UsageError)
     return parser
 
 

@@ -51,7 +51,10 @@ Digest combined_input_root(const std::vector<Digest>& roots) {
 }
 
 std::string stored_manifest_form(const CompactManifest& manifest) {
-  return manifest_to_json(manifest);
+  // Only a manifest whose chunks were not kept has no binary form; its JSON form then
+  // stands in (it names no chunk either).
+  auto bytes = manifest_to_bytes(manifest);
+  return bytes ? std::move(*bytes) : manifest_to_json(manifest);
 }
 
 namespace detail {
@@ -59,9 +62,13 @@ namespace detail {
 std::expected<Receipt, ApiError> record_execution_with(const RecordSources& sources,
                                                        const ExecutionRecord& record) {
   Receipt receipt;
-  receipt.rid = sources.random_bytes(sources.ctx);
-  receipt.rid[6] = static_cast<uint8_t>((receipt.rid[6] & 0x0F) | 0x40);
-  receipt.rid[8] = static_cast<uint8_t>((receipt.rid[8] & 0x3F) | 0x80);
+  if (record.rid) {
+    receipt.rid = *record.rid;
+  } else {
+    receipt.rid = sources.random_bytes(sources.ctx);
+    receipt.rid[6] = static_cast<uint8_t>((receipt.rid[6] & 0x0F) | 0x40);
+    receipt.rid[8] = static_cast<uint8_t>((receipt.rid[8] & 0x3F) | 0x80);
+  }
 
   const std::string payload_hash = sha256_prefixed(record.payload_jcs);
   const std::string trace_root = sha256_prefixed(payload_hash);

@@ -44,6 +44,9 @@ struct ExecutionRecord {
   std::optional<Uuid> prev_execution_rid;
   std::vector<EncryptedLocatorRef> input_locator_refs;
   std::optional<EncryptedLocatorRef> output_locator_ref;
+  // The receipt's id, when the caller drew it beforehand (a step hands its id to the work
+  // recorded inside it before the step is sealed); a fresh version-4 id otherwise.
+  std::optional<Uuid> rid;
 };
 
 // The shape of several inputs taken in order: one input is its own shape; none is absent;
@@ -57,8 +60,8 @@ std::optional<std::string> combined_input_shape(const std::vector<std::string>& 
 Digest combined_input_root(const std::vector<Digest>& roots);
 
 // The form in which a manifest is stored, whose digest and size an execution receipt
-// records in chunk_manifest_hash / chunk_manifest_size_bytes: for now the canonical JSON
-// form (manifest_to_json).
+// records in chunk_manifest_hash / chunk_manifest_size_bytes: the binary form
+// (manifest_to_bytes), under whose digest stores keep manifests.
 std::string stored_manifest_form(const CompactManifest& manifest);
 
 // Builds and seals the execution receipt:

@@ -161,6 +161,12 @@ PyObject* to_json_impl(PyObject* self) {
   return new_str(manifest_to_json(held(self)));
 }
 
+PyObject* to_bytes_impl(PyObject* self) {
+  auto bytes = manifest_to_bytes(held(self));
+  if (!bytes) return raise_value_error("Cannot write the manifest: " + bytes.error());
+  return PyBytes_FromStringAndSize(bytes->data(), static_cast<Py_ssize_t>(bytes->size()));
+}
+
 bool convert_manifest(PyObject* obj, const char* arg, const CompactManifest*& out) {
   if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_manifest_type))) {
     return raise_wrong_type(arg, obj, "Manifest");
@@ -213,6 +219,10 @@ PyMethodDef kManifestMethods[] = {
      "to_json($self, /)\n--\n\n"
      "The JSON form: {\"chunk_scheme\": {...}, \"chunks\": [[offset, length, id], ...],\n"
      "\"root\": \"sha256:...\", \"total_len\": N}, read back by manifest_from_json_py."},
+    {"to_bytes", noargs_method<to_bytes_impl>(), METH_NOARGS,
+     "to_bytes($self, /)\n--\n\n"
+     "The compact binary form (at most 42 bytes a chunk), read back by\n"
+     "manifest_from_bytes_py. ValueError for a manifest built without its chunks."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -585,6 +595,18 @@ PyObject* manifest_from_json_py(PyObject*, PyObject* args, PyObject* kwargs) {
   return wrap_manifest(std::move(*manifest));
 }
 
+PyObject* manifest_from_bytes_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* const kNames[] = {"data", nullptr};
+  PyObject* data_arg = nullptr;
+  if (!parse_args(args, kwargs, "O:manifest_from_bytes_py", kNames, &data_arg)) return nullptr;
+  BufferArg data;
+  if (!data.convert(data_arg, "data")) return nullptr;
+  auto manifest = without_gil_if(data.data().size() > kReleaseLockAbove,
+                                 [&] { return manifest_from_bytes(data.data()); });
+  if (!manifest) return raise_value_error("Invalid binary manifest: " + manifest.error());
+  return wrap_manifest(std::move(*manifest));
+}
+
 #define QM_WORKERS_ARG                                                                \
   "    workers: threads sharing the work of this one input (default 1); the result\n" \
   "        does not depend on it\n"
@@ -652,6 +674,16 @@ PyObject* shape_hasher_type() {
   return g_hasher_type;
 }
 
+constexpr const char* kManifestFromBytesDoc =
+    "manifest_from_bytes_py(data)\n"
+    "--\n"
+    "\n"
+    "Read a manifest from its binary form (Manifest.to_bytes), with the checks of\n"
+    "manifest_from_json_py.\n"
+    "\n"
+    "Raises:\n"
+    "    ValueError: naming the first fault found";
+
 PyMethodDef kManifestFunctions[] = {
     {"build_manifest_py", keywords_method<build_manifest_py>(), METH_VARARGS | METH_KEYWORDS,
      kBuildManifestDoc},
@@ -659,6 +691,8 @@ PyMethodDef kManifestFunctions[] = {
      METH_VARARGS | METH_KEYWORDS, kBuildManifestFromFileDoc},
     {"manifest_from_json_py", keywords_method<manifest_from_json_py>(),
      METH_VARARGS | METH_KEYWORDS, kManifestFromJsonDoc},
+    {"manifest_from_bytes_py", keywords_method<manifest_from_bytes_py>(),
+     METH_VARARGS | METH_KEYWORDS, kManifestFromBytesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

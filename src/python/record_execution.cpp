@@ -126,6 +126,7 @@ PyObject* record_execution_py(PyObject*, PyObject* args, PyObject* kwargs) {
                                        "input_locator_refs",
                                        "output_locator_ref",
                                        "tags",
+                                       "rid",
                                        nullptr};
   PyObject* workload_arg = nullptr;
   PyObject* payload_arg = nullptr;
@@ -141,10 +142,11 @@ PyObject* record_execution_py(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* input_locators_arg = nullptr;
   PyObject* output_locator_arg = nullptr;
   PyObject* tags_arg = nullptr;
-  if (!parse_args(args, kwargs, "O|O$OOOOOOOOOOOO:record_execution_py", kNames, &workload_arg,
+  PyObject* rid_arg = nullptr;
+  if (!parse_args(args, kwargs, "O|O$OOOOOOOOOOOOO:record_execution_py", kNames, &workload_arg,
                   &payload_arg, &inputs_arg, &output_arg, &output_size_arg, &mime_arg, &method_arg,
                   &sketch_arg, &trace_arg, &parents_arg, &prev_arg, &input_locators_arg,
-                  &output_locator_arg, &tags_arg)) {
+                  &output_locator_arg, &tags_arg, &rid_arg)) {
     return nullptr;
   }
   ExecutionRecord record;
@@ -201,6 +203,11 @@ PyObject* record_execution_py(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!convert_rid(prev_arg, "prev_execution_rid", prev)) return nullptr;
     record.prev_execution_rid = prev;
   }
+  if (!is_absent(rid_arg)) {
+    Uuid rid;
+    if (!convert_rid(rid_arg, "rid", rid)) return nullptr;
+    record.rid = rid;
+  }
   if (!sequence_items(input_locators_arg, "input_locator_refs", items)) return nullptr;
   record.input_locator_refs.resize(items.size());
   for (size_t i = 0; i < items.size(); ++i) {
@@ -242,7 +249,7 @@ PyMethodDef kExecutionFunctions[] = {
      "record_execution_py(workload_id, payload=None, *, inputs=(), output=None, "
      "output_size=None, output_mime_type=None, method_shape=None, sketch=None, trace_id=None, "
      "parent_ids=(), prev_execution_rid=None, input_locator_refs=(), output_locator_ref=None, "
-     "tags=None)\n--\n\n"
+     "tags=None, rid=None)\n--\n\n"
      "Record an execution that commits to the data it read and wrote.\n\n"
      "Args:\n"
      "    workload_id: Identifier for this unit of work (required)\n"
@@ -260,7 +267,8 @@ PyMethodDef kExecutionFunctions[] = {
      "    prev_execution_rid: the execution this one follows\n"
      "    input_locator_refs, output_locator_ref: dicts with encrypted_data (bytes),\n"
      "        content_hash and encryption_scheme (str)\n"
-     "    tags: accepted and discarded, as in record_work_py\n\n"
+     "    tags: accepted and discarded, as in record_work_py\n"
+     "    rid: the receipt's id, drawn beforehand (default: a fresh version-4 id)\n\n"
      "Returns:\n"
      "    PyReceipt: the sealed execution receipt (it always passes verification)\n\n"
      "Raises:\n"

@@ -264,26 +264,28 @@ std::expected<void, StorageError> PostgresStore::connect() {
       return std::unexpected(version ? database_error(PQresultErrorMessage(version.get()))
                                      : error());
     }
-    if (PQntuples(version.get()) == 1 && !PQgetisnull(version.get(), 0, 0)) {
-      const long long found = std::atoll(PQgetvalue(version.get(), 0, 0));
-      if (found > sql::kSchemaVersion) {
-        return std::unexpected(StorageError::database(
-            "receipt tables have schema version " + std::to_string(found) +
-            ", newer than this library's " + std::to_string(sql::kSchemaVersion)));
-      }
-      return exec("COMMIT");
-    }
-    for (const std::string& statement : sql::receipts_table_statements(sql::Dialect::Postgres)) {
-      if (auto r = exec(statement.c_str()); !r) return r;
+    const long long found = PQntuples(version.get()) == 1 && !PQgetisnull(version.get(), 0, 0)
+                                ? std::atoll(PQgetvalue(version.get(), 0, 0))
+                                : 0;
+    if (found > sql::kSchemaVersion) {
+      return std::unexpected(StorageError::database(
+          "receipt tables have schema version " + std::to_string(found) +
+          ", newer than this library's " + std::to_string(sql::kSchemaVersion)));
     }
     const std::string insert = sql::insert_version_statement(sql::Dialect::Postgres) + ";";
-    const std::string version_text = std::to_string(sql::kSchemaVersion);
-    const char* values[] = {version_text.c_str()};
-    Result inserted = await_result(
-        PQsendQueryParams(conn_, insert.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
-    if (!inserted || PQresultStatus(inserted.get()) != PGRES_COMMAND_OK) {
-      return std::unexpected(inserted ? database_error(PQresultErrorMessage(inserted.get()))
-                                      : error());
+    for (const sql::SchemaStep& step : sql::schema_steps(sql::Dialect::Postgres)) {
+      if (step.version <= found) continue;
+      for (const std::string& statement : step.statements) {
+        if (auto r = exec(statement.c_str()); !r) return r;
+      }
+      const std::string version_text = std::to_string(step.version);
+      const char* values[] = {version_text.c_str()};
+      Result inserted = await_result(
+          PQsendQueryParams(conn_, insert.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
+      if (!inserted || PQresultStatus(inserted.get()) != PGRES_COMMAND_OK) {
+        return std::unexpected(inserted ? database_error(PQresultErrorMessage(inserted.get()))
+                                        : error());
+      }
     }
     return exec("COMMIT");
   };

@@ -125,6 +125,8 @@ SqliteStore::~SqliteStore() {
 void SqliteStore::disconnect() {
   sqlite3_finalize(upsert_);
   upsert_ = nullptr;
+  sqlite3_finalize(last_seq_);
+  last_seq_ = nullptr;
   for (sqlite3_stmt*& stmt : selects_) {
     sqlite3_finalize(stmt);
     stmt = nullptr;
@@ -167,6 +169,7 @@ std::expected<void, StorageError> SqliteStore::connect() {
     // locks belong to the parent); leave it to the parent and open a new one.
     db_ = nullptr;
     upsert_ = nullptr;
+    last_seq_ = nullptr;
     selects_.fill(nullptr);
   }
   // A relative name gets "./" in front, so SQLite never reads it as ":memory:" or a
@@ -187,6 +190,7 @@ std::expected<void, StorageError> SqliteStore::connect() {
     }
     if (auto r = exec("PRAGMA journal_mode=WAL"); !r) return r;
     if (auto r = exec("PRAGMA synchronous=FULL"); !r) return r;
+    if (auto r = exec("PRAGMA cache_size=-16384"); !r) return r;
     if (auto r = exec("BEGIN IMMEDIATE"); !r) return r;
     auto in_transaction = [&]() -> std::expected<void, StorageError> {
       if (auto r = exec(sql::version_table_statement(sql::Dialect::Sqlite).c_str()); !r) return r;
@@ -195,30 +199,31 @@ std::expected<void, StorageError> SqliteStore::connect() {
       if (sqlite3_prepare_v2(db_, select.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
         return std::unexpected(error());
       }
-      const int step = sqlite3_step(stmt);
-      const bool has_version = step == SQLITE_ROW && sqlite3_column_type(stmt, 0) != SQLITE_NULL;
-      const int64_t version = has_version ? sqlite3_column_int64(stmt, 0) : 0;
+      const int fetched = sqlite3_step(stmt);
+      // MAX over no rows (a new database) is NULL, read as version 0.
+      const int64_t version = fetched == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : 0;
       sqlite3_finalize(stmt);
-      if (step != SQLITE_ROW) return std::unexpected(error());
-      if (has_version) {
-        if (version > sql::kSchemaVersion) {
-          return std::unexpected(StorageError::database(
-              "receipt tables have schema version " + std::to_string(version) +
-              ", newer than this library's " + std::to_string(sql::kSchemaVersion)));
-        }
-        return {};
+      if (fetched != SQLITE_ROW) return std::unexpected(error());
+      if (version > sql::kSchemaVersion) {
+        return std::unexpected(StorageError::database(
+            "receipt tables have schema version " + std::to_string(version) +
+            ", newer than this library's " + std::to_string(sql::kSchemaVersion)));
       }
-      for (const std::string& statement : sql::receipts_table_statements(sql::Dialect::Sqlite)) {
-        if (auto r = exec(statement.c_str()); !r) return r;
-      }
+      if (version == sql::kSchemaVersion) return {};
       const std::string insert = sql::insert_version_statement(sql::Dialect::Sqlite);
-      if (sqlite3_prepare_v2(db_, insert.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-        return std::unexpected(error());
+      for (const sql::SchemaStep& step : sql::schema_steps(sql::Dialect::Sqlite)) {
+        if (step.version <= version) continue;
+        for (const std::string& statement : step.statements) {
+          if (auto r = exec(statement.c_str()); !r) return r;
+        }
+        if (sqlite3_prepare_v2(db_, insert.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+          return std::unexpected(error());
+        }
+        sqlite3_bind_int64(stmt, 1, step.version);
+        const int inserted = sqlite3_step(stmt);
+        sqlite3_finalize(stmt);
+        if (inserted != SQLITE_DONE) return std::unexpected(error());
       }
-      sqlite3_bind_int64(stmt, 1, sql::kSchemaVersion);
-      const int inserted = sqlite3_step(stmt);
-      sqlite3_finalize(stmt);
-      if (inserted != SQLITE_DONE) return std::unexpected(error());
       return {};
     };
     if (auto r = in_transaction(); !r) {
@@ -238,10 +243,24 @@ std::expected<void, StorageError> SqliteStore::write_rows(std::span<const sql::R
   if (auto connected = connect(); !connected) return connected;
   auto stmt = prepared(upsert_, sql::upsert_statement(sql::Dialect::Sqlite));
   if (!stmt) return std::unexpected(stmt.error());
+  auto last = prepared(last_seq_, sql::last_seq_statement());
+  if (!last) return std::unexpected(last.error());
   if (auto r = exec("BEGIN IMMEDIATE"); !r) return r;
+  // The write lock is held from here: no other writer takes a number meanwhile.
+  int64_t seq = 0;
+  {
+    StatementUse use(*last);
+    if (sqlite3_step(*last) != SQLITE_ROW) {
+      StorageError err = error();
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      return std::unexpected(std::move(err));
+    }
+    seq = sqlite3_column_int64(*last, 0);
+  }
   for (const sql::ReceiptRow& row : rows) {
     StatementUse use(*stmt);
-    const std::vector<sql::Param> params = row.params();
+    std::vector<sql::Param> params = row.params();
+    params.push_back(sql::Param::int64(++seq));
     for (size_t i = 0; i < params.size(); ++i) {
       if (bind(*stmt, static_cast<int>(i + 1), params[i]) != SQLITE_OK) {
         StorageError err = error();

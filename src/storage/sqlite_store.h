@@ -60,6 +60,7 @@ class SqliteStore : public ReceiptStore {
   sqlite3* db_ = nullptr;
   int pid_ = 0;  // the process that opened db_
   sqlite3_stmt* upsert_ = nullptr;
+  sqlite3_stmt* last_seq_ = nullptr;
   std::array<sqlite3_stmt*, sql::kQueryShapeCount> selects_{};
 };
 

@@ -44,7 +44,7 @@ def test_one_manifest_input_commits_to_its_shape_root_and_stored_form(manifests)
     assert p["method_ref"]["method_shape_root"] == method
     assert p["merkle_root"] == b64(bytes.fromhex(m.root[7:]))
     assert p["manifest_root"] == b64(bytes.fromhex(out.root[7:]))
-    form = m.to_json().encode()
+    form = m.to_bytes()
     assert p["chunk_manifest_hash"] == b64(hashlib.sha256(form).digest())
     assert p["chunk_manifest_size_bytes"] == len(form)
     assert p["output_size_bytes"] == len(DATA_B) and p["output_mime_type"] == "text/csv"
@@ -65,7 +65,7 @@ def test_several_inputs_combine_in_order(manifests):
     p = payload_of(r)
     roots = bytes.fromhex(m.root[7:]) + bytes.fromhex(n.root[7:])
     assert p["merkle_root"] == b64(hashlib.sha256(b"\x02" + roots).digest())
-    forms = [x.to_json().encode() for x in (m, n)]
+    forms = [x.to_bytes() for x in (m, n)]
     framed = b"".join(len(f).to_bytes(8, "big") + f for f in forms)
     assert p["chunk_manifest_hash"] == b64(hashlib.sha256(framed).digest())
     assert p["chunk_manifest_size_bytes"] == sum(map(len, forms))

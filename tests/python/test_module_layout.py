@@ -29,6 +29,7 @@ SHAPES = [
     "build_manifest_py",
     "build_manifest_from_file_py",
     "manifest_from_json_py",
+    "manifest_from_bytes_py",
     "Sketch",
     "sketch_py",
     "sketch_from_file_py",
