@@ -11,7 +11,8 @@ and the reuse-or-recompute economics of overlapping data.
             ...
 
 A thin, typed layer over the native module `_quillmere`: every call goes to the native
-function, whose `ValueError`s (with their texts) pass through unchanged. Receipts come back as
+function, whose errors (with their texts) pass through unchanged: each is a `QuillmereError`
+of its family, a `ValueError` (the tree: `help(quillmere.errors)`). Receipts come back as
 `Receipt` views (`rid`, `workload_id`, `trace_id`, `parent_ids`, `timestamp`, `to_dict()` ...).
 `quillmere.aio` has the asynchronous versions; the `quillmere` command line looks at stores
 and files.
@@ -45,6 +46,20 @@ from ._steps import StepHandle as StepHandle
 from ._trace import step, trace
 from ._execution import record_execution
 from ._sketch import Sketch, manifest_and_sketch, sketch
+
+# The error classes are attributes here (qm.StoreError) and listed in quillmere.errors; they stay
+# out of __all__ so that help(quillmere) does not repeat what every exception inherits.
+from .errors import (
+    EconomicsError,
+    HashError,
+    ManifestError,
+    QuillmereError,
+    ReceiptFormatError,
+    ShapeError,
+    SignatureError,
+    StoreError,
+    ValidationError,
+)
 
 __version__ = "0.2.0"
 

@@ -20,6 +20,7 @@ from _quillmere import shapes as _shapes
 
 from ._sidestore import SideStore, open_side_store
 
+from .errors import StoreError
 from ._receipt import Receipt, ReceiptLike, native_receipt, view
 
 if TYPE_CHECKING:
@@ -115,7 +116,7 @@ _URL = re.compile(r"^(?:sqlite:|postgres(?:ql)?:|[A-Za-z][A-Za-z0-9+.-]*://)")
 def _refuse_url(path: str) -> None:
     if _URL.match(path):
         kind = "a storage URL" if path.startswith(("sqlite:", "postgres")) else "a URL, not a directory"
-        raise ValueError(f"storage_path looks like {kind}; pass database URLs as "
+        raise StoreError(f"storage_path looks like {kind}; pass database URLs as "
                          f"Client(storage_url=...) (a directory named like this: use ./{path.split(':')[0]}:...)")
 
 

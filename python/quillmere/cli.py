@@ -20,7 +20,7 @@ import uuid
 from pathlib import Path
 from typing import IO, Any, Callable, Dict, Iterator, List, NamedTuple, NoReturn, Optional, Sequence, Tuple
 
-from . import __version__, _cli_sketch, _cli_trace, _dag
+from . import __version__, _cli_export, _cli_report, _cli_sketch, _cli_trace, _dag
 from ._cli_output import VERDICT_STYLES, Column, clean, is_terminal, one_line, progress, status_line, table
 from ._core import Client, Receipt, receipt_from_json, record_work, redact_secrets
 from ._economics import decide_reuse, economic_delta, jaccard
@@ -704,6 +704,8 @@ def build_parser() -> Parser:
     p.add_argument("target", metavar="TO", help="target store: directory or URL (created if need be)")
     p.add_argument("--json", action="store_true", help="the count copied as JSON")
     _cli_trace.register(command, add_store, open_store, UsageError)
+    _cli_report.register(command)
+    _cli_export.register(command)
     return parser
 
 

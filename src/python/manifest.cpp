@@ -46,7 +46,7 @@ bool convert_workers(PyObject* obj, unsigned& out) {
   const long n = PyLong_AsLong(obj);
   if (n == -1 && PyErr_Occurred()) return false;
   if (n < 1) {
-    raise_value_error("workers must be at least 1");
+    raise_value_error(ErrorFamily::Manifest, "workers must be at least 1");
     return false;
   }
   out = static_cast<unsigned>(std::min(n, kMaxWorkers));
@@ -65,7 +65,7 @@ bool convert_path(PyObject* obj, PyRef& out, std::string_view& path) {
 
 PyObject* build_error(const BuildError& error, const SignalCheck& signals) {
   if (error.kind == BuildError::Kind::Interrupted) return signals.raise_stopped();
-  return raise_value_error(error.message);
+  return raise_value_error(ErrorFamily::Manifest, error.message);
 }
 
 namespace {
@@ -163,7 +163,8 @@ PyObject* to_json_impl(PyObject* self) {
 
 PyObject* to_bytes_impl(PyObject* self) {
   auto bytes = manifest_to_bytes(held(self));
-  if (!bytes) return raise_value_error("Cannot write the manifest: " + bytes.error());
+  if (!bytes)
+    return raise_value_error(ErrorFamily::Manifest, "Cannot write the manifest: " + bytes.error());
   return PyBytes_FromStringAndSize(bytes->data(), static_cast<Py_ssize_t>(bytes->size()));
 }
 
@@ -306,7 +307,7 @@ bool unusable(const HasherState& state) {
   } else if (state.stream && state.stream->broken()) {
     why = "the shape hash was interrupted during update(); start a new ShapeHasher";
   }
-  if (why != nullptr) raise_value_error(why);
+  if (why != nullptr) raise_value_error(ErrorFamily::Shape, why);
   return why != nullptr;
 }
 
@@ -387,7 +388,8 @@ PyObject* hasher_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   if (keep_arg != nullptr && (keep = PyObject_IsTrue(keep_arg)) < 0) return nullptr;
   if (!convert_workers(workers_arg, workers)) return nullptr;
   if (auto error = check_scheme(scheme, 0)) {
-    return raise_value_error("Failed to create shape hasher: " + error->display());
+    return raise_value_error(ErrorFamily::Shape,
+                             "Failed to create shape hasher: " + error->display());
   }
   auto state = std::make_unique<HasherState>();
   state->scheme = scheme;
@@ -423,7 +425,8 @@ PyObject* update_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
   HasherLock lock(self);
   HasherState& state = *as_hasher(self)->state;
   if (unusable(state)) return nullptr;
-  if (!state.stream) return raise_value_error("update() after the shape hash was finished");
+  if (!state.stream)
+    return raise_value_error(ErrorFamily::Shape, "update() after the shape hash was finished");
   if (data.data().size() <= kReleaseLockAbove) {
     state.stream->update(data.data());
     Py_RETURN_NONE;
@@ -460,7 +463,8 @@ PyObject* hasher_manifest_impl(PyObject* self) {
   HasherLock lock(self);
   HasherState& state = *as_hasher(self)->state;
   if (!state.keep_chunks) {
-    return raise_value_error("manifest() needs a ShapeHasher made with keep_chunks=True");
+    return raise_value_error(ErrorFamily::Shape,
+                             "manifest() needs a ShapeHasher made with keep_chunks=True");
   }
   if (unusable(state)) return nullptr;
   finish(state);
@@ -470,7 +474,9 @@ PyObject* hasher_manifest_impl(PyObject* self) {
 PyObject* hasher_sketch_impl(PyObject* self) {
   HasherLock lock(self);
   HasherState& state = *as_hasher(self)->state;
-  if (!state.sketching) return raise_value_error("sketch() needs a ShapeHasher made with records=");
+  if (!state.sketching)
+    return raise_value_error(ErrorFamily::Manifest,
+                             "sketch() needs a ShapeHasher made with records=");
   if (unusable(state)) return nullptr;
   finish(state);
   return wrap_sketch(*state.sketch);
@@ -591,7 +597,8 @@ PyObject* manifest_from_json_py(PyObject*, PyObject* args, PyObject* kwargs) {
   std::string_view text;
   if (!convert_str(text_arg, "text", text)) return nullptr;
   auto manifest = manifest_from_json(text);
-  if (!manifest) return raise_value_error("Invalid manifest JSON: " + manifest.error());
+  if (!manifest)
+    return raise_value_error(ErrorFamily::Manifest, "Invalid manifest JSON: " + manifest.error());
   return wrap_manifest(std::move(*manifest));
 }
 
@@ -603,7 +610,8 @@ PyObject* manifest_from_bytes_py(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!data.convert(data_arg, "data")) return nullptr;
   auto manifest = without_gil_if(data.data().size() > kReleaseLockAbove,
                                  [&] { return manifest_from_bytes(data.data()); });
-  if (!manifest) return raise_value_error("Invalid binary manifest: " + manifest.error());
+  if (!manifest)
+    return raise_value_error(ErrorFamily::Manifest, "Invalid binary manifest: " + manifest.error());
   return wrap_manifest(std::move(*manifest));
 }
 

@@ -84,7 +84,7 @@ bool fill_top_level(PyObject* module) {
   return client != nullptr && add_to_module(module, "Client", client) &&
          add_functions(module, kTopLevelFunctions) && register_module(module, g_delta) &&
          register_module(module, g_receipts) && register_module(module, g_shapes) &&
-         add_beside(module);
+         add_beside(module) && add_error_types(module);
 }
 
 }  // namespace
