@@ -4,13 +4,13 @@ from typing import Any, Sequence, final
 
 from _typeshed import StrPath
 
-from . import delta as delta, receipts as receipts, shapes as shapes
+from . import delta as delta, receipts as receipts, shapes as shapes, signing as signing
 from .receipts import PyReceipt
 
 # The top-level functions take and give exactly what their namesakes in `receipts` do.
 from .receipts import record_work_py as record_work_py, verify_receipt_py as verify_receipt_py
 
-__all__ = ["Client", "record_work_py", "verify_receipt_py", "delta", "receipts", "shapes"]
+__all__ = ["Client", "record_work_py", "verify_receipt_py", "delta", "receipts", "shapes", "signing"]
 
 @final
 class Client:

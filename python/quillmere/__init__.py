@@ -18,6 +18,7 @@ the asynchronous versions; the `quillmere` command line looks at stores and file
 from __future__ import annotations
 
 from ._core import Client, Receipt, receipt_from_json, record_work, verify_receipt
+from ._dsse import EnvelopeCheck, dsse_envelope, open_dsse
 from ._economics import CostModel, Justification, ReuseDecision, decide_reuse, economic_delta, jaccard
 from ._shapes import (
     ChunkScheme,
@@ -31,6 +32,18 @@ from ._shapes import (
     shape_files,
     signature_shape_hash,
 )
+from ._signing import (
+    Keyring,
+    PublicKey,
+    SigningKey,
+    Verdict,
+    check_receipt,
+    generate_key,
+    load_public_key,
+    load_signing_key,
+    sign_receipt,
+    signed_message,
+)
 from ._trace import step, trace
 
 __version__ = "0.2.0"
@@ -39,24 +52,37 @@ __all__ = [
     "ChunkScheme",
     "Client",
     "CostModel",
+    "EnvelopeCheck",
     "Justification",
+    "Keyring",
     "Manifest",
+    "PublicKey",
     "Receipt",
     "ReuseDecision",
     "ShapeHasher",
+    "SigningKey",
+    "Verdict",
     "__version__",
+    "check_receipt",
     "data_shape_hash",
     "decide_reuse",
+    "dsse_envelope",
     "economic_delta",
+    "generate_key",
     "jaccard",
+    "load_public_key",
+    "load_signing_key",
     "manifest",
     "manifest_from_json",
     "method_shape_hash",
+    "open_dsse",
     "parse_chunk_scheme",
     "receipt_from_json",
     "record_work",
     "shape_files",
+    "sign_receipt",
     "signature_shape_hash",
+    "signed_message",
     "step",
     "trace",
     "verify_receipt",

@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, 
 
 import _quillmere
 from _quillmere import receipts as _receipts
+from _quillmere import signing as _signing
 
 if TYPE_CHECKING:
     from _quillmere.receipts import PyReceipt as Receipt
@@ -83,13 +84,24 @@ class Client:
     `Client("/path/to/dir")` keeps one JSON file per receipt under `dir/receipts/`;
     `Client(storage_url="sqlite:///abs/path.db")` or a `postgresql://` URL uses a database
     (where the native module offers them). Both at once is a `ValueError`.
+
+    With `signing_key` (see `quillmere.load_signing_key`), every receipt stored through this
+    client is signed first, steps included; a receipt signed already keeps its signature.
     """
 
-    __slots__ = ("_native", "storage_path", "storage_url")
+    __slots__ = ("_native", "storage_path", "storage_url", "signing_key")
 
     def __init__(
-        self, storage_path: Optional[StoragePath] = None, *, storage_url: Optional[str] = None
+        self,
+        storage_path: Optional[StoragePath] = None,
+        *,
+        storage_url: Optional[str] = None,
+        signing_key: Optional[_signing.SigningKey] = None,
     ) -> None:
+        if signing_key is not None and not isinstance(signing_key, _signing.SigningKey):
+            raise TypeError(f"signing_key must be a SigningKey (quillmere.load_signing_key), "
+                            f"not {type(signing_key).__name__}")
+        self.signing_key = signing_key
         self.storage_path: Optional[str] = None if storage_path is None else _path_text(storage_path)
         self.storage_url = storage_url
         if storage_url is None:
@@ -104,7 +116,10 @@ class Client:
 
     def __repr__(self) -> str:
         where = self.storage_url if self.storage_url is not None else self.storage_path
-        return f"Client({where!r})" if where is not None else "Client()"
+        parts = [] if where is None else [repr(where)]
+        if self.signing_key is not None:
+            parts.append(f"signing_key={self.signing_key!r}")
+        return f"Client({', '.join(parts)})"
 
     def record_work(
         self,
@@ -126,9 +141,16 @@ class Client:
         """As `quillmere.verify_receipt`."""
         return self._native.verify_receipt(receipt)
 
-    def store_receipt(self, receipt: Receipt) -> None:
-        """Store one receipt; one with the same rid is replaced."""
+    def _signed(self, receipt: Receipt) -> Receipt:
+        key = self.signing_key
+        return receipt if key is None else _signing.sign_receipt_py(receipt, key, replace=False)
+
+    def store_receipt(self, receipt: Receipt) -> Receipt:
+        """Store one receipt; one with the same rid is replaced. Gives back the receipt as
+        stored: signed, when the client has a signing key."""
+        receipt = self._signed(receipt)
         self._native.store_receipt(receipt)
+        return receipt
 
     def list_receipts(
         self,
@@ -140,9 +162,13 @@ class Client:
         return self._native.list_receipts(workload_id, trace_id, limit)
 
     def store_receipts(self, receipts: Sequence[Receipt]) -> None:
-        """Store many receipts at once: in one transaction in a database (all or none)."""
+        """Store many receipts at once: in one transaction in a database (all or none);
+        each signed first when the client has a signing key."""
+        if self.signing_key is not None:
+            receipts = [self._signed(r) for r in receipts]
         self._native.store_receipts(receipts)
 
     def copy_receipts_to(self, other: "Client") -> int:
-        """Copy every receipt of this store into `other`'s, byte for byte; the count copied."""
+        """Copy every receipt of this store into `other`'s, byte for byte (not signed by
+        either client's key); the count copied."""
         return self._native.copy_receipts_to(other._native)

@@ -137,7 +137,7 @@ class step(_LeftAlike):
     def __enter__(self) -> Receipt:
         receipt, client = self._record()
         if client is not None:
-            client.store_receipt(receipt)
+            receipt = client.store_receipt(receipt)  # as stored: signed by a signing client
         return self._enter(receipt)
 
     def __exit__(
@@ -156,7 +156,7 @@ class step(_LeftAlike):
     async def __aenter__(self) -> Receipt:
         receipt, client = self._record()
         if client is not None:
-            await asyncio.to_thread(client.store_receipt, receipt)
+            receipt = await asyncio.to_thread(client.store_receipt, receipt)
         return self._enter(receipt)
 
     def __call__(self, func: Callable[P, R]) -> Callable[P, R]:

@@ -13,16 +13,19 @@ import asyncio
 import inspect
 from typing import Any, AsyncIterable, Awaitable, Dict, List, Optional, Protocol, Sequence, Union
 
-from . import _core, _shapes
+from . import _core, _shapes, _signing
 from ._core import Client, Receipt, StoragePath
+from ._signing import KeyringLike, SigningKey, Verdict
 from ._shapes import BLOCK_SIZE, ChunkScheme, Manifest, PathArg, ShapeHasher, Source
 
 __all__ = [
     "AsyncClient",
+    "check_receipt",
     "data_shape_hash",
     "manifest",
     "record_work",
     "shape_files",
+    "sign_receipt",
     "verify_receipt",
 ]
 
@@ -53,6 +56,16 @@ async def record_work(
 async def verify_receipt(receipt: Receipt) -> bool:
     """`quillmere.verify_receipt`, off the event loop."""
     return await asyncio.to_thread(_core.verify_receipt, receipt)
+
+
+async def sign_receipt(receipt: Receipt, key: SigningKey) -> Receipt:
+    """`quillmere.sign_receipt`, off the event loop."""
+    return await asyncio.to_thread(_signing.sign_receipt, receipt, key)
+
+
+async def check_receipt(receipt: Receipt, keyring: Optional[KeyringLike] = None) -> Verdict:
+    """`quillmere.check_receipt`, off the event loop."""
+    return await asyncio.to_thread(_signing.check_receipt, receipt, keyring)
 
 
 async def _feed_async(hasher: ShapeHasher, source: Union[AsyncIterable[bytes], AsyncReader]) -> None:
@@ -102,9 +115,13 @@ class AsyncClient:
     __slots__ = ("client",)
 
     def __init__(
-        self, storage_path: Optional[StoragePath] = None, *, storage_url: Optional[str] = None
+        self,
+        storage_path: Optional[StoragePath] = None,
+        *,
+        storage_url: Optional[str] = None,
+        signing_key: Optional[SigningKey] = None,
     ) -> None:
-        self.client = Client(storage_path, storage_url=storage_url)
+        self.client = Client(storage_path, storage_url=storage_url, signing_key=signing_key)
 
     def __repr__(self) -> str:
         return f"Async{self.client!r}"
@@ -126,8 +143,8 @@ class AsyncClient:
     async def verify_receipt(self, receipt: Receipt) -> bool:
         return await asyncio.to_thread(self.client.verify_receipt, receipt)
 
-    async def store_receipt(self, receipt: Receipt) -> None:
-        await asyncio.to_thread(self.client.store_receipt, receipt)
+    async def store_receipt(self, receipt: Receipt) -> Receipt:
+        return await asyncio.to_thread(self.client.store_receipt, receipt)
 
     async def list_receipts(
         self,

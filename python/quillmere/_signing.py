@@ -1,0 +1,300 @@
+"""Signed receipts: Ed25519 keys, keyrings of trusted public keys, signing and checking.
+
+A receipt's hash shows only that its bytes agree with each other; whoever edits a receipt can
+seal it again. A signature shows who sealed it. What is signed, exactly:
+
+    signed_message(receipt) == b"quillmere/receipt-signature/v1\\n" + receipt.hash (ASCII)
+
+and the receipt's `sig` is {"alg": "ed25519", "kid": KID, "sig": base64url (no padding) of the
+64 signature bytes}. The signature stays outside the hash, so signing leaves the hash as it
+was. KID is the lowercase hex SHA-256 of the signer's public key in DER SubjectPublicKeyInfo
+form (`openssl pkey -pubin -in key.pub -outform DER | sha256sum`). Any Ed25519 verifier can
+check a signature from these bytes alone.
+
+Key files are PEM: the private key unencrypted PKCS#8, owner-only (0600), the public key
+(SubjectPublicKeyInfo) beside it as PATH.pub. No key material appears in a repr, an exception
+text or a log line.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import secrets
+import stat
+from dataclasses import dataclass
+from typing import Dict, Iterable, Iterator, List, Optional, Union
+
+from _quillmere import signing as _signing
+
+from ._core import Receipt, StoragePath
+
+__all__ = [
+    "Keyring",
+    "PublicKey",
+    "SigningKey",
+    "Verdict",
+    "check_receipt",
+    "generate_key",
+    "load_public_key",
+    "load_signing_key",
+    "public_key_path",
+    "sign_receipt",
+    "signature_of",
+    "signed_message",
+]
+
+SigningKey = _signing.SigningKey
+PublicKey = _signing.PublicKey
+
+# Key files are a few hundred bytes; anything much larger is not a key and is not read whole.
+MAX_KEY_FILE = 64 << 10
+PUBLIC_SUFFIX = ".pub"
+# What a keyring directory is made of.
+PUBLIC_KEY_SUFFIXES = (".pub", ".pem")
+
+KeyringLike = Union["Keyring", _signing.Keyring, Iterable[Union[PublicKey, SigningKey, StoragePath]],
+                    StoragePath]
+
+
+def _path_text(path: StoragePath) -> str:
+    text = os.fspath(path)
+    return os.fsdecode(text) if isinstance(text, bytes) else text
+
+
+def public_key_path(path: StoragePath) -> str:
+    """Where `generate_key(path)` puts the public key: PATH.pub."""
+    return _path_text(path) + PUBLIC_SUFFIX
+
+
+def _write_new(path: str, data: bytes, mode: int) -> None:
+    """Writes a file that must not exist yet, whole or not at all, with exactly `mode`.
+
+    The bytes go to a hidden file created with `mode` (the umask can only take permissions
+    away, so a private key is never readable by anyone else, not even for a moment), synced,
+    and then linked to its name, which fails if the name is taken: an existing key is never
+    replaced.
+    """
+    directory = os.path.dirname(os.path.abspath(path))
+    temporary = os.path.join(directory, f".{os.path.basename(path)}.{secrets.token_hex(8)}.tmp")
+    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, mode)
+    try:
+        try:
+            os.fchmod(fd, mode)
+            view = memoryview(data)
+            while view:
+                view = view[os.write(fd, view):]
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        os.link(temporary, path)
+    finally:
+        os.unlink(temporary)
+    dir_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        os.fsync(dir_fd)
+    finally:
+        os.close(dir_fd)
+
+
+def generate_key(path: StoragePath) -> SigningKey:
+    """A new Ed25519 signing key, written to `path` (PKCS#8 PEM, mode 0600) with its public
+    key beside it at PATH.pub (mode 0644). Neither file may exist yet."""
+    private_path = _path_text(path)
+    public_path = public_key_path(private_path)
+    for taken in (private_path, public_path):
+        if os.path.lexists(taken):
+            raise FileExistsError(f"{taken} exists already; a key file is never replaced")
+    key = _signing.generate_signing_key_py()
+    _write_new(private_path, key.private_key_pem(), 0o600)
+    try:
+        _write_new(public_path, key.public_key.pem(), 0o644)
+    except BaseException:
+        os.unlink(private_path)
+        raise
+    return key
+
+
+def _read_key_file(path: str, *, private: bool) -> bytes:
+    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise ValueError(f"{path}: not a key file (not a regular file)")
+        if private and info.st_mode & 0o077:
+            mode = stat.S_IMODE(info.st_mode)
+            raise PermissionError(
+                f"{path}: private key file is open to group or others (mode {mode:04o}); "
+                f"make it private with: chmod 600 {path}"
+            )
+        data = os.read(fd, MAX_KEY_FILE + 1)
+    finally:
+        os.close(fd)
+    if len(data) > MAX_KEY_FILE:
+        raise ValueError(f"{path}: not a key file (larger than {MAX_KEY_FILE // 1024} KiB)")
+    return data
+
+
+def load_signing_key(path: StoragePath) -> SigningKey:
+    """The signing key of a PEM file that only its owner may read or write (mode 0600 or
+    0400); a file open to group or others is refused with `PermissionError`."""
+    text = _path_text(path)
+    data = _read_key_file(text, private=True)
+    try:
+        return _signing.signing_key_from_pem_py(data)
+    except ValueError as error:
+        raise ValueError(f"{text}: {error}") from None
+
+
+def _holds_private_key(data: bytes) -> bool:
+    return b"PRIVATE KEY-----" in data
+
+
+def load_public_key(path: StoragePath) -> PublicKey:
+    """The public key of a PEM file ("BEGIN PUBLIC KEY"). A private key is refused: trusted
+    keys are shared, and a private key must not be."""
+    text = _path_text(path)
+    data = _read_key_file(text, private=False)
+    if _holds_private_key(data):
+        raise ValueError(f"{text}: holds a private key; a keyring takes public keys only "
+                         f"(the public key is {text}{PUBLIC_SUFFIX})")
+    try:
+        return _signing.public_key_from_pem_py(data)
+    except ValueError as error:
+        raise ValueError(f"{text}: {error}") from None
+
+
+class Keyring:
+    """The public keys whose signatures are trusted, by key id.
+
+    `Keyring([key, "alice.pub", ...])` takes PublicKeys, SigningKeys (their public half) and
+    paths of public key files; `Keyring.from_dir(d)` every *.pub and *.pem file of `d`.
+    `kid in ring`, `len(ring)`, `ring.get(kid)`, iteration over the key ids.
+    """
+
+    __slots__ = ("_native",)
+
+    def __init__(self, keys: Iterable[Union[PublicKey, SigningKey, StoragePath]] = ()) -> None:
+        loaded = [load_public_key(k) if isinstance(k, (str, bytes, os.PathLike)) else k for k in keys]
+        self._native = _signing.Keyring(loaded)
+
+    @classmethod
+    def from_dir(cls, directory: StoragePath) -> "Keyring":
+        """Every public key file (*.pub, *.pem) directly in `directory`. Private key files are
+        passed over (a key made by `generate_key` sits beside its public key); a file that
+        holds no key, or a directory without any public key, is an error."""
+        text = _path_text(directory)
+        with os.scandir(text) as entries:
+            paths = sorted(e.path for e in entries
+                           if e.name.endswith(PUBLIC_KEY_SUFFIXES) and not e.name.startswith(".")
+                           and e.is_file())
+        public = [p for p in paths if not _holds_private_key(_read_key_file(p, private=False))]
+        if not public:
+            raise ValueError(f"{text}: no public key files (*.pub, *.pem) in this directory")
+        return cls(public)
+
+    @property
+    def native(self) -> _signing.Keyring:
+        return self._native
+
+    def kids(self) -> List[str]:
+        return self._native.kids()
+
+    def get(self, kid: str) -> Optional[PublicKey]:
+        return self._native.get(kid)
+
+    def __contains__(self, kid: object) -> bool:
+        return kid in self._native
+
+    def __len__(self) -> int:
+        return len(self._native)
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._native.kids())
+
+    def __repr__(self) -> str:
+        return f"Keyring({', '.join(kid[:16] for kid in self.kids())})"
+
+
+def keyring_of(keys: Optional[KeyringLike]) -> Optional[_signing.Keyring]:
+    """The native keyring of anything `check_receipt` takes as `keyring`: a Keyring, a
+    directory of public keys, one public key file, or an iterable of keys and paths."""
+    if keys is None or isinstance(keys, _signing.Keyring):
+        return keys
+    if isinstance(keys, Keyring):
+        return keys.native
+    if isinstance(keys, (str, bytes, os.PathLike)):
+        if os.path.isdir(keys):
+            return Keyring.from_dir(keys).native
+        return Keyring([keys]).native
+    return Keyring(keys).native
+
+
+def signed_message(receipt: Receipt) -> bytes:
+    """The exact bytes a receipt's signature covers (see the module text)."""
+    return _signing.signed_message_py(receipt)
+
+
+def sign_receipt(receipt: Receipt, key: SigningKey) -> Receipt:
+    """The receipt signed by `key`: same hash, `sig` set (an earlier signature is replaced).
+    A receipt whose stored hash does not match its body is refused with `ValueError`."""
+    return _signing.sign_receipt_py(receipt, key)
+
+
+def signature_of(receipt: Receipt) -> Optional[Dict[str, str]]:
+    """The receipt's signature record ({"alg", "kid", "sig"}), or None when it is unsigned."""
+    sig = json.loads(receipt.to_json()).get("sig")
+    return dict(sig) if isinstance(sig, dict) else None
+
+
+@dataclass(frozen=True)
+class Verdict:
+    """What `check_receipt` found.
+
+    hash: "valid" (stored hash is the body's, rules hold), "mismatch" (the body changed after
+    it was sealed) or "invalid" (cannot be hashed, or a validation rule fails).
+    signature: "valid" (by a key of the keyring, over the hash recomputed from the body),
+    "absent", "unknown_key" (well formed, by a key not in the keyring) or "bad" (malformed, or
+    not a signature of this body by the key its kid names).
+    """
+
+    hash: str
+    signature: str
+    kid: Optional[str] = None
+    hash_problem: Optional[str] = None
+    signature_problem: Optional[str] = None
+    keyring: bool = False  # whether a keyring was given: without one nothing can be trusted
+
+    def ok(self, require_signature: bool = False) -> bool:
+        """The hash is valid, and the signature is valid or, when not required, absent. A bad
+        signature always fails; one by an unknown key fails when a keyring was given (without
+        a keyring signatures are not checked, only their form)."""
+        return not self.problems(require_signature)
+
+    def problems(self, require_signature: bool = False) -> List[str]:
+        """What keeps `ok(require_signature)` from holding, one text each."""
+        found = [self.hash_problem or f"hash {self.hash}"] if self.hash != "valid" else []
+        if self.signature == "valid":
+            return found
+        if self.signature == "absent":
+            if require_signature:
+                found.append("the receipt is not signed")
+        elif self.signature == "bad" or self.keyring or require_signature:
+            found.append(self.signature_problem or f"signature {self.signature}")
+        return found
+
+    def __str__(self) -> str:
+        signature = self.signature.replace("_", " ")
+        if self.kid is not None and self.signature != "absent":
+            signature += f" (key {self.kid[:16]})"
+        return f"hash {self.hash}, signature {signature}"
+
+
+def check_receipt(receipt: Receipt, keyring: Optional[KeyringLike] = None) -> Verdict:
+    """Check a receipt: its hash recomputed from the body and its rules, then its signature
+    over that hash with the keyring's key for its kid. `keyring`: a Keyring, a directory of
+    public keys, a public key file or an iterable of keys; None checks only the signature's
+    form."""
+    ring = keyring_of(keyring)
+    hash_status, hash_problem, signature, signature_problem, kid = _signing.check_receipt_py(receipt, ring)
+    return Verdict(hash_status, signature, kid, hash_problem, signature_problem, ring is not None)
