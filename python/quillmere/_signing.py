@@ -99,9 +99,11 @@ def _write_new(path: str, data: bytes, mode: int) -> None:
 
 def generate_key(path: StoragePath) -> SigningKey:
     """A new Ed25519 signing key, written to `path` (PKCS#8 PEM, mode 0600) with its public
-    key beside it at PATH.pub (mode 0644). Neither file may exist yet."""
+    key beside it at PATH.pub (mode 0644). Neither file may exist yet; a missing directory is
+    made (mode 0700)."""
     private_path = _path_text(path)
     public_path = public_key_path(private_path)
+    os.makedirs(os.path.dirname(os.path.abspath(private_path)), mode=0o700, exist_ok=True)
     for taken in (private_path, public_path):
         if os.path.lexists(taken):
             raise FileExistsError(f"{taken} exists already; a key file is never replaced")

@@ -18,7 +18,7 @@ import uuid
 from pathlib import Path
 from typing import IO, Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Tuple
 
-from . import __version__, _dag
+from . import __version__, _cli_export, _cli_sign, _dag
 from ._core import Client, Receipt, receipt_from_json, record_work
 from ._economics import decide_reuse, economic_delta, jaccard
 from ._shapes import ChunkScheme, Manifest, manifest, manifest_from_json, map_files, parse_chunk_scheme
@@ -230,7 +230,8 @@ def verify_targets(args: argparse.Namespace) -> Iterator[Tuple[str, Optional[Rec
             continue
         for p in paths:
             try:
-                yield str(p), receipt_from_json(p.read_text(encoding="utf-8")), None
+                yield str(p), _cli_sign.read_receipt(p.read_text(encoding="utf-8"), args, UsageError,
+                                                     receipt_from_json), None
             except (OSError, UnicodeDecodeError, ValueError) as error:
                 yield str(p), None, str(error)
 
@@ -238,11 +239,12 @@ def verify_targets(args: argparse.Namespace) -> Iterator[Tuple[str, Optional[Rec
 def cmd_verify(args: argparse.Namespace) -> int:
     counts = {"valid": 0, "invalid": 0}
     rows: List[List[str]] = []
+    _cli_sign.load_keyring(args, UsageError)  # a missing or empty --keys stops here, once
     for source, receipt, problem in verify_targets(args):
-        rid = workload = None
+        rid = workload = signature = None
         if receipt is not None:
             rid = receipt.get_rid()
-            valid, problem = _dag.verdict(receipt)
+            valid, problem, signature = _cli_sign.verdict(receipt, args, UsageError)
             try:
                 workload = _dag.Node.of(receipt).workload
             except ValueError:
@@ -252,10 +254,11 @@ def cmd_verify(args: argparse.Namespace) -> int:
         counts["valid" if valid else "invalid"] += 1
         if args.json:
             print(json_line({"rid": rid, "workload": workload, "source": source, "valid": valid,
-                             "problem": problem}))
+                             "problem": problem} | ({"signature": signature} if args.keys else {})))
         else:
             status = "valid" if valid else "INVALID"
-            rows.append([status, rid or "-", workload or "-", source] + ([problem] if problem else []))
+            signed = [f"signature {signature or '-'}"] if args.keys else []
+            rows.append([status, rid or "-", workload or "-", source] + signed + ([problem] if problem else []))
     if not args.json:
         if rows:
             width = max(len(r) for r in rows)
@@ -474,6 +477,7 @@ def build_parser() -> Parser:
                         "none: every receipt of --store")
     add_store(p, required=False)
     p.add_argument("--json", action="store_true", help="one JSON object per receipt")
+    _cli_sign.add_verify_options(p)
 
     p = command("ls", "list the receipts of a store", cmd_ls)
     add_store(p)
@@ -517,6 +521,9 @@ def build_parser() -> Parser:
     p = command("migrate", "copy every receipt of one store into another", cmd_migrate)
     p.add_argument("source", metavar="FROM", help="source store: directory or URL")
     p.add_argument("target", metavar="TO", help="target store: directory or URL (created if need be)")
+
+    _cli_sign.register(command, add_store, open_store, find_receipt, Failure)
+    _cli_export.register(command, add_store, open_store, find_receipt, UsageError)
     return parser
 
 
