@@ -273,17 +273,21 @@ class Verdict:
         a keyring signatures are not checked, only their form)."""
         return not self.problems(require_signature)
 
+    def signature_fault(self, require_signature: bool = False) -> Optional[str]:
+        """What is wrong with the signature under these rules, or None."""
+        if self.signature == "valid":
+            return None
+        if self.signature == "absent":
+            return "the receipt is not signed" if require_signature else None
+        if self.signature == "bad" or self.keyring or require_signature:
+            return self.signature_problem or f"signature {self.signature}"
+        return None
+
     def problems(self, require_signature: bool = False) -> List[str]:
         """What keeps `ok(require_signature)` from holding, one text each."""
         found = [self.hash_problem or f"hash {self.hash}"] if self.hash != "valid" else []
-        if self.signature == "valid":
-            return found
-        if self.signature == "absent":
-            if require_signature:
-                found.append("the receipt is not signed")
-        elif self.signature == "bad" or self.keyring or require_signature:
-            found.append(self.signature_problem or f"signature {self.signature}")
-        return found
+        fault = self.signature_fault(require_signature)
+        return found + [fault] if fault is not None else found
 
     def __str__(self) -> str:
         signature = self.signature.replace("_", " ")

@@ -368,10 +368,12 @@ PyObject* signed_message_py(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* sign_receipt_py(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* const kNames[] = {"receipt", "key", nullptr};
+  static const char* const kNames[] = {"receipt", "key", "replace", nullptr};
   PyObject* receipt_arg = nullptr;
   PyObject* key_arg = nullptr;
-  if (!parse_args(args, kwargs, "OO:sign_receipt_py", kNames, &receipt_arg, &key_arg)) {
+  int replace = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$p:sign_receipt_py",
+                                   const_cast<char**>(kNames), &receipt_arg, &key_arg, &replace)) {
     return nullptr;
   }
   const Receipt* receipt = convert_receipt(receipt_arg, "receipt");
@@ -380,6 +382,8 @@ PyObject* sign_receipt_py(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!PyErr_Occurred()) raise_wrong_type("key", key_arg, "SigningKey");
     return nullptr;
   }
+  // A signed receipt that is to keep its signature is given back as it is (it is immutable).
+  if (!replace && receipt->sig) return PyRef::borrow(receipt_arg).release();
   const SigningKey& key = SigningKeyObject::value(key_arg);
   auto signed_receipt = without_gil([&] { return sign_receipt(*receipt, key); });
   if (!signed_receipt) return raise_value_error(signed_receipt.error());
@@ -440,9 +444,10 @@ PyMethodDef kSigningFunctions[] = {
      "The bytes a receipt signature covers: b\"quillmere/receipt-signature/v1\\n\" followed\n"
      "by the receipt's stored hash text (\"sha256:\" and 64 hex digits)."},
     {"sign_receipt_py", keywords_method<sign_receipt_py>(), METH_VARARGS | METH_KEYWORDS,
-     "sign_receipt_py(receipt, key)\n--\n\n"
+     "sign_receipt_py(receipt, key, *, replace=True)\n--\n\n"
      "A copy of `receipt` whose sig is {alg: \"ed25519\", kid: key.kid, sig: base64url of the\n"
-     "signature of signed_message_py(receipt)}; the hash is unchanged.\n\n"
+     "signature of signed_message_py(receipt)}; the hash is unchanged. With replace=False a\n"
+     "receipt that is signed already is returned itself, its signature kept.\n\n"
      "Raises:\n    ValueError: the stored hash is not the hash of the body"},
     {"check_receipt_py", keywords_method<check_receipt_py>(), METH_VARARGS | METH_KEYWORDS,
      "check_receipt_py(receipt, keyring=None)\n--\n\n"
