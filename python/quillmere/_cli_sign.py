@@ -14,6 +14,7 @@ from ._dsse import is_dsse, open_dsse
 from ._signing import (
     Keyring,
     check_receipt,
+    check_signature_record,
     generate_key,
     keyring_of,
     load_signing_key,
@@ -120,7 +121,9 @@ def read_receipt(text: str, args: argparse.Namespace, usage: Callable[[str], Exc
             if keyring is not None and envelope.signature != "valid":
                 raise ValueError(f"DSSE envelope signature {envelope.signature.replace('_', ' ')}: {envelope.problem}")
             return receipt
-    return parse(text)
+    receipt = parse(text)
+    check_signature_record(text, receipt)
+    return receipt
 
 
 def verdict(receipt: Receipt, args: argparse.Namespace,

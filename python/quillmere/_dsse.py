@@ -19,7 +19,7 @@ from dataclasses import dataclass
 from typing import Any, Dict, Mapping, Optional, Tuple, Union
 
 from ._core import Receipt, receipt_from_json
-from ._signing import KeyringLike, SigningKey, keyring_of, sign_receipt, signature_of
+from ._signing import KeyringLike, SigningKey, check_signature_record, keyring_of, sign_receipt, signature_of
 
 __all__ = ["PAYLOAD_TYPE", "EnvelopeCheck", "pae", "dsse_envelope", "open_dsse", "is_dsse"]
 
@@ -126,7 +126,9 @@ def open_dsse(envelope: Union[str, bytes, Mapping[str, Any]],
         raise ValueError(f"DSSE envelope: payloadType {shown!r} is not {PAYLOAD_TYPE!r}")
     payload = _b64decode(document["payload"], "the payload")
     try:
-        receipt = receipt_from_json(payload.decode("utf-8"))
+        text = payload.decode("utf-8")
+        receipt = receipt_from_json(text)
+        check_signature_record(text, receipt)
     except UnicodeDecodeError:
         raise ValueError("DSSE envelope: the payload is not UTF-8 text") from None
     except ValueError as error:

@@ -35,6 +35,7 @@ __all__ = [
     "SigningKey",
     "Verdict",
     "check_receipt",
+    "check_signature_record",
     "generate_key",
     "load_public_key",
     "load_signing_key",
@@ -247,6 +248,17 @@ def signature_of(receipt: Receipt) -> Optional[Dict[str, str]]:
     """The receipt's signature record ({"alg", "kid", "sig"}), or None when it is unsigned."""
     sig = json.loads(receipt.to_json()).get("sig")
     return dict(sig) if isinstance(sig, dict) else None
+
+
+def check_signature_record(text: str, receipt: Receipt) -> None:
+    """Raise `ValueError` when the JSON `text` that `receipt` was read from has a "sig" that the
+    reader dropped because it is no record of three strings (it reads as unsigned): such a
+    signature is bad, not absent."""
+    if '"sig":null' in text or signature_of(receipt) is not None:
+        return
+    document = json.loads(text)
+    if isinstance(document, dict) and document.get("sig") is not None:
+        raise ValueError("signature bad: \"sig\" is not an object of text alg, kid and sig")
 
 
 @dataclass(frozen=True)

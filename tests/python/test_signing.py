@@ -371,6 +371,14 @@ def test_cli_key_sign_verify_export(tmp_path):
     forged = qm_cli("verify", envelope, "--keys", keys)
     assert forged.returncode == 1 and "DSSE envelope signature bad" in forged.stdout
 
+    # A "sig" the reader drops (not three strings) would read as unsigned: it is bad instead.
+    receipt_file = next((store / "receipts").glob("*.json"))
+    document = json.loads(receipt_file.read_text())
+    document["sig"] = {"alg": "ed25519", "kid": document["sig"]["kid"]}
+    receipt_file.write_text(json.dumps(document))
+    dropped = qm_cli("verify", receipt_file)
+    assert dropped.returncode == 1 and "signature bad" in dropped.stdout
+
     os.chmod(key, 0o644)
     refused = qm_cli("sign", "--key", key, "--store", store)
     assert refused.returncode == 1 and "chmod 600" in refused.stderr and len(refused.stderr.splitlines()) == 1
