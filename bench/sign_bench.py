@@ -8,13 +8,17 @@ Each pair runs in alternating rounds; the best round of each gives the time per 
 their ratio. Targets: sign_receipt and check_receipt within 1.20 of the `cryptography`
 package's sign and verify of the signed bytes (both call OpenSSL; ours also recomputes the
 hash from the body, and checking runs the validation rules); store_receipt with signing at
-most 1.30 of store_receipt without, for each store kind.
+most 1.30 of store_receipt without, for each store kind. A second reference calls the
+system's libcrypto (the extension's own) through ctypes, since `cryptography` carries its own
+OpenSSL, whose Ed25519 may be of another version and speed.
 """
 
 from __future__ import annotations
 
 import argparse
 import base64
+import ctypes
+import ctypes.util
 import os
 import shutil
 import subprocess
@@ -22,6 +26,7 @@ import tempfile
 import time
 from typing import Callable, Tuple
 
+from cryptography.hazmat.backends.openssl.backend import backend
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 from cryptography.hazmat.primitives.serialization import load_pem_private_key
 
@@ -49,6 +54,54 @@ def show(name: str, ours: float, reference: float, against: str, target: str) ->
           f"ratio {ours / reference:5.3f}   (target: {target})")
 
 
+class SystemOpenSSL:
+    """Ed25519 through the system's libcrypto (the one the extension links), called with
+    ctypes the way any caller of its one-shot interface does: a reference that shares our
+    OpenSSL version. `cryptography` carries its own, often newer, OpenSSL."""
+
+    def __init__(self, private_pem: bytes) -> None:
+        path = ctypes.util.find_library("crypto")
+        lib = ctypes.CDLL(path or "libcrypto.so.3")
+        lib.OpenSSL_version.restype = ctypes.c_char_p
+        self.version = lib.OpenSSL_version(0).decode()
+        for name, restype in [("BIO_new_mem_buf", ctypes.c_void_p), ("PEM_read_bio_PrivateKey", ctypes.c_void_p),
+                              ("EVP_MD_CTX_new", ctypes.c_void_p)]:
+            getattr(lib, name).restype = restype
+        lib.BIO_new_mem_buf.argtypes = [ctypes.c_char_p, ctypes.c_int]
+        lib.PEM_read_bio_PrivateKey.argtypes = [ctypes.c_void_p] * 4
+        lib.EVP_DigestSignInit.argtypes = [ctypes.c_void_p] * 5
+        lib.EVP_DigestSign.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.POINTER(ctypes.c_size_t),
+                                       ctypes.c_char_p, ctypes.c_size_t]
+        lib.EVP_DigestVerifyInit.argtypes = [ctypes.c_void_p] * 5
+        lib.EVP_DigestVerify.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t,
+                                         ctypes.c_char_p, ctypes.c_size_t]
+        lib.EVP_MD_CTX_free.argtypes = [ctypes.c_void_p]
+        bio = lib.BIO_new_mem_buf(private_pem, len(private_pem))
+        self.key = lib.PEM_read_bio_PrivateKey(bio, None, None, None)
+        assert self.key
+        self.lib = lib
+        self.out = ctypes.create_string_buffer(64)
+        self.size = ctypes.c_size_t(64)
+
+    def sign(self, message: bytes) -> bytes:
+        lib = self.lib
+        context = lib.EVP_MD_CTX_new()
+        self.size.value = 64
+        ok = lib.EVP_DigestSignInit(context, None, None, None, self.key) == 1 and \
+            lib.EVP_DigestSign(context, self.out, ctypes.byref(self.size), message, len(message)) == 1
+        lib.EVP_MD_CTX_free(context)
+        assert ok
+        return self.out.raw
+
+    def verify(self, signature: bytes, message: bytes) -> bool:
+        lib = self.lib
+        context = lib.EVP_MD_CTX_new()
+        ok = lib.EVP_DigestVerifyInit(context, None, None, None, self.key) == 1 and \
+            lib.EVP_DigestVerify(context, signature, len(signature), message, len(message)) == 1
+        lib.EVP_MD_CTX_free(context)
+        return bool(ok)
+
+
 def load() -> str:
     return subprocess.run(["uptime"], capture_output=True, text=True).stdout.strip()
 
@@ -72,6 +125,9 @@ def main() -> None:
     signature = key.sign(message)
     assert signature == theirs.sign(message)  # Ed25519 is deterministic: the same bytes out
     assert base64.urlsafe_b64encode(signature).rstrip(b"=").decode() in signed.to_json()
+    system = SystemOpenSSL(key.private_key_pem())
+    assert system.sign(message) == signature and system.verify(signature, message)
+    print(f"cryptography's OpenSSL: {backend.openssl_version_text()}; the system's: {system.version}")
 
     print(f"\nper receipt, {args.calls} calls a round, best of {args.rounds} alternating rounds")
     pairs = [
@@ -79,10 +135,14 @@ def main() -> None:
          lambda: theirs.sign(message), "cryptography sign", "<= 1.20"),
         ("SigningKey.sign of the signed bytes", lambda: key.sign(message),
          lambda: theirs.sign(message), "cryptography sign", "report"),
+        ("sign_receipt (hash check, sign, new receipt)", lambda: qm.sign_receipt(receipt, key),
+         lambda: system.sign(message), "system OpenSSL sign", "report"),
         ("check_receipt (hash, rules, verify, Verdict)", lambda: qm.check_receipt(signed, ring),
          lambda: their_public.verify(signature, message), "cryptography verify", "<= 1.20"),
         ("PublicKey.verify of the signed bytes", lambda: key.public_key.verify(message, signature),
          lambda: their_public.verify(signature, message), "cryptography verify", "report"),
+        ("check_receipt (hash, rules, verify, Verdict)", lambda: qm.check_receipt(signed, ring),
+         lambda: system.verify(signature, message), "system OpenSSL verify", "report"),
     ]
     for name, ours, reference, against, target in pairs:
         show(name, *best_pair(ours, reference, args.calls, args.rounds), against, target)
