@@ -1,81 +1,72 @@
-"""`quillmere export --format F`: stored receipts written in a form other tools read.
-
-Each format is one entry of FORMATS: its help line and the function that writes the export
-of the parsed arguments to standard output (returning the exit status).
-"""
+"""`quillmere export`: a store's receipts (the RIDs given, or one trace's, or all) in a format
+other tools read, one record per line on standard output or in a file. FORMATS maps each
+format's name to its writer."""
 
 from __future__ import annotations
 
 import argparse
-import io
 import json
+import os
 import sys
-from dataclasses import dataclass
-from typing import IO, Callable, Dict
+from typing import Any, Callable, Dict, Iterator, List, Sequence
 
-from ._core import Client, Receipt
-from ._dsse import dsse_envelope
-from ._signing import load_signing_key
+from ._core import Receipt
 
-
-@dataclass(frozen=True)
-class Context:
-    """What an export format gets from the command line around it."""
-
-    args: argparse.Namespace
-    open_store: Callable[..., Client]
-    find_receipt: Callable[[Client, str, str], Receipt]
-    usage: Callable[[str], Exception]
-    out: IO[str]
+# A writer: the receipts and the parsed arguments in, lines of text out (each ending in \n).
+Writer = Callable[[Sequence[Receipt], argparse.Namespace], Iterator[str]]
 
 
-@dataclass(frozen=True)
-class ExportFormat:
-    help: str
-    write: Callable[[Context], int]
+def _dsse(receipts: Sequence[Receipt], args: argparse.Namespace) -> Iterator[str]:
+    from ._dsse import dsse_envelope
+    from ._signing import load_signing_key
 
-
-def export_dsse(context: Context) -> int:
-    """One DSSE envelope per receipt, one per line, signed by --key (an unsigned receipt is
-    signed by it inside the envelope too)."""
-    args = context.args
-    if not args.key:
-        raise context.usage("--format dsse needs --key K: the envelope is signed")
-    if not args.targets:
-        raise context.usage("--format dsse needs the RID of at least one receipt")
     key = load_signing_key(args.key)
-    client = context.open_store(args.store)
-    for rid in args.targets:
-        receipt = context.find_receipt(client, args.store, rid)
-        context.out.write(json.dumps(dsse_envelope(receipt, key), separators=(",", ":")) + "\n")
+    for receipt in receipts:
+        yield json.dumps(dsse_envelope(receipt, key), separators=(",", ":")) + "\n"
+
+
+FORMATS: Dict[str, Writer] = {
+    "dsse": _dsse,  # one DSSE envelope per receipt, signed with --key (see _dsse.py)
+}
+# Formats whose output is signed, and so need --key.
+SIGNED_FORMATS = {"dsse"}
+
+
+def cmd_export(args: argparse.Namespace) -> int:
+    from .cli import UsageError, find_receipt, open_store
+
+    if args.format in SIGNED_FORMATS and not args.key:
+        raise UsageError(f"--format {args.format} needs --key K: its output is signed")
+    client = open_store(args.store)
+    receipts: List[Receipt]
+    if args.rids:
+        receipts = [find_receipt(client, args.store, rid) for rid in args.rids]
+    else:
+        receipts = client.list_receipts(None, args.trace, None)
+    lines = FORMATS[args.format](receipts, args)
+    if args.output in (None, "-"):
+        sys.stdout.writelines(lines)
+        return 0
+    partial = args.output + ".partial"
+    try:
+        with open(partial, "w", encoding="utf-8") as f:
+            f.writelines(lines)
+    except BaseException:
+        os.unlink(partial)  # a failed export leaves no file behind
+        raise
+    os.replace(partial, args.output)
     return 0
 
 
-FORMATS: Dict[str, ExportFormat] = {
-    "dsse": ExportFormat("a DSSE envelope per receipt (signed with --key); 'verify --keys' reads it back",
-                         export_dsse),
-}
+def register(command: Callable[..., Any]) -> None:
+    """Adds the subcommand through cli.py's `command(name, help, run)`."""
+    from .cli import add_store
 
-
-def register(command: Callable[..., argparse.ArgumentParser], add_store: Callable[..., None],
-             open_store: Callable[..., Client], find_receipt: Callable[[Client, str, str], Receipt],
-             usage: Callable[[str], Exception]) -> None:
-    def run(args: argparse.Namespace) -> int:
-        # Written whole or not at all: nothing reaches FILE when the export fails midway.
-        buffer = io.StringIO()
-        status = FORMATS[args.format].write(Context(args, open_store, find_receipt, usage, buffer))
-        if not args.output or args.output == "-":
-            sys.stdout.write(buffer.getvalue())
-        else:
-            with open(args.output, "w", encoding="utf-8") as f:
-                f.write(buffer.getvalue())
-        return status
-
-    formats = "; ".join(f"{name}: {f.help}" for name, f in FORMATS.items())
-    p = command("export", "write stored receipts in another format", run)
-    p.add_argument("targets", metavar="RID", nargs="*", help="receipts to export (or the start of their rids)")
-    p.add_argument("--format", required=True, choices=sorted(FORMATS), help=formats)
-    p.add_argument("--key", metavar="K", help="private key file, for formats that sign (dsse)")
-    p.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
+    p = command("export", "write receipts in another format: " + ", ".join(sorted(FORMATS)), cmd_export)
+    p.add_argument("rids", metavar="RID", nargs="*",
+                   help="receipts to export (or the start of their rids); none: the whole store or --trace")
     add_store(p)
-
+    p.add_argument("--format", choices=sorted(FORMATS), required=True, help="the format to write")
+    p.add_argument("--trace", metavar="ID", help="only this trace")
+    p.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
+    p.add_argument("--key", metavar="K", help="dsse: the private key file the envelopes are signed with")

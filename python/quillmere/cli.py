@@ -523,7 +523,7 @@ def build_parser() -> Parser:
     p.add_argument("target", metavar="TO", help="target store: directory or URL (created if need be)")
 
     _cli_sign.register(command, add_store, open_store, find_receipt, Failure)
-    _cli_export.register(command, add_store, open_store, find_receipt, UsageError)
+    _cli_export.register(command)
     return parser
 
 
