@@ -9,18 +9,16 @@ from __future__ import annotations
 
 import os
 from contextvars import ContextVar
-from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Union
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Union
 
 import _quillmere
 from _quillmere import receipts as _receipts
 from _quillmere import signing as _signing
+from ._receipt import PyReceipt
 
-if TYPE_CHECKING:
-    from _quillmere.receipts import PyReceipt as Receipt
-else:
-    Receipt = _receipts.PyReceipt
+from ._receipt import Receipt, ReceiptLike, native_receipt
 
-__all__ = ["Client", "Receipt", "record_work", "verify_receipt", "receipt_from_json"]
+__all__ = ["Client", "Receipt", "ReceiptLike", "record_work", "verify_receipt", "receipt_from_json"]
 
 StoragePath = Union[str, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -50,27 +48,27 @@ def record_work(
 
     >>> import quillmere as qm
     >>> receipt = qm.record_work("normalize-prices", {"input": "data"})
-    >>> receipt.get_kind()
-    'Execution'
+    >>> receipt.kind, receipt.workload_id
+    ('execution', 'normalize-prices')
     """
     if trace_id is None:
         trace_id = _trace_get()
     if parent_id is None:
         parent_id = _parent_get()
     # Positional: the native function's fast path.
-    return _record_work_py(workload_id, payload, tags, trace_id, parent_id)
+    return Receipt(_record_work_py(workload_id, payload, tags, trace_id, parent_id))
 
 
-def verify_receipt(receipt: Receipt) -> bool:
+def verify_receipt(receipt: ReceiptLike) -> bool:
     """True if the receipt's hash matches its body and it passes validation, False on a hash
     mismatch; a receipt that breaks a validation rule raises `ValueError("ValidationError: ...")`.
     """
-    return _quillmere.verify_receipt_py(receipt)
+    return _quillmere.verify_receipt_py(native_receipt(receipt))
 
 
 def receipt_from_json(text: str) -> Receipt:
     """The receipt of a JSON text, as read (neither verified nor validated)."""
-    return _receipts.receipt_from_json_py(text)
+    return Receipt(_receipts.receipt_from_json_py(text))
 
 
 def _path_text(path: StoragePath) -> str:
@@ -135,22 +133,25 @@ class Client:
             trace_id = _trace_get()
         if parent_id is None:
             parent_id = _parent_get()
-        return self._native.record_work(workload_id, payload, tags, trace_id, parent_id)
+        return Receipt(self._native.record_work(workload_id, payload, tags, trace_id, parent_id))
 
-    def verify_receipt(self, receipt: Receipt) -> bool:
+    def verify_receipt(self, receipt: ReceiptLike) -> bool:
         """As `quillmere.verify_receipt`."""
-        return self._native.verify_receipt(receipt)
+        return self._native.verify_receipt(native_receipt(receipt))
 
-    def _signed(self, receipt: Receipt) -> Receipt:
+    def _signed(self, receipt: ReceiptLike) -> PyReceipt:
+        native = native_receipt(receipt)
         key = self.signing_key
-        return receipt if key is None else _signing.sign_receipt_py(receipt, key, replace=False)
+        return native if key is None else _signing.sign_receipt_py(native, key, replace=False)
 
-    def store_receipt(self, receipt: Receipt) -> Receipt:
+    def store_receipt(self, receipt: ReceiptLike) -> Receipt:
         """Store one receipt; one with the same rid is replaced. Gives back the receipt as
         stored: signed, when the client has a signing key."""
-        receipt = self._signed(receipt)
-        self._native.store_receipt(receipt)
-        return receipt
+        native = self._signed(receipt)
+        self._native.store_receipt(native)
+        if isinstance(receipt, Receipt) and receipt.native is native:
+            return receipt
+        return Receipt(native)
 
     def list_receipts(
         self,
@@ -159,14 +160,16 @@ class Client:
         limit: Optional[int] = None,
     ) -> List[Receipt]:
         """Stored execution receipts matching every filter given, at most `limit` of them."""
-        return self._native.list_receipts(workload_id, trace_id, limit)
+        return [Receipt(r) for r in self._native.list_receipts(workload_id, trace_id, limit)]
 
-    def store_receipts(self, receipts: Sequence[Receipt]) -> None:
+    def store_receipts(self, receipts: Sequence[ReceiptLike]) -> None:
         """Store many receipts at once: in one transaction in a database (all or none);
         each signed first when the client has a signing key."""
         if self.signing_key is not None:
             receipts = [self._signed(r) for r in receipts]
-        self._native.store_receipts(receipts)
+        elif isinstance(receipts, (list, tuple)):
+            receipts = [native_receipt(r) for r in receipts]
+        self._native.store_receipts(receipts)  # type: ignore[arg-type]
 
     def copy_receipts_to(self, other: "Client") -> int:
         """Copy every receipt of this store into `other`'s, byte for byte (not signed by

@@ -11,7 +11,7 @@ import json
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Sequence
 
-from ._core import Receipt, verify_receipt
+from ._core import Receipt, ReceiptLike, verify_receipt
 
 
 @dataclass
@@ -29,18 +29,16 @@ class Node:
     problem: Optional[str] = None
 
     @classmethod
-    def of(cls, receipt: Receipt, *, check: bool = False) -> "Node":
-        document: Dict[str, Any] = json.loads(receipt.to_json())
-        payload = document.get("payload") or {}
-        method = payload.get("method_ref") if isinstance(payload, dict) else None
+    def of(cls, receipt: ReceiptLike, *, check: bool = False) -> "Node":
+        view = receipt if isinstance(receipt, Receipt) else Receipt(receipt)
         node = cls(
-            rid=document.get("rid", receipt.get_rid()),
-            kind=str(document.get("kind", receipt.get_kind())),
-            workload=method.get("method_id") if isinstance(method, dict) else None,
-            trace=receipt.get_trace_id(),
-            time=str((document.get("ctx") or {}).get("timestamp", "")),
-            hash=receipt.get_hash(),
-            links=[str(link) for link in document.get("links") or []],
+            rid=view.rid,
+            kind=view.kind,
+            workload=view.workload_id,
+            trace=view.trace_id,
+            time=view.timestamp,
+            hash=view.hash,
+            links=list(view.links),
         )
         if check:
             node.valid, node.problem = verdict(receipt)
@@ -51,7 +49,7 @@ class Node:
         return f"{self.workload or self.kind} {self.rid[:8]}"
 
 
-def verdict(receipt: Receipt) -> "tuple[bool, Optional[str]]":
+def verdict(receipt: ReceiptLike) -> "tuple[bool, Optional[str]]":
     """(valid, what is wrong) for one receipt."""
     try:
         if verify_receipt(receipt):

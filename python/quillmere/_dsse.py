@@ -19,6 +19,7 @@ from dataclasses import dataclass
 from typing import Any, Dict, Mapping, Optional, Tuple, Union
 
 from ._core import Receipt, receipt_from_json
+from ._receipt import ReceiptLike
 from ._signing import KeyringLike, SigningKey, check_signature_record, keyring_of, sign_receipt, signature_of
 
 __all__ = ["PAYLOAD_TYPE", "EnvelopeCheck", "pae", "dsse_envelope", "open_dsse", "is_dsse"]
@@ -44,7 +45,7 @@ def _b64decode(text: Any, what: str) -> bytes:
         raise ValueError(f"DSSE envelope: {what} is not valid base64") from None
 
 
-def dsse_envelope(receipt: Receipt, key: SigningKey, *, replace_signature: bool = False) -> Dict[str, Any]:
+def dsse_envelope(receipt: ReceiptLike, key: SigningKey, *, replace_signature: bool = False) -> Dict[str, Any]:
     """The envelope of `receipt` signed by `key`. An unsigned receipt is signed by `key`
     first (so is a signed one when `replace_signature`); one signed by another key keeps
     that signature inside."""

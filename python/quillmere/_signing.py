@@ -28,6 +28,7 @@ from typing import Dict, Iterable, Iterator, List, Optional, Union
 from _quillmere import signing as _signing
 
 from ._core import Receipt, StoragePath
+from ._receipt import ReceiptLike, native_receipt
 
 __all__ = [
     "Keyring",
@@ -233,24 +234,23 @@ def keyring_of(keys: Optional[KeyringLike]) -> Optional[_signing.Keyring]:
     return Keyring(keys).native
 
 
-def signed_message(receipt: Receipt) -> bytes:
+def signed_message(receipt: ReceiptLike) -> bytes:
     """The exact bytes a receipt's signature covers (see the module text)."""
-    return _signing.signed_message_py(receipt)
+    return _signing.signed_message_py(native_receipt(receipt))
 
 
-def sign_receipt(receipt: Receipt, key: SigningKey) -> Receipt:
+def sign_receipt(receipt: ReceiptLike, key: SigningKey) -> Receipt:
     """The receipt signed by `key`: same hash, `sig` set (an earlier signature is replaced).
     A receipt whose stored hash does not match its body is refused with `ValueError`."""
-    return _signing.sign_receipt_py(receipt, key)
+    return Receipt(_signing.sign_receipt_py(native_receipt(receipt), key))
 
 
-def signature_of(receipt: Receipt) -> Optional[Dict[str, str]]:
+def signature_of(receipt: ReceiptLike) -> Optional[Dict[str, str]]:
     """The receipt's signature record ({"alg", "kid", "sig"}), or None when it is unsigned."""
-    sig = json.loads(receipt.to_json()).get("sig")
-    return dict(sig) if isinstance(sig, dict) else None
+    return (receipt if isinstance(receipt, Receipt) else Receipt(receipt)).sig
 
 
-def check_signature_record(text: str, receipt: Receipt) -> None:
+def check_signature_record(text: str, receipt: ReceiptLike) -> None:
     """Raise `ValueError` when the JSON `text` that `receipt` was read from has a "sig" that the
     reader dropped because it is no record of three strings (it reads as unsigned): such a
     signature is bad, not absent."""
@@ -308,11 +308,11 @@ class Verdict:
         return f"hash {self.hash}, signature {signature}"
 
 
-def check_receipt(receipt: Receipt, keyring: Optional[KeyringLike] = None) -> Verdict:
+def check_receipt(receipt: ReceiptLike, keyring: Optional[KeyringLike] = None) -> Verdict:
     """Check a receipt: its hash recomputed from the body and its rules, then its signature
     over that hash with the keyring's key for its kid. `keyring`: a Keyring, a directory of
     public keys, a public key file or an iterable of keys; None checks only the signature's
     form."""
     ring = keyring_of(keyring)
-    hash_status, hash_problem, signature, signature_problem, kid = _signing.check_receipt_py(receipt, ring)
+    hash_status, hash_problem, signature, signature_problem, kid = _signing.check_receipt_py(native_receipt(receipt), ring)
     return Verdict(hash_status, signature, kid, hash_problem, signature_problem, ring is not None)

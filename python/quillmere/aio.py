@@ -14,7 +14,7 @@ import inspect
 from typing import Any, AsyncIterable, Awaitable, Dict, List, Optional, Protocol, Sequence, Union
 
 from . import _core, _shapes, _signing
-from ._core import Client, Receipt, StoragePath
+from ._core import Client, Receipt, ReceiptLike, StoragePath
 from ._signing import KeyringLike, SigningKey, Verdict
 from ._shapes import BLOCK_SIZE, ChunkScheme, Manifest, PathArg, ShapeHasher, Source
 
@@ -58,12 +58,12 @@ async def verify_receipt(receipt: Receipt) -> bool:
     return await asyncio.to_thread(_core.verify_receipt, receipt)
 
 
-async def sign_receipt(receipt: Receipt, key: SigningKey) -> Receipt:
+async def sign_receipt(receipt: ReceiptLike, key: SigningKey) -> Receipt:
     """`quillmere.sign_receipt`, off the event loop."""
     return await asyncio.to_thread(_signing.sign_receipt, receipt, key)
 
 
-async def check_receipt(receipt: Receipt, keyring: Optional[KeyringLike] = None) -> Verdict:
+async def check_receipt(receipt: ReceiptLike, keyring: Optional[KeyringLike] = None) -> Verdict:
     """`quillmere.check_receipt`, off the event loop."""
     return await asyncio.to_thread(_signing.check_receipt, receipt, keyring)
 
