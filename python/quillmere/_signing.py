@@ -120,7 +120,8 @@ def generate_key(path: StoragePath) -> SigningKey:
 
 
 def _read_key_file(path: str, *, private: bool) -> bytes:
-    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    # Non-blocking: a FIFO in the key's place is refused below instead of waiting for a writer.
+    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK)
     try:
         info = os.fstat(fd)
         if not stat.S_ISREG(info.st_mode):

@@ -288,6 +288,13 @@ def test_private_key_file_modes(tmp_path, mode, allowed):
             qm.load_signing_key(path)
 
 
+def test_a_fifo_in_place_of_a_key_is_refused_without_waiting(tmp_path):
+    os.mkfifo(tmp_path / "k.pem", 0o600)
+    for load in (qm.load_signing_key, qm.load_public_key):
+        with pytest.raises(ValueError, match="not a regular file"):
+            load(tmp_path / "k.pem")
+
+
 def test_no_key_material_in_reprs_or_errors(tmp_path, key):
     secret_lines = [line for line in key.private_key_pem().decode().splitlines() if "-----" not in line]
     encrypted = Ed25519PrivateKey.generate().private_bytes(
