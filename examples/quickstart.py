@@ -45,13 +45,12 @@ def short(text: str, keep: int = 19) -> str:
 
 
 def links_of(receipt: qm.Receipt) -> List[str]:
-    links: List[str] = json.loads(receipt.to_json())["links"]
-    return links
+    return list(receipt.parent_ids)
 
 
 def tampered_copy(receipt: qm.Receipt) -> qm.Receipt:
     """The same receipt with one character of its domain commitment changed, hash left as it was."""
-    document = json.loads(receipt.to_json())
+    document = receipt.to_dict()
     last = document["dom"][-1]
     document["dom"] = document["dom"][:-1] + ("0" if last != "0" else "1")
     return qm.receipt_from_json(json.dumps(document))

@@ -4,7 +4,7 @@
 # stay in build/quickstart/store for the command line to look at.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh quickstart
 PY=/usr/bin/python3
 BUILD=build/quickstart
 

@@ -11,8 +11,10 @@ and the reuse-or-recompute economics of overlapping data.
             ...
 
 A thin, typed layer over the native module `_quillmere`: every call goes to the native
-function, whose `ValueError`s (with their texts) pass through unchanged. `quillmere.aio` has
-the asynchronous versions; the `quillmere` command line looks at stores and files.
+function, whose `ValueError`s (with their texts) pass through unchanged. Receipts come back as
+`Receipt` views (`rid`, `workload_id`, `trace_id`, `parent_ids`, `timestamp`, `to_dict()` ...).
+`quillmere.aio` has the asynchronous versions; the `quillmere` command line looks at stores
+and files.
 """
 
 from __future__ import annotations
@@ -32,6 +34,8 @@ from ._shapes import (
     shape_files,
     signature_shape_hash,
 )
+# SigningKey, PublicKey, EnvelopeCheck and the DSSE functions are importable but left out of
+# __all__, to keep help(quillmere) short; their own help has the details.
 from ._signing import (
     Keyring,
     PublicKey,
@@ -52,21 +56,17 @@ __all__ = [
     "ChunkScheme",
     "Client",
     "CostModel",
-    "EnvelopeCheck",
     "Justification",
     "Keyring",
     "Manifest",
-    "PublicKey",
     "Receipt",
     "ReuseDecision",
     "ShapeHasher",
-    "SigningKey",
     "Verdict",
     "__version__",
     "check_receipt",
     "data_shape_hash",
     "decide_reuse",
-    "dsse_envelope",
     "economic_delta",
     "generate_key",
     "jaccard",
@@ -75,7 +75,6 @@ __all__ = [
     "manifest",
     "manifest_from_json",
     "method_shape_hash",
-    "open_dsse",
     "parse_chunk_scheme",
     "receipt_from_json",
     "record_work",

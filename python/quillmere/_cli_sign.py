@@ -9,6 +9,7 @@ import json
 import os
 from typing import Any, Callable, List, Optional, Tuple
 
+from ._cli_output import clean
 from ._core import Client, Receipt
 from ._dsse import is_dsse, open_dsse
 from ._signing import (
@@ -49,13 +50,13 @@ def cmd_sign(args: argparse.Namespace, open_store: Callable[..., Client],
             continue
         if existing is not None and not args.replace:
             counts["kept"] += 1
-            print(f"kept      {rid}  signed by key {str(existing.get('kid'))[:16]}; --replace signs it anew")
+            print(f"kept      {rid}  signed by key {clean(str(existing.get('kid'))[:16])}; --replace signs it anew")
             continue
         try:
             to_store.append(sign_receipt(receipt, key))
         except ValueError as error:
             counts["failed"] += 1
-            print(f"FAILED    {rid}  {error}")
+            print(f"FAILED    {rid}  {clean(error)}")
             continue
         print(f"signed    {rid}")
         counts["signed"] += 1

@@ -8,6 +8,8 @@ Every other argument, result and error is the native one.
 from __future__ import annotations
 
 import os
+import re
+import warnings
 from contextvars import ContextVar
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Union
 
@@ -16,7 +18,7 @@ from _quillmere import receipts as _receipts
 from _quillmere import signing as _signing
 from ._receipt import PyReceipt
 
-from ._receipt import Receipt, ReceiptLike, native_receipt
+from ._receipt import Receipt, ReceiptLike, native_receipt, view
 
 __all__ = ["Client", "Receipt", "ReceiptLike", "record_work", "verify_receipt", "receipt_from_json"]
 
@@ -33,6 +35,18 @@ _parent_get = current_parent_id.get
 _record_work_py = _quillmere.record_work_py
 
 
+_HEX = "[0-9a-fA-F]"
+_HYPHENATED = f"{_HEX}{{8}}-{_HEX}{{4}}-{_HEX}{{4}}-{_HEX}{{4}}-{_HEX}{{12}}"
+# The texts the recorder takes as a parent's rid; it drops any other without a word.
+_RID_TEXT = re.compile(f"{_HEX}{{32}}|{_HYPHENATED}|\\{{{_HYPHENATED}\\}}|urn:uuid:{_HYPHENATED}")
+
+
+def _check_parent(parent_id: object) -> None:
+    if isinstance(parent_id, str) and not _RID_TEXT.fullmatch(parent_id):
+        warnings.warn(f"parent_id {parent_id!r} is not a receipt id (a UUID): the receipt is recorded "
+                      "without a link to a parent", stacklevel=3)
+
+
 def record_work(
     workload_id: str,
     payload: Dict[str, Any],
@@ -44,7 +58,10 @@ def record_work(
     """Record a unit of work as a sealed execution receipt.
 
     `trace_id` and `parent_id` default to those of the enclosing `trace` and `step`
-    (none outside them). Raises the native `ValueError`s unchanged.
+    (none outside them). A `parent_id` that is no receipt id gives no link (and a warning).
+    The receipt keeps hashes of `payload` (`dom`, `payload["data_shape_hash"]`), never the
+    payload itself; `tags` are accepted and not kept (a receipt has no field for them).
+    Raises the native `ValueError`s unchanged.
 
     >>> import quillmere as qm
     >>> receipt = qm.record_work("normalize-prices", {"input": "data"})
@@ -55,8 +72,10 @@ def record_work(
         trace_id = _trace_get()
     if parent_id is None:
         parent_id = _parent_get()
+    else:
+        _check_parent(parent_id)
     # Positional: the native function's fast path.
-    return Receipt(_record_work_py(workload_id, payload, tags, trace_id, parent_id))
+    return view(_record_work_py(workload_id, payload, tags, trace_id, parent_id))
 
 
 def verify_receipt(receipt: ReceiptLike) -> bool:
@@ -76,12 +95,25 @@ def _path_text(path: StoragePath) -> str:
     return os.fsdecode(text) if isinstance(text, bytes) else text
 
 
+# A storage URL (or any URL) given where a directory is expected would otherwise become a
+# directory tree named after it ("./sqlite:/tmp/x.db/receipts/").
+_URL = re.compile(r"^(?:sqlite:|postgres(?:ql)?:|[A-Za-z][A-Za-z0-9+.-]*://)")
+
+
+def _refuse_url(path: str) -> None:
+    if _URL.match(path):
+        kind = "a storage URL" if path.startswith(("sqlite:", "postgres")) else "a URL, not a directory"
+        raise ValueError(f"storage_path looks like {kind}; pass database URLs as "
+                         f"Client(storage_url=...) (a directory named like this: use ./{path.split(':')[0]}:...)")
+
+
 class Client:
     """A receipt store, or none: `Client()` records and verifies in memory only.
 
     `Client("/path/to/dir")` keeps one JSON file per receipt under `dir/receipts/`;
     `Client(storage_url="sqlite:///abs/path.db")` or a `postgresql://` URL uses a database
-    (where the native module offers them). Both at once is a `ValueError`.
+    (where the native module offers them). Both at once is a `ValueError`, and so is a URL
+    given as the storage path (it would become a directory named like the URL).
 
     With `signing_key` (see `quillmere.load_signing_key`), every receipt stored through this
     client is signed first, steps included; a receipt signed already keeps its signature.
@@ -101,6 +133,8 @@ class Client:
                             f"not {type(signing_key).__name__}")
         self.signing_key = signing_key
         self.storage_path: Optional[str] = None if storage_path is None else _path_text(storage_path)
+        if self.storage_path is not None:
+            _refuse_url(self.storage_path)
         self.storage_url = storage_url
         if storage_url is None:
             self._native = _quillmere.Client(self.storage_path)
@@ -113,8 +147,10 @@ class Client:
         return self._native
 
     def __repr__(self) -> str:
-        where = self.storage_url if self.storage_url is not None else self.storage_path
-        parts = [] if where is None else [repr(where)]
+        if self.storage_url is not None:
+            parts = [f"storage_url={self.storage_url!r}"]
+        else:
+            parts = [] if self.storage_path is None else [repr(self.storage_path)]
         if self.signing_key is not None:
             parts.append(f"signing_key={self.signing_key!r}")
         return f"Client({', '.join(parts)})"
@@ -133,7 +169,9 @@ class Client:
             trace_id = _trace_get()
         if parent_id is None:
             parent_id = _parent_get()
-        return Receipt(self._native.record_work(workload_id, payload, tags, trace_id, parent_id))
+        else:
+            _check_parent(parent_id)
+        return view(self._native.record_work(workload_id, payload, tags, trace_id, parent_id))
 
     def verify_receipt(self, receipt: ReceiptLike) -> bool:
         """As `quillmere.verify_receipt`."""
@@ -160,7 +198,7 @@ class Client:
         limit: Optional[int] = None,
     ) -> List[Receipt]:
         """Stored execution receipts matching every filter given, at most `limit` of them."""
-        return [Receipt(r) for r in self._native.list_receipts(workload_id, trace_id, limit)]
+        return [view(r) for r in self._native.list_receipts(workload_id, trace_id, limit)]
 
     def store_receipts(self, receipts: Sequence[ReceiptLike]) -> None:
         """Store many receipts at once: in one transaction in a database (all or none);

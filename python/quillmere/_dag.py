@@ -8,10 +8,16 @@ receipts that fail verification are drawn red and labelled INVALID.
 from __future__ import annotations
 
 import json
+import re
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Sequence
+from datetime import datetime, timedelta, timezone
+from typing import Iterable, List, Optional, Sequence, Tuple, TypeVar
+
+from ._cli_output import cap, clean
 
 from ._core import Receipt, ReceiptLike, verify_receipt
+
+R = TypeVar("R", bound=Receipt)
 
 
 @dataclass
@@ -59,8 +65,36 @@ def verdict(receipt: ReceiptLike) -> "tuple[bool, Optional[str]]":
         return False, str(error)
 
 
+_RFC3339 = re.compile(r"(\d{4})-(\d\d)-(\d\d)[Tt ](\d\d):(\d\d):(\d\d)(?:\.(\d{1,9}))?\d*([Zz]|[+-]\d\d:\d\d)")
+
+
+def time_key(timestamp: str) -> Tuple[int, int, int, str]:
+    """A sort key putting RFC 3339 times in time order, whatever their offset or the digits
+    of their fraction; a text that is no such time sorts first, by its text."""
+    match = _RFC3339.fullmatch(timestamp)
+    if match is None:
+        return (0, 0, 0, timestamp)
+    year, month, day, hour, minute, second, fraction, offset = match.groups()
+    try:
+        zone = timezone.utc
+        if offset not in ("Z", "z"):
+            sign = -1 if offset[0] == "-" else 1
+            zone = timezone(sign * timedelta(hours=int(offset[1:3]), minutes=int(offset[4:6])))
+        moment = datetime(int(year), int(month), int(day), int(hour), int(minute), min(int(second), 59),
+                          tzinfo=zone)
+    except ValueError:
+        return (0, 0, 0, timestamp)
+    nanos = int((fraction or "0").ljust(9, "0"))
+    return (1, int(moment.timestamp()), nanos, timestamp)
+
+
+def chronological(receipts: Iterable[R]) -> List[R]:
+    """Receipts oldest first, by time and then rid: the same order from every store."""
+    return sorted(receipts, key=lambda r: (time_key(r.timestamp), r.rid))
+
+
 def ordered(nodes: Sequence[Node]) -> List[Node]:
-    return sorted(nodes, key=lambda n: (n.time, n.rid))
+    return sorted(nodes, key=lambda n: (time_key(n.time), n.rid))
 
 
 def _edges(nodes: Sequence[Node]) -> "tuple[List[tuple[str, str]], List[str]]":
@@ -72,6 +106,12 @@ def _edges(nodes: Sequence[Node]) -> "tuple[List[tuple[str, str]], List[str]]":
             if link not in known and link not in missing:
                 missing.append(link)
     return edges, missing
+
+
+def _label(node: Node) -> str:
+    # What a drawing shows: control characters escaped and long names cut (the json format
+    # keeps them exact).
+    return cap(clean(node.workload or node.kind), 60)
 
 
 def _mermaid_id(rid: str) -> str:
@@ -89,14 +129,14 @@ def mermaid(nodes: Sequence[Node]) -> str:
     edges, missing = _edges(nodes)
     lines = ["flowchart RL"]
     for node in ordered(nodes):
-        label = _mermaid_text(f"{node.workload or node.kind}") + "<br/>" + node.rid[:8]
+        label = _mermaid_text(_label(node)) + "<br/>" + node.rid[:8]
         if node.valid is False:
             label += "<br/>INVALID"
         lines.append(f'    {_mermaid_id(node.rid)}["{label}"]')
         if node.valid is False:
             lines.append(f"    class {_mermaid_id(node.rid)} invalid")
     for rid in missing:
-        lines.append(f'    {_mermaid_id(rid)}["not listed<br/>{_mermaid_text(rid[:8])}"]')
+        lines.append(f'    {_mermaid_id(rid)}["not listed<br/>{_mermaid_text(clean(rid[:8]))}"]')
         lines.append(f"    class {_mermaid_id(rid)} missing")
     for source, target in edges:
         lines.append(f"    {_mermaid_id(source)} --> {_mermaid_id(target)}")
@@ -117,14 +157,14 @@ def dot(nodes: Sequence[Node]) -> str:
         '    node [shape=box, style="rounded,filled", fillcolor="#eef4ff", fontname="Helvetica"];',
     ]
     for node in ordered(nodes):
-        label = f"{node.workload or node.kind}\n{node.rid[:8]}"
+        label = f"{_label(node)}\n{node.rid[:8]}"
         extra = ""
         if node.valid is False:
             label += "\nINVALID"
             extra = ', fillcolor="#ffdddd", color="#cc0000", penwidth=2'
         lines.append(f"    {_dot_text(node.rid)} [label={_dot_text(label)}{extra}];")
     for rid in missing:
-        lines.append(f"    {_dot_text(rid)} [label={_dot_text('not listed' + chr(10) + rid[:8])}, "
+        lines.append(f"    {_dot_text(clean(rid))} [label={_dot_text('not listed' + chr(10) + clean(rid[:8]))}, "
                      'style="rounded,dashed", fillcolor="white"];')
     for source, target in edges:
         lines.append(f"    {_dot_text(source)} -> {_dot_text(target)};")

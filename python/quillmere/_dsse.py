@@ -15,8 +15,7 @@ from __future__ import annotations
 import base64
 import binascii
 import json
-from dataclasses import dataclass
-from typing import Any, Dict, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, Mapping, NamedTuple, Optional, Tuple, Union
 
 from ._core import Receipt, receipt_from_json
 from ._receipt import ReceiptLike
@@ -60,8 +59,7 @@ def dsse_envelope(receipt: ReceiptLike, key: SigningKey, *, replace_signature: b
     }
 
 
-@dataclass(frozen=True)
-class EnvelopeCheck:
+class EnvelopeCheck(NamedTuple):
     """The envelope's own signature: "valid", "absent", "unknown_key" or "bad", as for a
     receipt's signature; kid of the key that verified it (or of the first one tried)."""
 

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, TypedDict, Union, cast
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Union, cast
 
 from _quillmere import delta as _delta
 from _quillmere import shapes as _shapes
@@ -13,17 +13,10 @@ if TYPE_CHECKING:
     from _quillmere.delta import ReuseResult as ReuseDecision
     from _quillmere.shapes import Manifest
 else:
-
-    class Justification(TypedDict):
-        overlap_j: float
-        alpha: float
-        c_id: float
-        c_comp: float
-        decision: str
-
-    class ReuseDecision(TypedDict):
-        decision: str
-        justification: Justification
+    # At run time plain dicts (the native results); as names only, so that help() lists them
+    # in a line each.
+    Justification = Dict[str, Any]
+    ReuseDecision = Dict[str, Any]
 
 
 __all__ = ["CostModel", "Justification", "ReuseDecision", "decide_reuse", "economic_delta", "jaccard"]
@@ -56,12 +49,36 @@ def _model(cost_model: CostModel) -> NativeCostModel:
     return cast("NativeCostModel", cost_model if isinstance(cost_model, dict) else dict(cost_model))
 
 
+def _checked(overlap_j: float, cost_model: CostModel, row_count: Optional[int]) -> NativeCostModel:
+    """The cost model, after refusing what the native rule would take silently: an overlap
+    outside [0, 1] (it would be clamped) and a linear cost without a row count (it would be
+    evaluated for 0 rows)."""
+    if isinstance(overlap_j, (int, float)) and not 0.0 <= overlap_j <= 1.0:
+        raise ValueError(f"overlap_j must be a Jaccard overlap within [0, 1], not {overlap_j!r}")
+    model = _model(cost_model)
+    if row_count is None:
+        for name in ("c_id", "c_comp", "alpha"):
+            cost = model.get(name)
+            if isinstance(cost, Mapping) and cost.get("type") == "linear":
+                raise ValueError(f"{name} is a linear cost (per_row * rows + base): give row_count")
+    return model
+
+
 def decide_reuse(overlap_j: float, cost_model: CostModel, row_count: Optional[int] = None) -> ReuseDecision:
     """{"decision": "reuse" | "recompute", "justification": {...}}: reuse if and only if
-    J > C_id / (alpha * C_comp)."""
-    return _delta.decide_reuse_py(overlap_j, _model(cost_model), row_count)
+    J > C_id / (alpha * C_comp).
+
+    `overlap_j` is the Jaccard overlap of the old and new data, within [0, 1]. The cost model
+    holds three costs: `c_id`, the cost of identifying and checking earlier results to reuse;
+    `c_comp`, the cost of computing from scratch, in the same unit as `c_id` (seconds,
+    CPU-hours, money: any unit, the same for both); and `alpha`, the fraction of `c_comp`
+    that reuse saves (0 to 1). Each is a number, {"type": "constant", "value": v} or
+    {"type": "linear", "per_row": p, "base": b} (p * row_count + b; needs `row_count`).
+    An overlap outside [0, 1] and a linear cost without `row_count` are `ValueError`s."""
+    return _delta.decide_reuse_py(overlap_j, _checked(overlap_j, cost_model, row_count), row_count)
 
 
 def economic_delta(overlap_j: float, cost_model: CostModel, row_count: Optional[int] = None) -> float:
-    """The estimated saving of reuse, alpha * C_comp * J - C_id (negative: reuse costs more)."""
-    return _delta.economic_delta_py(overlap_j, _model(cost_model), row_count)
+    """The estimated saving of reuse, alpha * C_comp * J - C_id, in the unit of the costs
+    (negative: reuse costs more). Arguments and refusals as for `decide_reuse`."""
+    return _delta.economic_delta_py(overlap_j, _checked(overlap_j, cost_model, row_count), row_count)

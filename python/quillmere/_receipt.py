@@ -10,11 +10,11 @@ from __future__ import annotations
 
 import copy
 import json
-from typing import Any, Dict, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple, Union
 
 from _quillmere import receipts as _receipts
 
-__all__ = ["Receipt", "ReceiptLike", "native_receipt"]
+__all__ = ["Receipt", "ReceiptLike", "native_receipt", "view"]
 
 PyReceipt = _receipts.PyReceipt
 _from_json = _receipts.receipt_from_json_py
@@ -35,15 +35,13 @@ class Receipt:
     `get_workload_id()` giving the workload as `workload_id` does.
     """
 
-    __slots__ = ("_native", "_doc", "_key", "__weakref__")
+    __slots__ = ("_native", "_doc", "_key")
 
     def __init__(self, native: PyReceipt) -> None:
         if not isinstance(native, PyReceipt):
             raise TypeError(f"Receipt() takes a native receipt, not {type(native).__name__}; "
                             "use quillmere.receipt_from_json(text) for JSON text")
         self._native = native
-        self._doc: Optional[Dict[str, Any]] = None
-        self._key: Optional[Tuple[str, str, str]] = None
 
     @classmethod
     def from_json(cls, text: str) -> "Receipt":
@@ -57,11 +55,19 @@ class Receipt:
 
     # ------------------------------------------------------------------ fields
 
+    # The parsed JSON and the identity are made on first use (unset slots until then), so
+    # that a receipt that is only stored or verified costs one small object.
+    if TYPE_CHECKING:
+        _doc: Dict[str, Any]
+        _key: Tuple[str, str, str]
+
     def _document(self) -> Dict[str, Any]:
-        doc = self._doc
-        if doc is None:
-            doc = self._doc = json.loads(self._native.to_json())
-        return doc
+        try:
+            return self._doc
+        except AttributeError:
+            doc: Dict[str, Any] = json.loads(self._native.to_json())
+            self._doc = doc
+            return doc
 
     def _execution(self) -> Optional[Dict[str, Any]]:
         doc = self._document()
@@ -182,8 +188,9 @@ class Receipt:
     # ------------------------------------------------------------------ identity
 
     def _identity(self) -> Tuple[str, str, str]:
-        key = self._key
-        if key is None:
+        try:
+            return self._key
+        except AttributeError:
             try:
                 body = self._native.compute_hash()
             except ValueError:
@@ -191,7 +198,7 @@ class Receipt:
                 body = "json:" + self._native.to_json()
             sig = self._document().get("sig")
             key = self._key = (body, self._native.get_hash(), json.dumps(sig, sort_keys=True))
-        return key
+            return key
 
     def __eq__(self, other: object) -> bool:
         if isinstance(other, PyReceipt):
@@ -224,6 +231,15 @@ class Receipt:
 
 
 ReceiptLike = Union[Receipt, PyReceipt]
+
+_new = object.__new__
+
+
+def view(native: PyReceipt) -> Receipt:
+    """`Receipt(native)` for a native receipt known to be one (the package's own results)."""
+    receipt: Receipt = _new(Receipt)
+    receipt._native = native
+    return receipt
 
 
 def native_receipt(receipt: ReceiptLike) -> PyReceipt:

@@ -6,8 +6,10 @@ native functions, file objects are fed in blocks to a native `ShapeHasher`.
 
 from __future__ import annotations
 
+import errno
 import io
 import os
+import stat
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Protocol, Sequence, TypeVar, Union, cast
 
@@ -79,6 +81,51 @@ def _path_text(source: PathArg) -> str:
     return os.fsdecode(path) if isinstance(path, bytes) else path
 
 
+def _both(base: type) -> type:
+    # The OSError subclass of the errno that is also the ValueError these functions raised
+    # before, so that `except ValueError` keeps working.
+    return type(base.__name__, (base, ValueError), {"__module__": "quillmere"})
+
+
+_UNREADABLE: Dict[int, type] = {
+    errno.ENOENT: _both(FileNotFoundError),
+    errno.EACCES: _both(PermissionError),
+    errno.EPERM: _both(PermissionError),
+    errno.EISDIR: _both(IsADirectoryError),
+    errno.ENOTDIR: _both(NotADirectoryError),
+}
+_OTHER_UNREADABLE = _both(OSError)
+
+
+def _path_problem(path: str) -> Optional[OSError]:
+    """Why a file cannot be read, as the `OSError` subclass of its errno (FileNotFoundError,
+    PermissionError, IsADirectoryError ...; each also a `ValueError`) with the path; None when
+    it can be read."""
+    try:
+        info = os.stat(path)
+        if stat.S_ISDIR(info.st_mode):
+            code, reason = errno.EISDIR, os.strerror(errno.EISDIR)
+        else:
+            os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
+            return None
+    except OSError as error:
+        code, reason = error.errno or 0, error.strerror or str(error)
+    problem: OSError = _UNREADABLE.get(code, _OTHER_UNREADABLE)(code, reason, path)
+    return problem
+
+
+def _on_file(path: str, function: Callable[..., T], *args: Any, **kwargs: Any) -> T:
+    """`function(path, ...)`; a file that cannot be read raises its `OSError` (the native
+    error's text names no errno and differs from function to function)."""
+    try:
+        return function(path, *args, **kwargs)
+    except ValueError as error:
+        problem = _path_problem(path)
+        if problem is None:
+            raise
+        raise problem from error
+
+
 def _feed(hasher: ShapeHasher, source: BinaryReader, progress: Optional[Callable[[int], None]]) -> None:
     if isinstance(source, io.TextIOBase):
         raise TypeError("the file object must be opened in binary mode")
@@ -115,13 +162,14 @@ def _is_reader(source: object) -> bool:
 def data_shape_hash(source: Source, chunk_scheme: ChunkScheme = None, *, workers: int = 1) -> str:
     """The data shape hash ("sha256:" + 64 hex digits) of bytes-like data, of a file named by
     a path (`str` or `os.PathLike`), or of a binary file object read to its end in blocks.
-    `workers` > 1 splits the work on one input across that many threads."""
+    `workers` > 1 splits the work on one input across that many threads. A file that cannot
+    be read raises its `OSError` (`FileNotFoundError`, `IsADirectoryError` ...) naming it."""
     scheme = parse_chunk_scheme(chunk_scheme)
     if isinstance(source, (str, os.PathLike)):
         path = _path_text(source)
         if workers == 1:
-            return _native.compute_data_shape_hash_from_file_py(path, scheme)
-        return _native.build_manifest_from_file_py(path, scheme, workers=workers).shape_hash
+            return _on_file(path, _native.compute_data_shape_hash_from_file_py, scheme)
+        return _on_file(path, _native.build_manifest_from_file_py, scheme, workers=workers).shape_hash
     if type(source) is bytes and workers == 1:
         return _native.compute_data_shape_hash_from_bytes_py(source, scheme)
     hasher = _hasher(scheme, False, workers)
@@ -138,7 +186,7 @@ def manifest(source: Source, chunk_scheme: ChunkScheme = None, *, workers: int =
     scheme = parse_chunk_scheme(chunk_scheme)
     extra = {} if workers == 1 else {"workers": workers}
     if isinstance(source, (str, os.PathLike)):
-        return _native.build_manifest_from_file_py(_path_text(source), scheme, **extra)
+        return _on_file(_path_text(source), _native.build_manifest_from_file_py, scheme, **extra)
     if _is_reader(source):
         hasher = _hasher(scheme, True, workers)
         _feed(hasher, cast(BinaryReader, source), None)
@@ -186,4 +234,4 @@ def shape_files(
     the threads use the cores in parallel."""
     scheme = parse_chunk_scheme(chunk_scheme)
     hash_file = _native.compute_data_shape_hash_from_file_py
-    return map_files(lambda path: hash_file(path, scheme), paths, workers)
+    return map_files(lambda path: _on_file(path, hash_file, scheme), paths, workers)

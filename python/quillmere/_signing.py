@@ -22,8 +22,7 @@ import json
 import os
 import secrets
 import stat
-from dataclasses import dataclass
-from typing import Dict, Iterable, Iterator, List, Optional, Union
+from typing import Dict, Iterable, List, Optional, Union
 
 from _quillmere import signing as _signing
 
@@ -100,9 +99,8 @@ def _write_new(path: str, data: bytes, mode: int) -> None:
 
 
 def generate_key(path: StoragePath) -> SigningKey:
-    """A new Ed25519 signing key, written to `path` (PKCS#8 PEM, mode 0600) with its public
-    key beside it at PATH.pub (mode 0644). Neither file may exist yet; a missing directory is
-    made (mode 0700)."""
+    """A new Ed25519 signing key written to `path` (PKCS#8 PEM, mode 0600), its public key to
+    PATH.pub (0644). Neither may exist yet; a missing directory is made (0700)."""
     private_path = _path_text(path)
     public_path = public_key_path(private_path)
     os.makedirs(os.path.dirname(os.path.abspath(private_path)), mode=0o700, exist_ok=True)
@@ -174,7 +172,7 @@ class Keyring:
 
     `Keyring([key, "alice.pub", ...])` takes PublicKeys, SigningKeys (their public half) and
     paths of public key files; `Keyring.from_dir(d)` every *.pub and *.pem file of `d`.
-    `kid in ring`, `len(ring)`, `ring.get(kid)`, iteration over the key ids.
+    `kid in ring`, `len(ring)`, `ring.get(kid)`, `ring.kids()`.
     """
 
     __slots__ = ("_native",)
@@ -185,9 +183,7 @@ class Keyring:
 
     @classmethod
     def from_dir(cls, directory: StoragePath) -> "Keyring":
-        """Every public key file (*.pub, *.pem) directly in `directory`. Private key files are
-        passed over (a key made by `generate_key` sits beside its public key); a file that
-        holds no key, or a directory without any public key, is an error."""
+        """Every public key file (*.pub, *.pem) in `directory`; private key files are passed over."""
         text = _path_text(directory)
         with os.scandir(text) as entries:
             paths = sorted(e.path for e in entries
@@ -197,10 +193,6 @@ class Keyring:
         if not public:
             raise ValueError(f"{text}: no public key files (*.pub, *.pem) in this directory")
         return cls(public)
-
-    @property
-    def native(self) -> _signing.Keyring:
-        return self._native
 
     def kids(self) -> List[str]:
         return self._native.kids()
@@ -214,9 +206,6 @@ class Keyring:
     def __len__(self) -> int:
         return len(self._native)
 
-    def __iter__(self) -> Iterator[str]:
-        return iter(self._native.kids())
-
     def __repr__(self) -> str:
         return f"Keyring({', '.join(kid[:16] for kid in self.kids())})"
 
@@ -227,12 +216,12 @@ def keyring_of(keys: Optional[KeyringLike]) -> Optional[_signing.Keyring]:
     if keys is None or isinstance(keys, _signing.Keyring):
         return keys
     if isinstance(keys, Keyring):
-        return keys.native
+        return keys._native
     if isinstance(keys, (str, bytes, os.PathLike)):
         if os.path.isdir(keys):
-            return Keyring.from_dir(keys).native
-        return Keyring([keys]).native
-    return Keyring(keys).native
+            return Keyring.from_dir(keys)._native
+        return Keyring([keys])._native
+    return Keyring(keys)._native
 
 
 def signed_message(receipt: ReceiptLike) -> bytes:
@@ -262,7 +251,6 @@ def check_signature_record(text: str, receipt: ReceiptLike) -> None:
         raise ValueError("signature bad: \"sig\" is not an object of text alg, kid and sig")
 
 
-@dataclass(frozen=True)
 class Verdict:
     """What `check_receipt` found.
 
@@ -270,20 +258,19 @@ class Verdict:
     it was sealed) or "invalid" (cannot be hashed, or a validation rule fails).
     signature: "valid" (by a key of the keyring, over the hash recomputed from the body),
     "absent", "unknown_key" (well formed, by a key not in the keyring) or "bad" (malformed, or
-    not a signature of this body by the key its kid names).
+    not a signature of this body by the key its kid names). Also kid, hash_problem,
+    signature_problem (texts or None) and keyring (whether one was given).
     """
 
-    hash: str
-    signature: str
-    kid: Optional[str] = None
-    hash_problem: Optional[str] = None
-    signature_problem: Optional[str] = None
-    keyring: bool = False  # whether a keyring was given: without one nothing can be trusted
+    def __init__(self, hash: str, signature: str, kid: Optional[str] = None, hash_problem: Optional[str] = None,
+                 signature_problem: Optional[str] = None, keyring: bool = False) -> None:
+        self.hash, self.signature, self.kid = hash, signature, kid
+        self.hash_problem, self.signature_problem, self.keyring = hash_problem, signature_problem, keyring
+
 
     def ok(self, require_signature: bool = False) -> bool:
-        """The hash is valid, and the signature is valid or, when not required, absent. A bad
-        signature always fails; one by an unknown key fails when a keyring was given (without
-        a keyring signatures are not checked, only their form)."""
+        """Hash valid; signature valid, or absent when not required. Bad always fails; by an
+        unknown key, when a keyring was given (without one only the form is checked)."""
         return not self.problems(require_signature)
 
     def signature_fault(self, require_signature: bool = False) -> Optional[str]:
@@ -302,18 +289,17 @@ class Verdict:
         fault = self.signature_fault(require_signature)
         return found + [fault] if fault is not None else found
 
-    def __str__(self) -> str:
+    def __repr__(self) -> str:
         signature = self.signature.replace("_", " ")
         if self.kid is not None and self.signature != "absent":
             signature += f" (key {self.kid[:16]})"
-        return f"hash {self.hash}, signature {signature}"
+        return f"<Verdict hash {self.hash}, signature {signature}>"
 
 
 def check_receipt(receipt: ReceiptLike, keyring: Optional[KeyringLike] = None) -> Verdict:
-    """Check a receipt: its hash recomputed from the body and its rules, then its signature
-    over that hash with the keyring's key for its kid. `keyring`: a Keyring, a directory of
-    public keys, a public key file or an iterable of keys; None checks only the signature's
-    form."""
+    """Check a receipt's hash (recomputed from the body) and rules, then its signature over
+    that hash with the key for its kid in `keyring`: a Keyring, a directory of public keys,
+    a public key file or an iterable of keys (None: only the signature's form)."""
     ring = keyring_of(keyring)
     hash_status, hash_problem, signature, signature_problem, kid = _signing.check_receipt_py(native_receipt(receipt), ring)
     return Verdict(hash_status, signature, kid, hash_problem, signature_problem, ring is not None)

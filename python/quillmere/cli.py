@@ -3,7 +3,9 @@ files and their overlap.
 
 Exit status: 0 when all went well, 1 when something checked is invalid (a receipt that fails
 verification, a file that cannot be hashed, a failed store), 2 on bad usage. Errors are one
-line on standard error.
+line on standard error; output cut short by a closed pipe ends quietly with status 0. What
+people read goes through `_cli_output` (escaped, capped, rich on a terminal); `--json` output
+is exact.
 """
 
 from __future__ import annotations
@@ -11,20 +13,30 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
+import stat
 import sys
-import threading
-import time
 import uuid
 from pathlib import Path
-from typing import IO, Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Tuple
+from typing import IO, Any, Callable, Dict, Iterator, List, NamedTuple, NoReturn, Optional, Sequence, Tuple
 
 from . import __version__, _cli_export, _cli_sign, _dag
+from ._cli_output import VERDICT_STYLES, Column, clean, is_terminal, one_line, progress, status_line, table
 from ._core import Client, Receipt, receipt_from_json, record_work
 from ._economics import decide_reuse, economic_delta, jaccard
-from ._shapes import ChunkScheme, Manifest, manifest, manifest_from_json, map_files, parse_chunk_scheme
+from ._shapes import (
+    BLOCK_SIZE,
+    ChunkScheme,
+    Manifest,
+    ShapeHasher,
+    data_shape_hash,
+    manifest,
+    manifest_from_json,
+    map_files,
+    parse_chunk_scheme,
+)
 
 PROG = "quillmere"
-URL_PREFIXES = ("sqlite:", "postgresql://", "postgres://")
 
 
 class UsageError(Exception):
@@ -38,24 +50,44 @@ class Failure(Exception):
 class Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         # One line, not argparse's usage block; the usage is one --help away.
-        self.exit(2, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+        self.exit(2, f"{self.prog}: error: {one_line(message)} (see '{self.prog} --help')\n")
 
 
 # ----------------------------------------------------------------------------- stores
 
+# A store given on the command line: a directory, or one of these URLs.
+URL_SCHEMES = ("sqlite:", "postgresql://", "postgres://")
+_SCHEME = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*://")
+# Receipts are small: a file larger than this is refused unread.
+MAX_RECEIPT_BYTES = 16 << 20
+_RID_START = re.compile(r"^[0-9a-fA-F-]{1,36}$")
+
+
 def is_url(store: str) -> bool:
-    return store.startswith(URL_PREFIXES)
+    return store.startswith(URL_SCHEMES)
+
+
+def sqlite_file(url: str) -> str:
+    """The database file a sqlite: URL names (sqlite:///abs/path or sqlite:relative/path)."""
+    path = url[len("sqlite:"):]
+    return path[2:] if path.startswith("//") else path
 
 
 def open_store(store: Optional[str], *, must_exist: bool = True) -> Client:
     """The client of a store given as a directory or a database URL. Reading commands refuse
-    a directory that does not exist instead of creating an empty store there."""
+    a store that does not exist (a missing directory or SQLite file) instead of creating an
+    empty one there; a URL of any other kind is refused, not taken for a directory."""
     if not store:
         raise UsageError("no store given: pass --store DIR|URL or set QUILLMERE_STORE")
     if is_url(store):
+        if must_exist and store.startswith("sqlite:") and not os.path.isfile(sqlite_file(store)):
+            raise UsageError(f"no receipt store at {clean(store)!r} (no such SQLite database file)")
         return Client(storage_url=store)
+    if _SCHEME.match(store):
+        raise UsageError(f"{clean(store.split('://')[0])}:// stores are not supported: give a directory, "
+                         "sqlite:PATH or postgresql://...")
     if must_exist and not os.path.isdir(store):
-        raise UsageError(f"no receipt store at {store!r} (no such directory)")
+        raise UsageError(f"no receipt store at {clean(store)!r} (no such directory)")
     return Client(store)
 
 
@@ -67,21 +99,51 @@ def receipt_files(store: str) -> Optional[List[Path]]:
     return sorted(directory.glob("*.json")) if directory.is_dir() else []
 
 
+def rid_or_start(text: str) -> str:
+    """A rid in its stored form, or the lowercase start of one; anything else is bad usage."""
+    try:
+        return str(uuid.UUID(text))
+    except ValueError:
+        pass
+    if not _RID_START.match(text):
+        raise UsageError(f"{clean(text)!r} is not a receipt id (a UUID) or the start of one")
+    return text.lower()
+
+
 def find_receipt(client: Client, store: str, rid: str) -> Receipt:
     """The stored receipt whose rid is `rid` or starts with it."""
+    rid = rid_or_start(rid)
     files = receipt_files(store)
     if files is not None:
         exact = Path(store) / "receipts" / f"{rid}.json"
         if exact.is_file():
-            return receipt_from_json(exact.read_text(encoding="utf-8"))
-        matches = [receipt_from_json(f.read_text(encoding="utf-8")) for f in files if f.name.startswith(rid)]
+            return receipt_from_json(read_receipt_text(exact))
+        matches = [receipt_from_json(read_receipt_text(f)) for f in files if f.name.startswith(rid)]
     else:
-        matches = [r for r in client.list_receipts() if r.get_rid().startswith(rid)]
+        matches = [r for r in client.list_receipts() if r.rid.startswith(rid)]
     if not matches:
-        raise Failure(f"no receipt {rid!r} in {store}")
+        raise Failure(f"no receipt {rid!r} in {clean(store)}")
     if len(matches) > 1:
-        raise UsageError(f"{rid!r} is the start of {len(matches)} rids in {store}; give more of it")
+        raise UsageError(f"{rid!r} is the start of {len(matches)} rids in {clean(store)}; give more of it")
     return matches[0]
+
+
+def read_receipt_text(path: Path) -> str:
+    """The text of a receipt file, refused unread when it is no regular file or is larger than
+    any receipt (a data file given by mistake)."""
+    # Non-blocking: opening a named pipe must not wait for a writer.
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    with open(fd, "rb") as f:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise ValueError("not a receipt: not a regular file")
+        if info.st_size > MAX_RECEIPT_BYTES:
+            raise ValueError(f"not a receipt: {human_size(info.st_size)} is more than a receipt "
+                             f"may take ({human_size(MAX_RECEIPT_BYTES)})")
+        data = f.read(MAX_RECEIPT_BYTES + 1)
+    if len(data) > MAX_RECEIPT_BYTES:
+        raise ValueError(f"not a receipt: more than {human_size(MAX_RECEIPT_BYTES)}")
+    return data.decode("utf-8")
 
 
 def add_store(parser: argparse.ArgumentParser, required: bool = True) -> None:
@@ -92,6 +154,23 @@ def add_store(parser: argparse.ArgumentParser, required: bool = True) -> None:
              "sqlite:relative.db or postgresql://... (default: $QUILLMERE_STORE)"
              + ("" if required else "; optional here"),
     )
+
+
+def count_argument(lowest: int, highest: Optional[int] = None) -> Callable[[str], int]:
+    """An argparse type: a whole number from `lowest` up to `highest`."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"invalid int value: {clean(text)!r}") from None
+        if value < lowest:
+            raise argparse.ArgumentTypeError(f"must be at least {lowest}, not {value}")
+        if highest is not None and value > highest:
+            raise argparse.ArgumentTypeError(f"must be at most {highest}, not {value}")
+        return value
+
+    return parse
 
 
 # ----------------------------------------------------------------------------- output
@@ -105,67 +184,42 @@ def human_size(count: int) -> str:
     raise AssertionError
 
 
-def table(rows: Sequence[Sequence[str]], out: IO[str]) -> None:
-    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
-    for row in rows:
-        out.write("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() + "\n")
-
-
 def short_time(timestamp: str) -> str:
     # 2026-12-07T12:21:40.989210903+00:00 -> 2026-12-07 12:21:40
     return timestamp[:19].replace("T", " ") if len(timestamp) >= 19 else timestamp
 
 
-def json_line(value: Any) -> str:
-    return json.dumps(value, ensure_ascii=False)
+def json_line(value: Any, **kw: Any) -> str:
+    text = json.dumps(value, ensure_ascii=False, **kw)
+    # A file name that is no UTF-8 holds lone surrogates: written as \udcXX escapes instead.
+    return text if not _SURROGATE.search(text) else json.dumps(value, **kw)
 
 
-class Progress:
-    """A progress bar on standard error, redrawn from a thread; only used on a terminal."""
+_SURROGATE = re.compile("[\ud800-\udfff]")
 
-    def __init__(self, total: int, stream: IO[str]) -> None:
-        self.total = max(total, 1)
-        self.done = 0
-        self.stream = stream
-        self.lock = threading.Lock()
-        self.start = time.monotonic()
-        self.finished = threading.Event()
-        self.thread = threading.Thread(target=self._run, daemon=True)
 
-    def add(self, count: int) -> None:
-        with self.lock:
-            self.done += count
-
-    def _draw(self) -> None:
-        width = 30
-        fraction = min(self.done / self.total, 1.0)
-        filled = int(fraction * width)
-        elapsed = max(time.monotonic() - self.start, 1e-9)
-        rate = human_size(int(self.done / elapsed)) + "/s"
-        self.stream.write(
-            f"\r[{'#' * filled}{'.' * (width - filled)}] {fraction * 100:5.1f}%  "
-            f"{human_size(self.done)} of {human_size(self.total)}  {rate}\x1b[K"
-        )
-        self.stream.flush()
-
-    def _run(self) -> None:
-        # Drawn at once, then every 0.1 s: a short job still shows its bar.
-        self._draw()
-        while not self.finished.wait(0.1):
-            self._draw()
-
-    def __enter__(self) -> "Progress":
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.finished.set()
-        self.thread.join()
-        self.stream.write("\r\x1b[K")
-        self.stream.flush()
+def say(message: str) -> None:
+    """A note or warning on standard error, one clean line."""
+    sys.stderr.write(f"{PROG}: {one_line(message)}\n")
 
 
 # ----------------------------------------------------------------------------- commands
+
+def resolve_parent(client: Client, store: str, parent: str) -> str:
+    """The full rid of --parent (a rid or an unambiguous start of one in the store); a full
+    rid not in the store is kept, with a warning."""
+    text = rid_or_start(parent)
+    if len(text) == 36:
+        try:
+            find_receipt(client, store, text)
+        except Failure:
+            say(f"warning: parent {text} is not in the store; the receipt links to it all the same")
+        return text
+    try:
+        return find_receipt(client, store, text).rid
+    except Failure:
+        raise UsageError(f"--parent {parent!r}: no receipt in the store starts with it") from None
+
 
 def cmd_record(args: argparse.Namespace) -> int:
     if args.payload is not None and args.payload_file is not None:
@@ -185,85 +239,100 @@ def cmd_record(args: argparse.Namespace) -> int:
     if not isinstance(payload, dict):
         raise UsageError(f"{where} must be a JSON object, not {type(payload).__name__}")
     if args.parent is not None:
-        # The native recorder drops a parent that is no UUID without a word; a typo here
-        # would silently cut the receipt off its pipeline.
-        try:
-            uuid.UUID(args.parent)
-        except ValueError:
-            raise UsageError(f"--parent {args.parent!r} is not a receipt id (a UUID)") from None
+        # The recorder drops a parent that is no UUID without a word; a typo here would
+        # silently cut the receipt off its pipeline.
+        rid_or_start(args.parent)
     client = open_store(args.store, must_exist=False)
-    receipt = record_work(args.workload, payload, tags=args.tag, trace_id=args.trace, parent_id=args.parent)
+    parent = resolve_parent(client, args.store, args.parent) if args.parent is not None else None
+    if args.tag:
+        say("note: tags are not kept in the receipt (a receipt has no field for them)")
+    receipt = record_work(args.workload, payload, tags=args.tag, trace_id=args.trace, parent_id=parent)
     client.store_receipt(receipt)
-    print(receipt.to_json() if args.json else f"{receipt.get_rid()} {receipt.get_hash()}")
+    print(receipt.to_json() if args.json else f"{receipt.rid} {receipt.hash}")
     return 0
 
 
-def verify_targets(args: argparse.Namespace) -> Iterator[Tuple[str, Optional[Receipt], Optional[str]]]:
-    """(where it came from, receipt or None, why it could not be read) for each target."""
+Target = Tuple[str, Optional[Receipt], Optional[str]]
+
+
+def verify_targets(args: argparse.Namespace) -> Tuple[int, Iterator[Target]]:
+    """How many targets, and (where it came from, receipt or None, why it could not be read)
+    for each."""
     targets: List[str] = list(args.targets)
-    client = None
     if not targets:
         if not args.store:
             raise UsageError("nothing to verify: give receipt files, directories or rids, or --store")
         client = open_store(args.store)
         files = receipt_files(args.store)
         if files is None:
-            for receipt in client.list_receipts():
-                yield args.store, receipt, None
-            return
+            stored = client.list_receipts()
+            return len(stored), ((args.store, receipt, None) for receipt in stored)
         targets = [str(f) for f in files]
+    work: List[Tuple[str, Optional[Path]]] = []
     for target in targets:
         path = Path(target)
         if path.is_dir():
-            paths = sorted(p for p in path.rglob("*.json") if p.is_file())
-        elif path.is_file():
-            paths = [path]
-        elif args.store:
-            client = client or open_store(args.store)
-            try:
-                yield f"{args.store}", find_receipt(client, args.store, target), None
-            except Failure as error:
-                yield target, None, str(error)
-            continue
+            work += [(str(p), p) for p in sorted(path.rglob("*.json")) if p.is_file()]
         else:
-            yield target, None, "no such file or directory (give --store to look up a rid)"
-            continue
-        for p in paths:
+            work.append((target, path if os.path.lexists(path) or not args.store else None))
+
+    def each() -> Iterator[Target]:
+        client = None
+        for target, path in work:
+            if path is None:
+                client = client or open_store(args.store)
+                try:
+                    yield f"{args.store}", find_receipt(client, args.store, target), None
+                except (Failure, UsageError) as error:
+                    yield target, None, str(error)
+                continue
             try:
-                yield str(p), _cli_sign.read_receipt(p.read_text(encoding="utf-8"), args, UsageError,
+                yield target, _cli_sign.read_receipt(read_receipt_text(path), args, UsageError,
                                                      receipt_from_json), None
-            except (OSError, UnicodeDecodeError, ValueError) as error:
-                yield str(p), None, str(error)
+            except FileNotFoundError:
+                yield target, None, "no such file or directory (give --store to look up a rid)"
+            except OSError as error:
+                yield target, None, error.strerror or str(error)
+            except (UnicodeDecodeError, ValueError) as error:
+                yield target, None, str(error)
+
+    return len(work), each()
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
     counts = {"valid": 0, "invalid": 0}
     rows: List[List[str]] = []
     _cli_sign.load_keyring(args, UsageError)  # a missing or empty --keys stops here, once
-    for source, receipt, problem in verify_targets(args):
-        rid = workload = signature = None
-        if receipt is not None:
-            rid = receipt.get_rid()
-            valid, problem, signature = _cli_sign.verdict(receipt, args, UsageError)
-            try:
-                workload = _dag.Node.of(receipt).workload
-            except ValueError:
-                workload = None
-        else:
-            valid = False
-        counts["valid" if valid else "invalid"] += 1
-        if args.json:
-            print(json_line({"rid": rid, "workload": workload, "source": source, "valid": valid,
-                             "problem": problem} | ({"signature": signature} if args.keys else {})))
-        else:
-            status = "valid" if valid else "INVALID"
-            signed = [f"signature {signature or '-'}"] if args.keys else []
-            rows.append([status, rid or "-", workload or "-", source] + signed + ([problem] if problem else []))
+    total, targets = verify_targets(args)
+    with progress("verifying", total, enabled=not args.json and total > 1) as advance:
+        for source, receipt, problem in targets:
+            rid = workload = signature = None
+            if receipt is not None:
+                rid = receipt.rid
+                valid, problem, signature = _cli_sign.verdict(receipt, args, UsageError)
+                workload = receipt.workload_id
+            else:
+                valid = False
+            counts["valid" if valid else "invalid"] += 1
+            advance(1)
+            if args.json:
+                print(json_line({"rid": rid, "workload": workload, "source": source, "valid": valid,
+                                 "problem": problem} | ({"signature": signature} if args.keys else {})))
+            else:
+                signed = [signature or "-"] if args.keys else []
+                rows.append(["valid" if valid else "INVALID", rid or "-", workload or "-", source] + signed
+                            + [problem or ""])
     if not args.json:
         if rows:
-            width = max(len(r) for r in rows)
-            table([r + [""] * (width - len(r)) for r in rows], sys.stdout)
-        print(f"{counts['valid']} valid, {counts['invalid']} invalid")
+            columns = [Column("STATUS", 7, styles=VERDICT_STYLES), Column("RID", 36), Column("WORKLOAD", 40, shrink=True),
+                       Column("SOURCE", 80, keep_end=True, shrink=True)]
+            columns += [Column("SIGNATURE", 40, shrink=True)] if args.keys else []
+            columns += [Column("PROBLEM", 100, shrink=True)]
+            if not any(row[-1] for row in rows):
+                columns, rows = columns[:-1], [row[:-1] for row in rows]
+            table(columns, rows)
+        status_line(f"{counts['valid']} valid, {counts['invalid']} invalid",
+                    "bold red" if counts["invalid"] else "green")
     if counts["valid"] + counts["invalid"] == 0:
         raise Failure("no receipts found to verify")
     return 1 if counts["invalid"] else 0
@@ -271,22 +340,35 @@ def cmd_verify(args: argparse.Namespace) -> int:
 
 def cmd_ls(args: argparse.Namespace) -> int:
     client = open_store(args.store)
-    receipts = client.list_receipts(args.workload, args.trace, args.limit)
+    # Every match, oldest first by time; --limit keeps the newest N (any store, any order of
+    # files in a directory).
+    receipts = _dag.chronological(client.list_receipts(args.workload, args.trace, None))
+    if args.limit is not None:
+        receipts = receipts[max(len(receipts) - args.limit, 0):]
     if args.json:
         for receipt in receipts:
             print(receipt.to_json())
         return 0
-    nodes = _dag.ordered([_dag.Node.of(r) for r in receipts])
-    rows = [["RID", "KIND", "WORKLOAD", "TRACE", "TIME (UTC)", "HASH"]]
-    rows += [[n.rid, n.kind, n.workload or "-", n.trace or "-", short_time(n.time), n.hash[:19]] for n in nodes]
-    table(rows, sys.stdout)
+    columns = [Column("RID", 36), Column("KIND", 15), Column("WORKLOAD", 40, shrink=True), Column("TRACE", 42, shrink=True),
+               Column("TIME (UTC)", 19), Column("HASH", 19)]
+    table(columns, [[r.rid, r.kind, r.workload_id or "-", r.trace_id or "-", short_time(r.timestamp), r.hash[:19]]
+                    for r in receipts])
     return 0
+
+
+# Characters a terminal would act on, inside JSON strings: written as \u escapes, which
+# read back to the same text.
+_JSON_CONTROL = re.compile("[\x7f-\x9f\u061c\u200e\u200f\u2028\u2029\u202a-\u202e\u2066-\u2069]")
 
 
 def cmd_show(args: argparse.Namespace) -> int:
     client = open_store(args.store)
     receipt = find_receipt(client, args.store, args.rid)
-    print(json.dumps(json.loads(receipt.to_json()), indent=2, ensure_ascii=False))
+    if args.json:
+        print(receipt.to_json())
+        return 0
+    text = json.dumps(receipt.to_dict(), indent=2, ensure_ascii=False)
+    print(_JSON_CONTROL.sub(lambda m: f"\\u{ord(m.group()):04x}", text))
     return 0
 
 
@@ -297,9 +379,12 @@ def shape_inputs(paths: Sequence[str]) -> List[Tuple[str, int]]:
             inputs.append((path, 0))
             continue
         try:
-            inputs.append((path, os.stat(path).st_size))
+            info = os.stat(path)
         except OSError as error:
             raise Failure(f"cannot read {path}: {error.strerror}") from None
+        if stat.S_ISDIR(info.st_mode):
+            raise Failure(f"cannot read {path}: Is a directory")
+        inputs.append((path, info.st_size if stat.S_ISREG(info.st_mode) else 0))
     return inputs
 
 
@@ -310,65 +395,78 @@ def scheme_argument(text: str) -> ChunkScheme:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
+class Shape(NamedTuple):
+    path: str
+    shape_hash: str
+    total_len: int
+    manifest: Optional[Manifest]
+
+
 def cmd_shape(args: argparse.Namespace) -> int:
-    scheme = args.scheme
+    scheme = parse_chunk_scheme(args.scheme)
     if args.manifest_out and len(args.paths) != 1:
         raise UsageError("--manifest-out takes exactly one PATH")
-    if args.workers is not None and args.workers < 1:
-        raise UsageError("--workers must be at least 1")
     if args.paths.count("-") > 1:
         raise UsageError("standard input ('-') can be read only once")
+    keep = bool(args.chunks or args.manifest_out)
     inputs = shape_inputs(args.paths)
     total = sum(size for _, size in inputs)
     # One input: the workers share it; several: each worker takes whole files.
     inner = (args.workers or 1) if len(inputs) == 1 else 1
-    progress: Optional[Progress] = None
-    if sys.stderr.isatty() and total >= args.progress_min:
-        progress = Progress(total, sys.stderr)
+    show_bar = not args.json and (total >= args.progress_min or len(inputs) > 1 and total > 0) \
+        and is_terminal(sys.stderr)
 
-    def build(path: str) -> Manifest:
-        if path == "-":
-            return manifest(sys.stdin.buffer, scheme, workers=inner)
-        if progress is None:
-            return manifest(path, scheme, workers=inner)
-        with open(path, "rb") as f:
-            return manifest(_Counted(f, progress.add), scheme, workers=inner)
+    with progress("hashing", total or None, unit="bytes", enabled=show_bar) as advance:
 
-    def run() -> List[Manifest]:
-        return map_files(build, [p for p, _ in inputs], args.workers if len(inputs) > 1 else 1)
+        def build(path: str) -> Shape:
+            if path == "-":
+                return _stream(path, sys.stdin.buffer, scheme, keep, inner, advance)
+            if not show_bar and (keep or inner == 1):
+                # The native reader, start to end without the interpreter lock.
+                if keep:
+                    m = manifest(path, scheme, workers=inner)
+                    return Shape(path, m.shape_hash, m.total_len, m)
+                size = os.stat(path).st_size
+                return Shape(path, data_shape_hash(path, scheme), size, None)
+            with open(path, "rb") as f:
+                return _stream(path, f, scheme, keep, inner, advance)
 
-    if progress is not None:
-        with progress:
-            results = run()
-    else:
-        results = run()
-    for (path, _), m in zip(inputs, results):
+        results = map_files(build, [p for p, _ in inputs], args.workers if len(inputs) > 1 else 1)
+    for shape in results:
+        m = shape.manifest
         if args.json:
-            print(json_line({"path": path, "shape_hash": m.shape_hash, "root": m.root,
-                             "total_len": m.total_len, "chunks": len(m), "chunk_scheme": m.chunk_scheme}))
+            print(json_line({"path": shape.path, "shape_hash": shape.shape_hash, "total_len": shape.total_len,
+                             "chunks": len(m) if m is not None else None, "root": m.root if m is not None else None,
+                             "chunk_scheme": m.chunk_scheme if m is not None else scheme_text(scheme)}))
         else:
-            print(f"{m.shape_hash}  {human_size(m.total_len):>10}  {len(m):>8} chunks  {path}")
+            chunks = f"  {len(m):>8} chunks" if m is not None else ""
+            print(f"{shape.shape_hash}  {human_size(shape.total_len):>10}{chunks}  {clean(shape.path)}")
     if args.manifest_out:
-        Path(args.manifest_out).write_text(results[0].to_json(), encoding="utf-8")
+        kept = results[0].manifest
+        assert kept is not None
+        Path(args.manifest_out).write_text(kept.to_json(), encoding="utf-8")
     return 0
 
 
-class _Counted:
-    """A binary file whose reads are counted into a progress bar."""
+def scheme_text(scheme: Any) -> Any:
+    return scheme if scheme is not None else {"type": "cdc", "avg_size": 65536}
 
-    def __init__(self, f: IO[bytes], add: Callable[[int], None]) -> None:
-        self.f = f
-        self.add = add
 
-    def readinto(self, buffer: Any) -> int:
-        count = self.f.readinto(buffer)  # type: ignore[attr-defined]
-        self.add(count)
-        return int(count)
-
-    def read(self, size: int, /) -> bytes:
-        block = self.f.read(size)
-        self.add(len(block))
-        return block
+def _stream(path: str, source: IO[bytes], scheme: Any, keep: bool, workers: int,
+            advance: Callable[[int], None]) -> Shape:
+    """The shape of a stream read in blocks: the manifest only when chunks are kept."""
+    hasher = ShapeHasher(scheme, keep) if workers == 1 else ShapeHasher(scheme, keep, workers=workers)
+    buffer = bytearray(BLOCK_SIZE)
+    view = memoryview(buffer)
+    size = 0
+    while count := source.readinto(buffer):  # type: ignore[attr-defined]
+        hasher.update(view[:count])
+        size += count
+        advance(count)
+    if keep:
+        m = hasher.manifest()
+        return Shape(path, m.shape_hash, m.total_len, m)
+    return Shape(path, hasher.shape_hash(), size, None)
 
 
 def looks_like_manifest(path: str) -> bool:
@@ -383,9 +481,65 @@ def load_side(path: str, scheme: ChunkScheme) -> Manifest:
     try:
         if looks_like_manifest(path):
             return manifest_from_json(Path(path).read_text(encoding="utf-8"))
+    except IsADirectoryError:
+        raise Failure(f"cannot read {path}: Is a directory") from None
     except OSError as error:
         raise Failure(f"cannot read {path}: {error.strerror}") from None
     return manifest(path, scheme)
+
+
+def chunk_overlap(old: Manifest, new: Manifest) -> Dict[str, Dict[str, int]]:
+    """Distinct chunks in both, only in OLD, only in NEW, and the bytes they cover (every
+    occurrence counted: the bytes of NEW found in OLD, the bytes of each side not in the
+    other)."""
+    old_ids = {chunk_id for _, _, chunk_id in old}
+    new_ids = {chunk_id for _, _, chunk_id in new}
+    only_old_bytes = sum(length for _, length, chunk_id in old if chunk_id not in new_ids)
+    only_new_bytes = sum(length for _, length, chunk_id in new if chunk_id not in old_ids)
+    return {
+        "chunks": {"shared": len(old_ids & new_ids), "only_old": len(old_ids - new_ids),
+                   "only_new": len(new_ids - old_ids)},
+        "bytes": {"shared_in_new": new.total_len - only_new_bytes, "only_old": only_old_bytes,
+                  "only_new": only_new_bytes},
+    }
+
+
+def percent(part: int, whole: int) -> str:
+    return f"{100 * part / whole:.1f}%" if whole else "-"
+
+
+# What `diff` says below the two sides: (label, value, note) lines, each from the result.
+DiffLine = Tuple[str, str, str]
+
+
+def overlap_lines(result: Dict[str, Any]) -> List[DiffLine]:
+    chunks, sizes = result["overlap"]["chunks"], result["overlap"]["bytes"]
+    new_len = result["new"]["total_len"]
+    return [
+        ("jaccard overlap", f"{result['jaccard']:.4f}", "distinct chunks in both / in either"),
+        ("shared", f"{chunks['shared']} chunks", f"{human_size(sizes['shared_in_new'])} of NEW "
+                                                 f"({percent(sizes['shared_in_new'], new_len)}) is in OLD"),
+        ("changed", f"{chunks['only_new']} chunks", f"{human_size(sizes['only_new'])} of NEW is not in OLD"),
+        ("dropped", f"{chunks['only_old']} chunks", f"{human_size(sizes['only_old'])} of OLD is not in NEW"),
+    ]
+
+
+def reuse_lines(result: Dict[str, Any]) -> List[DiffLine]:
+    if "reuse" not in result:
+        return []
+    reuse = result["reuse"]
+    why = reuse["justification"]
+    product = why["alpha"] * why["c_comp"]
+    threshold = why["c_id"] / product if product else float("inf")
+    return [
+        ("decision", reuse["decision"], f"reuse when J > c_id / (alpha * c_comp) = {threshold:.4g}"),
+        ("economic delta", f"{result['economic_delta']:,.2f}",
+         "alpha * c_comp * J - c_id, in the unit of c_id and c_comp; positive: reuse saves"),
+    ]
+
+
+# Sections of `diff`'s text output, in order; each adds its lines from the result.
+DIFF_SECTIONS: List[Callable[[Dict[str, Any]], List[DiffLine]]] = [overlap_lines, reuse_lines]
 
 
 def cmd_diff(args: argparse.Namespace) -> int:
@@ -397,6 +551,10 @@ def cmd_diff(args: argparse.Namespace) -> int:
             raise UsageError(f"--cost-model is not JSON: {error}") from None
         if not isinstance(cost_model, dict):
             raise UsageError("--cost-model must be a JSON object with c_id, c_comp and alpha")
+        try:
+            decide_reuse(0.5, cost_model, args.rows)  # refused before any data is read
+        except (TypeError, ValueError) as error:
+            raise UsageError(f"--cost-model: {str(error).replace('give row_count', 'give --rows')}") from None
     scheme = args.scheme
     saved = [p for p in (args.old, args.new) if os.path.isfile(p) and looks_like_manifest(p)]
     if scheme is None and saved:
@@ -412,23 +570,23 @@ def cmd_diff(args: argparse.Namespace) -> int:
         "new": {"path": args.new, "shape_hash": new.shape_hash, "total_len": new.total_len, "chunks": len(new)},
         "chunk_scheme": old.chunk_scheme,
         "jaccard": overlap,
+        "overlap": chunk_overlap(old, new),
     }
     if cost_model is not None:
         result["reuse"] = decide_reuse(overlap, cost_model, args.rows)
         result["economic_delta"] = economic_delta(overlap, cost_model, args.rows)
     if args.json:
-        print(json.dumps(result, indent=2))
+        print(json_line(result, indent=2))
         return 0
-    rows = [[side, info["path"], human_size(info["total_len"]), f"{info['chunks']} chunks", info["shape_hash"]]
-            for side, info in (("old", result["old"]), ("new", result["new"]))]
-    table(rows, sys.stdout)
-    print(f"jaccard overlap   {overlap:.4f}")
-    if cost_model is not None:
-        reuse = result["reuse"]
-        why = reuse["justification"]
-        threshold = why["c_id"] / (why["alpha"] * why["c_comp"]) if why["alpha"] * why["c_comp"] else float("inf")
-        print(f"decision          {reuse['decision']}  (reuse when J > c_id / (alpha * c_comp) = {threshold:.4g})")
-        print(f"economic delta    {result['economic_delta']:,.2f}  (alpha * c_comp * J - c_id)")
+    table([Column(""), Column("PATH", 60, keep_end=True, shrink=True), Column("SIZE", 12, justify="right"),
+           Column("CHUNKS", 16, justify="right"), Column("SHAPE HASH", 71)],
+          [[side, info["path"], human_size(info["total_len"]), str(info["chunks"]), info["shape_hash"]]
+           for side, info in (("old", result["old"]), ("new", result["new"]))])
+    lines = [line for section in DIFF_SECTIONS for line in section(result)]
+    label_width = max([16] + [len(label) for label, _, _ in lines])
+    value_width = max(len(value) for _, value, _ in lines)
+    for label, value, note in lines:
+        print(f"{label:<{label_width}}  {value:<{value_width}}  ({note})")
     return 0
 
 
@@ -442,8 +600,13 @@ def cmd_dag(args: argparse.Namespace) -> int:
 def cmd_migrate(args: argparse.Namespace) -> int:
     source = open_store(args.source)
     target = open_store(args.target, must_exist=False)
-    copied = source.copy_receipts_to(target)
-    print(f"copied {copied} receipts from {args.source} to {args.target}")
+    # One native call copies everything byte for byte: the bar shows activity, not a count.
+    with progress("copying receipts", None, enabled=not args.json):
+        copied = source.copy_receipts_to(target)
+    if args.json:
+        print(json_line({"copied": copied}))
+    else:
+        print(f"copied {copied} receipts from {clean(args.source)} to {clean(args.target)}")
     return 0
 
 
@@ -465,9 +628,11 @@ def build_parser() -> Parser:
     p.add_argument("workload", metavar="WORKLOAD", help="workload id, e.g. normalize-prices")
     p.add_argument("--payload", metavar="JSON", help="the work's payload, a JSON object (default {})")
     p.add_argument("--payload-file", metavar="F", help="read the payload from file F ('-': standard input)")
-    p.add_argument("--tag", metavar="T", action="append", help="a tag (repeatable)")
+    p.add_argument("--tag", metavar="T", action="append",
+                   help="a tag (repeatable); accepted but not kept: a receipt has no field for tags")
     p.add_argument("--trace", metavar="ID", help="trace id grouping related work")
-    p.add_argument("--parent", metavar="RID", help="rid of the receipt this work follows")
+    p.add_argument("--parent", metavar="RID", help="rid of the receipt this work follows, or an unambiguous "
+                   "start of one in --store (a rid not in the store is warned about)")
     add_store(p)
     p.add_argument("--json", action="store_true", help="print the whole receipt as JSON")
 
@@ -483,23 +648,30 @@ def build_parser() -> Parser:
     add_store(p)
     p.add_argument("--trace", metavar="ID", help="only this trace")
     p.add_argument("--workload", metavar="W", help="only this workload")
-    p.add_argument("--limit", metavar="N", type=int, help="at most N receipts")
+    p.add_argument("--limit", metavar="N", type=count_argument(0), help="only the N newest receipts "
+                   "(by time, then rid); the listing is oldest first either way")
     p.add_argument("--json", action="store_true", help="each receipt's JSON on its own line")
 
-    p = command("show", "print one stored receipt as indented JSON", cmd_show)
+    p = command("show", "print one stored receipt as indented JSON", cmd_show,
+                epilog="A receipt keeps hashes of the payload given to record (payload.data_shape_hash, "
+                       "dom), never the payload itself, and no tags.")
     p.add_argument("rid", metavar="RID", help="the receipt's rid, or enough of its start")
     add_store(p)
+    p.add_argument("--json", action="store_true", help="the receipt's exact stored JSON, on one line")
 
-    p = command("shape", "data shape hash, size and chunk count of files", cmd_shape)
+    p = command("shape", "data shape hash and size of files, streamed", cmd_shape)
     p.add_argument("paths", metavar="PATH", nargs="+", help="files to hash ('-': standard input)")
     p.add_argument("--scheme", metavar="SCHEME", default=None, type=scheme_argument,
                    help="chunking: cdc:AVG_SIZE or fixed:SIZE (default cdc:65536)")
-    p.add_argument("--workers", metavar="N", type=int, default=None,
+    p.add_argument("--workers", metavar="N", type=count_argument(1, 256), default=None,
                    help="threads: files hashed at once, or for one file, threads sharing it "
                         "(default: one per core for many files, 1 for one)")
-    p.add_argument("--manifest-out", metavar="F", help="save the manifest of the (one) file to F, for diff")
+    p.add_argument("--chunks", action="store_true", help="also count the chunks and give the Merkle root "
+                   "(keeps every chunk in memory, 48 bytes each)")
+    p.add_argument("--manifest-out", metavar="F", help="save the manifest of the (one) file to F, for diff "
+                   "(keeps every chunk in memory)")
     p.add_argument("--json", action="store_true", help="one JSON object per file")
-    p.add_argument("--progress-min", type=int, default=64 << 20, help=argparse.SUPPRESS)
+    p.add_argument("--progress-min", type=count_argument(0), default=64 << 20, help=argparse.SUPPRESS)
 
     p = command("diff", "overlap of two versions of data, and whether to reuse", cmd_diff)
     p.add_argument("old", metavar="OLD", help="the earlier version: a data file or a saved manifest")
@@ -508,8 +680,13 @@ def build_parser() -> Parser:
                    "saved manifest given, else cdc:65536)")
     p.add_argument("--cost-model", metavar="JSON",
                    help='e.g. \'{"c_id": 10, "c_comp": {"type": "linear", "per_row": 0.5, "base": 20}, '
-                        '"alpha": 0.8}\'; prints the reuse decision and the economic delta')
-    p.add_argument("--rows", metavar="N", type=int, help="row count for linear costs")
+                        '"alpha": 0.8}\'; prints the reuse decision and the economic delta. c_id: the '
+                        'cost of finding and checking earlier results to reuse; c_comp: the cost of '
+                        'computing from scratch, in the same unit (seconds, CPU-hours, dollars...); alpha: '
+                        'the fraction of c_comp that reuse saves, 0 to 1. A cost is a number, '
+                        '{"type": "constant", "value": V} or {"type": "linear", "per_row": P, "base": B} '
+                        '(P * rows + B, needs --rows)')
+    p.add_argument("--rows", metavar="N", type=count_argument(0, 2**64 - 1), help="row count for linear costs")
     p.add_argument("--json", action="store_true", help="the result as JSON")
 
     p = command("dag", "graph of receipts joined by their links", cmd_dag)
@@ -521,6 +698,7 @@ def build_parser() -> Parser:
     p = command("migrate", "copy every receipt of one store into another", cmd_migrate)
     p.add_argument("source", metavar="FROM", help="source store: directory or URL")
     p.add_argument("target", metavar="TO", help="target store: directory or URL (created if need be)")
+    p.add_argument("--json", action="store_true", help="the count copied as JSON")
 
     _cli_sign.register(command, add_store, open_store, find_receipt, Failure)
     _cli_export.register(command)
@@ -537,19 +715,38 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     prefix = f"{PROG} {args.command}"
     try:
         return run(args)
+    except BrokenPipeError:
+        return quiet_pipe(0)
     except UsageError as error:
-        sys.stderr.write(f"{prefix}: error: {error}\n")
+        sys.stderr.write(f"{prefix}: error: {one_line(str(error))}\n")
         return 2
     except (Failure, ValueError, OSError) as error:
-        text = str(error) if not isinstance(error, OSError) or not error.strerror else \
-            f"{error.filename + ': ' if error.filename else ''}{error.strerror}"
-        if isinstance(error, BrokenPipeError):
-            return 1
-        sys.stderr.write(f"{prefix}: error: {text}\n")
+        sys.stderr.write(f"{prefix}: error: {one_line(error_text(error))}\n")
         return 1
     except KeyboardInterrupt:
         sys.stderr.write(f"{prefix}: interrupted\n")
         return 130
+    except Exception as error:  # anything else is a fault here, still reported on one line
+        sys.stderr.write(f"{prefix}: error: {type(error).__name__}: {one_line(str(error))}\n")
+        return 1
+
+
+def error_text(error: Exception) -> str:
+    if not isinstance(error, OSError) or not error.strerror:
+        return str(error)
+    name = error.filename
+    where = (os.fsdecode(name) if isinstance(name, bytes) else str(name)) + ": " if name is not None else ""
+    return where + error.strerror
+
+
+def quiet_pipe(code: int) -> int:
+    """Output cut short by a reader that stopped (`| head`): end quietly, as other tools do.
+    Standard output goes to /dev/null so that the interpreter's last flush says nothing."""
+    try:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
+    return code
 
 
 def entry() -> None:
@@ -558,7 +755,5 @@ def entry() -> None:
     try:
         sys.stdout.flush()
     except BrokenPipeError:
-        # Output piped to a program that stopped reading (head): nothing more to say.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        code = code or 1
+        code = quiet_pipe(code)
     sys.exit(code)

@@ -13,7 +13,8 @@ import sys
 import pytest
 
 import _quillmere
-from conftest import child_env
+import quillmere as qmpkg
+from conftest import child_env, run_python
 
 shapes = _quillmere.shapes
 needs_streaming = pytest.mark.skipif(not hasattr(shapes, "ShapeHasher"), reason="native ShapeHasher not built")
@@ -97,6 +98,13 @@ def test_verify_reports_each_failure(store, tmp_path):
         (["record", "w", "--store", "{store}", "--payload", "{}", "--payload-file", "x"], "not both"),
         (["ls", "--store", "{missing}"], "no receipt store"),
         (["ls", "--store", "{store}", "--limit", "many"], "invalid int value"),
+        (["ls", "--store", "{store}", "--limit", "-1"], "must be at least 0"),
+        (["ls", "--store", "sqlite:{missing}"], "no such SQLite database"),
+        (["ls", "--store", "mysql://{missing}"], "not supported"),
+        (["record", "w", "--store", "{store}", "--parent", "abc123"], "no receipt in the store"),
+        (["shape", "{store}", "--workers", "100000000000000000000000000"], "must be at most"),
+        (["diff", "{store}", "{store}", "--cost-model", '{"c_id": 1, "c_comp": {"type": "linear", '
+          '"per_row": 1, "base": 0}, "alpha": 1}'], "give --rows"),
         (["shape"], "required: PATH"),
         (["shape", "{store}", "--scheme", "big:1"], "invalid chunk scheme"),
         (["dag", "--store", "{store}", "--format", "png"], "invalid choice"),
@@ -116,6 +124,11 @@ def test_failures_are_one_line_and_status_1(tmp_path):
     assert result.returncode == 1 and result.stderr.count("\n") == 1 and "Traceback" not in result.stderr
     (tmp_path / "receipts").mkdir()
     assert qm("show", "1234", "--store", tmp_path).returncode == 1
+    # libpq's two-line connection error, and a directory given as data, each on one line.
+    for args in (["ls", "--store", "postgresql://127.0.0.1:1/none?connect_timeout=5"], ["shape", tmp_path]):
+        result = qm(*args)
+        assert result.returncode == 1 and result.stderr.count("\n") == 1, result.stderr
+    assert "Is a directory" in result.stderr
 
 
 def test_dag_links_steps_in_order_and_marks_invalid(store):
@@ -178,14 +191,13 @@ def test_shape_and_diff(tmp_path):
     assert mismatch.returncode == 2 and "chunked differently" in mismatch.stderr
 
 
-@needs_streaming
-def test_progress_bar_only_on_a_terminal(tmp_path):
-    data = tmp_path / "data.bin"
-    data.write_bytes(os.urandom(1 << 20))
+def on_terminal(*args, env=None):
+    """(stdout, what reached the terminal on stderr, status) of a command whose standard error
+    is a terminal."""
     leader, follower = pty.openpty()
     try:
-        process = subprocess.Popen([sys.executable, "-m", "quillmere", "shape", str(data), "--progress-min", "0"],
-                                   stdout=subprocess.PIPE, stderr=follower, env=child_env(), text=True)
+        process = subprocess.Popen([sys.executable, "-m", "quillmere", *map(str, args)], stdout=subprocess.PIPE,
+                                   stderr=follower, env=dict(child_env(), **(env or {})), text=True)
         os.close(follower)
         out, _ = process.communicate(timeout=120)
         drawn = b""
@@ -199,8 +211,19 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
             drawn += chunk
     finally:
         os.close(leader)
-    assert process.returncode == 0 and out.startswith("sha256:")
-    assert re.search(rb"\[[#.]{30}\]", drawn) and drawn.endswith(b"\r\x1b[K")
+    return out, drawn, process.returncode
+
+
+@needs_streaming
+@pytest.mark.parametrize("no_color", [False, True])
+def test_progress_bar_only_on_a_terminal(tmp_path, no_color):
+    data = tmp_path / "data.bin"
+    data.write_bytes(os.urandom(1 << 20))
+    out, drawn, code = on_terminal("shape", data, "--progress-min", "0", env={"NO_COLOR": "1"} if no_color else {})
+    assert code == 0 and out.startswith("sha256:")
+    # Drawn, then cleared away (the last thing written erases the line).
+    assert b"1.0/1.0 MiB" in drawn and drawn.endswith(b"\x1b[2K")
+    assert bool(re.search(rb"\x1b\[[0-9;]*3\dm", drawn)) is not no_color
 
 
 @pytest.mark.skipif(not hasattr(_quillmere.Client, "copy_receipts_to"), reason="no database stores in this build")
@@ -214,3 +237,119 @@ def test_migrate_to_sqlite_keeps_every_receipt(store, tmp_path):
     assert json.loads(qm("show", rids[2][:6], "--store", url, check_code=0).stdout)["rid"] == rids[2]
     assert "-->" in qm("dag", "--store", url, check_code=0).stdout
     assert qm("migrate", tmp_path / "absent", url).returncode == 2
+
+
+# --------------------------------------------------------------------- hostile text, limits, pipes
+
+HOSTILE = "evil\x1b[31mRED\x07\r\x9b\u202e\nvalid  forged.json"
+
+
+def test_control_characters_never_reach_the_terminal_and_columns_are_capped(tmp_path):
+    store = tmp_path / "store"
+    client = qmpkg.Client(store)
+    client.store_receipts([client.record_work(HOSTILE, {}, trace_id="t" + HOSTILE)]
+                          + [client.record_work("w" * 20_000, {}, trace_id="t") for _ in range(50)])
+    named = tmp_path / ("receipt" + HOSTILE)
+    shutil.copy(next((store / "receipts").iterdir()), named)
+    shutil.copy(named, os.fsencode(store / "receipts") + b"/caf\xe9.json")  # a name that is no UTF-8
+    outputs = [qm("ls", "--store", store, check_code=0).stdout,
+               qm("verify", store / "receipts", named, check_code=0).stdout,
+               qm("dag", "--store", store, check_code=0).stdout,
+               qm("shape", named, check_code=0).stdout]
+    for out in outputs:
+        assert not re.search("[\x00-\x09\x0b-\x1f\x7f-\x9f\u202e]", out), out
+        assert max(map(len, out.splitlines())) < 400
+    verified = outputs[1].splitlines()
+    assert len(verified) == 1 + 53 + 1 and not any(line.startswith("valid  forged") for line in verified)
+    assert "caf\\xe9.json" in outputs[1]
+    # JSON stays exact, and show's JSON reads back to the same text.
+    listed = [json.loads(line) for line in qm("ls", "--store", store, "--json").stdout.splitlines()]
+    assert sorted(r["payload"]["method_ref"]["method_id"] for r in listed)[0] == HOSTILE
+    rid = next(r["rid"] for r in listed if r["payload"]["method_ref"]["method_id"] == HOSTILE)
+    shown = qm("show", rid, "--store", store, check_code=0).stdout
+    assert "\x9b" not in shown and json.loads(shown)["payload"]["method_ref"]["method_id"] == HOSTILE
+    assert json.loads(qm("show", rid[:6], "--store", store, "--json").stdout)["rid"] == rid
+
+
+def test_limit_keeps_the_newest_whatever_the_store_order(tmp_path):
+    store = tmp_path / "store"
+    (store / "receipts").mkdir(parents=True)
+    # Times run against rid order (the order of the files), with mixed offsets and fractions.
+    times = ["2026-01-01T00:00:05+00:00", "2026-01-01T00:00:04.5+00:00", "2026-01-01T01:00:04.25+01:00",
+             "2026-01-01T00:00:03.999999999Z", "2026-01-01T00:00:01+00:00"]
+    base = json.loads(qmpkg.record_work("w", {}).to_json())
+    for index, timestamp in enumerate(times):
+        rid = f"{index:08x}-0000-4000-8000-000000000000"
+        document = dict(base, rid=rid, ctx=dict(base["ctx"], timestamp=timestamp))
+        (store / "receipts" / f"{rid}.json").write_text(json.dumps(document))
+    newest = [json.loads(line)["ctx"]["timestamp"]
+              for line in qm("ls", "--store", store, "--limit", "3", "--json", check_code=0).stdout.splitlines()]
+    assert newest == [times[2], times[1], times[0]]
+    huge = qm("ls", "--store", store, "--limit", "1" + "0" * 25, "--json", check_code=0).stdout
+    assert len(huge.splitlines()) == 5
+
+
+def test_closed_pipe_ends_quietly_with_status_0(tmp_path):
+    client = qmpkg.Client(tmp_path)
+    client.store_receipts([client.record_work(f"w{i}", {}) for i in range(600)])
+    for args in (["ls"], ["ls", "--json"], ["verify"]):
+        process = subprocess.Popen([sys.executable, "-m", "quillmere", *args, "--store", str(tmp_path)],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env())
+        process.stdout.readline()
+        process.stdout.close()
+        assert process.wait(timeout=120) == 0 and process.stderr.read() == b""
+
+
+def test_parent_prefix_unknown_parent_and_tags(tmp_path):
+    first = qm("record", "a", "--store", tmp_path, check_code=0).stdout.split()[0]
+    second = qm("record", "b", "--store", tmp_path, "--parent", first[:5].upper(), "--tag", "x", check_code=0)
+    assert "tags are not kept" in second.stderr
+    assert json.loads(qm("show", second.stdout.split()[0], "--store", tmp_path).stdout)["links"] == [first]
+    absent = "12345678-1234-4234-8234-123456789abc"
+    third = qm("record", "c", "--store", tmp_path, "--parent", absent, check_code=0)
+    assert "warning: parent" in third.stderr and third.stderr.count("\n") == 1
+
+
+def test_verify_refuses_what_is_no_receipt_without_reading_it(tmp_path):
+    big = tmp_path / "big.bin"
+    with open(big, "wb") as f:
+        f.truncate(1 << 40)  # sparse: a terabyte that would take hours to read
+    result = qm("verify", big, "/dev/zero", "--json", check_code=1)
+    problems = [json.loads(line)["problem"] for line in result.stdout.splitlines()]
+    assert "not a receipt: 1.0 TiB" in problems[0] and "not a regular file" in problems[1]
+
+
+@needs_streaming
+def test_shape_streams_without_keeping_chunks(tmp_path):
+    data = tmp_path / "data.bin"
+    data.write_bytes(os.urandom(4 << 20))
+    code = f"""
+        import resource, sys
+        from quillmere import cli
+        sys.argv = ["quillmere", "shape", {str(data)!r}, "--scheme", "fixed:1", "--json"]
+        assert cli.main() == 0
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+    """
+    result = run_python(code)
+    lines = result.stdout.splitlines()
+    shape = json.loads(lines[0])
+    assert shape["total_len"] == 4 << 20 and shape["chunks"] is None
+    assert shape["shape_hash"] == shapes.compute_data_shape_hash_from_file_py(str(data), {"type": "fixed", "size": 1})
+    # Kept, 4 Mi chunks would take 200 MB.
+    assert int(lines[1]) < 120_000, lines[1]
+    counted = json.loads(qm("shape", data, "--scheme", "fixed:65536", "--chunks", "--json").stdout)
+    assert counted["chunks"] == 64 and counted["shape_hash"] == qmpkg.data_shape_hash(data, "fixed:65536")
+
+
+@needs_streaming
+def test_diff_counts_shared_and_changed_chunks_and_bytes(tmp_path):
+    blocks = [hashlib.sha256(bytes([i])).digest() * 128 for i in range(12)]  # 4 KiB each, distinct
+    (tmp_path / "old").write_bytes(b"".join(blocks[:10]))
+    (tmp_path / "new").write_bytes(b"".join(blocks[:3] + [blocks[10]] + blocks[4:10] + [blocks[11]]))
+    args = ["diff", tmp_path / "old", tmp_path / "new", "--scheme", "fixed:4096"]
+    overlap = json.loads(qm(*args, "--json", check_code=0).stdout)["overlap"]
+    assert overlap == {"chunks": {"shared": 9, "only_old": 1, "only_new": 2},
+                       "bytes": {"shared_in_new": 9 * 4096, "only_old": 4096, "only_new": 2 * 4096}}
+    text = qm(*args, check_code=0).stdout
+    assert re.search(r"shared\s+9 chunks\s+\(36.0 KiB of NEW \(81.8%\) is in OLD\)", text)
+    assert re.search(r"changed\s+2 chunks\s+\(8.0 KiB of NEW is not in OLD\)", text)

@@ -7,7 +7,10 @@ import contextvars
 import io
 import json
 import math
+import pydoc
+import re
 import threading
+import warnings
 from pathlib import Path
 
 import pytest
@@ -224,8 +227,9 @@ def test_shape_files_keeps_order(tmp_path, workers):
         paths.append(path)
     expected = [shapes.compute_data_shape_hash_from_file_py(str(p)) for p in paths]
     assert qm.shape_files(paths, workers=workers) == expected
-    with pytest.raises(ValueError, match="Failed to read file"):
+    with pytest.raises(FileNotFoundError, match="No such file or directory: .*missing") as raised:
         qm.shape_files(paths + [tmp_path / "missing"], workers=workers)
+    assert isinstance(raised.value, ValueError)  # what it was before, still caught as such
 
 
 @needs_streaming
@@ -284,3 +288,53 @@ def test_async_wrappers(tmp_path):
     assert all(r.get_trace_id() == "aio" for r in receipts) and mine.get_trace_id() == "aio"
     assert sorted(r.get_rid() for r in listed) == sorted(r.get_rid() for r in receipts)
     assert all(verdicts) and set(hashes) == {expected} and len(files) == 4
+
+
+# --------------------------------------------------------------------- traps refused
+
+@pytest.mark.parametrize("url", ["sqlite:///tmp/x/z.db", "sqlite:rel.db", "postgresql://u@h/db", "mysql://x"])
+def test_a_url_is_no_storage_path(url, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(ValueError, match="storage_url"):
+        qm.Client(url)
+    assert list(tmp_path.iterdir()) == []  # no directory tree named like the URL
+    assert repr(qm.Client(storage_url=f"sqlite:///{tmp_path}/a.db")).startswith("Client(storage_url=")
+
+
+@pytest.mark.parametrize("j, model, rows, message", [
+    (1.5, {"c_id": 1, "c_comp": 2, "alpha": 1}, None, "within"),
+    (-0.1, {"c_id": 1, "c_comp": 2, "alpha": 1}, None, "within"),
+    (math.nan, {"c_id": 1, "c_comp": 2, "alpha": 1}, None, "within"),
+    (0.5, {"c_id": 1, "c_comp": {"type": "linear", "per_row": 1, "base": 0}, "alpha": 1}, None, "c_comp is a linear"),
+])
+def test_economics_refuse_what_would_be_clamped_or_zeroed(j, model, rows, message):
+    for function in (qm.decide_reuse, qm.economic_delta):
+        with pytest.raises(ValueError, match=message):
+            function(j, model, rows)
+    linear = {"c_id": 1, "c_comp": {"type": "linear", "per_row": 2, "base": 10}, "alpha": 0.5}
+    assert qm.economic_delta(1.0, linear, 5) == 9.0 and qm.decide_reuse(0.0, linear, 0)["decision"] == "recompute"
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_unreadable_paths_raise_their_oserror(tmp_path, workers):
+    missing, directory = tmp_path / "missing.csv", tmp_path
+    calls = [lambda p: qm.data_shape_hash(p, workers=workers), lambda p: qm.manifest(p, workers=workers),
+             lambda p: qm.shape_files([p], workers=workers)]
+    for call in calls:
+        for path, kind in ((missing, FileNotFoundError), (directory, IsADirectoryError)):
+            with pytest.raises(kind, match=re.escape(str(path))):
+                call(path)
+
+
+def test_a_parent_that_is_no_rid_is_warned_about():
+    with pytest.warns(UserWarning, match="not a receipt id"):
+        receipt = qm.record_work("w", {}, parent_id="41b6")
+    assert receipt.parent_ids == ()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert qm.record_work("w", {}, parent_id=receipt.rid.upper()).parent_ids == (receipt.rid,)
+
+
+def test_help_is_short_and_has_no_inherited_dict_methods():
+    text = pydoc.render_doc(qm, renderer=pydoc.plaintext)
+    assert len(text.splitlines()) < 600 and "inherited from builtins.dict" not in text
