@@ -165,6 +165,65 @@ void check_manifests(std::span<const uint8_t> data, ChunkScheme scheme, Pieces& 
   QM_FUZZ_CHECK(manifest_to_json(*back) == text);
 }
 
+// Another tiling of the data (boundaries moved, chunks split or merged at points taken
+// from `pieces`), written as manifest JSON with the true ids and root of its chunks. Read
+// back, a fixed-size manifest is accepted exactly when it is the one the chunker cuts, so
+// an accepted one re-chunks to itself; every accepted one has lengths its scheme allows.
+void check_retiled_json(std::span<const uint8_t> data, ChunkScheme scheme, Pieces& pieces,
+                        const std::vector<Chunk>& chunks) {
+  std::vector<uint64_t> ends;
+  for (const Chunk& c : chunks) {
+    const uint64_t end = c.offset + c.len;
+    switch (pieces.next(6)) {
+      case 0:  // merged with the next
+        if (end != data.size()) continue;
+        break;
+      case 1:  // moved a little
+        if (end != data.size()) {
+          const uint64_t from = ends.empty() ? 0 : ends.back();
+          const uint64_t moved = end - std::min<uint64_t>(pieces.next(3), end - from - 1);
+          ends.push_back(moved);
+          continue;
+        }
+        break;
+      case 2:  // split in two
+        if (c.len > 1) ends.push_back(c.offset + 1 + pieces.next(static_cast<uint32_t>(c.len - 1)));
+        break;
+      default:
+        break;
+    }
+    ends.push_back(end);
+  }
+  std::string text = "{\"chunk_scheme\":{\"type\":\"";
+  text += scheme.kind == ChunkScheme::Kind::Fixed ? "fixed\",\"size\":" : "cdc\",\"avg_size\":";
+  text += std::to_string(scheme.size) + "},\"chunks\":[";
+  MerkleFolder folder;
+  std::vector<CollectingSink::Cut> tiling;
+  uint64_t start = 0;
+  for (const uint64_t end : ends) {
+    const Digest digest = sha256(data.data() + start, static_cast<size_t>(end - start));
+    folder.add_chunk(digest);
+    tiling.push_back({start, end - start, digest});
+    if (start != 0) text += ",";
+    text += "[" + std::to_string(start) + "," + std::to_string(end - start) + ",\"" +
+            hash_string(digest) + "\"]";
+    start = end;
+  }
+  text += "],\"root\":\"" + hash_string(folder.root()) +
+          "\",\"total_len\":" + std::to_string(data.size()) + "}";
+  std::vector<CollectingSink::Cut> cut;
+  for (const Chunk& c : chunks) cut.push_back({c.offset, c.len, c.hash});
+  const auto back = manifest_from_json(text);
+  if (scheme.kind == ChunkScheme::Kind::Fixed) {
+    QM_FUZZ_CHECK_MSG(back.has_value() == (tiling == cut), text);
+  }
+  if (!back) return;
+  for (size_t i = 0; i < back->chunks.size(); ++i) {
+    const bool last = i + 1 == back->chunks.size();
+    QM_FUZZ_CHECK(!impossible_chunk_length(scheme, back->chunks[i].len, last).has_value());
+  }
+}
+
 }  // namespace
 
 void chunking_target(std::span<const uint8_t> input) {
@@ -230,6 +289,7 @@ void chunking_target(std::span<const uint8_t> input) {
   // The data shape hash from the manifest equals the bytes function's.
   QM_FUZZ_CHECK(*from_bytes == data_shape_hash(manifest->root, manifest->total_len, scheme));
   check_manifests(data, scheme, pieces, chunks, root, *from_bytes);
+  check_retiled_json(data, scheme, pieces, chunks);
 }
 
 }  // namespace quillmere::fuzz

@@ -1,6 +1,7 @@
 """Type stubs of the native module `_quillmere` (wrapped by the package `quillmere`)."""
 
-from typing import Any, Sequence, final
+from types import TracebackType
+from typing import Any, Literal, Sequence, final
 
 from _typeshed import StrPath
 
@@ -10,7 +11,10 @@ from .receipts import PyReceipt
 # The top-level functions take and give exactly what their namesakes in `receipts` do.
 from .receipts import record_work_py as record_work_py, verify_receipt_py as verify_receipt_py
 
-__all__ = ["Client", "record_work_py", "verify_receipt_py", "delta", "receipts", "shapes", "signing"]
+__all__ = [
+    "Client", "record_work_py", "verify_receipt_py", "delta", "receipts", "shapes",
+    "CancelToken", "redact_secrets", "signing",
+]
 
 @final
 class Client:
@@ -32,3 +36,20 @@ class Client:
         self, workload_id: str | None = None, trace_id: str | None = None, limit: int | None = None
     ) -> list[PyReceipt]: ...
     def copy_receipts_to(self, other: Client) -> int: ...
+
+@final
+class CancelToken:
+    """Stops native work started on a thread inside `with token:` once cancelled."""
+
+    def __new__(cls, parent: CancelToken | None = None) -> CancelToken: ...
+    def cancel(self) -> None: ...
+    @property
+    def cancelled(self) -> bool: ...
+    def __enter__(self) -> CancelToken: ...
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None, /
+    ) -> Literal[False]: ...
+    @staticmethod
+    def current() -> CancelToken | None: ...
+
+def redact_secrets(text: str, url: str | None = None) -> str: ...

@@ -19,7 +19,7 @@ and files.
 
 from __future__ import annotations
 
-from ._core import Client, Receipt, receipt_from_json, record_work, verify_receipt
+from ._core import Client, Receipt, receipt_from_json, record_work, redact_secrets, verify_receipt
 from ._dsse import EnvelopeCheck, dsse_envelope, open_dsse
 from ._economics import CostModel, Justification, ReuseDecision, decide_reuse, economic_delta, jaccard
 from ._shapes import (
@@ -78,6 +78,7 @@ __all__ = [
     "parse_chunk_scheme",
     "receipt_from_json",
     "record_work",
+    "redact_secrets",
     "shape_files",
     "sign_receipt",
     "signature_shape_hash",

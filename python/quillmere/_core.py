@@ -90,6 +90,13 @@ def receipt_from_json(text: str) -> Receipt:
     return Receipt(_receipts.receipt_from_json_py(text))
 
 
+def redact_secrets(text: str, url: Optional[str] = None) -> str:
+    """`text` with every password it may hold replaced by "***": the password of any URL in
+    it, any `password=` value, and every secret of `url` wherever it appears (as written or
+    percent-decoded). Storage URLs and database messages pass through it before display."""
+    return _quillmere.redact_secrets(text, url)
+
+
 def _path_text(path: StoragePath) -> str:
     text = os.fspath(path)
     return os.fsdecode(text) if isinstance(text, bytes) else text
@@ -148,11 +155,12 @@ class Client:
 
     def __repr__(self) -> str:
         if self.storage_url is not None:
-            parts = [f"storage_url={self.storage_url!r}"]
+            parts = [f"storage_url={redact_secrets(self.storage_url)!r}"]
         else:
             parts = [] if self.storage_path is None else [repr(self.storage_path)]
-        if self.signing_key is not None:
-            parts.append(f"signing_key={self.signing_key!r}")
+        key = getattr(self, "signing_key", None)
+        if key is not None:
+            parts.append(f"signing_key={key!r}")
         return f"Client({', '.join(parts)})"
 
     def record_work(

@@ -13,6 +13,7 @@ import stat
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Protocol, Sequence, TypeVar, Union, cast
 
+from _quillmere import CancelToken
 from _quillmere import shapes as _native
 
 if TYPE_CHECKING:
@@ -52,6 +53,9 @@ class BinaryReader(Protocol):
 # bytes, bytearray, memoryview, array.array, mmap.mmap, ...: anything with the buffer protocol.
 BytesLike = Union[bytes, "ReadableBuffer"]
 PathArg = Union[str, "os.PathLike[str]", "os.PathLike[bytes]"]
+# Where only a path can be meant, bytes name a file too. Any name the system accepts works,
+# UTF-8 or not: it reaches the system call byte for byte.
+FilePath = Union[PathArg, bytes]
 Source = Union[BytesLike, PathArg, BinaryReader]
 # A scheme dict as the native functions take it ({"type": "cdc", "avg_size": 65536} or
 # {"type": "fixed", "size": 4096}), or its short text form "cdc:65536" / "fixed:4096".
@@ -76,7 +80,7 @@ def parse_chunk_scheme(scheme: ChunkScheme) -> Optional[NativeChunkScheme]:
     raise ValueError(f"invalid chunk scheme {scheme!r}: expected cdc:SIZE or fixed:SIZE")
 
 
-def _path_text(source: PathArg) -> str:
+def _path_text(source: FilePath) -> str:
     path = os.fspath(source)
     return os.fsdecode(path) if isinstance(path, bytes) else path
 
@@ -210,24 +214,36 @@ def signature_shape_hash(function_name: str, input_types: Sequence[str], output_
     return _native.compute_method_shape_hash_from_signature_py(function_name, input_types, output_type)
 
 
-def map_files(function: Callable[[str], T], paths: Iterable[PathArg], workers: Optional[int]) -> List[T]:
+def map_files(function: Callable[[str], T], paths: Iterable[FilePath], workers: Optional[int]) -> List[T]:
     """`function` of each path, in order, on a pool of `workers` threads (default: one per
-    core). The first failure is raised and the files not yet started are left alone."""
+    core). The first failure is raised and the files not yet started are left alone; on any
+    failure (Ctrl-C included) the native work still running stops at its next block, so the
+    pool is joined at once."""
     texts = [_path_text(p) for p in paths]
     count = workers if workers is not None else min(len(texts), os.cpu_count() or 1)
     if count < 1 and workers is not None:
         raise ValueError(f"workers must be at least 1, not {workers}")
     if count <= 1 or len(texts) <= 1:
         return [function(p) for p in texts]
+    # Under the caller's token (if any), so cancelling that stops these files too.
+    token = CancelToken(CancelToken.current())
+
+    def run(path: str) -> T:
+        with token:
+            return function(path)
+
     pool = ThreadPoolExecutor(max_workers=count, thread_name_prefix="quillmere-shape")
     try:
-        return list(pool.map(function, texts))
+        return list(pool.map(run, texts))
+    except BaseException:
+        token.cancel()
+        raise
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
 
 
 def shape_files(
-    paths: Iterable[PathArg], chunk_scheme: ChunkScheme = None, workers: Optional[int] = None
+    paths: Iterable[FilePath], chunk_scheme: ChunkScheme = None, workers: Optional[int] = None
 ) -> List[str]:
     """The data shape hash of each file, in the order given, hashed on `workers` threads at
     once (default: one per core); the native hashing runs without the interpreter lock, so

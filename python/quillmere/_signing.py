@@ -168,12 +168,8 @@ def load_public_key(path: StoragePath) -> PublicKey:
 
 
 class Keyring:
-    """The public keys whose signatures are trusted, by key id.
-
-    `Keyring([key, "alice.pub", ...])` takes PublicKeys, SigningKeys (their public half) and
-    paths of public key files; `Keyring.from_dir(d)` every *.pub and *.pem file of `d`.
-    `kid in ring`, `len(ring)`, `ring.get(kid)`, `ring.kids()`.
-    """
+    """Trusted public keys by key id: `Keyring([key, "alice.pub", ...])` (PublicKeys, SigningKeys
+    or public key files) or `Keyring.from_dir(d)`; `kid in ring`, `len(ring)`, `ring.get(kid)`."""
 
     __slots__ = ("_native",)
 
@@ -254,12 +250,10 @@ def check_signature_record(text: str, receipt: ReceiptLike) -> None:
 class Verdict:
     """What `check_receipt` found.
 
-    hash: "valid" (stored hash is the body's, rules hold), "mismatch" (the body changed after
-    it was sealed) or "invalid" (cannot be hashed, or a validation rule fails).
-    signature: "valid" (by a key of the keyring, over the hash recomputed from the body),
-    "absent", "unknown_key" (well formed, by a key not in the keyring) or "bad" (malformed, or
-    not a signature of this body by the key its kid names). Also kid, hash_problem,
-    signature_problem (texts or None) and keyring (whether one was given).
+    hash: "valid", "mismatch" (the body changed after it was sealed) or "invalid" (cannot be
+    hashed, or a rule fails). signature: "valid", "absent", "unknown_key" (well formed, key not
+    in the keyring) or "bad" (malformed, or not by the key its kid names over this body's hash).
+    Also kid, hash_problem, signature_problem (texts or None), keyring (whether one was given).
     """
 
     def __init__(self, hash: str, signature: str, kid: Optional[str] = None, hash_problem: Optional[str] = None,

@@ -11,12 +11,14 @@ from __future__ import annotations
 
 import asyncio
 import inspect
-from typing import Any, AsyncIterable, Awaitable, Dict, List, Optional, Protocol, Sequence, Union
+from typing import Any, AsyncIterable, Awaitable, Callable, Dict, List, Optional, Protocol, Sequence, TypeVar, Union
+
+from _quillmere import CancelToken
 
 from . import _core, _shapes, _signing
 from ._core import Client, Receipt, ReceiptLike, StoragePath
 from ._signing import KeyringLike, SigningKey, Verdict
-from ._shapes import BLOCK_SIZE, ChunkScheme, Manifest, PathArg, ShapeHasher, Source
+from ._shapes import BLOCK_SIZE, ChunkScheme, FilePath, Manifest, ShapeHasher, Source
 
 __all__ = [
     "AsyncClient",
@@ -37,6 +39,29 @@ class AsyncReader(Protocol):
 
 
 AsyncSource = Union[Source, AsyncIterable[bytes], AsyncReader]
+T = TypeVar("T")
+
+
+async def _off_loop(function: Callable[..., T], /, *args: Any, **kwargs: Any) -> T:
+    """`function(*args, **kwargs)` in a worker thread (`asyncio.to_thread`, so the current
+    trace and step follow). Cancelled, it cancels the native work through a CancelToken
+    and waits for the thread to stop: nothing keeps hashing or waiting on a database
+    behind a cancelled task, and `asyncio.run` returns promptly."""
+    token = CancelToken(CancelToken.current())
+
+    def run() -> T:
+        with token:
+            return function(*args, **kwargs)
+
+    work = asyncio.ensure_future(asyncio.to_thread(run))
+    try:
+        return await asyncio.shield(work)
+    except asyncio.CancelledError:
+        token.cancel()
+        await asyncio.wait([work])
+        if not work.cancelled():
+            work.exception()  # retrieved: the cancellation is what the caller sees
+        raise
 
 
 async def record_work(
@@ -48,33 +73,33 @@ async def record_work(
     parent_id: Optional[str] = None,
 ) -> Receipt:
     """`quillmere.record_work`, off the event loop."""
-    return await asyncio.to_thread(
+    return await _off_loop(
         _core.record_work, workload_id, payload, tags=tags, trace_id=trace_id, parent_id=parent_id
     )
 
 
 async def verify_receipt(receipt: Receipt) -> bool:
     """`quillmere.verify_receipt`, off the event loop."""
-    return await asyncio.to_thread(_core.verify_receipt, receipt)
+    return await _off_loop(_core.verify_receipt, receipt)
 
 
 async def sign_receipt(receipt: ReceiptLike, key: SigningKey) -> Receipt:
     """`quillmere.sign_receipt`, off the event loop."""
-    return await asyncio.to_thread(_signing.sign_receipt, receipt, key)
+    return await _off_loop(_signing.sign_receipt, receipt, key)
 
 
 async def check_receipt(receipt: ReceiptLike, keyring: Optional[KeyringLike] = None) -> Verdict:
     """`quillmere.check_receipt`, off the event loop."""
-    return await asyncio.to_thread(_signing.check_receipt, receipt, keyring)
+    return await _off_loop(_signing.check_receipt, receipt, keyring)
 
 
 async def _feed_async(hasher: ShapeHasher, source: Union[AsyncIterable[bytes], AsyncReader]) -> None:
     if isinstance(source, AsyncIterable):
         async for block in source:
-            await asyncio.to_thread(hasher.update, block)
+            await _off_loop(hasher.update, block)
         return
     while block := await source.read(BLOCK_SIZE):
-        await asyncio.to_thread(hasher.update, block)
+        await _off_loop(hasher.update, block)
 
 
 def _is_async(source: object) -> bool:
@@ -90,7 +115,7 @@ async def data_shape_hash(source: AsyncSource, chunk_scheme: ChunkScheme = None,
         hasher = _shapes._hasher(_shapes.parse_chunk_scheme(chunk_scheme), False, workers)
         await _feed_async(hasher, source)  # type: ignore[arg-type]
         return hasher.shape_hash()
-    return await asyncio.to_thread(_shapes.data_shape_hash, source, chunk_scheme, workers=workers)  # type: ignore[arg-type]
+    return await _off_loop(_shapes.data_shape_hash, source, chunk_scheme, workers=workers)
 
 
 async def manifest(source: AsyncSource, chunk_scheme: ChunkScheme = None, *, workers: int = 1) -> Manifest:
@@ -99,14 +124,14 @@ async def manifest(source: AsyncSource, chunk_scheme: ChunkScheme = None, *, wor
         hasher = _shapes._hasher(_shapes.parse_chunk_scheme(chunk_scheme), True, workers)
         await _feed_async(hasher, source)  # type: ignore[arg-type]
         return hasher.manifest()
-    return await asyncio.to_thread(_shapes.manifest, source, chunk_scheme, workers=workers)  # type: ignore[arg-type]
+    return await _off_loop(_shapes.manifest, source, chunk_scheme, workers=workers)
 
 
 async def shape_files(
-    paths: Sequence[PathArg], chunk_scheme: ChunkScheme = None, workers: Optional[int] = None
+    paths: Sequence[FilePath], chunk_scheme: ChunkScheme = None, workers: Optional[int] = None
 ) -> List[str]:
     """`quillmere.shape_files` off the event loop."""
-    return await asyncio.to_thread(_shapes.shape_files, paths, chunk_scheme, workers)
+    return await _off_loop(_shapes.shape_files, paths, chunk_scheme, workers)
 
 
 class AsyncClient:
@@ -135,16 +160,16 @@ class AsyncClient:
         trace_id: Optional[str] = None,
         parent_id: Optional[str] = None,
     ) -> Receipt:
-        return await asyncio.to_thread(
+        return await _off_loop(
             self.client.record_work, workload_id, payload, tags=tags, trace_id=trace_id,
             parent_id=parent_id,
         )
 
     async def verify_receipt(self, receipt: Receipt) -> bool:
-        return await asyncio.to_thread(self.client.verify_receipt, receipt)
+        return await _off_loop(self.client.verify_receipt, receipt)
 
     async def store_receipt(self, receipt: Receipt) -> Receipt:
-        return await asyncio.to_thread(self.client.store_receipt, receipt)
+        return await _off_loop(self.client.store_receipt, receipt)
 
     async def list_receipts(
         self,
@@ -152,4 +177,4 @@ class AsyncClient:
         trace_id: Optional[str] = None,
         limit: Optional[int] = None,
     ) -> List[Receipt]:
-        return await asyncio.to_thread(self.client.list_receipts, workload_id, trace_id, limit)
+        return await _off_loop(self.client.list_receipts, workload_id, trace_id, limit)

@@ -22,7 +22,7 @@ from typing import IO, Any, Callable, Dict, Iterator, List, NamedTuple, NoReturn
 
 from . import __version__, _cli_export, _cli_sign, _dag
 from ._cli_output import VERDICT_STYLES, Column, clean, is_terminal, one_line, progress, status_line, table
-from ._core import Client, Receipt, receipt_from_json, record_work
+from ._core import Client, Receipt, receipt_from_json, record_work, redact_secrets
 from ._economics import decide_reuse, economic_delta, jaccard
 from ._shapes import (
     BLOCK_SIZE,
@@ -71,6 +71,11 @@ def sqlite_file(url: str) -> str:
     """The database file a sqlite: URL names (sqlite:///abs/path or sqlite:relative/path)."""
     path = url[len("sqlite:"):]
     return path[2:] if path.startswith("//") else path
+
+
+def shown(store: str) -> str:
+    """A store as shown to the user: a database URL without its password."""
+    return redact_secrets(store)
 
 
 def open_store(store: Optional[str], *, must_exist: bool = True) -> Client:
@@ -122,9 +127,9 @@ def find_receipt(client: Client, store: str, rid: str) -> Receipt:
     else:
         matches = [r for r in client.list_receipts() if r.rid.startswith(rid)]
     if not matches:
-        raise Failure(f"no receipt {rid!r} in {clean(store)}")
+        raise Failure(f"no receipt {rid!r} in {clean(shown(store))}")
     if len(matches) > 1:
-        raise UsageError(f"{rid!r} is the start of {len(matches)} rids in {clean(store)}; give more of it")
+        raise UsageError(f"{rid!r} is the start of {len(matches)} rids in {clean(shown(store))}; give more of it")
     return matches[0]
 
 
@@ -266,7 +271,7 @@ def verify_targets(args: argparse.Namespace) -> Tuple[int, Iterator[Target]]:
         files = receipt_files(args.store)
         if files is None:
             stored = client.list_receipts()
-            return len(stored), ((args.store, receipt, None) for receipt in stored)
+            return len(stored), ((shown(args.store), receipt, None) for receipt in stored)
         targets = [str(f) for f in files]
     work: List[Tuple[str, Optional[Path]]] = []
     for target in targets:
@@ -282,7 +287,7 @@ def verify_targets(args: argparse.Namespace) -> Tuple[int, Iterator[Target]]:
             if path is None:
                 client = client or open_store(args.store)
                 try:
-                    yield f"{args.store}", find_receipt(client, args.store, target), None
+                    yield shown(args.store), find_receipt(client, args.store, target), None
                 except (Failure, UsageError) as error:
                     yield target, None, str(error)
                 continue
@@ -606,7 +611,7 @@ def cmd_migrate(args: argparse.Namespace) -> int:
     if args.json:
         print(json_line({"copied": copied}))
     else:
-        print(f"copied {copied} receipts from {clean(args.source)} to {clean(args.target)}")
+        print(f"copied {copied} receipts from {clean(shown(args.source))} to {clean(shown(args.target))}")
     return 0
 
 
@@ -718,16 +723,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except BrokenPipeError:
         return quiet_pipe(0)
     except UsageError as error:
-        sys.stderr.write(f"{prefix}: error: {one_line(str(error))}\n")
+        sys.stderr.write(f"{prefix}: error: {one_line(redact_secrets(str(error)))}\n")
         return 2
     except (Failure, ValueError, OSError) as error:
-        sys.stderr.write(f"{prefix}: error: {one_line(error_text(error))}\n")
+        sys.stderr.write(f"{prefix}: error: {one_line(redact_secrets(error_text(error)))}\n")
         return 1
     except KeyboardInterrupt:
         sys.stderr.write(f"{prefix}: interrupted\n")
         return 130
     except Exception as error:  # anything else is a fault here, still reported on one line
-        sys.stderr.write(f"{prefix}: error: {type(error).__name__}: {one_line(str(error))}\n")
+        sys.stderr.write(f"{prefix}: error: {type(error).__name__}: {one_line(redact_secrets(str(error)))}\n")
         return 1
 
 

@@ -49,6 +49,29 @@ std::optional<CasError> check_scheme(ChunkScheme scheme, uint64_t input_len) {
                   input_len};
 }
 
+std::optional<std::string> impossible_chunk_length(ChunkScheme scheme, uint64_t len, bool last) {
+  const auto range = [](uint64_t low, uint64_t high) {
+    return low == high ? std::to_string(low) : std::to_string(low) + " to " + std::to_string(high);
+  };
+  if (scheme.kind == ChunkScheme::Kind::Fixed) {
+    if (last ? len >= 1 && len <= scheme.size : len == scheme.size) return std::nullopt;
+    return last ? "the last chunk of fixed:" + std::to_string(scheme.size) + " holds " +
+                      range(1, scheme.size) + " bytes"
+                : "every chunk of fixed:" + std::to_string(scheme.size) + " but the last holds " +
+                      std::to_string(scheme.size) + " bytes";
+  }
+  const uint64_t max_size = sat_double(scheme.size);
+  const uint64_t min_cut = sat_add(scheme.size / 2, cdc::kWindow);  // the earliest boundary
+  const std::string name = "cdc:" + std::to_string(scheme.size);
+  if (last) {
+    if (len >= 1 && len <= sat_add(max_size, kTail)) return std::nullopt;
+    return "the last chunk of " + name + " holds " + range(1, sat_add(max_size, kTail)) + " bytes";
+  }
+  if (len == max_size || (len >= min_cut && len <= max_size)) return std::nullopt;
+  return "a chunk of " + name + " before the last holds " +
+         (min_cut < max_size ? range(min_cut, max_size) : std::to_string(max_size)) + " bytes";
+}
+
 std::expected<std::vector<Chunk>, CasError> fixed_size_chunks(std::span<const uint8_t> data,
                                                               uint64_t size) {
   return chunk_all(data, ChunkScheme::fixed(size));

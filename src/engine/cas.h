@@ -66,6 +66,13 @@ struct CasError {
 // The error for a zero size under `scheme`, or nothing when the scheme can chunk.
 std::optional<CasError> check_scheme(ChunkScheme scheme, uint64_t input_len);
 
+// Why the chunker could never cut a chunk of `len` bytes under `scheme` (a size above 0),
+// `last` telling whether the chunk ends the stream; nothing when some input gives one.
+// Fixed: every chunk but the last has the size, the last 1 to size bytes. CDC (min_size =
+// avg/2, max_size = 2 avg): a chunk ends at a boundary (min_size + 48 to max_size bytes)
+// or at max_size; the last may be shorter, or run past max_size by up to 47 bytes.
+std::optional<std::string> impossible_chunk_length(ChunkScheme scheme, uint64_t len, bool last);
+
 std::expected<std::vector<Chunk>, CasError> fixed_size_chunks(std::span<const uint8_t> data,
                                                               uint64_t size);
 std::expected<std::vector<Chunk>, CasError> content_defined_chunks(std::span<const uint8_t> data,

@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <cassert>
+#include <system_error>
+
+#include "base/fork_safe.h"
 
 namespace quillmere {
 namespace {
@@ -62,19 +65,50 @@ class ChunkHashPool::Cutter final : public BoundaryFinder::CutSink {
   uint64_t open_bytes_ = 0;
 };
 
-ChunkHashPool::ChunkHashPool(ChunkScheme scheme, unsigned helpers) : finder_(scheme) {
-  helpers = std::max(helpers, 1u);
-  helpers_.reserve(helpers);
-  for (unsigned k = 0; k < helpers; ++k) helpers_.emplace_back([this] { helper_loop(); });
-}
+ChunkHashPool::ChunkHashPool(ChunkScheme scheme, unsigned helpers)
+    : finder_(scheme), wanted_helpers_(std::max(helpers, 1u)) {}
 
 ChunkHashPool::~ChunkHashPool() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
+  stop_crew();
+}
+
+ChunkHashPool::Crew& ChunkHashPool::crew() {
+  const uint64_t generation = fork_generation();
+  if (crew_ && crew_->generation == generation) return *crew_;
+  stop_crew();
+  crew_ = std::make_unique<Crew>();
+  crew_->generation = generation;
+  crew_->threads.reserve(wanted_helpers_);
+  for (unsigned k = 0; k < wanted_helpers_; ++k) {
+    try {
+      crew_->threads.emplace_back([this, c = crew_.get()] { helper_loop(*c); });
+    } catch (const std::system_error&) {
+      break;  // no more threads to be had (process or memory limit): go on with fewer
+    }
   }
-  work_ready_.notify_all();
-  for (std::thread& t : helpers_) t.join();
+  return *crew_;
+}
+
+void ChunkHashPool::stop_crew() {
+  if (!crew_) return;
+  if (crew_->generation != fork_generation()) {
+    // Inherited across fork: its threads do not exist here and its lock may be held
+    // forever. Nothing of it can be touched, joined or freed safely.
+    (void)crew_.release();
+    return;
+  }
+  {
+    std::lock_guard lock(crew_->mutex);
+    crew_->stopping = true;
+  }
+  crew_->work_ready.notify_all();
+  for (std::thread& t : crew_->threads) t.join();
+  crew_.reset();
+}
+
+unsigned ChunkHashPool::running_helpers() const {
+  if (!crew_ || crew_->generation != fork_generation()) return 0;
+  return static_cast<unsigned>(crew_->threads.size());
 }
 
 uint64_t ChunkHashPool::retain_from() const {
@@ -88,7 +122,9 @@ void ChunkHashPool::hash_upto(std::span<const uint8_t> view, uint64_t view_offse
   hashed_ = pos;
 }
 
-void ChunkHashPool::hash_batch(Batch& batch) {
+void ChunkHashPool::hash_batch(Batch& batch) const {
+  const CancelToken* token = cancel_.load(std::memory_order_acquire);
+  if (token != nullptr && token->cancelled()) return;  // the stream is being dropped
   for (Entry& e : batch.entries) {
     e.record.digest = sha256(batch.base + (e.record.offset - batch.base_offset), e.record.len);
     e.leaf = MerkleFolder::leaf_of(e.record.digest);
@@ -96,40 +132,43 @@ void ChunkHashPool::hash_batch(Batch& batch) {
 }
 
 void ChunkHashPool::submit(Batch* batch) {
+  Crew& c = *crew_;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(c.mutex);
     ++batch->view->pending;
-    queue_.push_back(batch);
+    c.queue.push_back(batch);
   }
-  work_ready_.notify_one();
+  c.work_ready.notify_one();
 }
 
-void ChunkHashPool::helper_loop() {
-  std::unique_lock lock(mutex_);
+void ChunkHashPool::helper_loop(Crew& c) {
+  std::unique_lock lock(c.mutex);
   for (;;) {
-    work_ready_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-    if (queue_.empty()) return;  // stopping with nothing left
-    Batch* batch = queue_.front();
-    queue_.pop_front();
+    c.work_ready.wait(lock, [&c] { return c.stopping || !c.queue.empty(); });
+    if (c.queue.empty()) return;  // stopping with nothing left
+    Batch* batch = c.queue.front();
+    c.queue.pop_front();
     lock.unlock();
     hash_batch(*batch);
     lock.lock();
-    if (--batch->view->pending == 0) batch_done_.notify_all();
+    if (--batch->view->pending == 0) c.batch_done.notify_all();
   }
 }
 
 void ChunkHashPool::help_until_done(View& view) {
-  std::unique_lock lock(mutex_);
+  if (!crew_) return;  // nothing was ever submitted
+  Crew& c = *crew_;
+  std::unique_lock lock(c.mutex);
   while (view.pending != 0) {
-    if (!queue_.empty()) {
-      Batch* batch = queue_.front();
-      queue_.pop_front();
+    if (!c.queue.empty()) {
+      Batch* batch = c.queue.front();
+      c.queue.pop_front();
       lock.unlock();
       hash_batch(*batch);
       lock.lock();
-      if (--batch->view->pending == 0) batch_done_.notify_all();
+      if (--batch->view->pending == 0) c.batch_done.notify_all();
     } else {
-      batch_done_.wait(lock);
+      c.batch_done.wait(lock);
     }
   }
 }
@@ -149,6 +188,7 @@ void ChunkHashPool::fold(View& view, HashedChunkSink& sink) {
 void ChunkHashPool::feed(std::span<const uint8_t> view, uint64_t view_offset, bool at_end,
                          HashedChunkSink& sink) {
   assert(view_offset <= retain_from());
+  crew();
   views_.push_back(std::make_unique<View>());
   View& current = *views_.back();
   Cutter cutter(*this, current, view, view_offset);

@@ -3,6 +3,7 @@
 // only the chunks that began in an earlier view; results are folded in stream order.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -12,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/cancellation.h"
 #include "engine/cas.h"
 #include "engine/manifest.h"
 
@@ -23,9 +25,13 @@ class HashedChunkSink : public ChunkSink {
   virtual void on_hashed_chunk(const ChunkRecord& record, const Digest& leaf) = 0;
 };
 
+// The helper threads start on first use, and again in a forked child (which inherits none
+// of them). When the system refuses to start some, the pool goes on with those it got,
+// down to none: the calling thread then takes every digest itself. The result is the
+// same for any number of helpers.
 class ChunkHashPool {
  public:
-  // `scheme` must have a size above 0; `helpers` threads are started (at least one).
+  // `scheme` must have a size above 0; up to `helpers` threads are started.
   ChunkHashPool(ChunkScheme scheme, unsigned helpers);
   ~ChunkHashPool();
   ChunkHashPool(const ChunkHashPool&) = delete;
@@ -42,6 +48,11 @@ class ChunkHashPool {
   // After a failure on the calling thread: waits until no helper touches any view, and
   // drops them. The stream cannot go on after this.
   void abandon();
+  // While `token` is cancelled, helpers skip the digests they have not begun (the caller
+  // is about to drop the stream); null: never. The token must outlive its use here.
+  void set_cancel(const CancelToken* token) { cancel_.store(token, std::memory_order_release); }
+  // The helper threads running now (started on the first feed()).
+  unsigned running_helpers() const;
 
  private:
   struct Entry {
@@ -58,28 +69,36 @@ class ChunkHashPool {
   };
   struct View {
     std::vector<std::unique_ptr<Batch>> batches;  // in stream order
-    size_t pending = 0;                           // batches not yet hashed (under mutex_)
+    size_t pending = 0;                           // batches not yet hashed (under the lock)
+  };
+  // The threads and what they share; belongs to one process (fork generation).
+  struct Crew {
+    uint64_t generation = 0;
+    std::mutex mutex;
+    std::condition_variable work_ready;
+    std::condition_variable batch_done;
+    std::deque<Batch*> queue;
+    bool stopping = false;
+    std::vector<std::thread> threads;
   };
   class Cutter;
 
-  static void hash_batch(Batch& batch);
+  void hash_batch(Batch& batch) const;
+  Crew& crew();
+  void stop_crew();
   void submit(Batch* batch);
   void help_until_done(View& view);
   void fold(View& view, HashedChunkSink& sink);
-  void helper_loop();
+  void helper_loop(Crew& crew);
   void hash_upto(std::span<const uint8_t> view, uint64_t view_offset, uint64_t pos);
 
   BoundaryFinder finder_;
   uint64_t hashed_ = 0;  // bytes of the current chunk before this are in sha_ (or with a helper)
   Sha256 sha_;
   std::deque<std::unique_ptr<View>> views_;  // in flight, oldest first
-
-  std::mutex mutex_;
-  std::condition_variable work_ready_;
-  std::condition_variable batch_done_;
-  std::deque<Batch*> queue_;
-  bool stopping_ = false;
-  std::vector<std::thread> helpers_;
+  unsigned wanted_helpers_;
+  std::atomic<const CancelToken*> cancel_{nullptr};
+  std::unique_ptr<Crew> crew_;
 };
 
 }  // namespace quillmere

@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/cancellation.h"
 #include "engine/cas.h"
-#include "engine/interruption.h"
 
 namespace quillmere {
 

@@ -200,6 +200,11 @@ std::expected<CompactManifest, std::string> manifest_from_json(std::string_view 
                    ")");
     }
     if (record.len > UINT64_MAX - next) return Fault(where + ": length overflows the stream");
+    const bool last = index + 1 == chunks->as_array().size();
+    if (auto why = impossible_chunk_length(manifest.chunk_scheme, record.len, last)) {
+      return Fault(where + ": length " + std::to_string(record.len) +
+                   " cannot come from its scheme (" + *why + ")");
+    }
     next += record.len;
     folder.add_chunk(record.digest);
     manifest.chunks.push_back(record);

@@ -98,8 +98,39 @@ constexpr size_t kMaxView = size_t{1} << 20;
 constexpr size_t kStitch = 4096;
 }  // namespace
 
-void ShapeStream::update(std::span<const uint8_t> data) {
-  if (data.empty()) return;
+void ShapeStream::set_cancel(const CancelToken* token) {
+  if (pool_) pool_->set_cancel(token);
+}
+
+unsigned ShapeStream::running_helpers() const {
+  return pool_ ? pool_->running_helpers() : 0;
+}
+
+namespace {
+// Lets a pool's helpers see a token for one call.
+class PoolCancel {
+ public:
+  PoolCancel(ShapeStream& stream, const CancelToken* token) : stream_(stream) {
+    stream_.set_cancel(token);
+  }
+  ~PoolCancel() { stream_.set_cancel(nullptr); }
+  PoolCancel(const PoolCancel&) = delete;
+  PoolCancel& operator=(const PoolCancel&) = delete;
+
+ private:
+  ShapeStream& stream_;
+};
+}  // namespace
+
+bool ShapeStream::update(std::span<const uint8_t> data, const Interruption& interrupt) {
+  if (data.empty()) return true;
+  const PoolCancel cancel(*this, interrupt.token);
+  // Stops between views; what was fed is no longer the stream the caller gave.
+  const auto stopped = [&] {
+    if (!interrupt()) return false;
+    broken_ = true;
+    return true;
+  };
   const uint64_t pos = length_;
   const size_t n = data.size();
   length_ += n;
@@ -112,11 +143,12 @@ void ShapeStream::update(std::span<const uint8_t> data) {
     const size_t keep_from = static_cast<size_t>(retain_from() - carry_offset);
     if (used == n) {
       carry_.erase(carry_.begin(), carry_.begin() + static_cast<ptrdiff_t>(keep_from));
-      return;
+      return true;
     }
     carry_.clear();  // what is still needed lies in `data` now
   }
   while (used < n) {
+    if (stopped()) return false;
     const size_t begin = static_cast<size_t>(retain_from() - pos);
     const size_t end = std::min(n, used + kMaxView);
     feed(data.subspan(begin, end - begin), pos + begin, false);
@@ -124,6 +156,7 @@ void ShapeStream::update(std::span<const uint8_t> data) {
   }
   const size_t keep_from = static_cast<size_t>(retain_from() - pos);
   carry_.assign(data.begin() + static_cast<ptrdiff_t>(keep_from), data.end());
+  return true;
 }
 
 CompactManifest ShapeStream::finish() {
@@ -143,14 +176,20 @@ BuildError scheme_build_error(const CasError& error) {
 }
 
 std::expected<CompactManifest, BuildError> build_manifest(std::span<const uint8_t> data,
-                                                          ChunkScheme scheme, unsigned workers) {
+                                                          ChunkScheme scheme, unsigned workers,
+                                                          const Interruption& interrupt) {
   if (auto error = check_scheme(scheme, data.size())) {
     return std::unexpected(scheme_build_error(*error));
   }
   if (workers <= 1) return build_compact_manifest(data, scheme);
   ShapeStream stream(scheme, true, workers);
+  const PoolCancel cancel(stream, interrupt.token);
   uint64_t done = 0;
   while (done < data.size()) {
+    if (interrupt()) {
+      stream.drain();
+      return std::unexpected(BuildError{BuildError::Kind::Interrupted, {}});
+    }
     const uint64_t from = stream.retain_from();
     const uint64_t to = std::min<uint64_t>(data.size(), done + kMaxView);
     stream.feed_async(data.subspan(from, to - from), from, to == data.size());
@@ -197,6 +236,7 @@ std::expected<CompactManifest, BuildError> build_manifest_from_file(std::string_
   ::posix_fadvise(file->get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
   ShapeStream stream(scheme, keep_chunks, workers);
+  const PoolCancel cancel(stream, interrupt.token);
   // With helpers, two buffers take turns: one is read into while the other's chunks are
   // hashed. Each block is read to a page-aligned spot; the bytes still needed from the
   // previous block (at most a window) are copied just in front of it.

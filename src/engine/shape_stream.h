@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/cancellation.h"
 #include "engine/cas.h"
-#include "engine/interruption.h"
 #include "engine/manifest.h"
 
 namespace quillmere {
@@ -25,14 +25,24 @@ class ShapeStream {
  public:
   // `scheme` must have a size above 0 (see check_scheme). With `workers` above 1 the chunk
   // digests are taken on that many threads (this one included) while this thread finds
-  // the boundaries; the result does not depend on the number of workers.
+  // the boundaries; the result does not depend on the number of workers (nor on how many
+  // threads the system lets it start: see ChunkHashPool).
   ShapeStream(ChunkScheme scheme, bool keep_chunks, unsigned workers = 1);
   ~ShapeStream();
   ShapeStream(const ShapeStream&) = delete;
   ShapeStream& operator=(const ShapeStream&) = delete;
 
-  // Appends `data` to the stream; at most a window's worth of it is copied.
-  void update(std::span<const uint8_t> data);
+  // Appends `data` to the stream; at most a window's worth of it is copied. `interrupt` is
+  // asked between views of a long piece; false when it stopped the work, which leaves the
+  // stream broken (nothing more can be fed).
+  bool update(std::span<const uint8_t> data, const Interruption& interrupt = {});
+  // A step failed or was stopped: the stream cannot go on.
+  bool broken() const { return broken_; }
+  // While `token` (which must outlive its use here) is cancelled, helper threads skip the
+  // digests they have not begun: the stream is about to be dropped. Null: never.
+  void set_cancel(const CancelToken* token);
+  // Helper threads running now (0 before the first view, and where none could start).
+  unsigned running_helpers() const;
   // Ends the stream. The manifest's chunk table is empty unless chunks are kept.
   CompactManifest finish();
 
@@ -77,9 +87,10 @@ struct BuildError {
 // "Failed to build manifest: Chunking failed: ..." for a scheme with a zero size.
 BuildError scheme_build_error(const CasError& error);
 
-// The manifest of bytes in memory.
+// The manifest of bytes in memory; `interrupt` is asked between views.
 std::expected<CompactManifest, BuildError> build_manifest(std::span<const uint8_t> data,
-                                                          ChunkScheme scheme, unsigned workers);
+                                                          ChunkScheme scheme, unsigned workers,
+                                                          const Interruption& interrupt = {});
 
 // The manifest of a file read as a stream (pipes and endless files included); `interrupt`
 // is asked between blocks and when a system call is interrupted by a signal. A read

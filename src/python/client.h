@@ -10,4 +10,7 @@ namespace quillmere::python {
 // The class object (borrowed), created on first use; nullptr with an exception set.
 PyObject* client_type();
 
+// redact_secrets(text, url=None), beside the Client.
+extern PyMethodDef kStorageFunctions[];
+
 }  // namespace quillmere::python

@@ -138,6 +138,25 @@ bool convert_optional_str(PyObject* obj, const char* arg, std::optional<std::str
   return true;
 }
 
+bool convert_path_str(PyObject* obj, const char* arg, PyRef& holder, std::string_view& out) {
+  if (!PyUnicode_Check(obj)) return raise_wrong_type(arg, obj, kKindString);
+  holder = PyRef::steal(PyUnicode_EncodeFSDefault(obj));
+  if (!holder) return prefix_argument_error(arg);
+  out = std::string_view(PyBytes_AS_STRING(holder.get()),
+                         static_cast<size_t>(PyBytes_GET_SIZE(holder.get())));
+  return true;
+}
+
+bool convert_optional_path_str(PyObject* obj, const char* arg, PyRef& holder,
+                               std::optional<std::string_view>& out) {
+  out.reset();
+  if (is_absent(obj)) return true;
+  std::string_view text;
+  if (!convert_path_str(obj, arg, holder, text)) return false;
+  out = text;
+  return true;
+}
+
 bool convert_bytes(PyObject* obj, const char* arg, std::span<const uint8_t>& out) {
   if (!PyBytes_Check(obj)) return raise_wrong_type(arg, obj, kKindBytes);
   out = std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(obj)),

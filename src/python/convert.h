@@ -71,6 +71,12 @@ inline PyObject* new_str(std::string_view text) {
 // while `obj` is alive (argument objects are alive for the whole call).
 bool convert_str(PyObject* obj, const char* arg, std::string_view& out);
 bool convert_optional_str(PyObject* obj, const char* arg, std::optional<std::string_view>& out);
+// A file name given as str, as the bytes the system calls take: encoded with the file
+// system encoding and its error handler, so a name decoded with surrogateescape (any name
+// the system accepts) comes back byte for byte. `holder` keeps the bytes alive.
+bool convert_path_str(PyObject* obj, const char* arg, PyRef& holder, std::string_view& out);
+bool convert_optional_path_str(PyObject* obj, const char* arg, PyRef& holder,
+                               std::optional<std::string_view>& out);
 // A bytes object or subclass (bytearray and str are refused); borrows the buffer.
 bool convert_bytes(PyObject* obj, const char* arg, std::span<const uint8_t>& out);
 // A dict or subclass.

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/fork_safe.h"
 #include "engine/data_shape.h"
 #include "engine/shape_stream.h"
 #include "python/convert.h"
@@ -96,11 +97,8 @@ bool convert_path(PyObject* obj, PyRef& out, std::string_view& path) {
   return true;
 }
 
-PyObject* build_error(const BuildError& error) {
-  if (error.kind == BuildError::Kind::Interrupted) {
-    if (PyErr_Occurred()) return nullptr;
-    return raise_error(PyExc_KeyboardInterrupt, "");
-  }
+PyObject* build_error(const BuildError& error, const SignalCheck& signals) {
+  if (error.kind == BuildError::Kind::Interrupted) return signals.raise_stopped();
   return raise_value_error(error.message);
 }
 
@@ -303,17 +301,35 @@ PyObject* wrap_manifest(CompactManifest manifest) {
 
 // --- ShapeHasher --------------------------------------------------------------------------
 
+constexpr const char* kForkedMidCall =
+    "this ShapeHasher was in use by another thread when the process forked; its state is lost "
+    "in this process";
+
 struct HasherState {
   ChunkScheme scheme;
   bool keep_chunks = false;
   std::unique_ptr<ShapeStream> stream;  // null once finished
   std::shared_ptr<const CompactManifest> result;
   std::string shape_hash;
+  bool forked_mid_call = false;
 };
+
+// Why the hasher cannot go on (ValueError set), or false when it can.
+bool unusable(const HasherState& state) {
+  const char* why = nullptr;
+  if (state.forked_mid_call) {
+    why = kForkedMidCall;
+  } else if (state.stream && state.stream->broken()) {
+    why = "the shape hash was interrupted during update(); start a new ShapeHasher";
+  }
+  if (why != nullptr) raise_value_error(why);
+  return why != nullptr;
+}
 
 struct ShapeHasherObject {
   PyObject_HEAD HasherState* state;
   PyThread_type_lock lock;
+  uint64_t generation;  // the fork generation `lock` belongs to
 };
 
 PyObject* g_hasher_type = nullptr;
@@ -322,10 +338,28 @@ ShapeHasherObject* as_hasher(PyObject* self) {
   return reinterpret_cast<ShapeHasherObject*>(self);
 }
 
+// In a forked child, on first use: a lock that another thread of the parent held at the fork
+// would never be released, and the stream it guarded is half fed. Such a hasher gets a new
+// lock and refuses further use; an idle one goes on (its helper threads start anew).
+void adopt_after_fork(ShapeHasherObject* object) {
+  const uint64_t generation = fork_generation();
+  if (object->generation == generation) return;
+  object->generation = generation;
+  if (PyThread_acquire_lock(object->lock, NOWAIT_LOCK)) {
+    PyThread_release_lock(object->lock);
+    return;
+  }
+  // Not freed: freeing a held lock is undefined. A few bytes, once per fork.
+  object->lock = PyThread_allocate_lock();
+  if (object->lock == nullptr) throw std::bad_alloc();
+  object->state->forked_mid_call = true;
+}
+
 // Holds the object's lock; waits for it with the interpreter lock released, as hashlib does.
 class HasherLock {
  public:
-  explicit HasherLock(PyObject* self) : lock_(as_hasher(self)->lock) {
+  explicit HasherLock(PyObject* self)
+      : lock_((adopt_after_fork(as_hasher(self)), as_hasher(self)->lock)) {
     if (!PyThread_acquire_lock(lock_, NOWAIT_LOCK)) {
       Py_BEGIN_ALLOW_THREADS PyThread_acquire_lock(lock_, WAIT_LOCK);
       Py_END_ALLOW_THREADS
@@ -379,6 +413,7 @@ PyObject* hasher_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   }
   as_hasher(self)->state = state.release();
   as_hasher(self)->lock = lock;
+  as_hasher(self)->generation = fork_generation();
   return self;
 }
 
@@ -394,9 +429,17 @@ PyObject* update_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!data.convert(data_arg, "data")) return nullptr;
   HasherLock lock(self);
   HasherState& state = *as_hasher(self)->state;
+  if (unusable(state)) return nullptr;
   if (!state.stream) return raise_value_error("update() after the shape hash was finished");
-  without_gil_if(data.data().size() > kReleaseLockAbove,
-                 [&] { state.stream->update(data.data()); });
+  if (data.data().size() <= kReleaseLockAbove) {
+    state.stream->update(data.data());
+    Py_RETURN_NONE;
+  }
+  SignalCheck signals;
+  const bool done = interruptible(signals, [&](const Interruption& interrupt) {
+    return state.stream->update(data.data(), interrupt);
+  });
+  if (!done) return signals.raise_stopped();
   Py_RETURN_NONE;
 }
 
@@ -414,6 +457,7 @@ void finish(HasherState& state) {
 PyObject* shape_hash_impl(PyObject* self) {
   HasherLock lock(self);
   HasherState& state = *as_hasher(self)->state;
+  if (unusable(state)) return nullptr;
   finish(state);
   return new_str(state.shape_hash);
 }
@@ -424,6 +468,7 @@ PyObject* hasher_manifest_impl(PyObject* self) {
   if (!state.keep_chunks) {
     return raise_value_error("manifest() needs a ShapeHasher made with keep_chunks=True");
   }
+  if (unusable(state)) return nullptr;
   finish(state);
   return wrap_manifest(state.result);
 }
@@ -489,8 +534,9 @@ bool parse_build_args(PyObject* args, PyObject* kwargs, const char* format,
          convert_workers(workers_arg, out.workers);
 }
 
-PyObject* built_manifest(std::expected<CompactManifest, BuildError>&& built) {
-  if (!built) return build_error(built.error());
+PyObject* built_manifest(std::expected<CompactManifest, BuildError>&& built,
+                         const SignalCheck& signals) {
+  if (!built) return build_error(built.error(), signals);
   return wrap_manifest(std::move(*built));
 }
 
@@ -502,9 +548,14 @@ PyObject* build_manifest_py(PyObject*, PyObject* args, PyObject* kwargs) {
                         [&](PyObject* arg) { return data.convert(arg, "data"); })) {
     return nullptr;
   }
-  return built_manifest(
-      without_gil_if(data.data().size() > kReleaseLockAbove || a.workers > 1,
-                     [&] { return build_manifest(data.data(), a.scheme, a.workers); }));
+  SignalCheck signals;
+  const auto build = [&](const Interruption& interrupt) {
+    return build_manifest(data.data(), a.scheme, a.workers, interrupt);
+  };
+  if (data.data().size() <= kReleaseLockAbove && a.workers == 1) {
+    return built_manifest(build(Interruption{}), signals);
+  }
+  return built_manifest(interruptible(signals, build), signals);
 }
 
 PyObject* build_manifest_from_file_py(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -516,14 +567,13 @@ PyObject* build_manifest_from_file_py(PyObject*, PyObject* args, PyObject* kwarg
                         [&](PyObject* arg) { return convert_path(arg, path_bytes, path); })) {
     return nullptr;
   }
-  std::optional<std::expected<CompactManifest, BuildError>> built;
   SignalCheck signals;
-  {
-    ReleasedLock released;
-    built.emplace(
-        build_manifest_from_file(path, a.scheme, true, a.workers, signals.bind(released)));
-  }
-  return built_manifest(std::move(*built));
+  return built_manifest(interruptible(signals,
+                                      [&](const Interruption& interrupt) {
+                                        return build_manifest_from_file(path, a.scheme, true,
+                                                                        a.workers, interrupt);
+                                      }),
+                        signals);
 }
 
 PyObject* manifest_from_json_py(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -3,6 +3,7 @@
 // yields at most one module object per process.
 #include <string>
 
+#include "python/cancel_token.h"
 #include "python/client.h"
 #include "python/convert.h"
 #include "python/functions.h"
@@ -70,12 +71,19 @@ bool register_module(PyObject* parent, ModuleDefinition& definition) {
   return utf8 != nullptr && add_to_module(parent, utf8, child.get());
 }
 
+// Added after the module's first contents, in this order.
+bool add_beside(PyObject* module) {
+  PyObject* type = cancel_token_type();
+  return type != nullptr && add_to_module(module, "CancelToken", type) &&
+         add_functions(module, kStorageFunctions);
+}
+
 bool fill_top_level(PyObject* module) {
   PyObject* client = client_type();
   return client != nullptr && add_to_module(module, "Client", client) &&
          add_functions(module, kTopLevelFunctions) && register_module(module, g_delta) &&
          register_module(module, g_receipts) && register_module(module, g_shapes) &&
-         register_module(module, g_signing);
+         add_beside(module) && register_module(module, g_signing);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // ReleasedLock and SignalCheck.
 #include "python/released_lock.h"
 
+#include "python/cancel_token.h"
 #include "python/pyref.h"
 
 namespace quillmere::python {
@@ -38,11 +39,18 @@ bool ReleasedLock::run_signal_handlers() {
 
 SignalCheck::SignalCheck()
     : main_thread_(PyThread_get_thread_ident() == main_thread_ident()),
-      last_(std::chrono::steady_clock::now()) {}
+      last_(std::chrono::steady_clock::now()),
+      token_(std::make_shared<CancelToken>(current_cancel_token())) {}
 
 Interruption SignalCheck::bind(ReleasedLock& lock) {
   lock_ = &lock;
-  return Interruption{&SignalCheck::stop_requested, this};
+  return Interruption{&SignalCheck::stop_requested, this, token_.get()};
+}
+
+PyObject* SignalCheck::raise_stopped() const {
+  if (PyErr_Occurred()) return nullptr;
+  raise_cancelled();
+  return nullptr;
 }
 
 bool SignalCheck::stop_requested(void* context, bool signalled) {
@@ -51,7 +59,9 @@ bool SignalCheck::stop_requested(void* context, bool signalled) {
   const auto now = std::chrono::steady_clock::now();
   if (!signalled && now - self->last_ < kCheckInterval) return false;
   self->last_ = now;
-  return self->lock_->run_signal_handlers();
+  if (!self->lock_->run_signal_handlers()) return false;
+  self->token_->cancel();
+  return true;
 }
 
 }  // namespace quillmere::python

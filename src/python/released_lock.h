@@ -8,9 +8,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <utility>
 
-#include "engine/interruption.h"
+#include "base/cancellation.h"
 
 namespace quillmere::python {
 
@@ -31,22 +32,41 @@ class ReleasedLock {
   PyThreadState* state_;
 };
 
-// The interruption check of work running under a ReleasedLock. Only the main thread runs
-// signal handlers, so on other threads it never stops anything. Between blocks the
-// handlers run at most every few milliseconds; after an interrupted system call, always.
+// The interruption check of work running under a ReleasedLock: the work's own cancellation
+// token (a child of the thread's current CancelToken, so cancelling that stops the work
+// too), and on the main thread the signal handlers, run at most every few milliseconds
+// between blocks and always after an interrupted system call. A handler that raises
+// (Ctrl-C) cancels the token, so helper threads of the work stop with it.
 class SignalCheck {
  public:
   // Call with the interpreter lock held, before releasing it.
   SignalCheck();
   // The engine callback; valid while `lock` (the scope's ReleasedLock) lives.
   Interruption bind(ReleasedLock& lock);
+  // With the lock held, after the check stopped the work: leaves the exception that says
+  // why set (the signal handler's, or CancelledError for a cancelled token); nullptr.
+  PyObject* raise_stopped() const;
+  // True when the work was asked to stop (a signal handler raised or a token was cancelled).
+  bool stopped() const { return PyErr_Occurred() != nullptr || token_->cancelled(); }
 
  private:
   static bool stop_requested(void* context, bool signalled);
   ReleasedLock* lock_ = nullptr;
   bool main_thread_;
   std::chrono::steady_clock::time_point last_;
+  std::shared_ptr<CancelToken> token_;
 };
+
+// Runs `work(interrupt)` without the interpreter lock, with `signals`' check passed in and
+// made the thread's current one (for waits inside libraries, e.g. a database's lock).
+template <class F>
+auto interruptible(SignalCheck& signals, F&& work)
+    -> decltype(work(std::declval<const Interruption&>())) {
+  ReleasedLock released;
+  const Interruption interrupt = signals.bind(released);
+  const InterruptionScope scope(interrupt);
+  return work(interrupt);
+}
 
 // Runs `work` (which must touch no Python object) with the interpreter lock released,
 // and takes the lock back before its result or exception leaves. Any lock `work` takes is

@@ -61,9 +61,11 @@ bool convert_chunk_scheme(PyObject* obj, std::optional<ChunkScheme>& out) {
 
 namespace {
 
-PyObject* data_shape_result(const std::expected<std::string, DataShapeError>& hash) {
+PyObject* data_shape_result(const std::expected<std::string, DataShapeError>& hash,
+                            const SignalCheck* signals = nullptr) {
   if (!hash && hash.error().kind == DataShapeError::Kind::Interrupted) {
-    // The signal handler's exception is set; stop with it.
+    // The signal handler's exception is set, or a token was cancelled; stop with it.
+    if (signals != nullptr) return signals->raise_stopped();
     if (PyErr_Occurred()) return nullptr;
     return raise_error(PyExc_KeyboardInterrupt, "");
   }
@@ -103,19 +105,18 @@ PyObject* from_file(PyObject*, PyObject* args, PyObject* kwargs) {
                   &scheme_arg)) {
     return nullptr;
   }
+  PyRef path_bytes;
   std::string_view path;
   std::optional<ChunkScheme> scheme;
-  if (!convert_str(path_arg, "path", path) || !convert_chunk_scheme(scheme_arg, scheme)) {
+  if (!convert_path_str(path_arg, "path", path_bytes, path) ||
+      !convert_chunk_scheme(scheme_arg, scheme)) {
     return nullptr;
   }
-  std::optional<std::expected<std::string, DataShapeError>> hash;
   SignalCheck signals;
-  {
-    ReleasedLock released;
-    hash.emplace(
-        compute_data_shape_hash_from_file(path, scheme, kFileBlockSize, signals.bind(released)));
-  }
-  return data_shape_result(*hash);
+  const auto hash = interruptible(signals, [&](const Interruption& interrupt) {
+    return compute_data_shape_hash_from_file(path, scheme, kFileBlockSize, interrupt);
+  });
+  return data_shape_result(hash, &signals);
 }
 
 PyObject* from_code(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/fork_safe.h"
 #include "base/posix_io.h"
 #include "storage/receipt_store.h"
 
@@ -46,13 +47,13 @@ class FilesystemStore : public ReceiptStore {
       : base_path_(std::move(base_path)),
         receipts_dir_(std::move(receipts_dir)),
         io_(&io),
-        lock_(std::make_shared<std::mutex>()) {}
+        lock_(std::make_shared<ForkSafeMutex>()) {}
 
   std::string base_path_;
   std::string receipts_dir_;
   PosixIo* io_;
   // Held for the whole of every operation; copies of a store share it.
-  std::shared_ptr<std::mutex> lock_;
+  std::shared_ptr<ForkSafeMutex> lock_;
   // Whether this file system makes files without a name and links them
   // (learned on first use, under the lock).
   bool unnamed_files_ = true;

@@ -4,12 +4,20 @@
 #include "storage/postgres_store.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <string_view>
 #include <vector>
+
+#include "base/cancellation.h"
+#include "storage/storage_url.h"
 
 namespace quillmere {
 
@@ -19,10 +27,48 @@ constexpr const char* kUpsertName = "qm_upsert";
 // Serialises first-use table creation between connections to one database.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7235350711092451329)";
 
-struct ResultDeleter {
-  void operator()(PGresult* r) const { PQclear(r); }
-};
-using Result = std::unique_ptr<PGresult, ResultDeleter>;
+// One slice of a wait on the server: the interruption check is asked this often.
+constexpr int kPollSliceMs = 50;
+
+enum class Waited { Ready, Stopped, TimedOut };
+
+// Waits for `events` on the connection's socket, asking the thread's interruption check
+// between slices; `deadline_ms` (a steady-clock time in ms, or 0 for none) bounds it.
+Waited wait_socket(PGconn* conn, short events, int64_t deadline_ms) {
+  using namespace std::chrono;
+  for (;;) {
+    if (current_interruption()()) return Waited::Stopped;
+    int slice = kPollSliceMs;
+    if (deadline_ms != 0) {
+      const int64_t now =
+          duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+      if (now >= deadline_ms) return Waited::TimedOut;
+      slice = static_cast<int>(std::min<int64_t>(slice, deadline_ms - now));
+    }
+    pollfd fd{PQsocket(conn), events, 0};
+    if (fd.fd < 0) return Waited::Ready;  // libpq reports the broken connection itself
+    const int n = ::poll(&fd, 1, slice);
+    if (n > 0 || (n < 0 && errno != EINTR)) return Waited::Ready;
+    if (n < 0 && current_interruption()(true)) return Waited::Stopped;
+  }
+}
+
+// connect_timeout of the connection text (or PGCONNECT_TIMEOUT) in seconds; 0: none. As in
+// libpq, a value of 1 counts as 2.
+int64_t connect_timeout_of(const std::string& conninfo) {
+  int64_t seconds = 0;
+  if (const char* env = std::getenv("PGCONNECT_TIMEOUT")) seconds = std::atoll(env);
+  if (PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), nullptr)) {
+    for (PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+      if (std::string_view(o->keyword) == "connect_timeout" && o->val != nullptr) {
+        seconds = std::atoll(o->val);
+      }
+    }
+    PQconninfoFree(options);
+  }
+  if (seconds <= 0) return 0;
+  return std::max<int64_t>(seconds, 2);
+}
 
 std::string trimmed(const char* text) {
   std::string out = text != nullptr ? text : "";
@@ -79,7 +125,68 @@ std::string value_bytes(const PGresult* r, int row, int column) {
 
 void ignore_notice(void*, const char*) {}
 
+constexpr const char* kInterrupted = "interrupted while waiting for the server";
+
 }  // namespace
+
+void PostgresStore::PgResultDeleter::operator()(pg_result* r) const {
+  PQclear(r);
+}
+
+PostgresStore::Result PostgresStore::await_result(int sent) {
+  if (sent == 0) return nullptr;
+  Result last;
+  for (;;) {
+    while (PQisBusy(conn_) != 0) {
+      if (wait_socket(conn_, POLLIN, 0) != Waited::Ready) {
+        // Dropping the connection ends the statement: the server rolls back what was open.
+        disconnect();
+        interrupted_ = true;
+        return nullptr;
+      }
+      if (PQconsumeInput(conn_) == 0) break;  // PQgetResult reports the failure
+    }
+    PGresult* next = PQgetResult(conn_);
+    if (next == nullptr) break;
+    last.reset(next);
+    if (PQstatus(conn_) == CONNECTION_BAD) break;
+  }
+  return last;
+}
+
+std::expected<void, StorageError> PostgresStore::connect_polling() {
+  using namespace std::chrono;
+  const int64_t timeout_s = connect_timeout_of(conninfo_);
+  const int64_t deadline_ms =
+      timeout_s == 0 ? 0
+                     : duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() +
+                           timeout_s * 1000;
+  conn_ = PQconnectStart(conninfo_.c_str());
+  pid_ = ::getpid();
+  if (conn_ == nullptr) return std::unexpected(error());
+  PostgresPollingStatusType status = PGRES_POLLING_WRITING;
+  while (PQstatus(conn_) != CONNECTION_BAD && status != PGRES_POLLING_OK &&
+         status != PGRES_POLLING_FAILED) {
+    const short events = status == PGRES_POLLING_READING ? POLLIN : POLLOUT;
+    const Waited waited = wait_socket(conn_, events, deadline_ms);
+    if (waited == Waited::Stopped) {
+      disconnect();
+      interrupted_ = true;
+      return std::unexpected(error());
+    }
+    if (waited == Waited::TimedOut) {
+      disconnect();
+      return std::unexpected(StorageError::database("timeout expired"));
+    }
+    status = PQconnectPoll(conn_);
+  }
+  if (PQstatus(conn_) != CONNECTION_OK) {
+    StorageError err = error();
+    disconnect();
+    return std::unexpected(std::move(err));
+  }
+  return {};
+}
 
 std::expected<std::shared_ptr<PostgresStore>, StorageError> PostgresStore::create(
     std::string conninfo) {
@@ -105,16 +212,20 @@ void PostgresStore::disconnect() {
 }
 
 StorageError PostgresStore::error() const {
-  return StorageError::database(
-      trimmed(conn_ != nullptr ? PQerrorMessage(conn_) : "out of memory"));
+  if (conn_ == nullptr) return database_error(interrupted_ ? kInterrupted : "out of memory");
+  return database_error(PQerrorMessage(conn_));
+}
+
+// libpq's texts may quote pieces of the connection URL, password included.
+StorageError PostgresStore::database_error(const char* text) const {
+  return StorageError::database(redact_secrets(trimmed(text), conninfo_));
 }
 
 std::expected<void, StorageError> PostgresStore::exec(const char* sql) {
-  Result r(PQexec(conn_, sql));
+  Result r = await_result(PQsendQuery(conn_, sql));
   const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-    return std::unexpected(r ? StorageError::database(trimmed(PQresultErrorMessage(r.get())))
-                             : error());
+    return std::unexpected(r ? database_error(PQresultErrorMessage(r.get())) : error());
   }
   return {};
 }
@@ -139,13 +250,8 @@ std::expected<void, StorageError> PostgresStore::connect() {
       disconnect();
     }
   }
-  conn_ = PQconnectdb(conninfo_.c_str());
-  pid_ = ::getpid();
-  if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK) {
-    StorageError err = error();
-    disconnect();
-    return std::unexpected(std::move(err));
-  }
+  interrupted_ = false;
+  if (auto connected = connect_polling(); !connected) return connected;
   // Server notices ("relation already exists, skipping") are no business of the caller.
   PQsetNoticeProcessor(conn_, ignore_notice, nullptr);
 
@@ -153,31 +259,33 @@ std::expected<void, StorageError> PostgresStore::connect() {
     if (auto r = exec("BEGIN"); !r) return r;
     if (auto r = exec(kSchemaLock); !r) return r;
     if (auto r = exec(sql::version_table_statement(sql::Dialect::Postgres).c_str()); !r) return r;
-    Result version(PQexec(conn_, sql::select_version_statement().c_str()));
+    Result version = await_result(PQsendQuery(conn_, sql::select_version_statement().c_str()));
     if (!version || PQresultStatus(version.get()) != PGRES_TUPLES_OK) {
-      return std::unexpected(
-          version ? StorageError::database(trimmed(PQresultErrorMessage(version.get()))) : error());
+      return std::unexpected(version ? database_error(PQresultErrorMessage(version.get()))
+                                     : error());
     }
-    if (PQntuples(version.get()) == 1 && !PQgetisnull(version.get(), 0, 0)) {
-      const long long found = std::atoll(PQgetvalue(version.get(), 0, 0));
-      if (found > sql::kSchemaVersion) {
-        return std::unexpected(StorageError::database(
-            "receipt tables have schema version " + std::to_string(found) +
-            ", newer than this library's " + std::to_string(sql::kSchemaVersion)));
-      }
-      return exec("COMMIT");
-    }
-    for (const std::string& statement : sql::receipts_table_statements(sql::Dialect::Postgres)) {
-      if (auto r = exec(statement.c_str()); !r) return r;
+    const long long found = PQntuples(version.get()) == 1 && !PQgetisnull(version.get(), 0, 0)
+                                ? std::atoll(PQgetvalue(version.get(), 0, 0))
+                                : 0;
+    if (found > sql::kSchemaVersion) {
+      return std::unexpected(StorageError::database(
+          "receipt tables have schema version " + std::to_string(found) +
+          ", newer than this library's " + std::to_string(sql::kSchemaVersion)));
     }
     const std::string insert = sql::insert_version_statement(sql::Dialect::Postgres) + ";";
-    const std::string version_text = std::to_string(sql::kSchemaVersion);
-    const char* values[] = {version_text.c_str()};
-    Result inserted(PQexecParams(conn_, insert.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
-    if (!inserted || PQresultStatus(inserted.get()) != PGRES_COMMAND_OK) {
-      return std::unexpected(
-          inserted ? StorageError::database(trimmed(PQresultErrorMessage(inserted.get())))
-                   : error());
+    for (const sql::SchemaStep& step : sql::schema_steps(sql::Dialect::Postgres)) {
+      if (step.version <= found) continue;
+      for (const std::string& statement : step.statements) {
+        if (auto r = exec(statement.c_str()); !r) return r;
+      }
+      const std::string version_text = std::to_string(step.version);
+      const char* values[] = {version_text.c_str()};
+      Result inserted = await_result(
+          PQsendQueryParams(conn_, insert.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
+      if (!inserted || PQresultStatus(inserted.get()) != PGRES_COMMAND_OK) {
+        return std::unexpected(inserted ? database_error(PQresultErrorMessage(inserted.get()))
+                                        : error());
+      }
     }
     return exec("COMMIT");
   };
@@ -192,7 +300,7 @@ template <class Op>
 auto PostgresStore::with_connection(Op&& op) -> decltype(op()) {
   if (auto connected = connect(); !connected) return std::unexpected(connected.error());
   auto result = op();
-  if (!result && PQstatus(conn_) != CONNECTION_OK) {
+  if (!result && !interrupted_ && PQstatus(conn_) != CONNECTION_OK) {
     disconnect();
     if (auto connected = connect(); !connected) return std::unexpected(connected.error());
     result = op();
@@ -204,10 +312,10 @@ std::expected<void, StorageError> PostgresStore::prepare(const std::string& name
                                                          const std::string& sql,
                                                          std::span<const sql::Param> params) {
   // Parameter types are left to the server, which infers them from the columns.
-  Result r(PQprepare(conn_, name.c_str(), sql.c_str(), static_cast<int>(params.size()), nullptr));
+  Result r = await_result(
+      PQsendPrepare(conn_, name.c_str(), sql.c_str(), static_cast<int>(params.size()), nullptr));
   if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
-    return std::unexpected(r ? StorageError::database(trimmed(PQresultErrorMessage(r.get())))
-                             : error());
+    return std::unexpected(r ? database_error(PQresultErrorMessage(r.get())) : error());
   }
   return {};
 }
@@ -228,12 +336,11 @@ std::expected<void, StorageError> PostgresStore::write_rows(std::span<const sql:
   for (const sql::ReceiptRow& row : rows) {
     const std::vector<sql::Param> params = row.params();
     const BoundParams bound(params);
-    Result r(PQexecPrepared(conn_, kUpsertName, bound.count(), bound.values(), bound.lengths(),
-                            bound.formats(), 1));
+    Result r = await_result(PQsendQueryPrepared(conn_, kUpsertName, bound.count(), bound.values(),
+                                                bound.lengths(), bound.formats(), 1));
     if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
-      StorageError err =
-          r ? StorageError::database(trimmed(PQresultErrorMessage(r.get()))) : error();
-      if (batch && PQstatus(conn_) == CONNECTION_OK) Result(PQexec(conn_, "ROLLBACK"));
+      StorageError err = r ? database_error(PQresultErrorMessage(r.get())) : error();
+      if (batch && PQstatus(conn_) == CONNECTION_OK) await_result(PQsendQuery(conn_, "ROLLBACK"));
       return std::unexpected(std::move(err));
     }
   }
@@ -246,7 +353,8 @@ std::expected<void, StorageError> PostgresStore::write_rows(std::span<const sql:
 std::expected<void, StorageError> PostgresStore::store_receipt(const Receipt& receipt) {
   auto row = sql::receipt_row(receipt);
   if (!row) return std::unexpected(row.error());
-  std::lock_guard guard(lock_);
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
   return with_connection([&] { return write_rows(std::span(&*row, 1)); });
 }
 
@@ -261,7 +369,8 @@ std::expected<void, StorageError> PostgresStore::store_receipts(std::span<const 
     if (!row) return std::unexpected(row.error());
     rows.push_back(std::move(*row));
   }
-  std::lock_guard guard(lock_);
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
   return with_connection([&] { return write_rows(rows); });
 }
 
@@ -281,11 +390,10 @@ std::expected<std::vector<sql::StoredRow>, StorageError> PostgresStore::fetch(
     selects_prepared_.set(shape.index());
   }
   const BoundParams bound(params);
-  Result r(PQexecPrepared(conn_, name.c_str(), bound.count(), bound.values(), bound.lengths(),
-                          bound.formats(), 1));
+  Result r = await_result(PQsendQueryPrepared(conn_, name.c_str(), bound.count(), bound.values(),
+                                              bound.lengths(), bound.formats(), 1));
   if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
-    return std::unexpected(r ? StorageError::database(trimmed(PQresultErrorMessage(r.get())))
-                             : error());
+    return std::unexpected(r ? database_error(PQresultErrorMessage(r.get())) : error());
   }
   const int n = PQntuples(r.get());
   std::vector<sql::StoredRow> rows;
@@ -297,7 +405,8 @@ std::expected<std::vector<sql::StoredRow>, StorageError> PostgresStore::fetch(
 
 std::expected<std::vector<Receipt>, StorageError> PostgresStore::query_receipts(
     ReceiptQuery query) {
-  std::lock_guard guard(lock_);
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
   return with_connection([&]() -> std::expected<std::vector<Receipt>, StorageError> {
     return sql::answer_query(query, [&](std::optional<int64_t> limit, int64_t offset) {
       return fetch(query, limit, offset);

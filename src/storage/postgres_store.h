@@ -8,10 +8,12 @@
 #include <mutex>
 #include <string>
 
+#include "base/fork_safe.h"
 #include "storage/receipt_store.h"
 #include "storage/sql_schema.h"
 
 struct pg_conn;
+struct pg_result;
 
 namespace quillmere {
 
@@ -19,7 +21,14 @@ class PostgresStore : public ReceiptStore {
  public:
   // Connects with `conninfo` (a postgresql:// URI or key=value text, given to libpq
   // as is) and creates the tables on first use. Errors are Database errors with
-  // libpq's message (InvalidInput for text holding a NUL).
+  // libpq's message (InvalidInput for text holding a NUL), secrets masked.
+  //
+  // Every wait on the server (connecting, each statement) polls the socket in short
+  // slices and asks the thread's current interruption check (base/cancellation.h): when
+  // it says stop, the connection is dropped (the server rolls back what was open) and the
+  // operation fails. connect_timeout in the connection text bounds the connection, as
+  // libpq's own does; statement_timeout (options=-c statement_timeout=...) bounds
+  // statements on the server.
   static std::expected<std::shared_ptr<PostgresStore>, StorageError> create(std::string conninfo);
   ~PostgresStore() override;
 
@@ -50,12 +59,23 @@ class PostgresStore : public ReceiptStore {
   std::expected<void, StorageError> prepare(const std::string& name, const std::string& sql,
                                             std::span<const sql::Param> params);
   StorageError error() const;
+  // Waits for the answer to a statement just sent (`sent`: what PQsend* returned) and gives
+  // its last result, as PQexec does; null when sending failed or the wait was stopped.
+  struct PgResultDeleter {
+    void operator()(pg_result* r) const;
+  };
+  using Result = std::unique_ptr<pg_result, PgResultDeleter>;
+  Result await_result(int sent);
+  std::expected<void, StorageError> connect_polling();
+  // A Database error of libpq's text, without any secret of the connection text.
+  StorageError database_error(const char* text) const;
 
   std::string conninfo_;
-  std::mutex lock_;  // one operation at a time on the connection
+  ForkSafeMutex lock_;  // one operation at a time on the connection
   pg_conn* conn_ = nullptr;
   int pid_ = 0;  // the process that opened conn_
   bool upsert_prepared_ = false;
+  bool interrupted_ = false;  // the last wait was stopped (conn_ is gone)
   std::bitset<sql::kQueryShapeCount> selects_prepared_;
 };
 

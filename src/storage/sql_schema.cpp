@@ -18,10 +18,16 @@ constexpr std::string_view kReceipts = "qm_receipts";
 struct FilterColumn {
   std::string_view column;
   std::string_view op;
+  bool shown = false;  // compared as shown texts, through the view's index
 };
 constexpr FilterColumn kFilters[] = {
-    {"trace_id", "="},   {"workload_id", "="},  {"timestamp_s", ">="}, {"timestamp_s", "<="},
-    {"policy_ref", "="}, {"change_epoch", "="}, {"pac", "="},
+    {"trace_id", "=", true},
+    {"workload_id", "=", true},
+    {"timestamp_s", ">="},
+    {"timestamp_s", "<="},
+    {"policy_ref", "="},
+    {"change_epoch", "="},
+    {"pac", "="},
 };
 constexpr unsigned kFilterCount = sizeof kFilters / sizeof kFilters[0];
 static_assert((1u << kFilterCount) * 2 == kQueryShapeCount);
@@ -95,7 +101,10 @@ std::string insert_version_statement(Dialect dialect) {
   return "INSERT INTO qm_schema_version (version) VALUES (" + placeholder(dialect, 1) + ")";
 }
 
-std::vector<std::string> receipts_table_statements(Dialect dialect) {
+namespace {
+
+// Version 1: the receipts table, each filter column indexed with seq.
+std::vector<std::string> create_receipts_table(Dialect dialect) {
   const std::string bytes(bytes_type(dialect));
   const std::string integer(integer_type(dialect));
   // PostgreSQL numbers rows from an identity sequence; SQLite's writers are
@@ -108,8 +117,6 @@ std::vector<std::string> receipts_table_statements(Dialect dialect) {
                 seq + ", workload_id " + bytes + ", trace_id " + bytes + ", timestamp_s " +
                 integer + ", policy_ref " + bytes + ", change_epoch " + bytes + ", pac " + bytes +
                 ", hash " + bytes + " NOT NULL, body " + bytes + " NOT NULL)");
-  // Each filter column is indexed with seq, so a filtered listing reads its rows
-  // in insertion order straight from the index.
   for (std::string_view column :
        {"workload_id", "trace_id", "timestamp_s", "policy_ref", "change_epoch", "pac", "hash"}) {
     out.push_back("CREATE INDEX " + std::string(kReceipts) + "_" + std::string(column) + " ON " +
@@ -117,6 +124,168 @@ std::vector<std::string> receipts_table_statements(Dialect dialect) {
                   (column == "hash" ? ")" : ", seq)"));
   }
   return out;
+}
+
+// PostgreSQL helpers of the view, created in the tables' schema. qm_text_slow shows a
+// value holding anything but ASCII without NUL or backslash (the common case is
+// answered inline by shown_text); qm_jsonb converts a body that the inline test
+// does not pass, NULL when it is not jsonb (not UTF-8, a NUL, not JSON).
+std::vector<std::string> postgres_view_functions() {
+  return {
+      "CREATE OR REPLACE FUNCTION qm_text_slow(b bytea) RETURNS text LANGUAGE plpgsql "
+      "IMMUTABLE STRICT PARALLEL SAFE AS $f$\n"
+      "DECLARE t text;\n"
+      "BEGIN\n"
+      "  IF position(decode('00', 'hex') IN b) = 0 THEN\n"
+      "    BEGIN\n"
+      "      t := convert_from(b, 'UTF8');\n"
+      "    EXCEPTION WHEN OTHERS THEN\n"
+      "      t := NULL;\n"
+      "    END;\n"
+      "    IF t IS NOT NULL AND left(t, 2) <> E'\\\\x' THEN\n"
+      "      RETURN t;\n"
+      "    END IF;\n"
+      "  END IF;\n"
+      "  RETURN E'\\\\x' || encode(b, 'hex');\n"
+      "END\n"
+      "$f$",
+      "CREATE OR REPLACE FUNCTION qm_jsonb(b bytea) RETURNS jsonb LANGUAGE plpgsql "
+      "IMMUTABLE STRICT PARALLEL SAFE AS $f$\n"
+      "BEGIN\n"
+      "  RETURN convert_from(b, 'UTF8')::jsonb;\n"
+      "EXCEPTION WHEN OTHERS THEN\n"
+      "  RETURN NULL;\n"
+      "END\n"
+      "$f$",
+      "CREATE OR REPLACE FUNCTION qm_receipts_read_only() RETURNS trigger LANGUAGE plpgsql AS $f$\n"
+      "BEGIN\n"
+      "  RAISE EXCEPTION 'the receipts view is read-only: receipts are written through "
+      "quillmere';\n"
+      "END\n"
+      "$f$",
+  };
+}
+
+// A byte string literal of `text`.
+std::string bytes_literal(Dialect dialect, std::string_view text) {
+  static constexpr char kHexDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char c : text) {
+    hex += kHexDigits[c >> 4];
+    hex += kHexDigits[c & 0xF];
+  }
+  return dialect == Dialect::Sqlite ? "X'" + hex + "'" : "decode('" + hex + "', 'hex')";
+}
+
+// The view's columns read from the body. The kind and the links are cut straight from
+// the text when it begins as the store's JSON writer writes it ({"rid":"<36>","version":"
+// first, then "kind", "dom", "cod" and "links"; a JSON string holds no bare quote, so the
+// first `","kind":"` and `","links":[` are those keys); any other text goes through the
+// database's JSON functions.
+std::string view_statement(Dialect dialect) {
+  const std::string body_text = shown_text(dialect, "body");
+  std::string body;
+  std::string kind;
+  std::string parents;
+  std::string timestamp;
+  if (dialect == Dialect::Sqlite) {
+    body = "CASE WHEN instr(body, X'00') = 0 THEN CAST(body AS TEXT) END";
+    // Bytes, not text: offsets into a blob are not counted in characters.
+    const std::string ours =
+        "substr(body, 1, 8) = " + bytes_literal(dialect, "{\"rid\":\"") +
+        " AND substr(body, 45, 13) = " + bytes_literal(dialect, "\",\"version\":\"");
+    const std::string k = "instr(body, " + bytes_literal(dialect, "\",\"kind\":\"") + ")";
+    const std::string l = "instr(body, " + bytes_literal(dialect, "\",\"links\":[") + ")";
+    kind = "CASE WHEN " + ours + " AND " + k + " > 0 THEN CAST(substr(body, " + k +
+           " + 10, max(instr(substr(body, " + k + " + 10, 64), X'22') - 1, 0)) AS TEXT) " +
+           "ELSE json_extract(" + body + ", '$.kind') END";
+    parents = "CASE WHEN " + ours + " AND " + l + " > 0 THEN CAST(substr(body, " + l +
+              " + 10, max(instr(substr(body, " + l + " + 10), X'5D'), 0)) AS TEXT) " +
+              "ELSE json_extract(" + body + ", '$.links') END";
+    timestamp = "strftime('%Y-%m-%dT%H:%M:%SZ', timestamp_s, 'unixepoch')";
+  } else {
+    // ASCII JSON without a backslash converts inline; anything else through qm_jsonb.
+    const std::string plain = "encode(body, 'escape')";
+    body = "CASE WHEN strpos(" + plain +
+           ", E'\\\\') = 0 AND substring(body FROM 1 FOR 1) = " + bytes_literal(dialect, "{") +
+           " THEN (" + plain + ")::jsonb ELSE qm_jsonb(body) END";
+    const std::string ours =
+        "substring(body FROM 1 FOR 8) = " + bytes_literal(dialect, "{\"rid\":\"") +
+        " AND substring(body FROM 45 FOR 13) = " + bytes_literal(dialect, "\",\"version\":\"");
+    const std::string k = "position(" + bytes_literal(dialect, "\",\"kind\":\"") + " IN body)";
+    const std::string l = "position(" + bytes_literal(dialect, "\",\"links\":[") + " IN body)";
+    kind = "CASE WHEN " + ours + " AND " + k + " > 0 THEN encode(substring(body FROM " + k +
+           " + 10 FOR greatest(position(" + bytes_literal(dialect, "\"") +
+           " IN substring(body FROM " + k + " + 10 FOR 64)) - 1, 0)), 'escape') ELSE (" + body +
+           ") ->> 'kind' END";
+    parents = "CASE WHEN " + ours + " AND " + l +
+              " > 0 THEN string_to_array(replace(encode(substring(body FROM " + l +
+              " + 11 FOR greatest(position(" + bytes_literal(dialect, "]") +
+              " IN substring(body FROM " + l + " + 11)) - 1, 0)), 'escape'), '\"', ''), ',') " +
+              "WHEN jsonb_typeof((" + body + ") -> 'links') = 'array' THEN ARRAY(SELECT " +
+              "jsonb_array_elements_text((" + body + ") -> 'links')) END";
+    timestamp = "to_timestamp(timestamp_s)";
+  }
+  return "CREATE VIEW receipts AS SELECT seq, rid, " + kind + " AS kind, " +
+         shown_text(dialect, "workload_id") + " AS workload_id, " +
+         shown_text(dialect, "trace_id") + " AS trace_id, " + timestamp + " AS timestamp, " +
+         shown_text(dialect, "hash") + " AS hash, " + parents + " AS parent_rids, " + body +
+         " AS body, " + body_text + " AS body_text FROM " + std::string(kReceipts);
+}
+
+// Version 2: the view; the trace and workload indexes on the shown text (serving the
+// store's filters and the view's alike); the rarely set filter columns indexed only
+// where present; no index on hash, which nothing filters on.
+std::vector<std::string> add_receipts_view(Dialect dialect) {
+  std::vector<std::string> out;
+  const std::string table(kReceipts);
+  for (std::string_view column :
+       {"workload_id", "trace_id", "policy_ref", "change_epoch", "pac", "hash"}) {
+    out.push_back("DROP INDEX IF EXISTS " + table + "_" + std::string(column));
+  }
+  if (dialect == Dialect::Postgres) {
+    for (std::string& f : postgres_view_functions()) out.push_back(std::move(f));
+  }
+  for (std::string_view column : {"trace_id", "workload_id"}) {
+    out.push_back("CREATE INDEX " + table + "_" + std::string(column) + "_text ON " + table +
+                  " ((" + shown_text(dialect, column) + "), seq)");
+  }
+  for (std::string_view column : {"policy_ref", "change_epoch", "pac"}) {
+    const std::string c(column);
+    out.push_back("CREATE INDEX " + table + "_" + c + " ON " + table + " (" + c + ", seq) WHERE " +
+                  c + " IS NOT NULL");
+  }
+  out.push_back(view_statement(dialect));
+  if (dialect == Dialect::Postgres) {
+    out.push_back(
+        "CREATE TRIGGER receipts_read_only INSTEAD OF INSERT OR UPDATE OR DELETE ON receipts FOR "
+        "EACH ROW EXECUTE FUNCTION qm_receipts_read_only()");
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string shown_text(Dialect dialect, std::string_view operand) {
+  const std::string v(operand);
+  if (dialect == Dialect::Postgres) {
+    // ASCII without NUL or backslash is its own text (encode leaves it unchanged).
+    return "CASE WHEN strpos(encode(" + v + ", 'escape'), E'\\\\') = 0 THEN encode(" + v +
+           ", 'escape') ELSE qm_text_slow(" + v + ") END";
+  }
+  // SQLite keeps any bytes in a text value: NUL is what stops its text functions, and
+  // the \x prefix is what keeps the shown form one-to-one.
+  return "CASE WHEN " + v + " IS NULL THEN NULL WHEN instr(" + v + ", X'00') = 0 AND substr(" + v +
+         ", 1, 2) IS NOT X'5C78' THEN CAST(" + v + " AS TEXT) ELSE '\\x' || lower(hex(" + v +
+         ")) END";
+}
+
+std::vector<SchemaStep> schema_steps(Dialect dialect) {
+  return {{1, create_receipts_table(dialect)}, {2, add_receipts_view(dialect)}};
+}
+
+std::string last_seq_statement() {
+  return "SELECT COALESCE(MAX(seq), 0) FROM " + std::string(kReceipts);
 }
 
 std::string upsert_statement(Dialect dialect) {
@@ -139,7 +308,7 @@ std::string upsert_statement(Dialect dialect) {
   }
   if (dialect == Dialect::Sqlite) {
     columns += ", seq";
-    values += ", (SELECT COALESCE(MAX(seq), 0) + 1 FROM " + std::string(kReceipts) + ")";
+    values += ", " + placeholder(dialect, n + 1);
   }
   return "INSERT INTO " + std::string(kReceipts) + " (" + columns + ") VALUES (" + values +
          ") ON CONFLICT (rid) DO UPDATE SET " + updates;
@@ -164,11 +333,17 @@ std::string select_statement(Dialect dialect, QueryShape shape) {
   for (unsigned i = 0; i < kFilterCount; ++i) {
     if (!(shape.filters & (1u << i))) continue;
     sql += n == 0 ? " WHERE " : " AND ";
+    const std::string param = placeholder(dialect, ++n);
+    if (kFilters[i].shown) {
+      sql += "(" + shown_text(dialect, kFilters[i].column) + ") = (" + shown_text(dialect, param) +
+             ")";
+      continue;
+    }
     sql += kFilters[i].column;
     sql += ' ';
     sql += kFilters[i].op;
     sql += ' ';
-    sql += placeholder(dialect, ++n);
+    sql += param;
   }
   sql += " ORDER BY seq";
   if (shape.paged) {

@@ -16,8 +16,18 @@
 //   body         bytes: the JSON writer's text, byte for byte the filesystem store's file
 // Text fields are kept as bytes (BLOB / BYTEA) because receipts may hold any Unicode
 // text, NUL included, which PostgreSQL's text type refuses; equality stays bytewise,
-// as in the filesystem store. Table qm_schema_version holds one row, the layout's
-// version, written when the tables are first created.
+// as in the filesystem store. Table qm_schema_version holds one row per layout
+// version reached; the highest is the layout's version.
+//
+// View `receipts` (read-only) shows each row with human columns: seq, rid, kind,
+// workload_id, trace_id, timestamp, hash, parent_rids, body, body_text (see
+// view_statements). A byte column shows as text when it is clean (no NUL, UTF-8 as far
+// as the database can tell, not beginning with \x) and otherwise as \x followed by the
+// lowercase hexadecimal of its bytes: the mapping is one-to-one, so the trace and
+// workload filters compare shown texts and share one index with the view.
+//
+// The layout is reached by ordered steps, each bringing the tables from the version
+// before it to its own; a database is upgraded in place, in one transaction, on open.
 #pragma once
 
 #include <cstdint>
@@ -33,7 +43,7 @@
 
 namespace quillmere::sql {
 
-inline constexpr int64_t kSchemaVersion = 1;
+inline constexpr int64_t kSchemaVersion = 2;
 
 enum class Dialect { Sqlite, Postgres };
 
@@ -70,16 +80,28 @@ struct ReceiptRow {
 // The row of a receipt; fails as the filesystem store does when the JSON writer fails.
 std::expected<ReceiptRow, StorageError> receipt_row(const Receipt& receipt);
 
-// CREATE statements for the version table, then the receipts table and its indexes.
+// One step of the layout: the statements that bring version `version - 1` to `version`.
+struct SchemaStep {
+  int64_t version;
+  std::vector<std::string> statements;
+};
+// Every step in order; the last one's version is kSchemaVersion.
+std::vector<SchemaStep> schema_steps(Dialect dialect);
+
 std::string version_table_statement(Dialect dialect);
-std::vector<std::string> receipts_table_statements(Dialect dialect);
 std::string select_version_statement();
 // One parameter: the version.
 std::string insert_version_statement(Dialect dialect);
 
+// The text the view shows for the byte value `operand` (a column or a parameter).
+std::string shown_text(Dialect dialect, std::string_view operand);
+
 // Inserts a row or replaces the columns of the row with the same rid, keeping its seq.
-// Parameters: those of ReceiptRow::params.
+// Parameters: those of ReceiptRow::params; in SQLite one more, the new row's seq (the
+// store numbers its rows on from last_seq_statement's answer, inside the write
+// transaction; a replaced row leaves its number unused, which keeps the order).
 std::string upsert_statement(Dialect dialect);
+std::string last_seq_statement();
 
 // SELECT rid, body of the rows matching the query's filters, in insertion order.
 // With `paged`, two more parameters follow the filters': LIMIT and OFFSET.

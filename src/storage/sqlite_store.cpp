@@ -7,7 +7,14 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <iterator>
+#include <mutex>
+#include <thread>
 #include <vector>
+
+#include "base/cancellation.h"
 
 namespace quillmere {
 
@@ -52,6 +59,51 @@ std::string column_bytes(sqlite3_stmt* stmt, int column) {
   return std::string(static_cast<const char*>(data), static_cast<size_t>(size));
 }
 
+// SQLite's busy handler: waits in short sleeps for another connection's lock, up to the
+// busy timeout, and stops early when the thread's interruption check says so.
+int wait_while_busy(void*, int attempt) {
+  using Clock = std::chrono::steady_clock;
+  thread_local Clock::time_point started;
+  const Clock::time_point now = Clock::now();
+  if (attempt == 0) started = now;
+  if (now - started >= std::chrono::milliseconds(SqliteStore::kBusyTimeoutMs)) return 0;
+  if (current_interruption()()) return 0;
+  // 1, 2, 4 ... up to 16 ms between attempts.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1 << std::min(attempt, 4)));
+  return 1;
+}
+
+// SQLite's process-wide mutexes (memory accounting, page cache, file locks of the VFS) are
+// taken briefly by every connection; a fork while another thread held one would leave it
+// held forever in the child. They are taken before fork and released after, in SQLite's
+// own order (OPEN before MAIN, the memory one last: nothing is taken while it is held).
+constexpr int kGlobalMutexes[] = {
+    SQLITE_MUTEX_STATIC_OPEN, SQLITE_MUTEX_STATIC_MAIN, SQLITE_MUTEX_STATIC_PRNG,
+    SQLITE_MUTEX_STATIC_LRU,  SQLITE_MUTEX_STATIC_PMEM, SQLITE_MUTEX_STATIC_VFS1,
+    SQLITE_MUTEX_STATIC_VFS2, SQLITE_MUTEX_STATIC_VFS3, SQLITE_MUTEX_STATIC_MEM,
+};
+
+void enter_global_mutexes() {
+  for (const int id : kGlobalMutexes) {
+    if (sqlite3_mutex* m = sqlite3_mutex_alloc(id)) sqlite3_mutex_enter(m);
+  }
+}
+
+void leave_global_mutexes() {
+  for (auto it = std::rbegin(kGlobalMutexes); it != std::rend(kGlobalMutexes); ++it) {
+    if (sqlite3_mutex* m = sqlite3_mutex_alloc(*it)) sqlite3_mutex_leave(m);
+  }
+}
+
+// After the stores' own locks have settled (so no store waits for these meanwhile).
+void guard_fork() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    sqlite3_initialize();  // the mutexes exist from here on
+    at_fork(&enter_global_mutexes, &leave_global_mutexes);
+  });
+}
+
 }  // namespace
 
 std::expected<std::shared_ptr<SqliteStore>, StorageError> SqliteStore::create(std::string path) {
@@ -59,6 +111,7 @@ std::expected<std::shared_ptr<SqliteStore>, StorageError> SqliteStore::create(st
   if (path.find('\0') != std::string::npos) {
     return std::unexpected(StorageError::invalid_input("database path contains a NUL byte"));
   }
+  guard_fork();
   std::shared_ptr<SqliteStore> store(new SqliteStore(std::move(path)));
   std::lock_guard guard(store->lock_);
   if (auto connected = store->connect(); !connected) return std::unexpected(connected.error());
@@ -72,6 +125,8 @@ SqliteStore::~SqliteStore() {
 void SqliteStore::disconnect() {
   sqlite3_finalize(upsert_);
   upsert_ = nullptr;
+  sqlite3_finalize(last_seq_);
+  last_seq_ = nullptr;
   for (sqlite3_stmt*& stmt : selects_) {
     sqlite3_finalize(stmt);
     stmt = nullptr;
@@ -101,16 +156,27 @@ std::expected<sqlite3_stmt*, StorageError> SqliteStore::prepared(sqlite3_stmt*& 
 }
 
 std::expected<void, StorageError> SqliteStore::connect() {
+  if (lock_.torn()) {
+    // SQLite keeps the file's locks of the whole process in memory: with a write of the
+    // parent cut off halfway, every connection to this file here would wait forever.
+    return std::unexpected(StorageError::database(
+        "the store was in use by another thread when this process was forked; SQLite "
+        "cannot use the file in this process"));
+  }
   if (db_ != nullptr) {
     if (pid_ == ::getpid()) return {};
     // A connection inherited across fork must not be used or closed here (its
     // locks belong to the parent); leave it to the parent and open a new one.
     db_ = nullptr;
     upsert_ = nullptr;
+    last_seq_ = nullptr;
     selects_.fill(nullptr);
   }
+  // A relative name gets "./" in front, so SQLite never reads it as ":memory:" or a
+  // "file:" URI: the store is always exactly the named file.
+  const std::string name = path_.starts_with('/') ? path_ : "./" + path_;
   const int rc =
-      sqlite3_open_v2(path_.c_str(), &db_,
+      sqlite3_open_v2(name.c_str(), &db_,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   pid_ = ::getpid();
   if (rc != SQLITE_OK) {
@@ -119,9 +185,12 @@ std::expected<void, StorageError> SqliteStore::connect() {
     return std::unexpected(std::move(err));
   }
   auto setup = [&]() -> std::expected<void, StorageError> {
-    if (sqlite3_busy_timeout(db_, kBusyTimeoutMs) != SQLITE_OK) return std::unexpected(error());
+    if (sqlite3_busy_handler(db_, &wait_while_busy, nullptr) != SQLITE_OK) {
+      return std::unexpected(error());
+    }
     if (auto r = exec("PRAGMA journal_mode=WAL"); !r) return r;
     if (auto r = exec("PRAGMA synchronous=FULL"); !r) return r;
+    if (auto r = exec("PRAGMA cache_size=-16384"); !r) return r;
     if (auto r = exec("BEGIN IMMEDIATE"); !r) return r;
     auto in_transaction = [&]() -> std::expected<void, StorageError> {
       if (auto r = exec(sql::version_table_statement(sql::Dialect::Sqlite).c_str()); !r) return r;
@@ -130,30 +199,31 @@ std::expected<void, StorageError> SqliteStore::connect() {
       if (sqlite3_prepare_v2(db_, select.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
         return std::unexpected(error());
       }
-      const int step = sqlite3_step(stmt);
-      const bool has_version = step == SQLITE_ROW && sqlite3_column_type(stmt, 0) != SQLITE_NULL;
-      const int64_t version = has_version ? sqlite3_column_int64(stmt, 0) : 0;
+      const int fetched = sqlite3_step(stmt);
+      // MAX over no rows (a new database) is NULL, read as version 0.
+      const int64_t version = fetched == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : 0;
       sqlite3_finalize(stmt);
-      if (step != SQLITE_ROW) return std::unexpected(error());
-      if (has_version) {
-        if (version > sql::kSchemaVersion) {
-          return std::unexpected(StorageError::database(
-              "receipt tables have schema version " + std::to_string(version) +
-              ", newer than this library's " + std::to_string(sql::kSchemaVersion)));
-        }
-        return {};
+      if (fetched != SQLITE_ROW) return std::unexpected(error());
+      if (version > sql::kSchemaVersion) {
+        return std::unexpected(StorageError::database(
+            "receipt tables have schema version " + std::to_string(version) +
+            ", newer than this library's " + std::to_string(sql::kSchemaVersion)));
       }
-      for (const std::string& statement : sql::receipts_table_statements(sql::Dialect::Sqlite)) {
-        if (auto r = exec(statement.c_str()); !r) return r;
-      }
+      if (version == sql::kSchemaVersion) return {};
       const std::string insert = sql::insert_version_statement(sql::Dialect::Sqlite);
-      if (sqlite3_prepare_v2(db_, insert.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-        return std::unexpected(error());
+      for (const sql::SchemaStep& step : sql::schema_steps(sql::Dialect::Sqlite)) {
+        if (step.version <= version) continue;
+        for (const std::string& statement : step.statements) {
+          if (auto r = exec(statement.c_str()); !r) return r;
+        }
+        if (sqlite3_prepare_v2(db_, insert.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+          return std::unexpected(error());
+        }
+        sqlite3_bind_int64(stmt, 1, step.version);
+        const int inserted = sqlite3_step(stmt);
+        sqlite3_finalize(stmt);
+        if (inserted != SQLITE_DONE) return std::unexpected(error());
       }
-      sqlite3_bind_int64(stmt, 1, sql::kSchemaVersion);
-      const int inserted = sqlite3_step(stmt);
-      sqlite3_finalize(stmt);
-      if (inserted != SQLITE_DONE) return std::unexpected(error());
       return {};
     };
     if (auto r = in_transaction(); !r) {
@@ -173,10 +243,24 @@ std::expected<void, StorageError> SqliteStore::write_rows(std::span<const sql::R
   if (auto connected = connect(); !connected) return connected;
   auto stmt = prepared(upsert_, sql::upsert_statement(sql::Dialect::Sqlite));
   if (!stmt) return std::unexpected(stmt.error());
+  auto last = prepared(last_seq_, sql::last_seq_statement());
+  if (!last) return std::unexpected(last.error());
   if (auto r = exec("BEGIN IMMEDIATE"); !r) return r;
+  // The write lock is held from here: no other writer takes a number meanwhile.
+  int64_t seq = 0;
+  {
+    StatementUse use(*last);
+    if (sqlite3_step(*last) != SQLITE_ROW) {
+      StorageError err = error();
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      return std::unexpected(std::move(err));
+    }
+    seq = sqlite3_column_int64(*last, 0);
+  }
   for (const sql::ReceiptRow& row : rows) {
     StatementUse use(*stmt);
-    const std::vector<sql::Param> params = row.params();
+    std::vector<sql::Param> params = row.params();
+    params.push_back(sql::Param::int64(++seq));
     for (size_t i = 0; i < params.size(); ++i) {
       if (bind(*stmt, static_cast<int>(i + 1), params[i]) != SQLITE_OK) {
         StorageError err = error();
@@ -200,7 +284,8 @@ std::expected<void, StorageError> SqliteStore::write_rows(std::span<const sql::R
 std::expected<void, StorageError> SqliteStore::store_receipt(const Receipt& receipt) {
   auto row = sql::receipt_row(receipt);
   if (!row) return std::unexpected(row.error());
-  std::lock_guard guard(lock_);
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
   return write_rows(std::span(&*row, 1));
 }
 
@@ -215,7 +300,8 @@ std::expected<void, StorageError> SqliteStore::store_receipts(std::span<const Re
     if (!row) return std::unexpected(row.error());
     rows.push_back(std::move(*row));
   }
-  std::lock_guard guard(lock_);
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
   return write_rows(rows);
 }
 
@@ -246,7 +332,8 @@ std::expected<std::vector<sql::StoredRow>, StorageError> SqliteStore::fetch(
 }
 
 std::expected<std::vector<Receipt>, StorageError> SqliteStore::query_receipts(ReceiptQuery query) {
-  std::lock_guard guard(lock_);
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
   if (auto connected = connect(); !connected) return std::unexpected(connected.error());
   return sql::answer_query(query, [&](std::optional<int64_t> limit, int64_t offset) {
     return fetch(query, limit, offset);

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/fork_safe.h"
 #include "storage/receipt_store.h"
 #include "storage/sql_schema.h"
 
@@ -18,7 +19,9 @@ namespace quillmere {
 
 class SqliteStore : public ReceiptStore {
  public:
-  // How long a write waits for another connection's write to finish.
+  // How long a write waits for another connection's write to finish. The wait asks the
+  // thread's current interruption check (base/cancellation.h) every few milliseconds, and
+  // gives up with "database is locked" when it says stop.
   static constexpr int kBusyTimeoutMs = 60'000;
 
   // Opens (creating if missing) the database file at `path` in WAL mode with full
@@ -53,10 +56,11 @@ class SqliteStore : public ReceiptStore {
   StorageError error() const;
 
   std::string path_;
-  std::mutex lock_;  // one operation at a time on the connection
+  ForkSafeMutex lock_;  // one operation at a time on the connection
   sqlite3* db_ = nullptr;
   int pid_ = 0;  // the process that opened db_
   sqlite3_stmt* upsert_ = nullptr;
+  sqlite3_stmt* last_seq_ = nullptr;
   std::array<sqlite3_stmt*, sql::kQueryShapeCount> selects_{};
 };
 

@@ -39,4 +39,8 @@ struct StorageError {
   friend bool operator==(const StorageError&, const StorageError&) = default;
 };
 
+// A store operation given up while it waited for another thread's operation on the store.
+inline const StorageError kInterruptedWaitingForStore =
+    StorageError::database("interrupted while waiting for another thread's operation on the store");
+
 }  // namespace quillmere

@@ -388,3 +388,58 @@ def test_jaccard_orders_ids_that_share_their_first_bytes():
     a, b = manifest(a_ids), manifest(b_ids)
     assert a.root == merkle_root(a_ids)
     assert a.jaccard(b) == delta.jaccard_similarity_py(a_ids, b_ids) == 100 / 320
+
+
+def tiled(data, scheme, lengths):
+    """Manifest JSON of `data` cut into `lengths`, with the true ids and root of that tiling."""
+    chunks, offset = [], 0
+    for n in lengths:
+        chunks.append([offset, n, "sha256:" + hashlib.sha256(data[offset:offset + n]).hexdigest()])
+        offset += n
+    assert offset == len(data)
+    return json.dumps({"chunk_scheme": scheme, "chunks": chunks,
+                       "root": merkle_root([c[2] for c in chunks]), "total_len": len(data)})
+
+
+FIXED_7 = {"type": "fixed", "size": 7}
+CDC_64 = {"type": "cdc", "avg_size": 64}  # min_size 32, max_size 128; first boundary at 80
+
+
+@pytest.mark.parametrize("scheme, lengths, fault", [
+    (FIXED_7, [1000, 1000], "chunk 0: length 1000 cannot come from its scheme"),
+    (FIXED_7, [7, 6, 7], "chunk 1: length 6"),
+    (FIXED_7, [7, 8], "chunk 1: length 8"),
+    (CDC_64, [129, 100], "chunk 0: length 129"),
+    (CDC_64, [79, 100], "chunk 0: length 79"),
+    (CDC_64, [128, 176], "chunk 1: length 176"),  # the last runs past max_size by 48
+    ({"type": "cdc", "avg_size": 1}, [3, 2], "chunk 0: length 3"),  # only max_size (2) fits
+])
+def test_json_chunk_lengths_must_fit_the_scheme(scheme, lengths, fault):
+    data = bytes(range(256)) * 8
+    with pytest.raises(ValueError, match="Invalid manifest JSON: " + fault):
+        shapes.manifest_from_json_py(tiled(data[:sum(lengths)], scheme, lengths))
+
+
+@pytest.mark.parametrize("scheme, lengths", [
+    (FIXED_7, [7, 7, 1]),
+    (FIXED_7, [7]),
+    (CDC_64, [80, 128, 128, 175]),  # boundary, limit, limit, last with the 47-byte overshoot
+    (CDC_64, [1]),
+    ({"type": "cdc", "avg_size": 1}, [2, 2, 49]),
+])
+def test_json_chunk_lengths_the_chunker_can_cut_are_accepted(scheme, lengths):
+    data = bytes(range(256)) * 8
+    shapes.manifest_from_json_py(tiled(data[:sum(lengths)], scheme, lengths))
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.binary(max_size=3000), st.sampled_from([FIXED_7, CDC_64, {"type": "cdc", "avg_size": 5}]))
+def test_an_accepted_manifest_rechunks_to_itself(data, scheme):
+    # The chunker's own cut is always accepted; a fixed-size tiling is accepted only when it
+    # is that cut (with CDC, the lengths alone cannot tell where the content cuts).
+    m = shapes.build_manifest_py(data, scheme)
+    assert shapes.manifest_from_json_py(m.to_json()) == m
+    if scheme["type"] == "fixed" and len(data) > 8:
+        other = [3] + [7] * ((len(data) - 3) // 7) + ([(len(data) - 3) % 7] if (len(data) - 3) % 7 else [])
+        with pytest.raises(ValueError, match="cannot come from its scheme"):
+            shapes.manifest_from_json_py(tiled(data, scheme, other))

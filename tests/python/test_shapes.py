@@ -368,3 +368,32 @@ def test_docstrings_and_signatures(name):
     assert function.__text_signature__ == lines[0][len(name):]
     assert function.__doc__ == "\n".join(lines[3:])
     assert str(inspect.signature(function)) == lines[0][len(name):]
+
+
+def test_any_file_name_the_system_accepts_for_every_worker_count(tmp_path, monkeypatch):
+    import asyncio
+    import pathlib
+    import quillmere
+    import quillmere.aio
+    name = os.fsencode(str(tmp_path)) + b"/caf\xe9 \xff.csv"  # not UTF-8
+    data = bytes(range(256)) * 1000
+    with open(name, "wb") as f:
+        f.write(data)
+    expected = from_bytes(data)
+    text = os.fsdecode(name)  # with surrogate escapes
+    for path in (text, pathlib.Path(text), pathlib.PurePosixPath(text)):
+        for workers in (1, 2):
+            assert quillmere.data_shape_hash(path, workers=workers) == expected
+            assert quillmere.manifest(path, workers=workers).shape_hash == expected
+    assert quillmere.shape_files([text, name, pathlib.Path(text)], workers=1) == [expected] * 3
+    assert quillmere.shape_files([text, name, pathlib.Path(text)], workers=2) == [expected] * 3
+    assert asyncio.run(quillmere.aio.shape_files([name])) == [expected]
+    assert shapes.compute_data_shape_hash_from_file_py(text) == expected
+    # A store directory with such a name works too.
+    store = os.fsdecode(os.fsencode(str(tmp_path)) + b"/st\xe9re")
+    client = quillmere.Client(store)
+    client.store_receipt(quillmere.record_work("w", {"a": 1}))
+    assert len(client.list_receipts()) == 1
+    with pytest.raises(ValueError) as error:  # an error naming such a file is still text
+        quillmere.data_shape_hash(text + "-missing")
+    assert "No such file" in str(error.value)
