@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -163,6 +164,15 @@ void check_manifests(std::span<const uint8_t> data, ChunkScheme scheme, Pieces& 
   check(*back);
   QM_FUZZ_CHECK(same_chunks(back->chunks, chunks));
   QM_FUZZ_CHECK(manifest_to_json(*back) == text);
+
+  // So does the binary form.
+  const auto bytes = manifest_to_bytes(streamed);
+  QM_FUZZ_CHECK(bytes.has_value());
+  const auto from_bytes =
+      manifest_from_bytes({reinterpret_cast<const uint8_t*>(bytes->data()), bytes->size()});
+  QM_FUZZ_CHECK_MSG(from_bytes.has_value(), from_bytes.error());
+  QM_FUZZ_CHECK(same_chunks(from_bytes->chunks, chunks));
+  QM_FUZZ_CHECK(manifest_to_bytes(*from_bytes) == bytes);
 }
 
 // Another tiling of the data (boundaries moved, chunks split or merged at points taken
@@ -227,6 +237,13 @@ void check_retiled_json(std::span<const uint8_t> data, ChunkScheme scheme, Piece
 }  // namespace
 
 void chunking_target(std::span<const uint8_t> input) {
+  // Any input read as a binary manifest: refused, or read back to exactly its own bytes.
+  if (const auto hostile = manifest_from_bytes(input)) {
+    const auto again = manifest_to_bytes(*hostile);
+    QM_FUZZ_CHECK(again.has_value() &&
+                  std::equal(again->begin(), again->end(), input.begin(), input.end(),
+                             [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; }));
+  }
   InputReader in(input);
   const ChunkScheme scheme = scheme_from(in);
   Pieces pieces(in.integer<uint32_t>());

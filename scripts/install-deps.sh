@@ -3,10 +3,10 @@
 # quickstart: only those the quick start needs).
 set -euo pipefail
 PACKAGES=(g++ cmake ninja-build pkg-config libssl-dev libgtest-dev libbenchmark-dev
-          python3 python3-dev python3-pytest python3-hypothesis python3-setuptools python3-pip
+          python3 python3-dev python3-pytest python3-hypothesis python3-pip
           libsqlite3-dev libpq-dev postgresql
           clang-19 libclang-rt-19-dev libfuzzer-19-dev clang-format-19
-          python3-mypy python3-venv graphviz python3-rich)
+          python3-mypy python3-venv graphviz python3-rich chromium)
 # `scripts/install-deps.sh quickstart`: only what the quick start uses (build the extension
 # and run the package and its command line with /usr/bin/python3).
 if [[ ${1:-} == quickstart ]]; then

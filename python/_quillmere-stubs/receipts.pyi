@@ -1,8 +1,15 @@
 """Python bindings for receipt operations."""
 
-from typing import Any, Sequence, final
+from typing import Any, Sequence, TypedDict, final
 
-__all__ = ["PyReceipt", "receipt_from_json_py", "record_work_py", "verify_receipt_py"]
+from .shapes import Manifest, Sketch
+
+__all__ = ["PyReceipt", "receipt_from_json_py", "record_work_py", "verify_receipt_py", "record_execution_py"]
+
+class LocatorRef(TypedDict):
+    encrypted_data: bytes
+    content_hash: str
+    encryption_scheme: str
 
 @final
 class PyReceipt:
@@ -29,3 +36,21 @@ def record_work_py(
     parent_id: str | None = None,
 ) -> PyReceipt: ...
 def verify_receipt_py(receipt: PyReceipt) -> bool: ...
+def record_execution_py(
+    workload_id: str,
+    payload: dict[str, Any] | None = None,
+    *,
+    inputs: Sequence[Manifest | str] = (),
+    output: Manifest | str | None = None,
+    output_size: int | None = None,
+    output_mime_type: str | None = None,
+    method_shape: str | None = None,
+    sketch: Sketch | Sequence[Sketch] | None = None,
+    trace_id: str | None = None,
+    parent_ids: Sequence[str] = (),
+    prev_execution_rid: str | None = None,
+    input_locator_refs: Sequence[LocatorRef] = (),
+    output_locator_ref: LocatorRef | None = None,
+    tags: Sequence[str] | None = None,
+    rid: str | None = None,
+) -> PyReceipt: ...

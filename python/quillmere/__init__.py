@@ -11,7 +11,8 @@ and the reuse-or-recompute economics of overlapping data.
             ...
 
 A thin, typed layer over the native module `_quillmere`: every call goes to the native
-function, whose `ValueError`s (with their texts) pass through unchanged. Receipts come back as
+function, whose errors (with their texts) pass through unchanged: each is a `QuillmereError`
+of its family, a `ValueError` (the tree: `help(quillmere.errors)`). Receipts come back as
 `Receipt` views (`rid`, `workload_id`, `trace_id`, `parent_ids`, `timestamp`, `to_dict()` ...).
 `quillmere.aio` has the asynchronous versions; the `quillmere` command line looks at stores
 and files.
@@ -28,14 +29,23 @@ from ._shapes import (
     ShapeHasher,
     data_shape_hash,
     manifest,
+    manifest_from_bytes,
     manifest_from_json,
     method_shape_hash,
     parse_chunk_scheme,
     shape_files,
     signature_shape_hash,
 )
-# SigningKey, PublicKey, EnvelopeCheck and the DSSE functions are importable but left out of
-# __all__, to keep help(quillmere) short; their own help has the details.
+from ._chain import verify_trace
+# The types of what steps, the chain check and reuse give back: importable by name for
+# annotations, left out of __all__ (and help()) for brevity.
+from ._chain import ExternalInput as ExternalInput
+from ._chain import TraceFault as TraceFault
+from ._chain import TraceReport as TraceReport
+from ._reuse import ReuseMatch as ReuseMatch
+from ._steps import StepHandle as StepHandle
+# SigningKey, PublicKey, Verdict, EnvelopeCheck and the DSSE functions are importable but left
+# out of __all__, to keep help(quillmere) short; their own help has the details.
 from ._signing import (
     Keyring,
     PublicKey,
@@ -49,6 +59,22 @@ from ._signing import (
     signed_message,
 )
 from ._trace import step, trace
+from ._execution import record_execution
+from ._sketch import Sketch, manifest_and_sketch, sketch
+
+# The error classes are attributes here (qm.StoreError) and listed in quillmere.errors; they stay
+# out of __all__ so that help(quillmere) does not repeat what every exception inherits.
+from .errors import (
+    EconomicsError,
+    HashError,
+    ManifestError,
+    QuillmereError,
+    ReceiptFormatError,
+    ShapeError,
+    SignatureError,
+    StoreError,
+    ValidationError,
+)
 
 __version__ = "0.2.0"
 
@@ -62,7 +88,6 @@ __all__ = [
     "Receipt",
     "ReuseDecision",
     "ShapeHasher",
-    "Verdict",
     "__version__",
     "check_receipt",
     "data_shape_hash",
@@ -73,6 +98,7 @@ __all__ = [
     "load_public_key",
     "load_signing_key",
     "manifest",
+    "manifest_from_bytes",
     "manifest_from_json",
     "method_shape_hash",
     "parse_chunk_scheme",
@@ -83,7 +109,12 @@ __all__ = [
     "sign_receipt",
     "signature_shape_hash",
     "signed_message",
+    "Sketch",
+    "sketch",
+    "manifest_and_sketch",
+    "record_execution",
     "step",
     "trace",
     "verify_receipt",
+    "verify_trace",
 ]

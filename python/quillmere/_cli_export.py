@@ -16,6 +16,13 @@ from ._core import Receipt
 Writer = Callable[[Sequence[Receipt], argparse.Namespace], Iterator[str]]
 
 
+def _openlineage(receipts: Sequence[Receipt], args: argparse.Namespace) -> Iterator[str]:
+    from . import _openlineage as lineage
+
+    for event in lineage.run_events(receipts, namespace=args.namespace):
+        yield json.dumps(event, ensure_ascii=False, separators=(",", ":")) + "\n"
+
+
 def _dsse(receipts: Sequence[Receipt], args: argparse.Namespace) -> Iterator[str]:
     from ._dsse import dsse_envelope
     from ._signing import load_signing_key
@@ -26,10 +33,11 @@ def _dsse(receipts: Sequence[Receipt], args: argparse.Namespace) -> Iterator[str
 
 
 FORMATS: Dict[str, Writer] = {
+    "openlineage": _openlineage,  # one run event per execution receipt (see _openlineage.py)
     "dsse": _dsse,  # one DSSE envelope per receipt, signed with --key (see _dsse.py)
 }
 # Formats whose output is signed, and so need --key.
-SIGNED_FORMATS = {"dsse"}
+SIGNED_FORMATS: "set[str]" = {"dsse"}
 
 
 def cmd_export(args: argparse.Namespace) -> int:
@@ -69,4 +77,6 @@ def register(command: Callable[..., Any]) -> None:
     p.add_argument("--format", choices=sorted(FORMATS), required=True, help="the format to write")
     p.add_argument("--trace", metavar="ID", help="only this trace")
     p.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
-    p.add_argument("--key", metavar="K", help="dsse: the private key file the envelopes are signed with")
+    p.add_argument("--key", metavar="K", help="signed formats: the private key file to sign with")
+    p.add_argument("--namespace", default="quillmere",
+                   help="openlineage: namespace of jobs and datasets (default quillmere)")

@@ -7,18 +7,25 @@ Every other argument, result and error is the native one.
 
 from __future__ import annotations
 
+import hashlib
 import os
 import re
 import warnings
 from contextvars import ContextVar
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Union
 
 import _quillmere
 from _quillmere import receipts as _receipts
+from _quillmere import shapes as _shapes
 from _quillmere import signing as _signing
-from ._receipt import PyReceipt
 
-from ._receipt import Receipt, ReceiptLike, native_receipt, view
+from ._sidestore import SideStore, open_side_store
+
+from .errors import StoreError
+from ._receipt import PyReceipt, Receipt, ReceiptLike, native_receipt, view
+
+if TYPE_CHECKING:
+    from _quillmere.shapes import Manifest
 
 __all__ = ["Client", "Receipt", "ReceiptLike", "record_work", "verify_receipt", "receipt_from_json"]
 
@@ -110,7 +117,7 @@ _URL = re.compile(r"^(?:sqlite:|postgres(?:ql)?:|[A-Za-z][A-Za-z0-9+.-]*://)")
 def _refuse_url(path: str) -> None:
     if _URL.match(path):
         kind = "a storage URL" if path.startswith(("sqlite:", "postgres")) else "a URL, not a directory"
-        raise ValueError(f"storage_path looks like {kind}; pass database URLs as "
+        raise StoreError(f"storage_path looks like {kind}; pass database URLs as "
                          f"Client(storage_url=...) (a directory named like this: use ./{path.split(':')[0]}:...)")
 
 
@@ -126,13 +133,14 @@ class Client:
     client is signed first, steps included; a receipt signed already keeps its signature.
     """
 
-    __slots__ = ("_native", "storage_path", "storage_url", "signing_key")
+    __slots__ = ("_native", "_side", "locator_key", "signing_key", "storage_path", "storage_url")
 
     def __init__(
         self,
         storage_path: Optional[StoragePath] = None,
         *,
         storage_url: Optional[str] = None,
+        locator_key: Optional[bytes] = None,
         signing_key: Optional[_signing.SigningKey] = None,
     ) -> None:
         if signing_key is not None and not isinstance(signing_key, _signing.SigningKey):
@@ -147,6 +155,11 @@ class Client:
             self._native = _quillmere.Client(self.storage_path)
         else:
             self._native = _quillmere.Client(self.storage_path, storage_url=storage_url)
+        self._side: Optional[SideStore] = None
+        if locator_key is not None and len(locator_key) != 32:
+            raise ValueError(f"locator_key must be 32 bytes, not {len(locator_key)}")
+        # Steps encrypt the locators of their inputs and output with it (AES-256-GCM).
+        self.locator_key = locator_key
 
     @property
     def native(self) -> _quillmere.Client:
@@ -221,3 +234,42 @@ class Client:
         """Copy every receipt of this store into `other`'s, byte for byte (not signed by
         either client's key); the count copied."""
         return self._native.copy_receipts_to(other._native)
+
+    def _side_store(self) -> SideStore:
+        """What the store keeps beside its receipts (manifests, the reuse index)."""
+        if self._side is None:
+            self._side = open_side_store(self.storage_path, self.storage_url)
+            if self._side is None:
+                raise ValueError("this client has no store: give Client a storage path or URL")
+        return self._side
+
+    def store_manifest(self, manifest: "Manifest") -> str:
+        """Keep a manifest under its digest ("sha256:" + SHA-256 of `manifest.to_bytes()`), once."""
+        body = manifest.to_bytes()
+        digest = "sha256:" + hashlib.sha256(body).hexdigest()
+        self._side_store().put_manifest(digest, body)
+        return digest
+
+    def load_manifest(self, digest: str) -> "Manifest":
+        """The manifest stored under `digest`, checked as it is read; KeyError if none."""
+        body = self._side_store().get_manifest(digest)
+        if body is None:
+            raise KeyError(f"no manifest {digest} in {self!r}")
+        if "sha256:" + hashlib.sha256(body).hexdigest() != digest:
+            raise ValueError(f"the stored manifest {digest} does not match its digest")
+        return _shapes.manifest_from_bytes_py(body)
+
+    def _index_execution(self, receipt: Receipt, method_shape: str, inputs: Sequence[Any],
+                        digests: Sequence[str], output: Any) -> None:
+        """Index a stored execution for `find_reusable` (steps do this for their receipts)."""
+        from ._reuse import index_entry
+
+        self._side_store().put_entries([index_entry(receipt, method_shape, inputs, digests, output)])
+
+    def find_reusable(self, method: str, inputs: Sequence[Any], cost_model: Mapping[str, Any],
+                      row_count: Optional[int] = None, *, sketches: Optional[Sequence[Any]] = None) -> Any:
+        """The stored execution of `method` (a method shape hash) most worth reusing for
+        `inputs`, as a `ReuseMatch` with the reuse rule's verdict; None if none shares data."""
+        from ._reuse import find_reusable
+
+        return find_reusable(self, method, inputs, cost_model, row_count, sketches=sketches)

@@ -19,6 +19,7 @@ from typing import Any, Dict, Mapping, NamedTuple, Optional, Tuple, Union
 
 from ._core import Receipt, receipt_from_json
 from ._receipt import ReceiptLike
+from .errors import SignatureError
 from ._signing import KeyringLike, SigningKey, check_signature_record, keyring_of, sign_receipt, signature_of
 
 __all__ = ["PAYLOAD_TYPE", "EnvelopeCheck", "pae", "dsse_envelope", "open_dsse", "is_dsse"]
@@ -35,13 +36,13 @@ def pae(payload_type: str, payload: bytes) -> bytes:
 def _b64decode(text: Any, what: str) -> bytes:
     """Standard or URL-safe base64, padded or not, as DSSE readers accept."""
     if not isinstance(text, str):
-        raise ValueError(f"DSSE envelope: {what} is not a base64 string")
+        raise SignatureError(f"DSSE envelope: {what} is not a base64 string")
     try:
         unpadded = text.rstrip("=")
         padded = unpadded + "=" * (-len(unpadded) % 4)
         return base64.b64decode(padded.replace("-", "+").replace("_", "/"), validate=True)
     except (binascii.Error, ValueError):
-        raise ValueError(f"DSSE envelope: {what} is not valid base64") from None
+        raise SignatureError(f"DSSE envelope: {what} is not valid base64") from None
 
 
 def dsse_envelope(receipt: ReceiptLike, key: SigningKey, *, replace_signature: bool = False) -> Dict[str, Any]:
@@ -116,21 +117,21 @@ def open_dsse(envelope: Union[str, bytes, Mapping[str, Any]],
         try:
             document = json.loads(envelope)
         except ValueError as error:
-            raise ValueError(f"DSSE envelope: not JSON: {error}") from None
+            raise SignatureError(f"DSSE envelope: not JSON: {error}") from None
     if not is_dsse(document):
-        raise ValueError("not a DSSE envelope (no payloadType and payload)")
+        raise SignatureError("not a DSSE envelope (no payloadType and payload)")
     payload_type = document["payloadType"]
     if payload_type != PAYLOAD_TYPE:
         shown = payload_type[:80] if isinstance(payload_type, str) else type(payload_type).__name__
-        raise ValueError(f"DSSE envelope: payloadType {shown!r} is not {PAYLOAD_TYPE!r}")
+        raise SignatureError(f"DSSE envelope: payloadType {shown!r} is not {PAYLOAD_TYPE!r}")
     payload = _b64decode(document["payload"], "the payload")
     try:
         text = payload.decode("utf-8")
         receipt = receipt_from_json(text)
         check_signature_record(text, receipt)
     except UnicodeDecodeError:
-        raise ValueError("DSSE envelope: the payload is not UTF-8 text") from None
+        raise SignatureError("DSSE envelope: the payload is not UTF-8 text") from None
     except ValueError as error:
-        raise ValueError(f"DSSE envelope: the payload is not a receipt: {error}") from None
+        raise SignatureError(f"DSSE envelope: the payload is not a receipt: {error}") from None
     check = _check_signatures(document.get("signatures"), pae(payload_type, payload), keyring_of(keyring))
     return receipt, check

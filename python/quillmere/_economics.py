@@ -7,6 +7,8 @@ from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, 
 from _quillmere import delta as _delta
 from _quillmere import shapes as _shapes
 
+from .errors import EconomicsError
+
 if TYPE_CHECKING:
     from _quillmere.delta import CostModel as NativeCostModel
     from _quillmere.delta import ReuseJustification as Justification
@@ -54,13 +56,13 @@ def _checked(overlap_j: float, cost_model: CostModel, row_count: Optional[int]) 
     outside [0, 1] (it would be clamped) and a linear cost without a row count (it would be
     evaluated for 0 rows)."""
     if isinstance(overlap_j, (int, float)) and not 0.0 <= overlap_j <= 1.0:
-        raise ValueError(f"overlap_j must be a Jaccard overlap within [0, 1], not {overlap_j!r}")
+        raise EconomicsError(f"overlap_j must be a Jaccard overlap within [0, 1], not {overlap_j!r}")
     model = _model(cost_model)
     if row_count is None:
         for name in ("c_id", "c_comp", "alpha"):
             cost = model.get(name)
             if isinstance(cost, Mapping) and cost.get("type") == "linear":
-                raise ValueError(f"{name} is a linear cost (per_row * rows + base): give row_count")
+                raise EconomicsError(f"{name} is a linear cost (per_row * rows + base): give row_count")
     return model
 
 

@@ -16,6 +16,8 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, 
 from _quillmere import CancelToken
 from _quillmere import shapes as _native
 
+from .errors import ManifestError, QuillmereError, ShapeError
+
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
 
@@ -31,6 +33,7 @@ __all__ = [
     "ShapeHasher",
     "data_shape_hash",
     "manifest",
+    "manifest_from_bytes",
     "manifest_from_json",
     "method_shape_hash",
     "parse_chunk_scheme",
@@ -77,7 +80,7 @@ def parse_chunk_scheme(scheme: ChunkScheme) -> Optional[NativeChunkScheme]:
         return {"type": "cdc", "avg_size": int(size)}
     if kind == "fixed":
         return {"type": "fixed", "size": int(size)}
-    raise ValueError(f"invalid chunk scheme {scheme!r}: expected cdc:SIZE or fixed:SIZE")
+    raise ShapeError(f"invalid chunk scheme {scheme!r}: expected cdc:SIZE or fixed:SIZE")
 
 
 def _path_text(source: FilePath) -> str:
@@ -86,9 +89,9 @@ def _path_text(source: FilePath) -> str:
 
 
 def _both(base: type) -> type:
-    # The OSError subclass of the errno that is also the ValueError these functions raised
-    # before, so that `except ValueError` keeps working.
-    return type(base.__name__, (base, ValueError), {"__module__": "quillmere"})
+    # The OSError subclass of the errno that is also a QuillmereError, the ValueError these
+    # functions raised before, so that `except ValueError` keeps working.
+    return type(base.__name__, (base, QuillmereError), {"__module__": "quillmere"})
 
 
 _UNREADABLE: Dict[int, type] = {
@@ -203,6 +206,11 @@ def manifest_from_json(text: str) -> Manifest:
     return _native.manifest_from_json_py(text)
 
 
+def manifest_from_bytes(data: BytesLike) -> Manifest:
+    """A manifest read back from `Manifest.to_bytes()`; refuses any inconsistency."""
+    return _native.manifest_from_bytes_py(data)
+
+
 def method_shape_hash(code_hash: str, params: Optional[Dict[str, Any]] = None) -> str:
     """The method shape hash of a code hash ("sha256:<64hex>" or the 64 hex digits) and
     optional JSON-serialisable parameters."""
@@ -222,7 +230,7 @@ def map_files(function: Callable[[str], T], paths: Iterable[FilePath], workers: 
     texts = [_path_text(p) for p in paths]
     count = workers if workers is not None else min(len(texts), os.cpu_count() or 1)
     if count < 1 and workers is not None:
-        raise ValueError(f"workers must be at least 1, not {workers}")
+        raise ManifestError(f"workers must be at least 1, not {workers}")
     if count <= 1 or len(texts) <= 1:
         return [function(p) for p in texts]
     # Under the caller's token (if any), so cancelling that stops these files too.

@@ -28,6 +28,7 @@ from _quillmere import signing as _signing
 
 from ._core import Receipt, StoragePath
 from ._receipt import ReceiptLike, native_receipt
+from .errors import SignatureError
 
 __all__ = [
     "Keyring",
@@ -123,7 +124,7 @@ def _read_key_file(path: str, *, private: bool) -> bytes:
     try:
         info = os.fstat(fd)
         if not stat.S_ISREG(info.st_mode):
-            raise ValueError(f"{path}: not a key file (not a regular file)")
+            raise SignatureError(f"{path}: not a key file (not a regular file)")
         if private and info.st_mode & 0o077:
             mode = stat.S_IMODE(info.st_mode)
             raise PermissionError(
@@ -134,7 +135,7 @@ def _read_key_file(path: str, *, private: bool) -> bytes:
     finally:
         os.close(fd)
     if len(data) > MAX_KEY_FILE:
-        raise ValueError(f"{path}: not a key file (larger than {MAX_KEY_FILE // 1024} KiB)")
+        raise SignatureError(f"{path}: not a key file (larger than {MAX_KEY_FILE // 1024} KiB)")
     return data
 
 
@@ -146,7 +147,7 @@ def load_signing_key(path: StoragePath) -> SigningKey:
     try:
         return _signing.signing_key_from_pem_py(data)
     except ValueError as error:
-        raise ValueError(f"{text}: {error}") from None
+        raise SignatureError(f"{text}: {error}") from None
 
 
 def _holds_private_key(data: bytes) -> bool:
@@ -159,12 +160,12 @@ def load_public_key(path: StoragePath) -> PublicKey:
     text = _path_text(path)
     data = _read_key_file(text, private=False)
     if _holds_private_key(data):
-        raise ValueError(f"{text}: holds a private key; a keyring takes public keys only "
+        raise SignatureError(f"{text}: holds a private key; a keyring takes public keys only "
                          f"(the public key is {text}{PUBLIC_SUFFIX})")
     try:
         return _signing.public_key_from_pem_py(data)
     except ValueError as error:
-        raise ValueError(f"{text}: {error}") from None
+        raise SignatureError(f"{text}: {error}") from None
 
 
 class Keyring:
@@ -187,7 +188,7 @@ class Keyring:
                            and e.is_file())
         public = [p for p in paths if not _holds_private_key(_read_key_file(p, private=False))]
         if not public:
-            raise ValueError(f"{text}: no public key files (*.pub, *.pem) in this directory")
+            raise SignatureError(f"{text}: no public key files (*.pub, *.pem) in this directory")
         return cls(public)
 
     def kids(self) -> List[str]:
@@ -244,7 +245,7 @@ def check_signature_record(text: str, receipt: ReceiptLike) -> None:
         return
     document = json.loads(text)
     if isinstance(document, dict) and document.get("sig") is not None:
-        raise ValueError("signature bad: \"sig\" is not an object of text alg, kid and sig")
+        raise SignatureError("signature bad: \"sig\" is not an object of text alg, kid and sig")
 
 
 class Verdict:

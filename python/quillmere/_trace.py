@@ -2,10 +2,13 @@
 contextvars so that nested, threaded (with `contextvars.copy_context`) and asynchronous code
 records linked receipts without passing ids by hand.
 
-Within a trace, every step records an execution receipt when it starts. The receipt links to
-the step that finished last in the same scope, or to the enclosing step for the first one, so
-steps run one after another form a chain and steps nested in a step hang below it. Work
-recorded with `record_work` inside a step links to that step.
+Within a trace, a step records its execution receipt when its block completes: a block that
+raises stores nothing and leaves the chain where it was. A step's inputs are hashed on entry
+and its outputs on exit, and its receipt links to the steps of the trace that produced its
+inputs (matched by content, or by the place an earlier step wrote to, when the data there
+changed since). A step whose inputs no step of the trace produced names the last step that
+succeeded in `prev_execution_rid` only; a step without inputs links to it. Steps nested in a
+step, and work recorded with `record_work` inside it, link to that step.
 """
 
 from __future__ import annotations
@@ -18,7 +21,8 @@ from contextvars import Token
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Awaitable, Callable, Dict, List, Optional, Sequence, Tuple, Type, TypeVar, cast
 
-from ._core import Client, Receipt, current_client, current_parent_id, current_trace_id, record_work
+from ._core import Client, Receipt, current_client, current_parent_id, current_trace_id
+from ._steps import TraceState, current_trace_state, step
 
 if TYPE_CHECKING:
     from typing import ParamSpec
@@ -50,16 +54,7 @@ def _wrap(manager: Callable[[], Any], func: Callable[P, R]) -> Callable[P, R]:
     return run
 
 
-class _LeftAlike:
-    """Leaving by `async with` is leaving by `with`: nothing on the way out waits."""
-
-    __exit__: Callable[..., None]
-
-    async def __aexit__(self, *exc_info: Any) -> None:
-        self.__exit__(*exc_info)
-
-
-class trace(_LeftAlike):
+class trace:
     """Run work in a trace: `with trace("nightly-etl", client=c) as trace_id: ...`.
 
     Without an id, a new one ("trace:" and a random UUID) is made on each entry. Inside, work
@@ -71,13 +66,15 @@ class trace(_LeftAlike):
     def __init__(self, trace_id: Optional[str] = None, *, client: Optional[Client] = None) -> None:
         self.trace_id = trace_id
         self.client = client
-        self._tokens: List[Tuple[Token[Optional[str]], Token[Optional[str]], Token[Optional[Client]]]] = []
+        self._tokens: List[Tuple[Token[Optional[str]], Token[Optional[str]], Token[Optional[Client]],
+                                 Token[Optional[TraceState]]]] = []
 
     def __enter__(self) -> str:
         trace_id = self.trace_id if self.trace_id is not None else f"trace:{uuid.uuid4()}"
         client = self.client if self.client is not None else current_client.get()
         self._tokens.append(
-            (current_trace_id.set(trace_id), current_parent_id.set(None), current_client.set(client))
+            (current_trace_id.set(trace_id), current_parent_id.set(None), current_client.set(client),
+             current_trace_state.set(TraceState()))
         )
         return trace_id
 
@@ -87,7 +84,8 @@ class trace(_LeftAlike):
         exc: Optional[BaseException],
         tb: Optional[TracebackType],
     ) -> None:
-        trace_token, parent_token, client_token = self._tokens.pop()
+        trace_token, parent_token, client_token, state_token = self._tokens.pop()
+        current_trace_state.reset(state_token)
         current_client.reset(client_token)
         current_parent_id.reset(parent_token)
         current_trace_id.reset(trace_token)
@@ -95,70 +93,11 @@ class trace(_LeftAlike):
     async def __aenter__(self) -> str:
         return self.__enter__()
 
+    async def __aexit__(self, *exc_info: Any) -> None:
+        # Leaving by `async with` is leaving by `with`: nothing on the way out waits.
+        self.__exit__(*exc_info)
+
     def __call__(self, func: Callable[P, R]) -> Callable[P, R]:
         return _wrap(lambda: trace(self.trace_id, client=self.client), func)
 
 
-class step(_LeftAlike):
-    """Record one step of a trace: `with step("normalize-prices", {"currency": "EUR"}) as r:`.
-
-    On entry an execution receipt is recorded (trace and parent from the context) and, when
-    a client is given here or by the enclosing `trace`, stored; the body then runs with that
-    receipt as the parent of new work. Also a decorator: `@step()` names the step after the
-    function, and each call records one step.
-    """
-
-    def __init__(
-        self,
-        workload_id: Optional[str] = None,
-        payload: Optional[Dict[str, Any]] = None,
-        *,
-        tags: Optional[Sequence[str]] = None,
-        client: Optional[Client] = None,
-    ) -> None:
-        self.workload_id = workload_id
-        self.payload = payload
-        self.tags = tags
-        self.client = client
-        self._active: List[Tuple[str, Token[Optional[str]]]] = []
-
-    def _record(self) -> Tuple[Receipt, Optional[Client]]:
-        if self.workload_id is None:
-            raise TypeError("step() needs a workload_id when used as a context manager")
-        receipt = record_work(self.workload_id, self.payload if self.payload is not None else {},
-                              tags=self.tags)
-        return receipt, self.client if self.client is not None else current_client.get()
-
-    def _enter(self, receipt: Receipt) -> Receipt:
-        rid = receipt.get_rid()
-        self._active.append((rid, current_parent_id.set(rid)))
-        return receipt
-
-    def __enter__(self) -> Receipt:
-        receipt, client = self._record()
-        if client is not None:
-            receipt = client.store_receipt(receipt)  # as stored: signed by a signing client
-        return self._enter(receipt)
-
-    def __exit__(
-        self,
-        exc_type: Optional[Type[BaseException]],
-        exc: Optional[BaseException],
-        tb: Optional[TracebackType],
-    ) -> None:
-        rid, token = self._active.pop()
-        current_parent_id.reset(token)
-        # What follows in the same trace links to this step. Outside any trace nothing is
-        # chained, so that a lone step leaves no parent behind for unrelated work.
-        if current_trace_id.get() is not None:
-            current_parent_id.set(rid)
-
-    async def __aenter__(self) -> Receipt:
-        receipt, client = self._record()
-        if client is not None:
-            receipt = await asyncio.to_thread(client.store_receipt, receipt)
-        return self._enter(receipt)
-
-    def __call__(self, func: Callable[P, R]) -> Callable[P, R]:
-        name = self.workload_id if self.workload_id is not None else func.__qualname__
-        return _wrap(lambda: step(name, self.payload, tags=self.tags, client=self.client), func)

@@ -20,7 +20,7 @@ import uuid
 from pathlib import Path
 from typing import IO, Any, Callable, Dict, Iterator, List, NamedTuple, NoReturn, Optional, Sequence, Tuple
 
-from . import __version__, _cli_export, _cli_sign, _dag
+from . import __version__, _cli_export, _cli_report, _cli_sign, _cli_sketch, _cli_trace, _dag
 from ._cli_output import VERDICT_STYLES, Column, clean, is_terminal, one_line, progress, status_line, table
 from ._core import Client, Receipt, receipt_from_json, record_work, redact_secrets
 from ._economics import decide_reuse, economic_delta, jaccard
@@ -35,6 +35,7 @@ from ._shapes import (
     map_files,
     parse_chunk_scheme,
 )
+from ._sketch import Sketch
 
 PROG = "quillmere"
 
@@ -305,9 +306,11 @@ def verify_targets(args: argparse.Namespace) -> Tuple[int, Iterator[Target]]:
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
+    keyring = _cli_sign.load_keyring(args, UsageError)  # a missing or empty --keys stops here, once
+    if args.trace is not None:
+        return _cli_trace.cmd_verify_trace(args, open_store, keyring)
     counts = {"valid": 0, "invalid": 0}
     rows: List[List[str]] = []
-    _cli_sign.load_keyring(args, UsageError)  # a missing or empty --keys stops here, once
     total, targets = verify_targets(args)
     with progress("verifying", total, enabled=not args.json and total > 1) as advance:
         for source, receipt, problem in targets:
@@ -482,15 +485,15 @@ def looks_like_manifest(path: str) -> bool:
     return head.lstrip().startswith(b"{") and (b'"chunk_scheme"' in head or b'"total_len"' in head)
 
 
-def load_side(path: str, scheme: ChunkScheme) -> Manifest:
+def load_side(path: str, scheme: ChunkScheme) -> Tuple[Manifest, Optional[Sketch]]:
     try:
         if looks_like_manifest(path):
-            return manifest_from_json(Path(path).read_text(encoding="utf-8"))
+            return manifest_from_json(Path(path).read_text(encoding="utf-8")), None
     except IsADirectoryError:
         raise Failure(f"cannot read {path}: Is a directory") from None
     except OSError as error:
         raise Failure(f"cannot read {path}: {error.strerror}") from None
-    return manifest(path, scheme)
+    return _cli_sketch.data_side(path, scheme)
 
 
 def chunk_overlap(old: Manifest, new: Manifest) -> Dict[str, Dict[str, int]]:
@@ -544,7 +547,8 @@ def reuse_lines(result: Dict[str, Any]) -> List[DiffLine]:
 
 
 # Sections of `diff`'s text output, in order; each adds its lines from the result.
-DIFF_SECTIONS: List[Callable[[Dict[str, Any]], List[DiffLine]]] = [overlap_lines, reuse_lines]
+DIFF_SECTIONS: List[Callable[[Dict[str, Any]], List[DiffLine]]] = [overlap_lines, _cli_sketch.record_lines,
+                                                                  reuse_lines]
 
 
 def cmd_diff(args: argparse.Namespace) -> int:
@@ -564,8 +568,8 @@ def cmd_diff(args: argparse.Namespace) -> int:
     saved = [p for p in (args.old, args.new) if os.path.isfile(p) and looks_like_manifest(p)]
     if scheme is None and saved:
         scheme = manifest_from_json(Path(saved[0]).read_text(encoding="utf-8")).chunk_scheme
-    old = load_side(args.old, scheme)
-    new = load_side(args.new, scheme)
+    old, old_sketch = load_side(args.old, scheme)
+    new, new_sketch = load_side(args.new, scheme)
     if old.chunk_scheme != new.chunk_scheme:
         raise UsageError(f"OLD and NEW are chunked differently ({old.chunk_scheme} vs "
                          f"{new.chunk_scheme}); their overlap would mean nothing")
@@ -576,6 +580,7 @@ def cmd_diff(args: argparse.Namespace) -> int:
         "chunk_scheme": old.chunk_scheme,
         "jaccard": overlap,
         "overlap": chunk_overlap(old, new),
+        "record_jaccard": _cli_sketch.record_overlap(old_sketch, new_sketch),
     }
     if cost_model is not None:
         result["reuse"] = decide_reuse(overlap, cost_model, args.rows)
@@ -647,6 +652,7 @@ def build_parser() -> Parser:
                         "none: every receipt of --store")
     add_store(p, required=False)
     p.add_argument("--json", action="store_true", help="one JSON object per receipt")
+    p.add_argument("--trace", metavar="T", help=_cli_trace.VERIFY_TRACE_HELP)
     _cli_sign.add_verify_options(p)
 
     p = command("ls", "list the receipts of a store", cmd_ls)
@@ -704,7 +710,8 @@ def build_parser() -> Parser:
     p.add_argument("source", metavar="FROM", help="source store: directory or URL")
     p.add_argument("target", metavar="TO", help="target store: directory or URL (created if need be)")
     p.add_argument("--json", action="store_true", help="the count copied as JSON")
-
+    _cli_trace.register(command, add_store, open_store, UsageError)
+    _cli_report.register(command)
     _cli_sign.register(command, add_store, open_store, find_receipt, Failure)
     _cli_export.register(command)
     return parser

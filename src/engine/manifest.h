@@ -76,6 +76,17 @@ std::string manifest_to_json(const CompactManifest& manifest);
 // the ids.
 std::expected<CompactManifest, std::string> manifest_from_json(std::string_view text);
 
+// The compact binary form (manifest_bytes.cpp): "QMMF", a format byte, the scheme, the
+// total length, the chunk count and the root, then per chunk its length (LEB128) and its
+// 32-byte digest; offsets follow from the lengths. At most 42 bytes a chunk.
+// Refuses a manifest whose chunks were not kept (total_len above 0 and no chunks).
+std::expected<std::string, std::string> manifest_to_bytes(const CompactManifest& manifest);
+
+// Reads the binary form back with the checks of manifest_from_json: the header, every
+// length above 0, lengths that add up to total_len, the root recomputed from the digests,
+// nothing left over. Names the first fault.
+std::expected<CompactManifest, std::string> manifest_from_bytes(std::span<const uint8_t> bytes);
+
 // Jaccard overlap of the two manifests' sets of chunk digests (equal to the overlap of
 // their id strings, which spell the digests one to one); 1.0 when both are empty.
 double manifest_jaccard(const CompactManifest& a, const CompactManifest& b);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 #include "base/posix_io.h"
@@ -20,12 +21,14 @@ class ShapeStream::Sink final : public HashedChunkSink {
  public:
   Sink(ChunkScheme scheme, bool keep) : keep_(keep) { manifest_.chunk_scheme = scheme; }
   void on_chunk(uint64_t offset, uint64_t len, const Digest& digest) override {
+    if (chunk_sketch) chunk_sketch->add(first_word(digest));
     folder_.add_chunk(digest);
     manifest_.total_len += len;
     if (keep_) manifest_.chunks.push_back(ChunkRecord{offset, len, digest});
   }
   // A chunk whose leaf is already known.
   void on_hashed_chunk(const ChunkRecord& record, const Digest& leaf) override {
+    if (chunk_sketch) chunk_sketch->add(first_word(record.digest));
     folder_.add_node(leaf, 0);
     manifest_.total_len += record.len;
     if (keep_) manifest_.chunks.push_back(record);
@@ -35,8 +38,15 @@ class ShapeStream::Sink final : public HashedChunkSink {
     manifest_.chunks.shrink();
     return std::move(manifest_);
   }
+  std::optional<Sketch> chunk_sketch;  // when the chunks are sketched
 
  private:
+  static uint64_t first_word(const Digest& digest) {
+    uint64_t word = 0;
+    for (int i = 7; i >= 0; --i) word = word << 8 | digest[static_cast<size_t>(i)];
+    return word;
+  }
+
   bool keep_;
   CompactManifest manifest_;
   MerkleFolder folder_;
@@ -75,8 +85,27 @@ void ShapeStream::guard(F&& step) {
   }
 }
 
+void ShapeStream::sketch(RecordMode mode) {
+  if (mode == RecordMode::Chunks) {
+    sink_->chunk_sketch.emplace(RecordMode::Chunks);
+  } else {
+    records_ = std::make_unique<RecordSketcher>(mode);
+  }
+}
+
+Sketch ShapeStream::take_sketch() {
+  if (records_) return records_->finish();
+  if (sink_->chunk_sketch) return *sink_->chunk_sketch;
+  return Sketch(RecordMode::Chunks);
+}
+
 void ShapeStream::feed_async(std::span<const uint8_t> view, uint64_t view_offset, bool at_end) {
   guard([&] {
+    // A view may begin with bytes an earlier view held; the records see each byte once.
+    if (records_ && view_offset + view.size() > sketched_) {
+      records_->feed(view.subspan(static_cast<size_t>(sketched_ - view_offset)));
+      sketched_ = view_offset + view.size();
+    }
     if (pool_) {
       pool_->feed(view, view_offset, at_end, *sink_);
     } else {
@@ -175,20 +204,17 @@ BuildError scheme_build_error(const CasError& error) {
   return BuildError{BuildError::Kind::Chunking, "Failed to build manifest: " + error.display()};
 }
 
-std::expected<CompactManifest, BuildError> build_manifest(std::span<const uint8_t> data,
-                                                          ChunkScheme scheme, unsigned workers,
-                                                          const Interruption& interrupt) {
-  if (auto error = check_scheme(scheme, data.size())) {
-    return std::unexpected(scheme_build_error(*error));
-  }
-  if (workers <= 1) return build_compact_manifest(data, scheme);
-  ShapeStream stream(scheme, true, workers);
+namespace {
+
+// Feeds bytes in memory through `stream` in bounded views; false when `interrupt` stopped it.
+bool feed_memory(ShapeStream& stream, std::span<const uint8_t> data,
+                 const Interruption& interrupt) {
   const PoolCancel cancel(stream, interrupt.token);
   uint64_t done = 0;
   while (done < data.size()) {
     if (interrupt()) {
       stream.drain();
-      return std::unexpected(BuildError{BuildError::Kind::Interrupted, {}});
+      return false;
     }
     const uint64_t from = stream.retain_from();
     const uint64_t to = std::min<uint64_t>(data.size(), done + kMaxView);
@@ -197,8 +223,39 @@ std::expected<CompactManifest, BuildError> build_manifest(std::span<const uint8_
   }
   if (data.empty()) stream.feed_async({}, 0, true);
   stream.drain();
+  return true;
+}
+
+}  // namespace
+
+std::expected<CompactManifest, BuildError> build_manifest(std::span<const uint8_t> data,
+                                                          ChunkScheme scheme, unsigned workers,
+                                                          const Interruption& interrupt) {
+  if (auto error = check_scheme(scheme, data.size())) {
+    return std::unexpected(scheme_build_error(*error));
+  }
+  if (workers <= 1) return build_compact_manifest(data, scheme);
+  ShapeStream stream(scheme, true, workers);
+  if (!feed_memory(stream, data, interrupt)) {
+    return std::unexpected(BuildError{BuildError::Kind::Interrupted, {}});
+  }
   CompactManifest manifest = stream.take_manifest();
   return manifest;
+}
+
+std::expected<ManifestAndSketch, BuildError> build_manifest_and_sketch(
+    std::span<const uint8_t> data, ChunkScheme scheme, RecordMode mode, unsigned workers,
+    const Interruption& interrupt) {
+  if (auto error = check_scheme(scheme, data.size())) {
+    return std::unexpected(scheme_build_error(*error));
+  }
+  ShapeStream stream(scheme, true, workers);
+  stream.sketch(mode);
+  if (!feed_memory(stream, data, interrupt)) {
+    return std::unexpected(BuildError{BuildError::Kind::Interrupted, {}});
+  }
+  CompactManifest manifest = stream.take_manifest();
+  return ManifestAndSketch{std::move(manifest), stream.take_sketch()};
 }
 
 namespace {
@@ -214,11 +271,14 @@ AlignedBuffer aligned_buffer(size_t size) {
 
 }  // namespace
 
-std::expected<CompactManifest, BuildError> build_manifest_from_file(std::string_view path,
-                                                                    ChunkScheme scheme,
-                                                                    bool keep_chunks,
-                                                                    unsigned workers,
-                                                                    const Interruption& interrupt) {
+namespace {
+
+// The file builder; sketches the bytes too when `mode` is given.
+std::expected<ManifestAndSketch, BuildError> file_manifest(std::string_view path,
+                                                           ChunkScheme scheme, bool keep_chunks,
+                                                           std::optional<RecordMode> mode,
+                                                           unsigned workers,
+                                                           const Interruption& interrupt) {
   if (auto error = check_scheme(scheme, 0)) return std::unexpected(scheme_build_error(*error));
   const auto fault = [&](const OsError& error) {
     if (error.interrupted()) return BuildError{BuildError::Kind::Interrupted, {}};
@@ -236,6 +296,7 @@ std::expected<CompactManifest, BuildError> build_manifest_from_file(std::string_
   ::posix_fadvise(file->get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
   ShapeStream stream(scheme, keep_chunks, workers);
+  if (mode) stream.sketch(*mode);
   const PoolCancel cancel(stream, interrupt.token);
   // With helpers, two buffers take turns: one is read into while the other's chunks are
   // hashed. Each block is read to a page-aligned spot; the bytes still needed from the
@@ -272,7 +333,26 @@ std::expected<CompactManifest, BuildError> build_manifest_from_file(std::string_
     }
   }
   stream.drain();
-  return stream.take_manifest();
+  CompactManifest manifest = stream.take_manifest();
+  return ManifestAndSketch{std::move(manifest), stream.take_sketch()};
+}
+
+}  // namespace
+
+std::expected<CompactManifest, BuildError> build_manifest_from_file(std::string_view path,
+                                                                    ChunkScheme scheme,
+                                                                    bool keep_chunks,
+                                                                    unsigned workers,
+                                                                    const Interruption& interrupt) {
+  auto built = file_manifest(path, scheme, keep_chunks, std::nullopt, workers, interrupt);
+  if (!built) return std::unexpected(std::move(built.error()));
+  return std::move(built->manifest);
+}
+
+std::expected<ManifestAndSketch, BuildError> build_manifest_and_sketch_from_file(
+    std::string_view path, ChunkScheme scheme, bool keep_chunks, RecordMode mode, unsigned workers,
+    const Interruption& interrupt) {
+  return file_manifest(path, scheme, keep_chunks, mode, workers, interrupt);
 }
 
 }  // namespace quillmere

@@ -16,6 +16,7 @@
 #include "base/cancellation.h"
 #include "engine/cas.h"
 #include "engine/manifest.h"
+#include "engine/sketch.h"
 
 namespace quillmere {
 
@@ -63,6 +64,12 @@ class ShapeStream {
   uint64_t length() const { return length_; }
   ChunkScheme scheme() const { return scheme_; }
 
+  // Also sketches the stream, in the same pass: its records, or (Chunks) its chunk digests.
+  // Call before the first byte is given.
+  void sketch(RecordMode mode);
+  // After the stream ended: the sketch (an empty one of kind Chunks if none was asked).
+  Sketch take_sketch();
+
  private:
   class Sink;
   template <class F>
@@ -76,12 +83,20 @@ class ShapeStream {
   std::unique_ptr<Sink> sink_;
   StreamingChunker chunker_;
   std::unique_ptr<ChunkHashPool> pool_;
+  std::unique_ptr<RecordSketcher> records_;
+  uint64_t sketched_ = 0;  // stream bytes the record sketcher has seen
 };
 
 struct BuildError {
   enum class Kind { Chunking, Read, Interrupted };
   Kind kind = Kind::Chunking;
   std::string message;  // the whole text (empty for Interrupted: the caller knows why)
+};
+
+// A manifest with the sketch of the same bytes, made in one pass.
+struct ManifestAndSketch {
+  CompactManifest manifest;
+  Sketch sketch;
 };
 
 // "Failed to build manifest: Chunking failed: ..." for a scheme with a zero size.
@@ -97,6 +112,14 @@ std::expected<CompactManifest, BuildError> build_manifest(std::span<const uint8_
 // failure gives "Failed to read file: <os text> (os error N). Context: path: \"...\"".
 std::expected<CompactManifest, BuildError> build_manifest_from_file(
     std::string_view path, ChunkScheme scheme, bool keep_chunks, unsigned workers,
+    const Interruption& interrupt = {});
+
+// The builders above, sketching the same bytes as they pass (records, or chunk digests).
+std::expected<ManifestAndSketch, BuildError> build_manifest_and_sketch(
+    std::span<const uint8_t> data, ChunkScheme scheme, RecordMode mode, unsigned workers,
+    const Interruption& interrupt = {});
+std::expected<ManifestAndSketch, BuildError> build_manifest_and_sketch_from_file(
+    std::string_view path, ChunkScheme scheme, bool keep_chunks, RecordMode mode, unsigned workers,
     const Interruption& interrupt = {});
 
 }  // namespace quillmere

@@ -37,7 +37,7 @@ const std::shared_ptr<ReceiptStore>& store_of(PyObject* self) {
 std::shared_ptr<ReceiptStore> open_url_store(std::string_view url) {
   auto location = parse_storage_url(url);
   if (!location) {
-    raise_value_error("Invalid storage_url: " + location.error());
+    raise_value_error(ErrorFamily::Store, "Invalid storage_url: " + location.error());
     return nullptr;
   }
   const bool sqlite = location->kind == StorageUrl::Kind::Sqlite;
@@ -53,20 +53,20 @@ std::shared_ptr<ReceiptStore> open_url_store(std::string_view url) {
       signals.raise_stopped();
       return nullptr;
     }
-    raise_value_error(
-        (sqlite ? "Failed to create SQLite store: " : "Failed to create PostgreSQL store: ") +
-        redact_secrets(opened.error().display(), url));
+    raise_value_error(ErrorFamily::Store, (sqlite ? "Failed to create SQLite store: "
+                                                  : "Failed to create PostgreSQL store: ") +
+                                              redact_secrets(opened.error().display(), url));
     return nullptr;
   }
   return std::move(*opened);
 }
 
 // A failed store call: the exception that stopped it (Ctrl-C, a cancelled token), or
-// ValueError with the store's text.
+// StoreError (a ValueError) with the store's text.
 PyObject* store_error(const SignalCheck& signals, std::string_view prefix,
                       const StorageError& error) {
   if (signals.stopped()) return signals.raise_stopped();
-  return raise_value_error(std::string(prefix) + error.display());
+  return raise_value_error(ErrorFamily::Store, std::string(prefix) + error.display());
 }
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -90,12 +90,13 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     std::shared_ptr<ReceiptStore> store;
     if (storage_path && storage_url) {
-      return raise_value_error("Give storage_path or storage_url, not both");
+      return raise_value_error(ErrorFamily::Store, "Give storage_path or storage_url, not both");
     }
     if (storage_path) {
       auto created = FilesystemStore::create(std::string(*storage_path));
       if (!created) {
-        return raise_value_error("Failed to create filesystem store: " + created.error().display());
+        return raise_value_error(ErrorFamily::Store,
+                                 "Failed to create filesystem store: " + created.error().display());
       }
       store = std::move(*created);
     } else if (storage_url) {
@@ -126,6 +127,7 @@ PyObject* store_receipt_method(PyObject* self, PyObject* args, PyObject* kwargs)
   const std::shared_ptr<ReceiptStore> store = store_of(self);
   if (!store) {
     return raise_value_error(
+        ErrorFamily::Store,
         "Storage not configured. Create client with storage_path to enable storage.");
   }
   SignalCheck signals;
@@ -157,6 +159,7 @@ PyObject* list_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs)
   const std::shared_ptr<ReceiptStore> store = store_of(self);
   if (!store) {
     return raise_value_error(
+        ErrorFamily::Store,
         "Storage not configured. Create client with storage_path to enable listing.");
   }
   if (workload_id) query.workload_id = std::string(*workload_id);
@@ -200,6 +203,7 @@ PyObject* store_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs
   const std::shared_ptr<ReceiptStore> store = store_of(self);
   if (!store) {
     return raise_value_error(
+        ErrorFamily::Store,
         "Storage not configured. Create client with storage_path to enable storage.");
   }
   SignalCheck signals;
@@ -228,6 +232,7 @@ PyObject* copy_receipts_to_method(PyObject* self, PyObject* args, PyObject* kwar
   const std::shared_ptr<ReceiptStore> target = store_of(other_arg);
   if (!source || !target) {
     return raise_value_error(
+        ErrorFamily::Store,
         "Storage not configured. Create both clients with storage_path or storage_url to copy "
         "receipts.");
   }

@@ -85,6 +85,74 @@ PyObject* raise_error(PyObject* type, std::string_view message) {
   return nullptr;
 }
 
+namespace {
+
+struct ErrorClass {
+  const char* name;  // the package quillmere exports each class under this name
+  const char* doc;
+};
+
+// In ErrorFamily's order; General is the base of the others.
+constexpr ErrorClass kErrorClasses[kErrorFamilyCount] = {
+    {"QuillmereError",
+     "Base of the errors of quillmere's own libraries. A ValueError, so handlers written for\n"
+     "ValueError keep working; the message texts are those documented for each operation."},
+    {"ReceiptFormatError",
+     "A receipt or payload that is not well-formed JSON of a receipt, or cannot be written as\n"
+     "JSON (\"Failed to create receipt from JSON: ...\", \"SerializationError: ...\")."},
+    {"ValidationError",
+     "A receipt or a value that breaks a validation rule (\"Receipt validation failed: ...\",\n"
+     "\"ValidationError: ...\")."},
+    {"HashError",
+     "The canonical hash could not be computed or does not match (\"Hash computation "
+     "failed: ...\",\n\"HashError: ...\")."},
+    {"StoreError",
+     "A receipt store or its database failed or is not configured (\"Failed to store "
+     "receipt: ...\",\n\"Failed to query receipts: ...\", \"Invalid storage_url: ...\")."},
+    {"ManifestError",
+     "A manifest could not be built, read or checked (\"Invalid manifest JSON: ...\")."},
+    {"ShapeError",
+     "A chunk scheme, data shape hash or method shape hash failed (\"Failed to compute data\n"
+     "shape hash: ...\", \"Invalid chunk_scheme type ...\")."},
+    {"EconomicsError",
+     "A cost model or reuse input the economics cannot use (\"Missing required field: ...\")."},
+    {"SignatureError", "A key or signature that cannot be loaded, made or checked."},
+};
+
+}  // namespace
+
+PyObject* error_type(ErrorFamily family) {
+  static PyObject* types[kErrorFamilyCount] = {};
+  const auto index = static_cast<size_t>(family);
+  if (types[index] == nullptr) {
+    PyObject* base = PyExc_ValueError;
+    if (family != ErrorFamily::General) {
+      base = error_type(ErrorFamily::General);
+      if (base == nullptr) return nullptr;
+    }
+    // Created under the interpreter lock, once; kept for the process's life.
+    const std::string qualified = std::string("quillmere.") + kErrorClasses[index].name;
+    types[index] =
+        PyErr_NewExceptionWithDoc(qualified.c_str(), kErrorClasses[index].doc, base, nullptr);
+  }
+  return types[index];
+}
+
+PyObject* raise_value_error(ErrorFamily family, std::string_view message) {
+  PyObject* type = error_type(family);
+  if (type == nullptr) return nullptr;  // creating the class failed; that error stays set
+  return raise_error(type, message);
+}
+
+bool add_error_types(PyObject* module) {
+  for (size_t i = 0; i < kErrorFamilyCount; ++i) {
+    PyObject* type = error_type(static_cast<ErrorFamily>(i));
+    if (type == nullptr) return false;
+    if (PyObject_SetAttrString(module, kErrorClasses[i].name, type) < 0) return false;
+  }
+  return true;
+}
+
 PyObject* panic_exception_type() {
   static PyObject* type = nullptr;
   if (type == nullptr) {
@@ -299,7 +367,8 @@ PyRef call_json_dumps(PyObject* obj, std::string_view& text) {
   return result;
 }
 
-std::optional<JsonValue> dumps_to_json(PyObject* obj, std::string_view parse_error_prefix) {
+std::optional<JsonValue> dumps_to_json(PyObject* obj, std::string_view parse_error_prefix,
+                                       ErrorFamily family) {
   std::string_view text;
   PyRef owner = call_json_dumps(obj, text);
   if (!owner) return std::nullopt;
@@ -307,7 +376,7 @@ std::optional<JsonValue> dumps_to_json(PyObject* obj, std::string_view parse_err
   if (!parsed) {
     std::string message(parse_error_prefix);
     message += parsed.error().display();
-    raise_value_error(message);
+    raise_value_error(family, message);
     return std::nullopt;
   }
   return std::move(*parsed);

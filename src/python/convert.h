@@ -9,6 +9,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <new>
@@ -46,9 +47,33 @@ bool prefix_argument_error(const char* arg);
 // Raise an exception of `type` with a UTF-8 message (invalid bytes are replaced, so the
 // raise itself cannot fail on odd text such as OS error strings). Return nullptr.
 PyObject* raise_error(PyObject* type, std::string_view message);
+
+// The families of failures of the system's own libraries, each with its exception class.
+// Every class derives from quillmere.QuillmereError, itself a ValueError, so handlers written
+// for ValueError keep catching them, with the same texts.
+enum class ErrorFamily : uint8_t {
+  General,        // QuillmereError itself
+  ReceiptFormat,  // receipt and payload JSON: ReceiptFormatError
+  Validation,     // rules a receipt or its fields break: ValidationError
+  Hash,           // canonical hash and its checks: HashError
+  Store,          // receipt stores and their databases: StoreError
+  Manifest,       // manifests, their forms and builders: ManifestError
+  Shape,          // chunk schemes, data and method shape hashes: ShapeError
+  Economics,      // cost models and the reuse rule: EconomicsError
+  Signature,      // keys and signatures: SignatureError
+};
+inline constexpr size_t kErrorFamilyCount = 9;
+// The class of `family` (borrowed; created once per process on first use, never attached to a
+// module by this call). Null with an exception set when creating it failed.
+PyObject* error_type(ErrorFamily family);
+// Raise the class of `family` with `message`. Return nullptr.
+PyObject* raise_value_error(ErrorFamily family, std::string_view message);
 inline PyObject* raise_value_error(std::string_view message) {
-  return raise_error(PyExc_ValueError, message);
+  return raise_value_error(ErrorFamily::General, message);
 }
+// Sets every error class as an attribute of `module` (not listed in its __all__, which names
+// the binding surface); false with an exception set on failure.
+bool add_error_types(PyObject* module);
 
 // The exception type for unexpected internal faults: derived from BaseException so that
 // `except Exception` does not swallow it. Created on first use, never attached to a module.
@@ -116,9 +141,10 @@ std::optional<double> lenient_f64(PyObject* value);
 // returned str owns `text`, its UTF-8 form. Null with an exception set on failure.
 PyRef call_json_dumps(PyObject* obj, std::string_view& text);
 // json.dumps(obj) looked up at call time (its exceptions pass through unchanged), then the
-// text parsed into a JsonValue. A parse failure raises ValueError with
-// `parse_error_prefix` + the parser's message (description with line and column).
-std::optional<JsonValue> dumps_to_json(PyObject* obj, std::string_view parse_error_prefix);
+// text parsed into a JsonValue. A parse failure raises the class of `family` (a ValueError)
+// with `parse_error_prefix` + the parser's message (description with line and column).
+std::optional<JsonValue> dumps_to_json(PyObject* obj, std::string_view parse_error_prefix,
+                                       ErrorFamily family = ErrorFamily::General);
 
 // --- argument parsing -------------------------------------------------------------------
 

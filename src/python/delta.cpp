@@ -30,7 +30,7 @@ std::string qualified_type_name(PyObject* value) {
 }
 
 bool cost_error(const char* key, std::string_view what) {
-  raise_value_error(std::string(key).append(what));
+  raise_value_error(ErrorFamily::Economics, std::string(key).append(what));
   return false;
 }
 
@@ -41,7 +41,7 @@ bool parse_cost_value(PyObject* model, const char* key, CostValue& out) {
   const PyRef value = dict_item(model, key);
   if (!value) {
     if (PyErr_Occurred()) return false;
-    raise_value_error(std::string("Missing required field: ") + key);
+    raise_value_error(ErrorFamily::Economics, std::string("Missing required field: ") + key);
     return false;
   }
   if (const std::optional<double> number = lenient_f64(value.get())) {

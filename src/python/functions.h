@@ -10,5 +10,7 @@ namespace quillmere::python {
 
 extern PyMethodDef kShapesFunctions[];
 extern PyMethodDef kDeltaFunctions[];
+// record_execution_py, added to `receipts` after the functions of kReceiptsFunctions.
+extern PyMethodDef kExecutionFunctions[];
 
 }  // namespace quillmere::python

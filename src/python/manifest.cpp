@@ -14,8 +14,10 @@
 #include "base/fork_safe.h"
 #include "engine/data_shape.h"
 #include "engine/shape_stream.h"
+#include "python/buffer_arg.h"
 #include "python/convert.h"
 #include "python/released_lock.h"
+#include "python/sketch.h"
 
 namespace quillmere::python {
 namespace {
@@ -23,45 +25,9 @@ namespace {
 // More threads than this would only wait on each other.
 constexpr long kMaxWorkers = 64;
 
+}  // namespace
+
 // --- argument helpers ---------------------------------------------------------------------
-
-// The bytes of any buffer-protocol object, held for the whole call: a bytearray cannot be
-// resized while its buffer is held. A buffer that is not contiguous is copied.
-class BufferArg {
- public:
-  BufferArg() = default;
-  BufferArg(const BufferArg&) = delete;
-  BufferArg& operator=(const BufferArg&) = delete;
-  ~BufferArg() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-
-  bool convert(PyObject* obj, const char* arg) {
-    if (!PyObject_CheckBuffer(obj)) return raise_wrong_type(arg, obj, "Buffer");
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0) {
-      held_ = true;
-      data_ = {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
-      return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_BufferError)) return false;
-    PyErr_Clear();
-    Py_buffer full;
-    if (PyObject_GetBuffer(obj, &full, PyBUF_FULL_RO) != 0) return false;
-    copy_.resize(static_cast<size_t>(full.len));
-    const int status = PyBuffer_ToContiguous(copy_.data(), &full, full.len, 'C');
-    PyBuffer_Release(&full);
-    if (status != 0) return false;
-    data_ = copy_;
-    return true;
-  }
-  std::span<const uint8_t> data() const { return data_; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-  std::vector<uint8_t> copy_;
-  std::span<const uint8_t> data_;
-};
 
 // The chunk_scheme argument (None or absent: the default scheme).
 bool convert_scheme(PyObject* obj, ChunkScheme& out) {
@@ -80,7 +46,7 @@ bool convert_workers(PyObject* obj, unsigned& out) {
   const long n = PyLong_AsLong(obj);
   if (n == -1 && PyErr_Occurred()) return false;
   if (n < 1) {
-    raise_value_error("workers must be at least 1");
+    raise_value_error(ErrorFamily::Manifest, "workers must be at least 1");
     return false;
   }
   out = static_cast<unsigned>(std::min(n, kMaxWorkers));
@@ -99,8 +65,10 @@ bool convert_path(PyObject* obj, PyRef& out, std::string_view& path) {
 
 PyObject* build_error(const BuildError& error, const SignalCheck& signals) {
   if (error.kind == BuildError::Kind::Interrupted) return signals.raise_stopped();
-  return raise_value_error(error.message);
+  return raise_value_error(ErrorFamily::Manifest, error.message);
 }
+
+namespace {
 
 PyObject* scheme_dict(ChunkScheme scheme) {
   const bool cdc = scheme.kind == ChunkScheme::Kind::CDC;
@@ -193,6 +161,12 @@ PyObject* to_json_impl(PyObject* self) {
   return new_str(manifest_to_json(held(self)));
 }
 
+PyObject* to_bytes_impl(PyObject* self) {
+  auto bytes = manifest_to_bytes(held(self));
+  if (!bytes) return raise_value_error("Cannot write the manifest: " + bytes.error());
+  return PyBytes_FromStringAndSize(bytes->data(), static_cast<Py_ssize_t>(bytes->size()));
+}
+
 bool convert_manifest(PyObject* obj, const char* arg, const CompactManifest*& out) {
   if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_manifest_type))) {
     return raise_wrong_type(arg, obj, "Manifest");
@@ -245,6 +219,10 @@ PyMethodDef kManifestMethods[] = {
      "to_json($self, /)\n--\n\n"
      "The JSON form: {\"chunk_scheme\": {...}, \"chunks\": [[offset, length, id], ...],\n"
      "\"root\": \"sha256:...\", \"total_len\": N}, read back by manifest_from_json_py."},
+    {"to_bytes", noargs_method<to_bytes_impl>(), METH_NOARGS,
+     "to_bytes($self, /)\n--\n\n"
+     "The compact binary form (at most 42 bytes a chunk), read back by\n"
+     "manifest_from_bytes_py. ValueError for a manifest built without its chunks."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -281,6 +259,8 @@ PyType_Slot kManifestSlots[] = {
 PyType_Spec kManifestSpec = {"shapes.Manifest", static_cast<int>(sizeof(ManifestObject)), 0,
                              Py_TPFLAGS_DEFAULT, kManifestSlots};
 
+}  // namespace
+
 PyObject* wrap_manifest(std::shared_ptr<const CompactManifest> manifest) {
   auto* type = reinterpret_cast<PyTypeObject*>(manifest_type());
   if (type == nullptr) return nullptr;
@@ -299,6 +279,8 @@ PyObject* wrap_manifest(CompactManifest manifest) {
   return wrap_manifest(std::make_shared<const CompactManifest>(std::move(manifest)));
 }
 
+namespace {
+
 // --- ShapeHasher --------------------------------------------------------------------------
 
 constexpr const char* kForkedMidCall =
@@ -308,6 +290,8 @@ constexpr const char* kForkedMidCall =
 struct HasherState {
   ChunkScheme scheme;
   bool keep_chunks = false;
+  bool sketching = false;
+  std::optional<Sketch> sketch;
   std::unique_ptr<ShapeStream> stream;  // null once finished
   std::shared_ptr<const CompactManifest> result;
   std::string shape_hash;
@@ -322,7 +306,7 @@ bool unusable(const HasherState& state) {
   } else if (state.stream && state.stream->broken()) {
     why = "the shape hash was interrupted during update(); start a new ShapeHasher";
   }
-  if (why != nullptr) raise_value_error(why);
+  if (why != nullptr) raise_value_error(ErrorFamily::Shape, why);
   return why != nullptr;
 }
 
@@ -383,14 +367,19 @@ void hasher_dealloc(PyObject* self) {
 }
 
 PyObject* hasher_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* const kNames[] = {"chunk_scheme", "keep_chunks", "workers", nullptr};
+  static const char* const kNames[] = {"chunk_scheme", "keep_chunks", "workers", "records",
+                                       nullptr};
   PyObject* scheme_arg = nullptr;
   PyObject* keep_arg = nullptr;
   PyObject* workers_arg = nullptr;
-  if (!parse_args(args, kwargs, "|OO$O:ShapeHasher", kNames, &scheme_arg, &keep_arg,
-                  &workers_arg)) {
+  PyObject* records_arg = nullptr;
+  if (!parse_args(args, kwargs, "|OO$OO:ShapeHasher", kNames, &scheme_arg, &keep_arg, &workers_arg,
+                  &records_arg)) {
     return nullptr;
   }
+  // records: left out, no sketch; None, a chunk-level one; "lines" / "csv", records.
+  RecordMode mode = RecordMode::Chunks;
+  if (records_arg != nullptr && !convert_record_mode(records_arg, mode)) return nullptr;
   ChunkScheme scheme;
   unsigned workers = 1;
   if (!convert_scheme(scheme_arg, scheme)) return nullptr;
@@ -398,12 +387,17 @@ PyObject* hasher_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   if (keep_arg != nullptr && (keep = PyObject_IsTrue(keep_arg)) < 0) return nullptr;
   if (!convert_workers(workers_arg, workers)) return nullptr;
   if (auto error = check_scheme(scheme, 0)) {
-    return raise_value_error("Failed to create shape hasher: " + error->display());
+    return raise_value_error(ErrorFamily::Shape,
+                             "Failed to create shape hasher: " + error->display());
   }
   auto state = std::make_unique<HasherState>();
   state->scheme = scheme;
   state->keep_chunks = keep != 0;
   state->stream = std::make_unique<ShapeStream>(scheme, keep != 0, workers);
+  if (records_arg != nullptr) {
+    state->sketching = true;
+    state->stream->sketch(mode);
+  }
   PyThread_type_lock lock = PyThread_allocate_lock();
   if (lock == nullptr) return PyErr_NoMemory();
   PyObject* self = type->tp_alloc(type, 0);
@@ -430,7 +424,8 @@ PyObject* update_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
   HasherLock lock(self);
   HasherState& state = *as_hasher(self)->state;
   if (unusable(state)) return nullptr;
-  if (!state.stream) return raise_value_error("update() after the shape hash was finished");
+  if (!state.stream)
+    return raise_value_error(ErrorFamily::Shape, "update() after the shape hash was finished");
   if (data.data().size() <= kReleaseLockAbove) {
     state.stream->update(data.data());
     Py_RETURN_NONE;
@@ -449,6 +444,7 @@ void finish(HasherState& state) {
   {
     ReleasedLock released;
     state.result = std::make_shared<const CompactManifest>(state.stream->finish());
+    if (state.sketching) state.sketch = state.stream->take_sketch();
     state.stream.reset();
   }
   state.shape_hash = state.result->shape_hash();
@@ -466,11 +462,21 @@ PyObject* hasher_manifest_impl(PyObject* self) {
   HasherLock lock(self);
   HasherState& state = *as_hasher(self)->state;
   if (!state.keep_chunks) {
-    return raise_value_error("manifest() needs a ShapeHasher made with keep_chunks=True");
+    return raise_value_error(ErrorFamily::Shape,
+                             "manifest() needs a ShapeHasher made with keep_chunks=True");
   }
   if (unusable(state)) return nullptr;
   finish(state);
   return wrap_manifest(state.result);
+}
+
+PyObject* hasher_sketch_impl(PyObject* self) {
+  HasherLock lock(self);
+  HasherState& state = *as_hasher(self)->state;
+  if (!state.sketching) return raise_value_error("sketch() needs a ShapeHasher made with records=");
+  if (unusable(state)) return nullptr;
+  finish(state);
+  return wrap_sketch(*state.sketch);
 }
 
 PyObject* hasher_scheme(PyObject* self, void*) {
@@ -489,6 +495,10 @@ PyMethodDef kHasherMethods[] = {
     {"manifest", noargs_method<hasher_manifest_impl>(), METH_NOARGS,
      "manifest($self, /)\n--\n\n"
      "Ends the stream and returns its Manifest (needs keep_chunks=True)."},
+    {"sketch", noargs_method<hasher_sketch_impl>(), METH_NOARGS,
+     "sketch($self, /)\n--\n\n"
+     "Ends the stream and returns the Sketch of its bytes, taken in the same pass (needs\n"
+     "records=None for chunks, \"lines\" or \"csv\")."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -500,10 +510,11 @@ PyGetSetDef kHasherGetters[] = {
 PyType_Slot kHasherSlots[] = {
     {Py_tp_doc,
      const_cast<char*>(
-         "ShapeHasher(chunk_scheme=None, keep_chunks=False, *, workers=1)\n--\n\n"
+         "ShapeHasher(chunk_scheme=None, keep_chunks=False, *, workers=1, records=...)\n--\n\n"
          "Streaming data shape hash in the style of hashlib: update(data) any number of\n"
          "times, then shape_hash() (and manifest() when keep_chunks is true). Memory stays\n"
-         "flat unless the chunks are kept. `workers` threads share the work of one stream.")},
+         "flat unless the chunks are kept. `workers` threads share the work of one stream.\n"
+         "With `records` (None: chunks, \"lines\" or \"csv\") sketch() gives the Sketch too.")},
     {Py_tp_new, reinterpret_cast<void*>(&hasher_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&hasher_dealloc)},
     {Py_tp_methods, kHasherMethods},
@@ -583,7 +594,20 @@ PyObject* manifest_from_json_py(PyObject*, PyObject* args, PyObject* kwargs) {
   std::string_view text;
   if (!convert_str(text_arg, "text", text)) return nullptr;
   auto manifest = manifest_from_json(text);
-  if (!manifest) return raise_value_error("Invalid manifest JSON: " + manifest.error());
+  if (!manifest)
+    return raise_value_error(ErrorFamily::Manifest, "Invalid manifest JSON: " + manifest.error());
+  return wrap_manifest(std::move(*manifest));
+}
+
+PyObject* manifest_from_bytes_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* const kNames[] = {"data", nullptr};
+  PyObject* data_arg = nullptr;
+  if (!parse_args(args, kwargs, "O:manifest_from_bytes_py", kNames, &data_arg)) return nullptr;
+  BufferArg data;
+  if (!data.convert(data_arg, "data")) return nullptr;
+  auto manifest = without_gil_if(data.data().size() > kReleaseLockAbove,
+                                 [&] { return manifest_from_bytes(data.data()); });
+  if (!manifest) return raise_value_error("Invalid binary manifest: " + manifest.error());
   return wrap_manifest(std::move(*manifest));
 }
 
@@ -636,6 +660,14 @@ constexpr const char* kManifestFromJsonDoc =
 
 }  // namespace
 
+const CompactManifest* manifest_of(PyObject* obj) {
+  if (g_manifest_type == nullptr ||
+      !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_manifest_type))) {
+    return nullptr;
+  }
+  return &held(obj);
+}
+
 PyObject* manifest_type() {
   if (g_manifest_type == nullptr) g_manifest_type = PyType_FromSpec(&kManifestSpec);
   return g_manifest_type;
@@ -646,6 +678,16 @@ PyObject* shape_hasher_type() {
   return g_hasher_type;
 }
 
+constexpr const char* kManifestFromBytesDoc =
+    "manifest_from_bytes_py(data)\n"
+    "--\n"
+    "\n"
+    "Read a manifest from its binary form (Manifest.to_bytes), with the checks of\n"
+    "manifest_from_json_py.\n"
+    "\n"
+    "Raises:\n"
+    "    ValueError: naming the first fault found";
+
 PyMethodDef kManifestFunctions[] = {
     {"build_manifest_py", keywords_method<build_manifest_py>(), METH_VARARGS | METH_KEYWORDS,
      kBuildManifestDoc},
@@ -653,6 +695,8 @@ PyMethodDef kManifestFunctions[] = {
      METH_VARARGS | METH_KEYWORDS, kBuildManifestFromFileDoc},
     {"manifest_from_json_py", keywords_method<manifest_from_json_py>(),
      METH_VARARGS | METH_KEYWORDS, kManifestFromJsonDoc},
+    {"manifest_from_bytes_py", keywords_method<manifest_from_bytes_py>(),
+     METH_VARARGS | METH_KEYWORDS, kManifestFromBytesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,17 +6,39 @@
 #include <Python.h>
 
 #include <optional>
+#include <string_view>
 
 #include "engine/cas.h"
+#include "engine/manifest.h"
+#include "engine/shape_stream.h"
+#include "python/pyref.h"
 
 namespace quillmere::python {
+
+class SignalCheck;
 
 // The class objects (borrowed), created on first use; nullptr with an exception set.
 PyObject* manifest_type();
 PyObject* shape_hasher_type();
 
+// The manifest held by a Manifest object (borrowed while `obj` lives), or nullptr without
+// an exception when `obj` is not one.
+const CompactManifest* manifest_of(PyObject* obj);
+
 // build_manifest_py, build_manifest_from_file_py, manifest_from_json_py.
 extern PyMethodDef kManifestFunctions[];
+
+// A new Manifest object owning `manifest`, or nullptr with an exception set.
+PyObject* wrap_manifest(CompactManifest manifest);
+
+// Argument helpers of the manifest and sketch builders: the chunk_scheme argument (None or
+// absent: the default scheme), workers (an int of at least 1), a file system path (str,
+// bytes or PathLike; `out` holds the bytes `path` views), and the Python error of a failed
+// build (the reason it was stopped, when `signals` stopped it).
+bool convert_scheme(PyObject* obj, ChunkScheme& out);
+bool convert_workers(PyObject* obj, unsigned& out);
+bool convert_path(PyObject* obj, PyRef& out, std::string_view& path);
+PyObject* build_error(const BuildError& error, const SignalCheck& signals);
 
 // The chunk_scheme argument: None or absent gives no scheme; a dict is read by the
 // scheme rules (ValueError texts "Missing 'type' field in chunk_scheme", ...).

@@ -11,6 +11,7 @@
 #include "python/modules.h"
 #include "python/py_receipt.h"
 #include "python/signing.h"
+#include "python/sketch.h"
 
 namespace quillmere::python {
 namespace {
@@ -24,7 +25,7 @@ bool fill_top_level(PyObject* module);
 bool fill_receipts(PyObject* module) {
   PyObject* type = py_receipt_type();
   return type != nullptr && add_to_module(module, "PyReceipt", type) &&
-         add_functions(module, kReceiptsFunctions);
+         add_functions(module, kReceiptsFunctions) && add_functions(module, kExecutionFunctions);
 }
 bool fill_delta(PyObject* module) {
   return add_functions(module, kDeltaFunctions);
@@ -32,9 +33,12 @@ bool fill_delta(PyObject* module) {
 bool fill_shapes(PyObject* module) {
   PyObject* manifest = manifest_type();
   PyObject* hasher = manifest == nullptr ? nullptr : shape_hasher_type();
-  return hasher != nullptr && add_functions(module, kShapesFunctions) &&
+  PyObject* sketch = hasher == nullptr ? nullptr : sketch_type();
+  return sketch != nullptr && add_functions(module, kShapesFunctions) &&
          add_to_module(module, "Manifest", manifest) &&
-         add_to_module(module, "ShapeHasher", hasher) && add_functions(module, kManifestFunctions);
+         add_to_module(module, "ShapeHasher", hasher) &&
+         add_functions(module, kManifestFunctions) && add_to_module(module, "Sketch", sketch) &&
+         add_functions(module, kSketchFunctions);
 }
 
 ModuleDefinition g_top_level{
@@ -83,7 +87,7 @@ bool fill_top_level(PyObject* module) {
   return client != nullptr && add_to_module(module, "Client", client) &&
          add_functions(module, kTopLevelFunctions) && register_module(module, g_delta) &&
          register_module(module, g_receipts) && register_module(module, g_shapes) &&
-         add_beside(module) && register_module(module, g_signing);
+         add_beside(module) && add_error_types(module) && register_module(module, g_signing);
 }
 
 }  // namespace

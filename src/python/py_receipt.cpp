@@ -25,20 +25,25 @@ PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) {
 
 PyObject* validate_method(PyObject* self) {
   if (auto result = validate(held(self)); !result) {
-    return raise_value_error("Receipt validation failed: " + result.error().display());
+    return raise_value_error(ErrorFamily::Validation,
+                             "Receipt validation failed: " + result.error().display());
   }
   Py_RETURN_NONE;
 }
 
 PyObject* compute_hash_method(PyObject* self) {
   auto hash = held(self).compute_hash();
-  if (!hash) return raise_value_error("Hash computation failed: " + hash.error().display());
+  if (!hash)
+    return raise_value_error(ErrorFamily::Hash,
+                             "Hash computation failed: " + hash.error().display());
   return new_str(*hash);
 }
 
 PyObject* to_json_method(PyObject* self) {
   auto text = receipt_to_json(held(self));
-  if (!text) return raise_value_error("JSON serialization failed: " + text.error().display());
+  if (!text)
+    return raise_value_error(ErrorFamily::ReceiptFormat,
+                             "JSON serialization failed: " + text.error().display());
   return new_str(*text);
 }
 
@@ -149,7 +154,8 @@ PyObject* receipt_from_json_py(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!convert_str(json_arg, "json_str", text)) return nullptr;
   auto receipt = receipt_from_json(text);
   if (!receipt) {
-    return raise_value_error("Failed to create receipt from JSON: " + receipt.error().display());
+    return raise_value_error(ErrorFamily::ReceiptFormat,
+                             "Failed to create receipt from JSON: " + receipt.error().display());
   }
   return wrap_receipt(std::move(*receipt));
 }

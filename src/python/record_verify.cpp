@@ -50,6 +50,14 @@ class CallScratch {
 }  // namespace
 
 PyObject* api_error_to_python(const ApiError& error) {
+  switch (error.kind) {
+    case ApiError::Kind::Serialization:
+      return raise_value_error(ErrorFamily::ReceiptFormat, error.display());
+    case ApiError::Kind::Hash:
+      return raise_value_error(ErrorFamily::Hash, error.display());
+    case ApiError::Kind::Validation:
+      return raise_value_error(ErrorFamily::Validation, error.display());
+  }
   return raise_value_error(error.display());
 }
 
@@ -89,7 +97,8 @@ PyObject* record_work_call(PyObject* args, PyObject* kwargs, const char* format)
   if (!dumped_owner) return nullptr;
   CallScratch payload_jcs;
   if (auto written = append_jcs_of_text(payload_jcs.text(), dumped); !written) {
-    return raise_value_error("Failed to parse payload JSON: " + written.error().display());
+    return raise_value_error(ErrorFamily::ReceiptFormat,
+                             "Failed to parse payload JSON: " + written.error().display());
   }
   dumped_owner = PyRef();  // may run Python code, even a nested record_work
   auto receipt = record_work_jcs(workload_id, payload_jcs.text(),

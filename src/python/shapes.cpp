@@ -26,12 +26,13 @@ bool dict_to_chunk_scheme(PyObject* dict, ChunkScheme& out) {
   if (!type_value && PyErr_Occurred()) return false;
   std::string type;
   if (!lenient_text(type_value.get(), type)) {
-    raise_value_error("Missing 'type' field in chunk_scheme");
+    raise_value_error(ErrorFamily::Shape, "Missing 'type' field in chunk_scheme");
     return false;
   }
   const bool fixed = type == "fixed";
   if (!fixed && type != "cdc") {
-    raise_value_error("Invalid chunk_scheme type '" + type + "', expected 'cdc' or 'fixed'");
+    raise_value_error(ErrorFamily::Shape,
+                      "Invalid chunk_scheme type '" + type + "', expected 'cdc' or 'fixed'");
     return false;
   }
   const char* size_key = fixed ? "size" : "avg_size";
@@ -39,7 +40,8 @@ bool dict_to_chunk_scheme(PyObject* dict, ChunkScheme& out) {
   if (!size_obj && PyErr_Occurred()) return false;
   uint64_t size = 0;
   if (!lenient_u64(size_obj.get(), size)) {
-    raise_value_error(std::string("Missing '") + size_key + "' field in chunk_scheme");
+    raise_value_error(ErrorFamily::Shape,
+                      std::string("Missing '") + size_key + "' field in chunk_scheme");
     return false;
   }
   out = fixed ? ChunkScheme::fixed(size) : ChunkScheme::cdc(size);
@@ -69,12 +71,16 @@ PyObject* data_shape_result(const std::expected<std::string, DataShapeError>& ha
     if (PyErr_Occurred()) return nullptr;
     return raise_error(PyExc_KeyboardInterrupt, "");
   }
-  if (!hash) return raise_value_error(std::string(kDataShapePrefix) + hash.error().display());
+  if (!hash)
+    return raise_value_error(ErrorFamily::Shape,
+                             std::string(kDataShapePrefix) + hash.error().display());
   return new_str(*hash);
 }
 
 PyObject* method_shape_result(const std::expected<std::string, MethodShapeError>& hash) {
-  if (!hash) return raise_value_error(std::string(kMethodShapePrefix) + hash.error().display());
+  if (!hash)
+    return raise_value_error(ErrorFamily::Shape,
+                             std::string(kMethodShapePrefix) + hash.error().display());
   return new_str(*hash);
 }
 
@@ -135,7 +141,7 @@ PyObject* from_code(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   std::optional<JsonValue> params;
   if (params_dict != nullptr) {
-    params = dumps_to_json(params_dict, "Failed to parse params JSON: ");
+    params = dumps_to_json(params_dict, "Failed to parse params JSON: ", ErrorFamily::Shape);
     if (!params) return nullptr;
   }
   return method_shape_result(compute_method_shape_hash_from_code(code_hash, params));

@@ -99,13 +99,13 @@ PyObject* signing_key_sign(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!convert_bytes(message_arg, "message", message)) return nullptr;
   const SigningKey& key = signing_key(self);
   auto signature = without_gil([&] { return key.sign(message); });
-  if (!signature) return raise_value_error(signature.error().display());
+  if (!signature) return raise_value_error(ErrorFamily::Signature, signature.error().display());
   return new_bytes(*signature);
 }
 
 PyObject* signing_key_private_pem(PyObject* self) {
   std::string pem = signing_key(self).private_pem();
-  if (pem.empty()) return raise_value_error("cannot write the private key");
+  if (pem.empty()) return raise_value_error(ErrorFamily::Signature, "cannot write the private key");
   PyObject* result = new_bytes(pem);
   OPENSSL_cleanse(pem.data(), pem.size());
   return result;
@@ -161,7 +161,7 @@ PyObject* public_key_repr(PyObject* self) {
 
 PyObject* public_key_pem(PyObject* self) {
   std::string pem = public_key(self).pem();
-  if (pem.empty()) return raise_value_error("cannot write the public key");
+  if (pem.empty()) return raise_value_error(ErrorFamily::Signature, "cannot write the public key");
   return new_bytes(pem);
 }
 
@@ -332,7 +332,7 @@ LazyType g_keyring_type{&kKeyringSpec};
 
 PyObject* generate_signing_key_py(PyObject*) {
   auto key = SigningKey::generate();
-  if (!key) return raise_value_error(key.error().display());
+  if (!key) return raise_value_error(ErrorFamily::Signature, key.error().display());
   return wrap(g_signing_key_type, std::move(*key));
 }
 
@@ -343,7 +343,7 @@ PyObject* signing_key_from_pem_py(PyObject*, PyObject* args, PyObject* kwargs) {
   std::span<const uint8_t> pem;
   if (!convert_bytes(pem_arg, "pem", pem)) return nullptr;
   auto key = SigningKey::from_pem(text_of(pem));
-  if (!key) return raise_value_error(key.error().display());
+  if (!key) return raise_value_error(ErrorFamily::Signature, key.error().display());
   return wrap(g_signing_key_type, std::move(*key));
 }
 
@@ -354,7 +354,7 @@ PyObject* public_key_from_pem_py(PyObject*, PyObject* args, PyObject* kwargs) {
   std::span<const uint8_t> pem;
   if (!convert_bytes(pem_arg, "pem", pem)) return nullptr;
   auto key = PublicKey::from_pem(text_of(pem));
-  if (!key) return raise_value_error(key.error().display());
+  if (!key) return raise_value_error(ErrorFamily::Signature, key.error().display());
   return wrap(g_public_key_type, std::move(*key));
 }
 
@@ -386,7 +386,7 @@ PyObject* sign_receipt_py(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!replace && receipt->sig) return PyRef::borrow(receipt_arg).release();
   const SigningKey& key = SigningKeyObject::value(key_arg);
   auto signed_receipt = without_gil([&] { return sign_receipt(*receipt, key); });
-  if (!signed_receipt) return raise_value_error(signed_receipt.error());
+  if (!signed_receipt) return raise_value_error(ErrorFamily::Signature, signed_receipt.error());
   return wrap_receipt(std::move(*signed_receipt));
 }
 

@@ -93,11 +93,11 @@ def test_steps_chain_in_a_trace_and_nest(tmp_path):
                 pass
         after = qm.record_work("after", {})
     assert trace_id == "pipeline"
-    assert links(extract) == [] and links(inner) == [extract.get_rid()]
-    assert links(load) == [extract.get_rid()] and links(part) == [load.get_rid()]
-    assert links(after) == [load.get_rid()]
+    assert links(extract.receipt) == [] and links(inner) == [extract.rid]
+    assert links(load.receipt) == [extract.rid] and links(part.receipt) == [load.rid]
+    assert links(after) == [load.rid]
     stored = {r.get_rid() for r in client.list_receipts(trace_id="pipeline")}
-    assert stored == {extract.get_rid(), load.get_rid(), part.get_rid()}  # steps are stored
+    assert stored == {extract.rid, load.rid, part.rid}  # steps are stored
     # Nothing is left behind once the trace is over.
     outside = qm.record_work("outside", {})
     assert links(outside) == [] and outside.get_trace_id() != "pipeline"
@@ -157,7 +157,7 @@ def test_context_follows_into_threads():
         thread = threading.Thread(target=lambda: result.setdefault("r", context.run(qm.record_work, "t", {})))
         thread.start()
         thread.join()
-    assert result["r"].get_trace_id() == "threaded" and links(result["r"]) == [outer.get_rid()]
+    assert result["r"].get_trace_id() == "threaded" and links(result["r"]) == [outer.rid]
 
 
 # --------------------------------------------------------------------- shapes

@@ -205,7 +205,7 @@ def test_keyring_forms_agree(tmp_path, key, signed):
 
 
 def test_a_receipt_changed_after_sealing_is_not_signed(key, recorded):
-    with pytest.raises(ValueError, match="does not match its body"):
+    with pytest.raises(qm.SignatureError, match="does not match its body"):
         qm.sign_receipt(edited(recorded), key)
 
 
@@ -224,8 +224,8 @@ def test_signed_receipt_survives_json_and_every_store(storage, key):  # noqa: F8
     stored = {r.get_rid(): r.to_json() for r in client.list_receipts(trace_id="signed-trace")}
     assert len(stored) == 5
     # The step gives the receipt as stored, and every stored receipt is signed by the key.
-    for receipt in (first, second):
-        assert stored[receipt.get_rid()] == receipt.to_json()
+    for handle in (first, second):
+        assert stored[handle.receipt.rid] == handle.receipt.to_json()
     ring = qm.Keyring([key])
     for text in stored.values():
         again = qm.receipt_from_json(text)

@@ -1,0 +1,299 @@
+"""Remembered manifests, sealed steps, the chain check and automatic reuse."""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import random
+
+import pytest
+
+import quillmere as qm
+
+PG_URL = os.environ.get("QM_TEST_PG_URL")
+
+
+@pytest.fixture(params=["filesystem", "sqlite", "postgresql"])
+def client(request, tmp_path):
+    if request.param == "filesystem":
+        return qm.Client(tmp_path / "store")
+    if request.param == "sqlite":
+        return qm.Client(storage_url=f"sqlite://{tmp_path}/store.db")
+    if not PG_URL:
+        pytest.skip("QM_TEST_PG_URL is not set")
+    return qm.Client(storage_url=PG_URL)
+
+
+def data(n, seed=1):
+    return random.Random(seed).randbytes(n)
+
+
+# --- manifests -----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("scheme", [None, "cdc:4096", "fixed:1000"])
+@pytest.mark.parametrize("size", [0, 1, 999, 300_000, 9_000_000])
+def test_binary_form_round_trips_within_bound(scheme, size):
+    # Reading back recomputes the root on its own path (subtrees, two threads from 8192
+    # chunks): equal to the chunker's root for every count of chunks here.
+    m = qm.manifest(data(size), scheme)
+    body = m.to_bytes()
+    assert qm.manifest_from_bytes(body) == m
+    assert qm.manifest_from_bytes(memoryview(bytearray(body))) == m
+    assert len(body) <= 64 + 42 * len(m)
+
+
+def test_binary_form_refuses_every_damage():
+    body = qm.manifest(data(50_000), "cdc:1024").to_bytes()
+    # Every truncation and every single-bit flip after the scheme is caught (the scheme
+    # itself is covered by the digest a store keeps the form under).
+    for cut in range(0, len(body), 7):
+        with pytest.raises(ValueError, match="^Invalid binary manifest: "):
+            qm.manifest_from_bytes(body[:cut])
+    rng = random.Random(5)
+    for _ in range(300):
+        i = rng.randrange(8, len(body))
+        damaged = bytearray(body)
+        damaged[i] ^= 1 << rng.randrange(8)
+        with pytest.raises(ValueError):
+            qm.manifest_from_bytes(bytes(damaged))
+    with pytest.raises(ValueError, match="bytes follow the last chunk"):
+        qm.manifest_from_bytes(body + b"\0")
+    with pytest.raises(ValueError, match="exceeds the bytes that follow"):
+        qm.manifest_from_bytes(b"QMMF\x01\x00\x80\x80\x04\x00\xff\xff\xff\xff\x0f" + bytes(32))
+
+
+def test_manifests_round_trip_through_every_store(client):
+    a, b = qm.manifest(data(200_000, 2), "cdc:4096"), qm.manifest(b"")
+    da, db = client.store_manifest(a), client.store_manifest(b)
+    assert da == "sha256:" + hashlib.sha256(a.to_bytes()).hexdigest()
+    assert client.store_manifest(a) == da  # stored once, same digest
+    assert client.load_manifest(da) == a and client.load_manifest(db) == b
+    with pytest.raises(KeyError):
+        client.load_manifest("sha256:" + "0" * 64)
+
+
+def test_filesystem_manifest_is_one_file_and_checked_on_load(tmp_path):
+    client = qm.Client(tmp_path)
+    digest = client.store_manifest(qm.manifest(data(10_000)))
+    client.store_manifest(qm.manifest(data(10_000)))
+    files = os.listdir(tmp_path / "manifests")
+    assert files == [digest[7:] + ".qmm"]
+    path = tmp_path / "manifests" / files[0]
+    path.write_bytes(path.read_bytes()[:-1] + b"\0")
+    with pytest.raises(ValueError, match="does not match its digest"):
+        client.load_manifest(digest)
+
+
+# --- steps and the chain check -------------------------------------------------------------
+
+needs_execution = pytest.mark.skipif(not hasattr(qm, "record_execution"), reason="no record_execution")
+
+
+def write(path, content):
+    path.write_bytes(content)
+    return path
+
+
+@needs_execution
+def test_failed_step_stores_nothing_and_is_not_a_parent(tmp_path):
+    client = qm.Client(tmp_path / "store")
+    src = write(tmp_path / "in.bin", data(5000))
+    with qm.trace("t", client=client):
+        with qm.step("a", inputs=[src]) as first:
+            pass
+        with pytest.raises(KeyError):
+            with qm.step("b", inputs=[src]) as failed:
+                raise KeyError("x")
+        with qm.step("c") as after:
+            pass
+        inside = qm.record_work("w", {})
+    assert failed.receipt is None
+    assert sorted(r.workload_id for r in client.list_receipts(trace_id="t")) == ["a", "c"]
+    assert after.receipt.parent_ids == (first.rid,)
+    assert inside.parent_ids == (after.rid,)
+    assert qm.verify_trace(client, "t").ok
+
+
+@needs_execution
+def test_steps_on_files_compose_and_external_inputs_are_not_faults(tmp_path):
+    client = qm.Client(tmp_path / "store")
+    raw, mid, out = tmp_path / "raw.bin", tmp_path / "mid.bin", tmp_path / "out.bin"
+    write(raw, data(40_000))
+    with qm.trace("t", client=client):
+        with qm.step("a", inputs=raw, outputs=mid) as a:
+            mid.write_bytes(raw.read_bytes()[::2])
+        with qm.step("b", {"k": 1}, inputs=[mid, raw], outputs=out) as b:
+            out.write_bytes(mid.read_bytes()[:100])
+    assert a.receipt.parent_ids == ()
+    assert b.receipt.parent_ids == (a.rid,)
+    assert a.receipt.cod == qm.data_shape_hash(mid) == b.receipt.payload["input_locator_refs"][0]["content_hash"]
+    assert a.receipt.payload.get("prev_execution_rid") is None  # first of its trace
+    assert b.receipt.payload["prev_execution_rid"] == a.rid
+    report = qm.verify_trace(client, "t")
+    assert report.ok and report.faults == []
+    # raw.bin came from outside: external for both steps, with its readable locator.
+    assert [(e.index, e.locator) for e in report.external] == [(0, str(raw)), (1, str(raw))]
+
+
+@needs_execution
+def test_output_changed_in_place_breaks_composition_at_its_index(tmp_path):
+    client = qm.Client(tmp_path / "store")
+    raw, mid = write(tmp_path / "raw.bin", data(9000)), tmp_path / "mid.bin"
+    with qm.trace("t", client=client):
+        with qm.step("a", inputs=raw, outputs=mid) as a:
+            mid.write_bytes(b"written by a")
+        mid.write_bytes(b"changed behind the trace's back")
+        with qm.step("b", inputs=mid) as b:
+            pass
+    assert b.receipt.parent_ids == (a.rid,)  # linked by the place a wrote to
+    report = qm.verify_trace(client, "t")
+    assert not report.ok
+    assert [(f.kind, f.text) for f in report.faults] == [(
+        "composition",
+        f"Composition error at receipt 1: expected cod {a.receipt.cod}, got dom {b.receipt.dom}",
+    )]
+
+
+@needs_execution
+def test_every_fault_of_a_trace_is_reported(tmp_path):
+    client = qm.Client(tmp_path / "store")
+    with qm.trace("t", client=client):
+        for name in "abc":
+            with qm.step(name):
+                pass
+    receipts = {r.workload_id: r for r in client.list_receipts(trace_id="t")}
+    # Tamper with a's file and delete b's: a fails its hash, c links to a missing receipt.
+    doc = receipts["a"].to_dict()
+    doc["dom"] = "sha256:" + "1" * 64
+    import json
+
+    (tmp_path / "store" / "receipts" / f"{receipts['a'].rid}.json").write_text(json.dumps(doc))
+    os.remove(tmp_path / "store" / "receipts" / f"{receipts['b'].rid}.json")
+    report = qm.verify_trace(client, "t")
+    assert sorted((f.rid, f.kind) for f in report.faults) == sorted(
+        [(receipts["a"].rid, "hash"), (receipts["c"].rid, "unresolved-link")])
+    unsigned = [f for f in qm.verify_trace(client, "t", require_signature=True).faults if f.kind == "signature"]
+    assert [f.text for f in unsigned] == ["the receipt is not signed"] * 2
+
+
+@needs_execution
+def test_decorator_async_and_encrypted_locators(tmp_path):
+    import asyncio
+
+    key = bytes(range(32))
+    client = qm.Client(tmp_path / "store", locator_key=key)
+    src = write(tmp_path / "in.bin", data(3000))
+
+    @qm.step(inputs=src)
+    def work():
+        return 7
+
+    async def later():
+        async with qm.step("async", inputs=src) as s:
+            await asyncio.sleep(0)
+        return s
+
+    with qm.trace("t", client=client):
+        assert work() == 7
+        handle = asyncio.run(later())
+    ref = handle.receipt.payload["input_locator_refs"][0]
+    assert ref["encryption_scheme"] == "aes-256-gcm" and bytes(ref["encrypted_data"]) != str(src).encode()
+    report = qm.verify_trace(client, "t")
+    assert report.ok and {e.locator for e in report.external} == {str(src)}
+    assert {e.locator for e in qm.verify_trace(qm.Client(tmp_path / "store"), "t").external} == {None}
+
+
+# --- automatic reuse -----------------------------------------------------------------------
+
+
+def variant(base, changed, seed):
+    """`base` with `changed` of its 64-byte blocks replaced."""
+    out = bytearray(base)
+    rng = random.Random(seed)
+    for block in rng.sample(range(len(base) // 64), changed):
+        out[block * 64:(block + 1) * 64] = rng.randbytes(64)
+    return bytes(out)
+
+
+@needs_execution
+def test_find_reusable_agrees_with_exact_jaccard(client, tmp_path):
+    base = data(400_000, 3)
+    # A method of its own: a PostgreSQL store keeps what earlier runs stored.
+    method = qm.method_shape_hash("sha256:" + "ab" * 32, {"run": os.urandom(8).hex()})
+    stored = []
+    for i, changed in enumerate([0, 3, 40, 400]):
+        m = qm.manifest(variant(base, changed, i), "cdc:4096")
+        with qm.step("w", inputs=m, method=method, client=client) as s:
+            pass
+        stored.append((s.rid, m))
+    today = qm.manifest(variant(base, 2, 99), "cdc:4096")
+    model = {"c_id": 1, "c_comp": 100, "alpha": 0.9}
+    match = client.find_reusable(method, [today], model)
+    best_rid, best_m = max(stored, key=lambda p: today.jaccard(p[1]))
+    assert match.exact and match.rid == best_rid and match.j == today.jaccard(best_m)
+    assert match.decision == qm.decide_reuse(match.j, model)["decision"]
+    assert match.economic_delta == qm.economic_delta(match.j, model)
+    other = qm.method_shape_hash("sha256:" + "cd" * 32)
+    assert client.find_reusable(other, [today], model) is None
+
+
+@needs_execution
+@pytest.mark.parametrize("c_id", [1.0, 30.0, 80.0, 1000.0])
+def test_reuse_skips_the_block_exactly_when_the_rule_says_so(tmp_path, c_id):
+    client = qm.Client(tmp_path / "store")
+    base = data(300_000, 4)
+    src, out = tmp_path / "in.bin", tmp_path / "out.bin"
+    model = {"c_id": c_id, "c_comp": 100, "alpha": 0.9}
+    calls = []
+
+    @qm.step("job", inputs=src, outputs=out, reuse=model, client=client, chunk_scheme="cdc:4096")
+    def job():
+        calls.append(1)
+        out.write_bytes(src.read_bytes()[:1000])
+
+    src.write_bytes(base)
+    job()
+    first = client.list_receipts()[0]
+    src.write_bytes(variant(base, 20, 5))
+    j = qm.manifest(src, "cdc:4096").jaccard(qm.manifest(base, "cdc:4096"))
+    reuse = qm.decide_reuse(j, model)["decision"] == "reuse"
+    job()
+    assert len(calls) == (1 if reuse else 2)
+    second = [r for r in client.list_receipts() if r.rid != first.rid][0]
+    assert (second.payload.get("prev_execution_rid") == first.rid) == reuse
+    if reuse:  # an output that no longer matches is not reused
+        out.write_bytes(b"edited")
+        job()
+        assert len(calls) == 2
+
+
+@needs_execution
+def test_a_with_block_that_writes_anyway_is_not_recorded_as_reuse(tmp_path):
+    client = qm.Client(tmp_path / "store")
+    src, out = write(tmp_path / "in.bin", data(50_000)), tmp_path / "out.bin"
+    model = {"c_id": 1, "c_comp": 100, "alpha": 0.9}
+    for content in (b"first", b"second, written although reuse was offered"):
+        with qm.step("job", inputs=src, outputs=out, reuse=model, client=client) as s:
+            out.write_bytes(content)
+    assert s.match is not None and s.match.decision == "reuse" and s.reused is None
+    assert s.receipt.cod == qm.data_shape_hash(out) and "prev_execution_rid" not in s.receipt.payload
+
+
+@needs_execution
+def test_cli_verify_trace_and_reuse(tmp_path, capsys):
+    from quillmere import cli
+
+    store = tmp_path / "store"
+    client = qm.Client(store)
+    src, out = write(tmp_path / "in.bin", data(100_000)), tmp_path / "out.bin"
+    with qm.trace("t", client=client):
+        with qm.step("job", inputs=src, outputs=out):
+            out.write_bytes(b"x")
+    assert cli.main(["verify", "--store", str(store), "--trace", "t"]) == 0
+    assert "0 faults, 1 external" in capsys.readouterr().out
+    assert cli.main(["verify", "--store", str(store), "--trace", "nothing"]) == 1
+    capsys.readouterr()
+    assert cli.main(["reuse", "--store", str(store), "--method", "job", str(src)]) == 0
+    said = capsys.readouterr().out
+    assert said.startswith("reuse: J = 1.0000") and str(out) in said
