@@ -233,6 +233,27 @@ def test_signed_receipt_survives_json_and_every_store(storage, key):  # noqa: F8
         assert qm.check_receipt(again, ring).ok(require_signature=True)
 
 
+def test_chain_check_reports_signature_faults(tmp_path, key, other_key):
+    client = qm.Client(tmp_path / "store", signing_key=key)
+    with qm.trace("chain", client=client):
+        for name in ("extract", "load"):
+            with qm.step(name):
+                pass
+    assert qm.verify_trace(client, "chain", keyring=[key], require_signature=True).ok
+    # An unsigned receipt and one signed by an untrusted key join the trace.
+    plain, by_other = qm.Client(tmp_path / "store"), qm.Client(tmp_path / "store", signing_key=other_key)
+    plain.store_receipt(qm.record_work("unsigned", {}, trace_id="chain"))
+    by_other.store_receipt(qm.record_work("other", {}, trace_id="chain"))
+    faults = qm.verify_trace(client, "chain", keyring=[key], require_signature=True).faults
+    assert sorted(f.text.split(" ")[0] for f in faults if f.kind == "signature") == ["key", "the"]
+    assert [f.kind for f in qm.verify_trace(client, "chain", keyring=[key, other_key]).faults] == []
+    keys = tmp_path / "keys"
+    keys.mkdir()
+    (keys / "signer.pub").write_bytes(key.public_key.pem())
+    result = qm_cli("verify", "--trace", "chain", "--store", tmp_path / "store", "--keys", keys, "--require-signature")
+    assert result.returncode == 1 and result.stdout.count(" signature: ") == 2
+
+
 def test_client_keeps_other_signatures_and_copies_byte_for_byte(tmp_path, key, other_key, recorded):
     by_other = qm.sign_receipt(recorded, other_key)
     client = qm.Client(tmp_path / "a", signing_key=key)
