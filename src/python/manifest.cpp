@@ -163,7 +163,8 @@ PyObject* to_json_impl(PyObject* self) {
 
 PyObject* to_bytes_impl(PyObject* self) {
   auto bytes = manifest_to_bytes(held(self));
-  if (!bytes) return raise_value_error("Cannot write the manifest: " + bytes.error());
+  if (!bytes)
+    return raise_value_error(ErrorFamily::Manifest, "Cannot write the manifest: " + bytes.error());
   return PyBytes_FromStringAndSize(bytes->data(), static_cast<Py_ssize_t>(bytes->size()));
 }
 
@@ -473,7 +474,9 @@ PyObject* hasher_manifest_impl(PyObject* self) {
 PyObject* hasher_sketch_impl(PyObject* self) {
   HasherLock lock(self);
   HasherState& state = *as_hasher(self)->state;
-  if (!state.sketching) return raise_value_error("sketch() needs a ShapeHasher made with records=");
+  if (!state.sketching)
+    return raise_value_error(ErrorFamily::Manifest,
+                             "sketch() needs a ShapeHasher made with records=");
   if (unusable(state)) return nullptr;
   finish(state);
   return wrap_sketch(*state.sketch);
@@ -607,7 +610,8 @@ PyObject* manifest_from_bytes_py(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!data.convert(data_arg, "data")) return nullptr;
   auto manifest = without_gil_if(data.data().size() > kReleaseLockAbove,
                                  [&] { return manifest_from_bytes(data.data()); });
-  if (!manifest) return raise_value_error("Invalid binary manifest: " + manifest.error());
+  if (!manifest)
+    return raise_value_error(ErrorFamily::Manifest, "Invalid binary manifest: " + manifest.error());
   return wrap_manifest(std::move(*manifest));
 }
 

@@ -57,10 +57,11 @@ bool convert_data_ref(PyObject* obj, const std::string& name, DataRef& out,
   std::string_view text;
   if (!convert_str(obj, name.c_str(), text)) return false;
   if (!validate_hash_format(text)) {
-    raise_value_error(name +
-                      " must be a Manifest or a data shape hash (\"sha256:\" and 64 "
-                      "lowercase hex digits), not " +
-                      std::string(text.substr(0, 80)));
+    raise_value_error(ErrorFamily::Validation,
+                      name +
+                          " must be a Manifest or a data shape hash (\"sha256:\" and 64 "
+                          "lowercase hex digits), not " +
+                          std::string(text.substr(0, 80)));
     return false;
   }
   out.manifest = nullptr;
@@ -74,7 +75,8 @@ bool convert_rid(PyObject* obj, const std::string& name, Uuid& out) {
   if (!convert_str(obj, name.c_str(), text)) return false;
   auto parsed = parse_uuid(text);
   if (!parsed) {
-    raise_value_error(name + " is not a receipt id: " + std::string(text.substr(0, 80)));
+    raise_value_error(ErrorFamily::Validation,
+                      name + " is not a receipt id: " + std::string(text.substr(0, 80)));
     return false;
   }
   out = *parsed;
@@ -90,7 +92,7 @@ bool convert_locator(PyObject* obj, const std::string& name, EncryptedLocatorRef
     values[k] = dict_item(obj, kKeys[k]);
     if (!values[k]) {
       if (PyErr_Occurred()) return false;
-      raise_value_error(name + " has no '" + kKeys[k] + "'");
+      raise_value_error(ErrorFamily::Validation, name + " has no '" + kKeys[k] + "'");
       return false;
     }
   }
@@ -165,9 +167,10 @@ PyObject* record_execution_py(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   if (method_shape && !validate_hash_format(*method_shape)) {
     return raise_value_error(
+        ErrorFamily::Validation,
         "method_shape must be a method shape hash (\"sha256:\" and 64 lowercase hex digits), "
         "not " +
-        std::string(method_shape->substr(0, 80)));
+            std::string(method_shape->substr(0, 80)));
   }
   std::vector<PyRef> items;
   std::vector<std::string> shapes;  // unused beyond conversion
@@ -233,7 +236,8 @@ PyObject* record_execution_py(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!dumped_owner) return nullptr;
     payload_jcs.clear();
     if (auto written = append_jcs_of_text(payload_jcs, dumped); !written) {
-      return raise_value_error("Failed to parse payload JSON: " + written.error().display());
+      return raise_value_error(ErrorFamily::ReceiptFormat,
+                               "Failed to parse payload JSON: " + written.error().display());
     }
   }
   record.payload_jcs = payload_jcs;

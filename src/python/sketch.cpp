@@ -63,8 +63,8 @@ bool same_kind(const Sketch& a, const Sketch& b) {
   const auto name = [](RecordMode m) {
     return std::string(record_mode_name(m).value_or("chunks"));
   };
-  raise_value_error("cannot compare a sketch of " + name(a.mode()) + " with one of " +
-                    name(b.mode()));
+  raise_value_error(ErrorFamily::Shape, "cannot compare a sketch of " + name(a.mode()) +
+                                            " with one of " + name(b.mode()));
   return false;
 }
 
@@ -135,7 +135,7 @@ PyObject* from_bytes_impl(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!data.convert(data_arg, "data")) return nullptr;
   auto sketch =
       Sketch::from_bytes({reinterpret_cast<const char*>(data.data().data()), data.data().size()});
-  if (!sketch) return raise_value_error("Invalid sketch: " + sketch.error());
+  if (!sketch) return raise_value_error(ErrorFamily::Shape, "Invalid sketch: " + sketch.error());
   return wrap_sketch(*sketch);
 }
 
@@ -324,8 +324,8 @@ bool convert_record_mode(PyObject* obj, RecordMode& out) {
   } else if (text == "csv") {
     out = RecordMode::Csv;
   } else {
-    raise_value_error("records must be None, \"lines\" or \"csv\", not \"" +
-                      std::string(text.substr(0, 40)) + "\"");
+    raise_value_error(ErrorFamily::Shape, "records must be None, \"lines\" or \"csv\", not \"" +
+                                              std::string(text.substr(0, 40)) + "\"");
     return false;
   }
   return true;
