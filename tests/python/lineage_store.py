@@ -18,8 +18,9 @@ def make_store(path):
     made = []
     with qm.trace("etl", client=client):
         for name in ("extract-orders", MARKUP, "aggregate"):
-            with qm.step(name, {"step": name}) as receipt:
-                made.append(receipt)
+            with qm.step(name, {"step": name}) as handle:
+                pass
+            made.append(handle.receipt)
     last = json.loads(made[-1].to_json())
     changed = json.loads(reseal(dict(last, rid=TAMPERED)).to_json())
     changed["ctx"]["nonce"] = "changed after sealing"  # the hash no longer matches

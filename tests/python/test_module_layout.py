@@ -15,7 +15,7 @@ receipts = _quillmere.receipts
 
 TOP_LEVEL = ["Client", "record_work_py", "verify_receipt_py", "delta", "receipts", "shapes",
              # added beside the contents above
-             "CancelToken", "redact_secrets"]
+             "CancelToken", "redact_secrets", "signing"]
 RECEIPTS = ["PyReceipt", "receipt_from_json_py", "record_work_py", "verify_receipt_py", "record_execution_py"]
 DELTA = ["decide_reuse_py", "economic_delta_py", "jaccard_similarity_py"]
 SHAPES = [
