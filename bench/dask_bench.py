@@ -92,6 +92,14 @@ def hashlib_threads(path: str, threads: int) -> None:
         w.join()
 
 
+def timed_piece(path: str, length: int) -> "tuple[float, float]":
+    """(wall, CPU) seconds of one piece built in the calling process (run on a worker, the
+    CPU time is that worker's own: with the wall time it tells hashing from waiting)."""
+    wall, cpu = time.perf_counter(), time.process_time()
+    _quillmere.shapes.build_manifest_piece_py(path, 0, length, None)
+    return time.perf_counter() - wall, time.process_time() - cpu
+
+
 def cluster(workers: int) -> distributed.Client:
     local = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                      dashboard_address=":0", silence_logs=logging.ERROR)
@@ -159,6 +167,13 @@ def main() -> None:
         print(f"   speed-up {local / spread:5.2f}x  (target: >= 1.6)   "
               f"hashlib sha256 2 threads vs 1: {h1 / h2:5.2f}x  ({gbs / h1:5.2f} GB/s on 1)")
         print(f"   load: {load()}")
+
+        piece = min(qd.DEFAULT_PIECE_SIZE, args.big_mib * MiB)
+        here = min(timed_piece(big, piece) for _ in range(args.rounds + 2))
+        there = min(one.submit(timed_piece, big, piece, pure=False).result() for _ in range(args.rounds + 2))
+        print(f"   one piece of {piece // MiB} MiB in this process   wall {here[0]:6.3f} s  cpu {here[1]:6.3f} s")
+        print(f"   the same piece in a worker          wall {there[0]:6.3f} s  cpu {there[1]:6.3f} s"
+              f"  (cpu ratio {there[1] / here[1]:4.2f})")
 
         print(f"\n2. {args.files} files of {args.file_mib} MiB (best of {args.rounds})")
         on_one, on_two = best_pair(lambda: qd.shape_files(paths, one), lambda: qd.shape_files(paths, two),

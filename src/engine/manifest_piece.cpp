@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "base/posix_io.h"
@@ -82,8 +83,13 @@ constexpr size_t kPieceBlock = size_t{1} << 20;
 // A seam walk usually ends within a chunk or two: read it in smaller blocks, so that little
 // is scanned past the meeting point.
 constexpr size_t kWalkBlock = size_t{256} << 10;
+constexpr size_t kPage = 4096;
 // Room in front of a block for the bytes a chunker still needs from the one before.
-constexpr size_t kCarryRoom = 4096;
+constexpr size_t kCarryRoom = kPage;
+
+struct PageDelete {
+  void operator()(uint8_t* p) const { ::operator delete[](p, std::align_val_t{kPage}); }
+};
 
 // Feeds `chunker` the stream bytes [from, to) read from `reader` (positions relative to
 // `base` for the chunker), ending the stream at `to` when `at_end`. Stops early, before the
@@ -94,8 +100,13 @@ std::expected<uint64_t, BuildError> feed_range(StreamReader& reader, StreamingCh
                                                ChunkSink& sink, uint64_t base, uint64_t from,
                                                std::optional<uint64_t> to, bool at_end,
                                                size_t block_size, Stop stop) {
-  std::vector<uint8_t> buffer(kCarryRoom + block_size);
-  uint8_t* const block = buffer.data() + kCarryRoom;
+  // The block starts on a page: the kernel copies from the page cache into an unaligned
+  // spot several times slower (worst where malloc serves large buffers by mmap, as in a
+  // worker process with a low trim threshold, which puts every such buffer 16 bytes past a
+  // page). Left uninitialised: only bytes read into it are used.
+  const std::unique_ptr<uint8_t[], PageDelete> buffer(
+      static_cast<uint8_t*>(::operator new[](kCarryRoom + block_size, std::align_val_t{kPage})));
+  uint8_t* const block = buffer.get() + kCarryRoom;
   size_t carried = 0;
   uint64_t pos = from;
   for (;;) {
