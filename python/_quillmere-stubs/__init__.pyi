@@ -5,7 +5,7 @@ from typing import Any, Literal, Sequence, final
 
 from _typeshed import StrPath
 
-from . import delta as delta, receipts as receipts, shapes as shapes
+from . import delta as delta, receipts as receipts, shapes as shapes, signing as signing
 from .receipts import PyReceipt
 
 # The top-level functions take and give exactly what their namesakes in `receipts` do.
@@ -13,7 +13,7 @@ from .receipts import record_work_py as record_work_py, verify_receipt_py as ver
 
 __all__ = [
     "Client", "record_work_py", "verify_receipt_py", "delta", "receipts", "shapes",
-    "CancelToken", "redact_secrets",
+    "CancelToken", "redact_secrets", "signing",
 ]
 
 # The error classes (their __module__ is "quillmere", which exports them); not in __all__.

@@ -20,6 +20,9 @@ __all__ = [
     "sketch_from_file_py",
     "manifest_and_sketch_py",
     "manifest_and_sketch_from_file_py",
+    "build_manifest_piece_py",
+    "join_manifest_pieces_py",
+    "manifest_from_piece_py",
 ]
 
 class CdcChunkScheme(TypedDict):
@@ -128,3 +131,8 @@ def manifest_and_sketch_py(
 def manifest_and_sketch_from_file_py(
     path: StrOrBytesPath, records: RecordKind | None = None, chunk_scheme: ChunkSchemeArg | None = None, *, workers: int = 1
 ) -> tuple[Manifest, Sketch]: ...
+def build_manifest_piece_py(
+    path: StrOrBytesPath, offset: int, length: int | None = None, chunk_scheme: ChunkSchemeArg | None = None
+) -> bytes: ...
+def join_manifest_pieces_py(path: StrOrBytesPath, pieces: Sequence[ReadableBuffer]) -> bytes: ...
+def manifest_from_piece_py(data: ReadableBuffer) -> Manifest: ...

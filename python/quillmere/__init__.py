@@ -21,6 +21,7 @@ and files.
 from __future__ import annotations
 
 from ._core import Client, Receipt, receipt_from_json, record_work, redact_secrets, verify_receipt
+from ._dsse import EnvelopeCheck, dsse_envelope, open_dsse
 from ._economics import CostModel, Justification, ReuseDecision, decide_reuse, economic_delta, jaccard
 from ._shapes import (
     ChunkScheme,
@@ -43,6 +44,20 @@ from ._chain import TraceFault as TraceFault
 from ._chain import TraceReport as TraceReport
 from ._reuse import ReuseMatch as ReuseMatch
 from ._steps import StepHandle as StepHandle
+# SigningKey, PublicKey, Verdict, EnvelopeCheck and the DSSE functions are importable but left
+# out of __all__, to keep help(quillmere) short; their own help has the details.
+from ._signing import (
+    Keyring,
+    PublicKey,
+    SigningKey,
+    Verdict,
+    check_receipt,
+    generate_key,
+    load_public_key,
+    load_signing_key,
+    sign_receipt,
+    signed_message,
+)
 from ._trace import step, trace
 from ._execution import record_execution
 from ._sketch import Sketch, manifest_and_sketch, sketch
@@ -68,15 +83,20 @@ __all__ = [
     "Client",
     "CostModel",
     "Justification",
+    "Keyring",
     "Manifest",
     "Receipt",
     "ReuseDecision",
     "ShapeHasher",
     "__version__",
+    "check_receipt",
     "data_shape_hash",
     "decide_reuse",
     "economic_delta",
+    "generate_key",
     "jaccard",
+    "load_public_key",
+    "load_signing_key",
     "manifest",
     "manifest_from_bytes",
     "manifest_from_json",
@@ -86,7 +106,9 @@ __all__ = [
     "record_work",
     "redact_secrets",
     "shape_files",
+    "sign_receipt",
     "signature_shape_hash",
+    "signed_message",
     "Sketch",
     "sketch",
     "manifest_and_sketch",

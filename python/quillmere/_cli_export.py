@@ -23,11 +23,21 @@ def _openlineage(receipts: Sequence[Receipt], args: argparse.Namespace) -> Itera
         yield json.dumps(event, ensure_ascii=False, separators=(",", ":")) + "\n"
 
 
+def _dsse(receipts: Sequence[Receipt], args: argparse.Namespace) -> Iterator[str]:
+    from ._dsse import dsse_envelope
+    from ._signing import load_signing_key
+
+    key = load_signing_key(args.key)
+    for receipt in receipts:
+        yield json.dumps(dsse_envelope(receipt, key), separators=(",", ":")) + "\n"
+
+
 FORMATS: Dict[str, Writer] = {
     "openlineage": _openlineage,  # one run event per execution receipt (see _openlineage.py)
+    "dsse": _dsse,  # one DSSE envelope per receipt, signed with --key (see _dsse.py)
 }
 # Formats whose output is signed, and so need --key.
-SIGNED_FORMATS: "set[str]" = set()
+SIGNED_FORMATS: "set[str]" = {"dsse"}
 
 
 def cmd_export(args: argparse.Namespace) -> int:

@@ -19,9 +19,10 @@ def _json(value: Any) -> str:
     return json.dumps(value, sort_keys=True, separators=(",", ":"))
 
 
-def cmd_verify_trace(args: argparse.Namespace, open_store: Callable[..., Client]) -> int:
+def cmd_verify_trace(args: argparse.Namespace, open_store: Callable[..., Client], keyring: Any = None) -> int:
     client = open_store(args.store)
-    report = verify_trace(client, args.trace)
+    report = verify_trace(client, args.trace, keyring=keyring,
+                          require_signature=bool(getattr(args, "require_signature", False)))
     if args.json:
         print(_json({
             "trace_id": report.trace_id,

@@ -17,11 +17,12 @@ from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, 
 import _quillmere
 from _quillmere import receipts as _receipts
 from _quillmere import shapes as _shapes
+from _quillmere import signing as _signing
 
 from ._sidestore import SideStore, open_side_store
 
 from .errors import StoreError
-from ._receipt import Receipt, ReceiptLike, native_receipt, view
+from ._receipt import PyReceipt, Receipt, ReceiptLike, native_receipt, view
 
 if TYPE_CHECKING:
     from _quillmere.shapes import Manifest
@@ -127,9 +128,12 @@ class Client:
     `Client(storage_url="sqlite:///abs/path.db")` or a `postgresql://` URL uses a database
     (where the native module offers them). Both at once is a `ValueError`, and so is a URL
     given as the storage path (it would become a directory named like the URL).
+
+    With `signing_key` (see `quillmere.load_signing_key`), every receipt stored through this
+    client is signed first, steps included; a receipt signed already keeps its signature.
     """
 
-    __slots__ = ("_native", "_side", "locator_key", "storage_path", "storage_url")
+    __slots__ = ("_native", "_side", "locator_key", "signing_key", "storage_path", "storage_url")
 
     def __init__(
         self,
@@ -137,7 +141,12 @@ class Client:
         *,
         storage_url: Optional[str] = None,
         locator_key: Optional[bytes] = None,
+        signing_key: Optional[_signing.SigningKey] = None,
     ) -> None:
+        if signing_key is not None and not isinstance(signing_key, _signing.SigningKey):
+            raise TypeError(f"signing_key must be a SigningKey (quillmere.load_signing_key), "
+                            f"not {type(signing_key).__name__}")
+        self.signing_key = signing_key
         self.storage_path: Optional[str] = None if storage_path is None else _path_text(storage_path)
         if self.storage_path is not None:
             _refuse_url(self.storage_path)
@@ -159,8 +168,13 @@ class Client:
 
     def __repr__(self) -> str:
         if self.storage_url is not None:
-            return f"Client(storage_url={redact_secrets(self.storage_url)!r})"
-        return f"Client({self.storage_path!r})" if self.storage_path is not None else "Client()"
+            parts = [f"storage_url={redact_secrets(self.storage_url)!r}"]
+        else:
+            parts = [] if self.storage_path is None else [repr(self.storage_path)]
+        key = getattr(self, "signing_key", None)
+        if key is not None:
+            parts.append(f"signing_key={key!r}")
+        return f"Client({', '.join(parts)})"
 
     def record_work(
         self,
@@ -184,9 +198,19 @@ class Client:
         """As `quillmere.verify_receipt`."""
         return self._native.verify_receipt(native_receipt(receipt))
 
-    def store_receipt(self, receipt: ReceiptLike) -> None:
-        """Store one receipt; one with the same rid is replaced."""
-        self._native.store_receipt(native_receipt(receipt))
+    def _signed(self, receipt: ReceiptLike) -> PyReceipt:
+        native = native_receipt(receipt)
+        key = self.signing_key
+        return native if key is None else _signing.sign_receipt_py(native, key, replace=False)
+
+    def store_receipt(self, receipt: ReceiptLike) -> Receipt:
+        """Store one receipt; one with the same rid is replaced. Gives back the receipt as
+        stored: signed, when the client has a signing key."""
+        native = self._signed(receipt)
+        self._native.store_receipt(native)
+        if isinstance(receipt, Receipt) and receipt.native is native:
+            return receipt
+        return Receipt(native)
 
     def list_receipts(
         self,
@@ -198,13 +222,17 @@ class Client:
         return [view(r) for r in self._native.list_receipts(workload_id, trace_id, limit)]
 
     def store_receipts(self, receipts: Sequence[ReceiptLike]) -> None:
-        """Store many receipts at once: in one transaction in a database (all or none)."""
-        if isinstance(receipts, (list, tuple)):
+        """Store many receipts at once: in one transaction in a database (all or none);
+        each signed first when the client has a signing key."""
+        if self.signing_key is not None:
+            receipts = [self._signed(r) for r in receipts]
+        elif isinstance(receipts, (list, tuple)):
             receipts = [native_receipt(r) for r in receipts]
         self._native.store_receipts(receipts)  # type: ignore[arg-type]
 
     def copy_receipts_to(self, other: "Client") -> int:
-        """Copy every receipt of this store into `other`'s, byte for byte; the count copied."""
+        """Copy every receipt of this store into `other`'s, byte for byte (not signed by
+        either client's key); the count copied."""
         return self._native.copy_receipts_to(other._native)
 
     def _side_store(self) -> SideStore:

@@ -187,7 +187,7 @@ class step:
             digests = [client.store_manifest(i.manifest) for i in handle.inputs]
             if output is not None:
                 client.store_manifest(output.manifest)
-            client.store_receipt(receipt)
+            receipt = client.store_receipt(receipt)  # as stored: signed by a signing client
             client._index_execution(receipt, handle.method_shape, handle.inputs, digests, output)
         return receipt
 

@@ -15,16 +15,19 @@ from typing import Any, AsyncIterable, Awaitable, Callable, Dict, List, Optional
 
 from _quillmere import CancelToken
 
-from . import _core, _shapes
-from ._core import Client, Receipt, StoragePath
+from . import _core, _shapes, _signing
+from ._core import Client, Receipt, ReceiptLike, StoragePath
+from ._signing import KeyringLike, SigningKey, Verdict
 from ._shapes import BLOCK_SIZE, ChunkScheme, FilePath, Manifest, ShapeHasher, Source
 
 __all__ = [
     "AsyncClient",
+    "check_receipt",
     "data_shape_hash",
     "manifest",
     "record_work",
     "shape_files",
+    "sign_receipt",
     "verify_receipt",
 ]
 
@@ -80,6 +83,16 @@ async def verify_receipt(receipt: Receipt) -> bool:
     return await _off_loop(_core.verify_receipt, receipt)
 
 
+async def sign_receipt(receipt: ReceiptLike, key: SigningKey) -> Receipt:
+    """`quillmere.sign_receipt`, off the event loop."""
+    return await _off_loop(_signing.sign_receipt, receipt, key)
+
+
+async def check_receipt(receipt: ReceiptLike, keyring: Optional[KeyringLike] = None) -> Verdict:
+    """`quillmere.check_receipt`, off the event loop."""
+    return await _off_loop(_signing.check_receipt, receipt, keyring)
+
+
 async def _feed_async(hasher: ShapeHasher, source: Union[AsyncIterable[bytes], AsyncReader]) -> None:
     if isinstance(source, AsyncIterable):
         async for block in source:
@@ -127,9 +140,13 @@ class AsyncClient:
     __slots__ = ("client",)
 
     def __init__(
-        self, storage_path: Optional[StoragePath] = None, *, storage_url: Optional[str] = None
+        self,
+        storage_path: Optional[StoragePath] = None,
+        *,
+        storage_url: Optional[str] = None,
+        signing_key: Optional[SigningKey] = None,
     ) -> None:
-        self.client = Client(storage_path, storage_url=storage_url)
+        self.client = Client(storage_path, storage_url=storage_url, signing_key=signing_key)
 
     def __repr__(self) -> str:
         return f"Async{self.client!r}"
@@ -151,8 +168,8 @@ class AsyncClient:
     async def verify_receipt(self, receipt: Receipt) -> bool:
         return await _off_loop(self.client.verify_receipt, receipt)
 
-    async def store_receipt(self, receipt: Receipt) -> None:
-        await _off_loop(self.client.store_receipt, receipt)
+    async def store_receipt(self, receipt: Receipt) -> Receipt:
+        return await _off_loop(self.client.store_receipt, receipt)
 
     async def list_receipts(
         self,

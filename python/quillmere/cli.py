@@ -20,7 +20,7 @@ import uuid
 from pathlib import Path
 from typing import IO, Any, Callable, Dict, Iterator, List, NamedTuple, NoReturn, Optional, Sequence, Tuple
 
-from . import __version__, _cli_export, _cli_report, _cli_sketch, _cli_trace, _dag
+from . import __version__, _cli_export, _cli_report, _cli_sign, _cli_sketch, _cli_trace, _dag
 from ._cli_output import VERDICT_STYLES, Column, clean, is_terminal, one_line, progress, status_line, table
 from ._core import Client, Receipt, receipt_from_json, record_work, redact_secrets
 from ._economics import decide_reuse, economic_delta, jaccard
@@ -293,7 +293,8 @@ def verify_targets(args: argparse.Namespace) -> Tuple[int, Iterator[Target]]:
                     yield target, None, str(error)
                 continue
             try:
-                yield target, receipt_from_json(read_receipt_text(path)), None
+                yield target, _cli_sign.read_receipt(read_receipt_text(path), args, UsageError,
+                                                     receipt_from_json), None
             except FileNotFoundError:
                 yield target, None, "no such file or directory (give --store to look up a rid)"
             except OSError as error:
@@ -305,17 +306,18 @@ def verify_targets(args: argparse.Namespace) -> Tuple[int, Iterator[Target]]:
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
+    keyring = _cli_sign.load_keyring(args, UsageError)  # a missing or empty --keys stops here, once
     if args.trace is not None:
-        return _cli_trace.cmd_verify_trace(args, open_store)
+        return _cli_trace.cmd_verify_trace(args, open_store, keyring)
     counts = {"valid": 0, "invalid": 0}
     rows: List[List[str]] = []
     total, targets = verify_targets(args)
     with progress("verifying", total, enabled=not args.json and total > 1) as advance:
         for source, receipt, problem in targets:
-            rid = workload = None
+            rid = workload = signature = None
             if receipt is not None:
                 rid = receipt.rid
-                valid, problem = _dag.verdict(receipt)
+                valid, problem, signature = _cli_sign.verdict(receipt, args, UsageError)
                 workload = receipt.workload_id
             else:
                 valid = False
@@ -323,13 +325,17 @@ def cmd_verify(args: argparse.Namespace) -> int:
             advance(1)
             if args.json:
                 print(json_line({"rid": rid, "workload": workload, "source": source, "valid": valid,
-                                 "problem": problem}))
+                                 "problem": problem} | ({"signature": signature} if args.keys else {})))
             else:
-                rows.append(["valid" if valid else "INVALID", rid or "-", workload or "-", source, problem or ""])
+                signed = [signature or "-"] if args.keys else []
+                rows.append(["valid" if valid else "INVALID", rid or "-", workload or "-", source] + signed
+                            + [problem or ""])
     if not args.json:
         if rows:
             columns = [Column("STATUS", 7, styles=VERDICT_STYLES), Column("RID", 36), Column("WORKLOAD", 40, shrink=True),
-                       Column("SOURCE", 80, keep_end=True, shrink=True), Column("PROBLEM", 100, shrink=True)]
+                       Column("SOURCE", 80, keep_end=True, shrink=True)]
+            columns += [Column("SIGNATURE", 40, shrink=True)] if args.keys else []
+            columns += [Column("PROBLEM", 100, shrink=True)]
             if not any(row[-1] for row in rows):
                 columns, rows = columns[:-1], [row[:-1] for row in rows]
             table(columns, rows)
@@ -647,6 +653,7 @@ def build_parser() -> Parser:
     add_store(p, required=False)
     p.add_argument("--json", action="store_true", help="one JSON object per receipt")
     p.add_argument("--trace", metavar="T", help=_cli_trace.VERIFY_TRACE_HELP)
+    _cli_sign.add_verify_options(p)
 
     p = command("ls", "list the receipts of a store", cmd_ls)
     add_store(p)
@@ -705,6 +712,7 @@ def build_parser() -> Parser:
     p.add_argument("--json", action="store_true", help="the count copied as JSON")
     _cli_trace.register(command, add_store, open_store, UsageError)
     _cli_report.register(command)
+    _cli_sign.register(command, add_store, open_store, find_receipt, Failure)
     _cli_export.register(command)
     return parser
 

@@ -44,6 +44,9 @@ PyObject* build_error(const BuildError& error, const SignalCheck& signals);
 // scheme rules (ValueError texts "Missing 'type' field in chunk_scheme", ...).
 bool convert_chunk_scheme(PyObject* obj, std::optional<ChunkScheme>& out);
 
+// build_manifest_piece_py, join_manifest_pieces_py, manifest_from_piece_py.
+extern PyMethodDef kManifestPieceFunctions[];
+
 }  // namespace quillmere::python
 
 // The docstring lines describing the chunk_scheme argument.

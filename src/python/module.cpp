@@ -10,6 +10,7 @@
 #include "python/manifest.h"
 #include "python/modules.h"
 #include "python/py_receipt.h"
+#include "python/signing.h"
 #include "python/sketch.h"
 
 namespace quillmere::python {
@@ -37,7 +38,7 @@ bool fill_shapes(PyObject* module) {
          add_to_module(module, "Manifest", manifest) &&
          add_to_module(module, "ShapeHasher", hasher) &&
          add_functions(module, kManifestFunctions) && add_to_module(module, "Sketch", sketch) &&
-         add_functions(module, kSketchFunctions);
+         add_functions(module, kSketchFunctions) && add_functions(module, kManifestPieceFunctions);
 }
 
 ModuleDefinition g_top_level{
@@ -53,6 +54,8 @@ ModuleDefinition g_receipts{make_def("receipts", "Python bindings for receipt op
 ModuleDefinition g_delta{make_def("delta", "Python bindings for delta compute operations"),
                          fill_delta};
 ModuleDefinition g_shapes{make_def("shapes", "Python bindings for shape operations"), fill_shapes};
+ModuleDefinition g_signing{make_def("signing", "Python bindings for receipt signing"),
+                           fill_signing};
 
 // Creates a submodule and attaches it to `parent` under its own __name__. Failing to
 // create it (in particular because it was already loaded on its own) is an internal fault.
@@ -84,7 +87,7 @@ bool fill_top_level(PyObject* module) {
   return client != nullptr && add_to_module(module, "Client", client) &&
          add_functions(module, kTopLevelFunctions) && register_module(module, g_delta) &&
          register_module(module, g_receipts) && register_module(module, g_shapes) &&
-         add_beside(module) && add_error_types(module);
+         add_beside(module) && add_error_types(module) && register_module(module, g_signing);
 }
 
 }  // namespace

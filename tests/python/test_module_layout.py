@@ -15,7 +15,7 @@ receipts = _quillmere.receipts
 
 TOP_LEVEL = ["Client", "record_work_py", "verify_receipt_py", "delta", "receipts", "shapes",
              # added beside the contents above
-             "CancelToken", "redact_secrets"]
+             "CancelToken", "redact_secrets", "signing"]
 RECEIPTS = ["PyReceipt", "receipt_from_json_py", "record_work_py", "verify_receipt_py", "record_execution_py"]
 DELTA = ["decide_reuse_py", "economic_delta_py", "jaccard_similarity_py"]
 SHAPES = [
@@ -35,6 +35,9 @@ SHAPES = [
     "sketch_from_file_py",
     "manifest_and_sketch_py",
     "manifest_and_sketch_from_file_py",
+    "build_manifest_piece_py",
+    "join_manifest_pieces_py",
+    "manifest_from_piece_py",
 ]
 
 
