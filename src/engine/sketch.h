@@ -110,6 +110,10 @@ using MaskFunction = BlockMasks (*)(const uint8_t* block64);
 BlockMasks block_masks_portable(const uint8_t* block64);
 BlockMasks block_masks_avx2(const uint8_t* block64);  // x86-64 with AVX2 only
 MaskFunction mask_function();
+// Bit i of the result is the parity of the set bits 0..i of x (which quotes are open): the
+// portable form, and one carry-less multiplication (x86-64 with PCLMUL only; equal results).
+uint64_t prefix_xor_portable(uint64_t x);
+uint64_t prefix_xor_clmul(uint64_t x);
 }  // namespace detail
 
 // Cuts a stream into records and adds each record's hash to a sketch, in one pass over
@@ -126,7 +130,7 @@ class RecordSketcher {
 
  private:
   void add_record(uint64_t hash, bool empty);
-  template <detail::MaskFunction masks_of, uint64_t (*prefix_of)(uint64_t)>
+  template <detail::BlockMasks (*masks_of)(const uint8_t*), uint64_t (*prefix_of)(uint64_t)>
   void feed_with(std::span<const uint8_t> bytes);
   void feed_portable(std::span<const uint8_t> bytes);
   void feed_avx2(std::span<const uint8_t> bytes);
