@@ -384,13 +384,13 @@ void RecordSketcher::end_partial() {
   partial_ = false;
 }
 
-namespace detail {
+namespace {
 
-BlockMasks block_masks_portable(const uint8_t* p) {
+detail::BlockMasks masks_portable(const uint8_t* p) {
 #if defined(__SSE2__)
   const __m128i newline = _mm_set1_epi8('\n');
   const __m128i quote = _mm_set1_epi8('"');
-  BlockMasks masks{0, 0};
+  detail::BlockMasks masks{0, 0};
   for (unsigned k = 0; k < 4; ++k) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
     const auto n = static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, newline)));
@@ -400,7 +400,7 @@ BlockMasks block_masks_portable(const uint8_t* p) {
   }
   return masks;
 #else
-  BlockMasks masks{0, 0};
+  detail::BlockMasks masks{0, 0};
   for (unsigned i = 0; i < 64; ++i) {
     masks.newline |= uint64_t{p[i] == '\n'} << i;
     masks.quote |= uint64_t{p[i] == '"'} << i;
@@ -412,7 +412,7 @@ BlockMasks block_masks_portable(const uint8_t* p) {
 #if defined(__x86_64__)
 // The same masks from two 32-byte compares per character (equal to the portable form,
 // which the tests check on the processors that have both).
-__attribute__((target("avx2"))) BlockMasks block_masks_avx2(const uint8_t* p) {
+__attribute__((target("avx2"))) detail::BlockMasks masks_avx2(const uint8_t* p) {
   const __m256i newline = _mm256_set1_epi8('\n');
   const __m256i quote = _mm256_set1_epi8('"');
   const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
@@ -420,9 +420,53 @@ __attribute__((target("avx2"))) BlockMasks block_masks_avx2(const uint8_t* p) {
   const auto bits = [](__m256i v) __attribute__((target("avx2"))) {
     return uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(v))};
   };
-  return BlockMasks{bits(_mm256_cmpeq_epi8(lo, newline)) | bits(_mm256_cmpeq_epi8(hi, newline))
-                                                               << 32,
-                    bits(_mm256_cmpeq_epi8(lo, quote)) | bits(_mm256_cmpeq_epi8(hi, quote)) << 32};
+  return detail::BlockMasks{
+      bits(_mm256_cmpeq_epi8(lo, newline)) | bits(_mm256_cmpeq_epi8(hi, newline)) << 32,
+      bits(_mm256_cmpeq_epi8(lo, quote)) | bits(_mm256_cmpeq_epi8(hi, quote)) << 32};
+}
+#endif
+
+}  // namespace
+
+namespace {
+
+uint64_t parity_portable(uint64_t x) {
+  x ^= x << 1;
+  x ^= x << 2;
+  x ^= x << 4;
+  x ^= x << 8;
+  x ^= x << 16;
+  x ^= x << 32;
+  return x;
+}
+
+#if defined(__x86_64__)
+// The same from one carry-less multiplication by all ones.
+__attribute__((target("pclmul"))) uint64_t parity_clmul(uint64_t x) {
+  const __m128i product =
+      _mm_clmulepi64_si128(_mm_set_epi64x(0, static_cast<int64_t>(x)), _mm_set1_epi8(-1), 0);
+  return static_cast<uint64_t>(_mm_cvtsi128_si64(product));
+}
+#endif
+
+}  // namespace
+namespace detail {
+
+BlockMasks block_masks_portable(const uint8_t* p) {
+  return masks_portable(p);
+}
+
+uint64_t prefix_xor_portable(uint64_t x) {
+  return parity_portable(x);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) BlockMasks block_masks_avx2(const uint8_t* p) {
+  return masks_avx2(p);
+}
+
+__attribute__((target("pclmul"))) uint64_t prefix_xor_clmul(uint64_t x) {
+  return parity_clmul(x);
 }
 #endif
 
@@ -438,31 +482,11 @@ MaskFunction mask_function() {
 
 }  // namespace detail
 
-namespace {
-
-using detail::BlockMasks;
-using detail::mask_function;
-using detail::MaskFunction;
-
-// Bit i of the result is the parity of the set bits 0..i of x.
-inline uint64_t prefix_xor(uint64_t x) {
-  x ^= x << 1;
-  x ^= x << 2;
-  x ^= x << 4;
-  x ^= x << 8;
-  x ^= x << 16;
-  x ^= x << 32;
-  return x;
-}
-
-}  // namespace
-
 // The record ends are found 64 bytes at a time from bit masks: a "\n" ends a record unless
 // (CSV) an odd number of quotes precede it in the stream. The records between ends are
 // then hashed one after another, without a branchy search between them.
-template <class MaskOf>
-[[gnu::always_inline]] inline void RecordSketcher::feed_with(std::span<const uint8_t> bytes,
-                                                             MaskOf masks_of) {
+template <detail::MaskFunction masks_of, uint64_t (*prefix_of)(uint64_t)>
+[[gnu::always_inline]] inline void RecordSketcher::feed_with(std::span<const uint8_t> bytes) {
   const uint8_t* const data = bytes.data();
   const size_t n = bytes.size();
   size_t pos = 0;  // start of the current record in this piece (it began earlier if partial_)
@@ -470,7 +494,7 @@ template <class MaskOf>
   uint64_t pending = 0;
   bool has_pending = false;
   for (size_t block = 0; block < n; block += 64) {
-    BlockMasks masks;
+    detail::BlockMasks masks;
     if (n - block >= 64) {
       masks = masks_of(data + block);
     } else {
@@ -480,7 +504,7 @@ template <class MaskOf>
     }
     uint64_t ends = masks.newline;
     if (csv_) {
-      const uint64_t outside = prefix_xor(masks.quote) ^ outside_quotes;
+      const uint64_t outside = prefix_of(masks.quote) ^ outside_quotes;
       ends &= outside;
       outside_quotes = (outside >> 63) != 0 ? ~uint64_t{0} : 0;
     }
@@ -517,15 +541,15 @@ template <class MaskOf>
 }
 
 void RecordSketcher::feed_portable(std::span<const uint8_t> bytes) {
-  feed_with(bytes, &detail::block_masks_portable);
+  feed_with<&masks_portable, &parity_portable>(bytes);
 }
 
 #if defined(__x86_64__)
-// The same loop compiled for processors with AVX2, BMI and LZCNT (the masks, the bit scans
-// and the rank of the registers take one instruction each there).
-__attribute__((target("avx2,bmi,bmi2,lzcnt,popcnt"))) void RecordSketcher::feed_avx2(
+// The same loop compiled for processors with AVX2, BMI, LZCNT and PCLMUL (the masks, the
+// bit scans, the quote parity and the rank of the registers take one instruction each there).
+__attribute__((target("avx2,bmi,bmi2,lzcnt,popcnt,pclmul"))) void RecordSketcher::feed_avx2(
     std::span<const uint8_t> bytes) {
-  feed_with(bytes, &detail::block_masks_avx2);
+  feed_with<&masks_avx2, &parity_clmul>(bytes);
 }
 #endif
 
@@ -533,7 +557,7 @@ void RecordSketcher::feed(std::span<const uint8_t> bytes) {
 #if defined(__x86_64__)
   static const bool fast = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
                            __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("lzcnt") &&
-                           __builtin_cpu_supports("popcnt");
+                           __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("pclmul");
   if (fast) return feed_avx2(bytes);
 #endif
   feed_portable(bytes);

@@ -99,6 +99,23 @@ class Sketch {
 // The chunk-level sketch of a manifest (elements: the chunk digests).
 Sketch sketch_of_manifest(const CompactManifest& manifest);
 
+namespace detail {
+// Bit i of `newline` / `quote` is set when byte i of 64 is "\n" / a double quote.
+struct BlockMasks {
+  uint64_t newline;
+  uint64_t quote;
+};
+using MaskFunction = BlockMasks (*)(const uint8_t* block64);
+// The portable form, and the fastest form this processor has (equal results).
+BlockMasks block_masks_portable(const uint8_t* block64);
+BlockMasks block_masks_avx2(const uint8_t* block64);  // x86-64 with AVX2 only
+MaskFunction mask_function();
+// Bit i of the result is the parity of the set bits 0..i of x (which quotes are open): the
+// portable form, and one carry-less multiplication (x86-64 with PCLMUL only; equal results).
+uint64_t prefix_xor_portable(uint64_t x);
+uint64_t prefix_xor_clmul(uint64_t x);
+}  // namespace detail
+
 // Cuts a stream into records and adds each record's hash to a sketch, in one pass over
 // bytes given in consecutive pieces of any size; memory stays flat whatever the record
 // length. A record is a line without its "\n" and one trailing "\r"; empty records are
@@ -113,8 +130,8 @@ class RecordSketcher {
 
  private:
   void add_record(uint64_t hash, bool empty);
-  template <class MaskOf>
-  void feed_with(std::span<const uint8_t> bytes, MaskOf masks_of);
+  template <detail::BlockMasks (*masks_of)(const uint8_t*), uint64_t (*prefix_of)(uint64_t)>
+  void feed_with(std::span<const uint8_t> bytes);
   void feed_portable(std::span<const uint8_t> bytes);
   void feed_avx2(std::span<const uint8_t> bytes);
   void absorb(std::span<const uint8_t> bytes);
@@ -128,18 +145,5 @@ class RecordSketcher {
   bool pending_cr_ = false;  // the partial record's last byte, "\r", is held back
   RecordHasher hasher_;
 };
-
-namespace detail {
-// Bit i of `newline` / `quote` is set when byte i of 64 is "\n" / a double quote.
-struct BlockMasks {
-  uint64_t newline;
-  uint64_t quote;
-};
-using MaskFunction = BlockMasks (*)(const uint8_t* block64);
-// The portable form, and the fastest form this processor has (equal results).
-BlockMasks block_masks_portable(const uint8_t* block64);
-BlockMasks block_masks_avx2(const uint8_t* block64);  // x86-64 with AVX2 only
-MaskFunction mask_function();
-}  // namespace detail
 
 }  // namespace quillmere

@@ -1,9 +1,11 @@
-// The record cutter's block masks: the processor's fast form against the portable one.
+// The record cutter's block masks and quote parity: the processor's fast forms against the
+// portable ones.
 #include "engine/sketch.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
+#include <vector>
 
 namespace quillmere {
 namespace {
@@ -20,6 +22,19 @@ TEST(SketchMasks, FastFormEqualsPortableForm) {
     ASSERT_EQ(fast.quote, portable.quote);
   }
 }
+
+#if defined(__x86_64__)
+TEST(SketchMasks, CarryLessQuoteParityEqualsPortableForm) {
+  if (!__builtin_cpu_supports("pclmul")) GTEST_SKIP() << "no PCLMUL";
+  std::mt19937_64 rng(11);
+  std::vector<uint64_t> masks = {0, ~uint64_t{0}, 1, uint64_t{1} << 63, 0x8000000000000001ULL};
+  for (int round = 0; round < 20000; ++round) masks.push_back(rng() & rng());
+  for (const uint64_t x : masks) {
+    ASSERT_EQ(detail::prefix_xor_clmul(x), detail::prefix_xor_portable(x)) << x;
+  }
+  EXPECT_EQ(detail::prefix_xor_portable(0b10010), 0b01110u);  // quote at 1 opens, at 4 closes
+}
+#endif
 
 }  // namespace
 }  // namespace quillmere
