@@ -3,6 +3,7 @@
 #include "engine/manifest_piece.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -44,7 +45,9 @@ TEST_P(PieceJoin, ReadsOnlyAroundTheSeams) {
   std::vector<uint8_t> data(16 << 20);
   std::mt19937_64 rng(22);
   for (auto& b : data) b = static_cast<uint8_t>(rng());
-  const std::string path = ::testing::TempDir() + "/manifest_piece_test.bin";
+  // One file a process: the test's cases run in parallel processes.
+  const std::string path =
+      ::testing::TempDir() + "/manifest_piece_test." + std::to_string(::getpid()) + ".bin";
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 
