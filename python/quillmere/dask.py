@@ -45,8 +45,8 @@ __all__ = ["DEFAULT_PIECE_SIZE", "FileChangedError", "GraphReceipts", "graph_rec
 
 # Large enough that a seam (re-read when the pieces are joined, about one chunk) and the
 # per-task cost of the scheduler vanish beside the hashing; small enough to spread a file of
-# a few GiB over many workers.
-DEFAULT_PIECE_SIZE = 64 << 20
+# a few GiB over a handful of workers.
+DEFAULT_PIECE_SIZE = 256 << 20
 _RETRIES = 2
 
 # Receipts of finished tasks wait at most this long (s), or until this many wait, to be stored.
@@ -85,6 +85,12 @@ def _join(path: str, stamp: Stamp, *pieces: bytes) -> bytes:
     whole = _native.join_manifest_pieces_py(path, pieces)
     _check_stamp(path, stamp)
     return whole
+
+
+def _whole_files(items: List[Tuple[str, Optional[NativeChunkScheme], Stamp]]) -> List[bytes]:
+    """The whole manifests of several small files, one task for all: the scheduler's time
+    between tasks would otherwise weigh on files that hash in a few milliseconds."""
+    return [_piece(path, 0, None, scheme, stamp) for path, scheme, stamp in items]
 
 
 def _ranges(size: int, piece_size: int, scheme: Optional[NativeChunkScheme]) -> List[Tuple[int, Optional[int]]]:
@@ -152,17 +158,49 @@ def _run(
     every: List["Future[bytes]"] = []
     untyped: Any = client  # distributed's gather, cancel and progress carry no annotations
     texts = [_path_text(path) for path in paths]
+    # Files of less than a quarter piece go several to a task, up to a piece's bytes: where
+    # each lands in its batch's list of manifests is kept beside the batch.
+    places: List[Tuple[int, Optional[int]]] = []  # (index of the future, index in its batch)
+    batch: List[Tuple[str, Optional[NativeChunkScheme], Stamp]] = []
+    batch_places: List[int] = []
+    batch_bytes = 0
+
+    def flush() -> None:
+        nonlocal batch, batch_places, batch_bytes
+        if batch:
+            from dask.base import tokenize
+
+            future: Any = client.submit(_whole_files, batch, retries=retries,
+                                        key=f"quillmere-files-{tokenize(call, batch)}")
+            for slot, place in enumerate(batch_places):
+                places[place] = (len(results), slot)
+            results.append(future)
+            every.append(future)
+        batch, batch_places, batch_bytes = [], [], 0
+
     try:
         for path, stamp in zip(texts, _stamps(client, texts)):
+            places.append((-1, None))
+            if stamp[0] < piece_size // 4:
+                batch.append((path, scheme, stamp))
+                batch_places.append(len(places) - 1)
+                batch_bytes += stamp[0]
+                if batch_bytes >= piece_size // 2:
+                    flush()
+                continue
             result, needed = _file_future(client, path, stamp, scheme, piece_size, retries, call)
+            places[-1] = (len(results), None)
             results.append(result)
             every.extend(needed)
+        flush()
         if progress:
             import distributed
 
             show_progress: Any = distributed.progress
             show_progress(every)
-        return [_native.manifest_from_piece_py(data) for data in untyped.gather(results)]
+        gathered: List[Any] = untyped.gather(results)
+        return [_native.manifest_from_piece_py(gathered[i] if slot is None else gathered[i][slot])
+                for i, slot in places]
     finally:
         # Nothing is left running on the cluster when this call ends, by error or by Ctrl-C.
         untyped.cancel(every)
