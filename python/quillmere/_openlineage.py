@@ -1,4 +1,4 @@
-"""Execution receipts as run events of the OpenLineage standard (spec 2-0-2), so that lineage
+"""Execution receipts as run events of the OpenLineage standard (schema version 2-0-2), so that lineage
 tools can take in what quillmere recorded.
 
 One event per execution receipt, with eventType COMPLETE and nothing before it: a receipt is

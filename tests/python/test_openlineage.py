@@ -1,6 +1,6 @@
 """Lineage export: every execution receipt of a trace becomes one run event that the standard's
 own client package parses into its event classes (their checks: runId a UUID, eventTime a
-date-time, the spec version of schemaURL) and writes back unchanged, with the receipt in a facet
+date-time, the schema version named in schemaURL) and writes back unchanged, with the receipt in a facet
 that the JSON schema shipped in the package accepts."""
 
 import json
