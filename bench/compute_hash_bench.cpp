@@ -7,10 +7,10 @@
 #include <string>
 #include <utility>
 
+#include "codec/sha256.h"
 #include "engine/record.h"
 #include "ratio_reporter.h"
 #include "receipts/canonical.h"
-#include "receipts/sha256.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/data_shape.h"
-#include "receipts/sha256.h"
+#include "codec/sha256.h"
+#include "shapes/data_shape.h"
 
 namespace {
 

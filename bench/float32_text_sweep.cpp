@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "receipts/json_cursor.h"
-#include "receipts/json_text.h"
+#include "codec/json_cursor.h"
+#include "codec/json_text.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <map>
 #include <string>
 
+#include "codec/json_reader.h"
+#include "codec/sha256.h"
 #include "ratio_reporter.h"
 #include "receipts/json_adapter.h"
-#include "receipts/json_reader.h"
-#include "receipts/sha256.h"
 
 namespace {
 

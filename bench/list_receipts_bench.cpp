@@ -12,10 +12,10 @@
 #include <map>
 #include <string>
 
+#include "codec/json_reader.h"
 #include "engine/record.h"
 #include "ratio_reporter.h"
 #include "receipts/json_adapter.h"
-#include "receipts/json_reader.h"
 #include "storage/filesystem_store.h"
 
 namespace {

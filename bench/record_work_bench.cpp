@@ -8,14 +8,14 @@
 #include <string>
 #include <utility>
 
-#include "engine/jcs_text.h"
+#include "codec/jcs_text.h"
+#include "codec/json_reader.h"
+#include "codec/json_text.h"
+#include "codec/sha256.h"
 #include "engine/random_pool.h"
 #include "engine/record.h"
 #include "ratio_reporter.h"
 #include "receipts/canonical.h"
-#include "receipts/json_reader.h"
-#include "receipts/json_text.h"
-#include "receipts/sha256.h"
 
 namespace {
 

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/cas.h"
-#include "engine/commitments.h"
-#include "engine/data_shape.h"
-#include "engine/manifest.h"
-#include "engine/shape_stream.h"
+#include "codec/commitments.h"
+#include "codec/sha256.h"
 #include "fuzz_support.h"
-#include "receipts/sha256.h"
+#include "shapes/cas.h"
+#include "shapes/data_shape.h"
+#include "shapes/manifest.h"
+#include "shapes/shape_stream.h"
 #include "targets.h"
 
 namespace quillmere::fuzz {

@@ -1,13 +1,13 @@
 // JSON text through the value reader and both ways of producing canonical text.
 #include <string>
 
-#include "engine/commitments.h"
-#include "engine/jcs_text.h"
-#include "engine/manifest.h"
+#include "codec/commitments.h"
+#include "codec/generic_json.h"
+#include "codec/jcs_text.h"
+#include "codec/json_reader.h"
+#include "codec/json_text.h"
 #include "fuzz_support.h"
-#include "receipts/generic_json.h"
-#include "receipts/json_reader.h"
-#include "receipts/json_text.h"
+#include "shapes/manifest.h"
 #include "targets.h"
 
 namespace quillmere::fuzz {

@@ -2,13 +2,13 @@
 #include <optional>
 #include <string>
 
+#include "codec/json_reader.h"
+#include "codec/sha256.h"
 #include "fuzz_support.h"
 #include "receipts/canonical.h"
 #include "receipts/json_adapter.h"
-#include "receipts/json_reader.h"
 #include "receipts/receipt_deser.h"
 #include "receipts/receipt_reader.h"
-#include "receipts/sha256.h"
 #include "receipts/validation.h"
 #include "targets.h"
 

@@ -6,17 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "engine/rfc3339_format.h"
+#include "codec/base64url.h"
+#include "codec/cbor_canon.h"
+#include "codec/cbor_encode.h"
+#include "codec/generic_json.h"
+#include "codec/json_reader.h"
+#include "codec/rfc3339.h"
+#include "codec/uuid.h"
 #include "fuzz_support.h"
-#include "receipts/base64url.h"
-#include "receipts/cbor_canon.h"
-#include "receipts/cbor_encode.h"
-#include "receipts/generic_json.h"
-#include "receipts/json_reader.h"
 #include "receipts/receipt.h"
-#include "receipts/uuid.h"
 #include "receipts/validation.h"
-#include "storage/rfc3339.h"
 #include "targets.h"
 
 namespace quillmere::fuzz {

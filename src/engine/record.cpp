@@ -4,12 +4,12 @@
 
 #include <time.h>
 
-#include "engine/commitments.h"
+#include "codec/commitments.h"
+#include "codec/json_text.h"
+#include "codec/rfc3339.h"
+#include "codec/sha256.h"
+#include "codec/uuid.h"
 #include "engine/random_pool.h"
-#include "engine/rfc3339_format.h"
-#include "receipts/json_text.h"
-#include "receipts/sha256.h"
-#include "receipts/uuid.h"
 
 namespace quillmere {
 

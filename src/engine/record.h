@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/json_value.h"
 #include "engine/api_error.h"
-#include "receipts/json_value.h"
 #include "receipts/receipt.h"
 
 namespace quillmere {

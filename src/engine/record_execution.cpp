@@ -1,10 +1,10 @@
 // Execution receipts with commitments to their inputs, output, method and data sketch.
 #include "engine/record_execution.h"
 
-#include "engine/commitments.h"
-#include "engine/rfc3339_format.h"
-#include "receipts/json_value.h"
-#include "receipts/sha256.h"
+#include "codec/commitments.h"
+#include "codec/json_value.h"
+#include "codec/rfc3339.h"
+#include "codec/sha256.h"
 #include "receipts/validation.h"
 
 namespace quillmere {

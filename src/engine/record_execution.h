@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "engine/api_error.h"
-#include "engine/manifest.h"
 #include "engine/record.h"
 #include "receipts/receipt.h"
+#include "shapes/manifest.h"
 
 namespace quillmere {
 

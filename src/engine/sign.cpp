@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "base/quote.h"
-#include "receipts/base64url.h"
+#include "codec/base64url.h"
 #include "receipts/validation.h"
 
 namespace quillmere {

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/ed25519.h"
+#include "codec/ed25519.h"
 #include "receipts/receipt.h"
 
 namespace quillmere {

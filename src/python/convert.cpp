@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <string>
 
-#include "receipts/json_reader.h"
+#include "codec/json_reader.h"
 
 namespace quillmere::python {
 namespace {

@@ -19,8 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/json_value.h"
 #include "python/pyref.h"
-#include "receipts/json_value.h"
 
 namespace quillmere::python {
 

@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "base/fork_safe.h"
-#include "engine/data_shape.h"
-#include "engine/shape_stream.h"
 #include "python/buffer_arg.h"
 #include "python/convert.h"
 #include "python/released_lock.h"
 #include "python/sketch.h"
+#include "shapes/data_shape.h"
+#include "shapes/shape_stream.h"
 
 namespace quillmere::python {
 namespace {

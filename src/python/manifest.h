@@ -8,10 +8,10 @@
 #include <optional>
 #include <string_view>
 
-#include "engine/cas.h"
-#include "engine/manifest.h"
-#include "engine/shape_stream.h"
 #include "python/pyref.h"
+#include "shapes/cas.h"
+#include "shapes/manifest.h"
+#include "shapes/shape_stream.h"
 
 namespace quillmere::python {
 

@@ -1,16 +1,16 @@
 // Manifest pieces in the `shapes` module: the piece of a byte range of a file, the join of
 // pieces into the one-pass manifest, and a Manifest from the binary form. Pieces cross
 // process boundaries as bytes, never as native objects.
-#include "engine/manifest_piece.h"
+#include "shapes/manifest_piece.h"
 
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "engine/data_shape.h"
 #include "python/convert.h"
 #include "python/manifest.h"
 #include "python/released_lock.h"
+#include "shapes/data_shape.h"
 
 namespace quillmere::python {
 namespace {

@@ -8,7 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/jcs_text.h"
+#include "codec/jcs_text.h"
+#include "codec/uuid.h"
 #include "python/convert.h"
 #include "python/functions.h"
 #include "python/manifest.h"
@@ -16,7 +17,6 @@
 #include "python/record_verify.h"
 #include "python/sketch.h"
 #include "receipts/canonical.h"
-#include "receipts/uuid.h"
 
 namespace quillmere::python {
 namespace {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/jcs_text.h"
+#include "codec/jcs_text.h"
 #include "engine/record.h"
 #include "engine/verify.h"
 #include "python/convert.h"

@@ -5,12 +5,12 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/data_shape.h"
-#include "engine/method_shape.h"
 #include "python/convert.h"
 #include "python/functions.h"
 #include "python/manifest.h"
 #include "python/released_lock.h"
+#include "shapes/data_shape.h"
+#include "shapes/method_shape.h"
 
 namespace quillmere::python {
 namespace {

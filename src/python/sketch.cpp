@@ -8,11 +8,11 @@
 #include <new>
 #include <string>
 
-#include "engine/shape_stream.h"
 #include "python/buffer_arg.h"
 #include "python/convert.h"
 #include "python/manifest.h"
 #include "python/released_lock.h"
+#include "shapes/shape_stream.h"
 
 namespace quillmere::python {
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "engine/record_execution.h"
-#include "engine/sketch.h"
+#include "shapes/sketch.h"
 
 namespace quillmere::python {
 

@@ -10,11 +10,11 @@
 #include <variant>
 
 #include "base/utf8.h"
-#include "receipts/cbor_canon.h"
-#include "receipts/cbor_encode.h"
+#include "codec/cbor_canon.h"
+#include "codec/cbor_encode.h"
+#include "codec/sha256.h"
 #include "receipts/receipt.h"
 #include "receipts/record_fields.h"
-#include "receipts/sha256.h"
 
 namespace quillmere {
 

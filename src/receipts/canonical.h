@@ -8,19 +8,11 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/cbor_canon.h"
+
 namespace quillmere {
 
 struct Receipt;
-
-struct CanonicalError {
-  // Conversion: the receipt cannot be turned into a CBOR item tree (nesting
-  // beyond 256 levels, text that is not UTF-8). Encoding: the tree cannot be
-  // written back.
-  enum class Kind { Conversion, Encoding };
-  Kind kind;
-  std::string detail;
-  friend bool operator==(const CanonicalError&, const CanonicalError&) = default;
-};
 
 // The exact bytes that are hashed.
 std::expected<std::vector<uint8_t>, CanonicalError> canonical_body(const Receipt& receipt);

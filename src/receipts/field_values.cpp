@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "receipts/base64url.h"
+#include "codec/base64url.h"
 
 namespace quillmere {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "receipts/json_text.h"
-#include "receipts/json_value.h"
+#include "codec/json_text.h"
+#include "codec/json_value.h"
 #include "receipts/payloads.h"
 
 namespace quillmere {

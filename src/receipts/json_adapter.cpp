@@ -6,10 +6,10 @@
 #include <optional>
 #include <vector>
 
-#include "receipts/base64url.h"
-#include "receipts/generic_json.h"
-#include "receipts/json_reader.h"
-#include "receipts/json_text.h"
+#include "codec/base64url.h"
+#include "codec/generic_json.h"
+#include "codec/json_reader.h"
+#include "codec/json_text.h"
 #include "receipts/receipt_deser.h"
 #include "receipts/receipt_reader.h"
 #include "receipts/record_fields.h"

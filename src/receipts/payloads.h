@@ -10,11 +10,11 @@
 #include <variant>
 #include <vector>
 
-#include "receipts/generic_value.h"
+#include "codec/generic_value.h"
+#include "codec/uuid.h"
 
 namespace quillmere {
 
-using Uuid = std::array<uint8_t, 16>;
 using Bytes32 = std::array<uint8_t, 32>;
 using ByteSeq = std::vector<uint8_t>;
 

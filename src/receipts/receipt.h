@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/generic_value.h"
 #include "receipts/error.h"
-#include "receipts/generic_value.h"
 #include "receipts/payloads.h"
 
 namespace quillmere {

@@ -12,11 +12,11 @@
 #include <utility>
 
 #include "base/quote.h"
+#include "codec/generic_json.h"
+#include "codec/json_text.h"
+#include "codec/uuid.h"
 #include "receipts/field_values.h"
-#include "receipts/generic_json.h"
-#include "receipts/json_text.h"
 #include "receipts/record_fields.h"
-#include "receipts/uuid.h"
 
 namespace quillmere {
 

@@ -7,8 +7,8 @@
 #include <expected>
 #include <string>
 
-#include "receipts/json_text.h"
-#include "receipts/json_value.h"
+#include "codec/json_text.h"
+#include "codec/json_value.h"
 #include "receipts/receipt.h"
 
 namespace quillmere {

@@ -17,11 +17,11 @@
 #include <utility>
 #include <vector>
 
+#include "codec/json_cursor.h"
+#include "codec/uuid.h"
 #include "receipts/field_values.h"
-#include "receipts/json_cursor.h"
 #include "receipts/receipt_deser.h"
 #include "receipts/record_fields.h"
-#include "receipts/uuid.h"
 
 namespace quillmere {
 

@@ -9,8 +9,9 @@
 #include <variant>
 #include <vector>
 
+#include "codec/json_text.h"
+#include "codec/rfc3339.h"
 #include "receipts/canonical.h"
-#include "receipts/json_text.h"
 
 namespace quillmere {
 
@@ -174,24 +175,7 @@ bool validate_version_format(std::string_view s) {
 }
 
 bool validate_timestamp_format(std::string_view s) {
-  if (s.size() < 20) return false;
-  // The separators sit at fixed character positions, not byte offsets: a text with
-  // non-ASCII characters ahead of them is judged by its characters. A byte that does
-  // not continue a sequence (anything but 10xxxxxx) starts a character.
-  static constexpr std::pair<size_t, char> kSeparators[] = {
-      {4, '-'}, {7, '-'}, {10, 'T'}, {13, ':'}, {16, ':'}};
-  size_t next = 0;
-  size_t index = 0;
-  for (char c : s) {
-    if ((static_cast<unsigned char>(c) & 0xC0) == 0x80) continue;
-    if (index == kSeparators[next].first) {
-      if (c != kSeparators[next].second) return false;
-      if (++next == std::size(kSeparators)) break;
-    }
-    ++index;
-  }
-  if (next != std::size(kSeparators)) return false;
-  return s.back() == 'Z' || s.find_first_of("+-") != std::string_view::npos;
+  return rfc3339_loose_shape(s);
 }
 
 bool validate_policy_ref(std::string_view s) {

@@ -1,7 +1,7 @@
 // Matching a receipt against a query's filters.
 #include "storage/receipt_query.h"
 
-#include "storage/rfc3339.h"
+#include "codec/rfc3339.h"
 
 namespace quillmere {
 

@@ -3,9 +3,9 @@
 
 #include <variant>
 
+#include "codec/rfc3339.h"
 #include "receipts/json_adapter.h"
 #include "receipts/receipt_reader.h"
-#include "storage/rfc3339.h"
 #include "storage/warning_line.h"
 
 namespace quillmere::sql {

@@ -1,5 +1,5 @@
 // Base64url without padding: known texts, round trips and the decoder's refusals.
-#include "receipts/base64url.h"
+#include "codec/base64url.h"
 
 #include <gtest/gtest.h>
 

@@ -10,10 +10,10 @@
 #include <span>
 #include <sstream>
 
+#include "codec/json_reader.h"
+#include "codec/uuid.h"
 #include "receipts/json_adapter.h"
-#include "receipts/json_reader.h"
 #include "receipts/receipt.h"
-#include "receipts/uuid.h"
 #include "test_support.h"
 
 namespace quillmere {

@@ -1,16 +1,16 @@
 // Chunking, chunk identity, Merkle root and manifests: the rolling window hash against
 // the literal one, both chunkers against the definition, streaming against one pass,
 // known answers, boundaries and errors.
-#include "engine/cas.h"
+#include "shapes/cas.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
-#include "engine/commitments.h"
-#include "engine/window_hash.h"
-#include "receipts/json_text.h"
+#include "codec/commitments.h"
+#include "codec/json_text.h"
 #include "shape_test_support.h"
+#include "shapes/window_hash.h"
 
 namespace quillmere {
 namespace {

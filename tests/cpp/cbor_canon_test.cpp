@@ -1,7 +1,7 @@
 // The CBOR writer (heads, float widths, half precision), the UTF-8 check, and the
 // canonical order of generic values (sort keys, stability, untouched keys and
 // tags, the nesting cap).
-#include "receipts/cbor_canon.h"
+#include "codec/cbor_canon.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <limits>
 #include <random>
 
-#include "receipts/cbor_encode.h"
+#include "codec/cbor_encode.h"
 #include "test_support.h"
 
 namespace quillmere {

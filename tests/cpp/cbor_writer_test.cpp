@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "receipts/cbor_encode.h"
+#include "codec/cbor_encode.h"
 
 namespace quillmere {
 namespace {

@@ -1,14 +1,14 @@
 // Commitment primitives: the canonical JSON text against known answers and its
 // properties (key order at any depth, number forms kept), and hash strings.
-#include "engine/commitments.h"
+#include "codec/commitments.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
 
+#include "codec/json_reader.h"
 #include "receipts/canonical.h"
-#include "receipts/json_reader.h"
 #include "test_support.h"
 
 namespace quillmere {

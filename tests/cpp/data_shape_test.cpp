@@ -1,6 +1,6 @@
 // Data shape hash: known answers, the scheme's part in the hash, error texts, and the
 // streamed file function against the bytes function (blocks, pipes, unreadable paths).
-#include "engine/data_shape.h"
+#include "shapes/data_shape.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "codec/json_reader.h"
 #include "receipts/canonical.h"
 #include "receipts/json_adapter.h"
-#include "receipts/json_reader.h"
 #include "receipts/receipt_deser.h"
 #include "receipts/receipt_reader.h"
 #include "receipts/record_fields.h"

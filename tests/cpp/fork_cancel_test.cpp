@@ -12,7 +12,7 @@
 
 #include "base/cancellation.h"
 #include "base/fork_safe.h"
-#include "engine/shape_stream.h"
+#include "shapes/shape_stream.h"
 
 namespace quillmere {
 namespace {

@@ -1,6 +1,6 @@
 // Canonical text straight from JSON text: known answers, agreement with reading the
 // tree and writing it (texts, errors, positions), and agreement under random mutation.
-#include "engine/jcs_text.h"
+#include "codec/jcs_text.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <random>
 #include <sstream>
 
-#include "engine/commitments.h"
-#include "receipts/json_reader.h"
+#include "codec/commitments.h"
+#include "codec/json_reader.h"
 
 namespace quillmere {
 namespace {

@@ -13,9 +13,9 @@
 #include <random>
 #include <sstream>
 
-#include "receipts/generic_json.h"
-#include "receipts/json_reader.h"
-#include "receipts/json_text.h"
+#include "codec/generic_json.h"
+#include "codec/json_reader.h"
+#include "codec/json_text.h"
 #include "receipts/receipt_deser.h"
 #include "test_support.h"
 

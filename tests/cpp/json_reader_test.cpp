@@ -1,6 +1,6 @@
 // The JSON reader: number forms, strings, nesting limit, object order and the
 // exact error texts with their positions.
-#include "receipts/json_reader.h"
+#include "codec/json_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <limits>
 #include <sstream>
 
-#include "receipts/json_text.h"
+#include "codec/json_text.h"
 #include "test_support.h"
 
 namespace quillmere {

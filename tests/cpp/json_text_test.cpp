@@ -1,5 +1,5 @@
 // Number layouts and string escapes of the JSON writer.
-#include "receipts/json_text.h"
+#include "codec/json_text.h"
 
 #include <gtest/gtest.h>
 

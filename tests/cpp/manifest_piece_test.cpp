@@ -1,6 +1,6 @@
 // Joining manifest pieces re-reads only the bytes around each seam, and none at all when
 // fixed-size pieces start on chunk boundaries; the joined manifest is the one-pass one.
-#include "engine/manifest_piece.h"
+#include "shapes/manifest_piece.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,5 +1,5 @@
 // Method shape hashes: known answers, the code hash rules and the error texts.
-#include "engine/method_shape.h"
+#include "shapes/method_shape.h"
 
 #include <gtest/gtest.h>
 

@@ -11,8 +11,8 @@
 #include <random>
 #include <sstream>
 
+#include "codec/json_reader.h"
 #include "receipts/json_adapter.h"
-#include "receipts/json_reader.h"
 #include "receipts/receipt_deser.h"
 #include "test_support.h"
 

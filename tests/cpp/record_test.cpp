@@ -9,12 +9,12 @@
 #include <sstream>
 #include <thread>
 
-#include "engine/commitments.h"
-#include "engine/jcs_text.h"
+#include "codec/commitments.h"
+#include "codec/jcs_text.h"
+#include "codec/json_reader.h"
+#include "codec/uuid.h"
 #include "receipts/canonical.h"
 #include "receipts/json_adapter.h"
-#include "receipts/json_reader.h"
-#include "receipts/uuid.h"
 #include "test_support.h"
 
 namespace quillmere {

@@ -1,5 +1,5 @@
 // RFC 3339: the recording timestamp's text form and the store's parser.
-#include "storage/rfc3339.h"
+#include "codec/rfc3339.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/rfc3339_format.h"
+#include "codec/rfc3339.h"
 
 namespace quillmere {
 namespace {

@@ -1,7 +1,7 @@
 // The streaming hasher and the worker pool against the one-pass manifest: every split, every
 // number of workers and both schemes give the same chunks and root; the chunk table and the
 // Merkle folder's subtree form agree with their plain forms.
-#include "engine/shape_stream.h"
+#include "shapes/shape_stream.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <tuple>
 #include <vector>
 
-#include "engine/manifest.h"
+#include "shapes/manifest.h"
 
 namespace quillmere {
 namespace {

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "receipts/json_reader.h"
-#include "receipts/sha256.h"
+#include "codec/json_reader.h"
+#include "codec/sha256.h"
 
 namespace quillmere::testing_support {
 

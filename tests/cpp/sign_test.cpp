@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "codec/base64url.h"
 #include "engine/record.h"
-#include "receipts/base64url.h"
 
 namespace quillmere {
 namespace {

@@ -1,6 +1,6 @@
 // The record cutter's block masks and quote parity: the processor's fast forms against the
 // portable ones.
-#include "engine/sketch.h"
+#include "shapes/sketch.h"
 
 #include <gtest/gtest.h>
 

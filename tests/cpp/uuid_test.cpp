@@ -1,5 +1,5 @@
 // Receipt identifier text: the four accepted forms and the descriptions of faults.
-#include "receipts/uuid.h"
+#include "codec/uuid.h"
 
 #include <gtest/gtest.h>
 

@@ -10,10 +10,10 @@
 #include <limits>
 #include <sstream>
 
+#include "codec/json_reader.h"
+#include "codec/json_text.h"
 #include "receipts/canonical.h"
 #include "receipts/json_adapter.h"
-#include "receipts/json_reader.h"
-#include "receipts/json_text.h"
 #include "test_support.h"
 
 namespace quillmere {
