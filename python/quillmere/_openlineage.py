@@ -22,7 +22,7 @@ import json
 from importlib import resources
 from typing import Any, Dict, Iterable, List, Optional
 
-from ._core import Receipt, ReceiptLike
+from ._core import ReceiptLike
 from ._receipt import view_of
 
 FACET = "quillmere_receipt"

@@ -62,11 +62,12 @@ PyObject* manifest_item(PyObject* self, Py_ssize_t i) {
     return nullptr;
   }
   const ChunkRecord& c = chunks[static_cast<size_t>(i)];
-  std::string scratch;
-  PyRef id = PyRef::steal(new_hash_str(c.digest, scratch));
-  if (!id) return nullptr;
-  return Py_BuildValue("(KKO)", static_cast<unsigned long long>(c.offset),
-                       static_cast<unsigned long long>(c.len), id.get());
+  return guarded([&]() -> PyObject* {
+    PyRef id = PyRef::steal(new_str(hash_string(c.digest)));
+    if (!id) return nullptr;
+    return Py_BuildValue("(KKO)", static_cast<unsigned long long>(c.offset),
+                         static_cast<unsigned long long>(c.len), id.get());
+  });
 }
 
 PyObject* manifest_root(PyObject* self, void*) {
