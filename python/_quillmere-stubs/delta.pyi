@@ -27,10 +27,18 @@ class CostModel(TypedDict):
 # What the functions take: a CostModel, or any dict read by the same rules at run time.
 CostModelArg: TypeAlias = CostModel | dict[str, Any]
 
-# The results' shapes are defined once, in the package, under its public names.
-from quillmere._economics import Decision as Decision
-from quillmere._economics import Justification as ReuseJustification
-from quillmere._economics import ReuseDecision as ReuseResult
+Decision: TypeAlias = Literal["reuse", "recompute"]
+
+class ReuseJustification(TypedDict):
+    overlap_j: float
+    alpha: float
+    c_id: float
+    c_comp: float
+    decision: Decision
+
+class ReuseResult(TypedDict):
+    decision: Decision
+    justification: ReuseJustification
 
 def jaccard_similarity_py(set1: Sequence[str], set2: Sequence[str]) -> float: ...
 def decide_reuse_py(

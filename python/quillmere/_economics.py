@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Iterable, List, Literal, Mapping, Optional, Sequence, TypedDict, Union, cast
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Union, cast
 
 from _quillmere import delta as _delta
 from _quillmere import shapes as _shapes
@@ -11,31 +11,17 @@ from .errors import EconomicsError
 
 if TYPE_CHECKING:
     from _quillmere.delta import CostModel as NativeCostModel
+    from _quillmere.delta import ReuseJustification as Justification
+    from _quillmere.delta import ReuseResult as ReuseDecision
     from _quillmere.shapes import Manifest
+else:
+    # The native results' shapes are defined once, in the extension's stubs; at run time they
+    # are plain dicts, named here so that help() lists them in a line each.
+    Justification = Dict[str, Any]
+    ReuseDecision = Dict[str, Any]
 
 
-__all__ = ["CostModel", "Justification", "ReuseDecision", "decide_reuse", "economic_delta", "jaccard",
-           "reuse_threshold"]
-
-Decision = Literal["reuse", "recompute"]
-
-
-# The native rule's results, plain dicts of these keys (the native stubs name them too).
-class Justification(TypedDict):
-    """Why the rule decided as it did: the overlap and the three costs it used."""
-
-    overlap_j: float
-    alpha: float
-    c_id: float
-    c_comp: float
-    decision: Decision
-
-
-class ReuseDecision(TypedDict):
-    """{"decision": "reuse" | "recompute", "justification": {...}}."""
-
-    decision: Decision
-    justification: Justification
+__all__ = ["CostModel", "Justification", "ReuseDecision", "decide_reuse", "economic_delta", "jaccard"]
 
 # {"c_id": cost, "c_comp": cost, "alpha": cost}, each cost a number or
 # {"type": "constant", "value": v} or {"type": "linear", "per_row": p, "base": b}.
