@@ -72,21 +72,24 @@ PyObject* cardinality_error_getter(PyObject*, void*) {
   return PyFloat_FromDouble(kCardinalityRelativeError);
 }
 
-PyObject* jaccard_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
+// The one argument of jaccard and merge: `other`, a Sketch of the same kind as self.
+const Sketch* other_sketch(PyObject* self, PyObject* args, PyObject* kwargs, const char* format) {
   static const char* const kNames[] = {"other", nullptr};
   PyObject* other_arg = nullptr;
-  if (!parse_args(args, kwargs, "O:jaccard", kNames, &other_arg)) return nullptr;
+  if (!parse_args(args, kwargs, format, kNames, &other_arg)) return nullptr;
   const Sketch* other = convert_sketch(other_arg, "other");
-  if (other == nullptr || !same_kind(held(self), *other)) return nullptr;
+  return other != nullptr && same_kind(held(self), *other) ? other : nullptr;
+}
+
+PyObject* jaccard_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
+  const Sketch* other = other_sketch(self, args, kwargs, "O:jaccard");
+  if (other == nullptr) return nullptr;
   return PyFloat_FromDouble(held(self).jaccard(*other));
 }
 
 PyObject* merge_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* const kNames[] = {"other", nullptr};
-  PyObject* other_arg = nullptr;
-  if (!parse_args(args, kwargs, "O:merge", kNames, &other_arg)) return nullptr;
-  const Sketch* other = convert_sketch(other_arg, "other");
-  if (other == nullptr || !same_kind(held(self), *other)) return nullptr;
+  const Sketch* other = other_sketch(self, args, kwargs, "O:merge");
+  if (other == nullptr) return nullptr;
   Sketch merged = held(self);
   merged.merge(*other);
   return wrap_sketch(merged);
