@@ -277,9 +277,8 @@ class DirectReader : json_lex::Cursor {
   }
 
   bool payload(ReceiptKind kind, Payload& out) {
-    return with_kind_record(kind, [&]<typename P>(std::type_identity<P>) {
-      return read_alternative<P>(out);
-    });
+    return with_kind_record(
+        kind, [&]<typename P>(std::type_identity<P>) { return read_alternative<P>(out); });
   }
 
   template <typename P>
