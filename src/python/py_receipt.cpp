@@ -6,6 +6,7 @@
 
 #include "python/convert.h"
 #include "python/cpp_object.h"
+#include "receipts/indexed_fields.h"
 #include "receipts/json_adapter.h"
 #include "receipts/validation.h"
 
@@ -48,7 +49,7 @@ PyObject* get_rid(PyObject* self) {
   return new_str(uuid_to_string(held(self).rid));
 }
 PyObject* get_kind(PyObject* self) {
-  return new_str(display_name(held(self).kind()));
+  return new_str(display_name(indexed_fields(held(self)).kind));
 }
 PyObject* get_version(PyObject* self) {
   return new_str(held(self).version);
@@ -70,9 +71,7 @@ PyObject* get_workload_id(PyObject*) {
 }
 
 PyObject* get_trace_id(PyObject* self) {
-  if (const auto* execution = std::get_if<ExecutionPayload>(&held(self).payload)) {
-    return new_str(execution->trace_id);
-  }
+  if (auto trace_id = indexed_fields(held(self)).trace_id) return new_str(*trace_id);
   Py_RETURN_NONE;
 }
 

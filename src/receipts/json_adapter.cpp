@@ -34,16 +34,9 @@ struct Writer {
     append_base64url(out, b);
     out.push_back('"');
   }
-  void value(const Uuid& id) {
-    out.push_back('"');
-    out.append(uuid_to_string(id));
-    out.push_back('"');
-  }
-  void value(Determinism d) {
-    out.push_back('"');
-    out.append(wire_name(d));
-    out.push_back('"');
-  }
+  void value(const Uuid& id) { plain_text(uuid_to_string(id)); }
+  void value(Determinism d) { plain_text(wire_name(d)); }
+  void value(ReceiptKind kind) { plain_text(wire_name(kind)); }
   void value(const GenericValue& g) {
     if (error) return;
     if (auto r = append_generic_json(out, g); !r) error = std::move(r.error());
@@ -79,11 +72,6 @@ struct Writer {
     }
     out.push_back(']');
   }
-  void value(ReceiptKind kind) {
-    out.push_back('"');
-    out.append(wire_name(kind));
-    out.push_back('"');
-  }
   // The payload is the object of the record it holds, with no tag of its own.
   void value(const Payload& payload) {
     std::visit([&](const auto& record) { value(record); }, payload);
@@ -103,6 +91,13 @@ struct Writer {
       value(v);
     });
     out.push_back('}');
+  }
+
+  // Names and identifiers are plain ASCII, so they need no escaping.
+  void plain_text(std::string_view text) {
+    out.push_back('"');
+    out.append(text);
+    out.push_back('"');
   }
 
   // Keys are plain ASCII names, so they need no escaping.

@@ -6,24 +6,23 @@
 namespace quillmere {
 
 namespace {
-constexpr std::array<std::string_view, 6> kKindWire = {
-    "data_shape", "method_shape", "reasoning_shape", "execution", "spend", "settlement"};
-constexpr std::array<std::string_view, 6> kKindDisplay = {
-    "DataShape", "MethodShape", "ReasoningShape", "Execution", "Spend", "Settlement"};
 constexpr std::array<std::string_view, 3> kDeterminismWire = {"strict", "bounded", "observational"};
 }  // namespace
 
-std::string_view wire_name(ReceiptKind kind) {
-  return kKindWire[static_cast<size_t>(kind)];
-}
-std::string_view display_name(ReceiptKind kind) {
-  return kKindDisplay[static_cast<size_t>(kind)];
-}
 std::optional<ReceiptKind> receipt_kind_from_wire(std::string_view name) {
-  for (size_t i = 0; i < kKindWire.size(); ++i) {
-    if (kKindWire[i] == name) return static_cast<ReceiptKind>(i);
+  for (size_t i = 0; i < kKindWireNames.size(); ++i) {
+    if (kKindWireNames[i] == name) return static_cast<ReceiptKind>(i);
   }
   return std::nullopt;
+}
+
+std::string kind_wire_list() {
+  std::string out;
+  for (std::string_view name : kKindWireNames) {
+    if (!out.empty()) out.append(", ");
+    out.append(name);
+  }
+  return out;
 }
 
 std::string_view wire_name(Determinism d) {

@@ -1,4 +1,4 @@
-// The receipt envelope, its kinds, context and signature.
+// The receipt envelope, its context and signature.
 #pragma once
 
 #include <expected>
@@ -9,15 +9,10 @@
 
 #include "codec/generic_value.h"
 #include "receipts/error.h"
+#include "receipts/kinds.h"
 #include "receipts/payloads.h"
 
 namespace quillmere {
-
-enum class ReceiptKind { DataShape, MethodShape, ReasoningShape, Execution, Spend, Settlement };
-
-std::string_view wire_name(ReceiptKind kind);
-std::string_view display_name(ReceiptKind kind);
-std::optional<ReceiptKind> receipt_kind_from_wire(std::string_view name);
 
 enum class Determinism { Strict, Bounded, Observational };
 

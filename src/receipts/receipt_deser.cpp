@@ -3,6 +3,7 @@
 // of the subtrees that precede the fault.
 #include "receipts/receipt_deser.h"
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <limits>
@@ -306,43 +307,15 @@ bool read_value(Node& v, R& out, ReadError& err) {
   return invalid_type(v, "struct " + std::string(RecordFields<R>::name), err);
 }
 
-// "<prefix><description> at line 1 column <c>": positions count in the compact
-// text of the subtree, which is always a single line.
+// "Failed to deserialize <record>: <description> at line 1 column <c>": positions
+// count in the compact text of the subtree, which is always a single line.
 template <typename Node, typename R>
-std::expected<R, std::string> read_subtree(Node& v, std::string_view prefix) {
+std::expected<R, std::string> read_subtree(Node& v) {
   R out{};
   ReadError err;
   if (read_value(v, out, err)) return out;
-  return std::unexpected(std::string(prefix) + err.message + " at line 1 column " +
-                         std::to_string(err.pos + 1));
-}
-
-template <typename Node>
-std::expected<Payload, std::string> read_payload(Node& v, ReceiptKind kind) {
-  auto wrap = [](auto result) -> std::expected<Payload, std::string> {
-    if (!result) return std::unexpected(std::move(result.error()));
-    return Payload(std::move(*result));
-  };
-  switch (kind) {
-    case ReceiptKind::DataShape:
-      return wrap(
-          read_subtree<Node, DataShapePayload>(v, "Failed to deserialize DataShapePayload: "));
-    case ReceiptKind::MethodShape:
-      return wrap(
-          read_subtree<Node, MethodShapePayload>(v, "Failed to deserialize MethodShapePayload: "));
-    case ReceiptKind::ReasoningShape:
-      return wrap(read_subtree<Node, ReasoningShapePayload>(
-          v, "Failed to deserialize ReasoningShapePayload: "));
-    case ReceiptKind::Execution:
-      return wrap(
-          read_subtree<Node, ExecutionPayload>(v, "Failed to deserialize ExecutionPayload: "));
-    case ReceiptKind::Spend:
-      return wrap(read_subtree<Node, SpendPayload>(v, "Failed to deserialize SpendPayload: "));
-    case ReceiptKind::Settlement:
-      return wrap(
-          read_subtree<Node, SettlementPayload>(v, "Failed to deserialize SettlementPayload: "));
-  }
-  return std::unexpected(std::string("unknown kind"));
+  return std::unexpected("Failed to deserialize " + std::string(RecordFields<R>::name) + ": " +
+                         err.message + " at line 1 column " + std::to_string(err.pos + 1));
 }
 
 std::string missing(std::string_view name) {
@@ -354,19 +327,29 @@ Like<Node, JsonValue>* member(Node& obj, std::string_view key) {
   return const_cast<Like<Node, JsonValue>*>(obj.as_object().find(key));
 }
 
-// Only the text of a string member; anything else counts as missing.
-template <typename Node>
-bool take_string(Node& obj, std::string_view key, std::string& out) {
-  auto* v = member(obj, key);
-  if (v == nullptr || !v->is_string()) return false;
-  out = std::move(std::get<std::string>(v->v));
-  return true;
+// ---- the envelope ------------------------------------------------------------
+
+// Lenient fields: whatever is malformed is left out, and the reading goes on.
+
+// Texts that are not identifiers, and anything else that is not an array, are left out.
+void read_lenient(const JsonValue& v, std::vector<Uuid>& out) {
+  if (!v.is_array()) return;
+  out.reserve(v.as_array().size());
+  for (const auto& item : v.as_array()) {
+    if (!item.is_string()) continue;
+    if (auto parsed = parse_uuid(item.as_string())) out.push_back(*parsed);
+  }
+}
+
+// JSON null is written and hashed exactly like a missing value.
+void read_lenient(const JsonValue& v, std::optional<GenericValue>& out) {
+  if (!v.is_null()) out = generic_from_json(v);
 }
 
 // A signature is taken from an object whose fields are all texts (other members
 // ignored); anything else leaves the receipt without one.
-std::optional<Signature> signature_from(const JsonValue& v) {
-  if (!v.is_object()) return std::nullopt;
+void read_lenient(const JsonValue& v, std::optional<Signature>& out) {
+  if (!v.is_object()) return;
   Signature sig;
   const bool whole = all_fields<Signature>([&](auto f) {
     const JsonValue* text = v.as_object().find(kField<Signature, f>.key);
@@ -374,9 +357,87 @@ std::optional<Signature> signature_from(const JsonValue& v) {
     sig.*(kField<Signature, f>.member) = text->as_string();
     return true;
   });
-  if (!whole) return std::nullopt;
-  return sig;
+  if (whole) out = std::move(sig);
 }
+
+template <typename T>
+inline constexpr bool kNoReaderFor = false;
+
+// Reads envelope field I of `doc` into `r`; false with the failure text in `failure`.
+// `kind` is set by the kind field, which is read before the payload.
+template <size_t I, typename Node>
+bool read_envelope_field(Node& doc, Receipt& r, std::optional<ReceiptKind>& kind,
+                         std::string& failure) {
+  using T = FieldType<Receipt, I>;
+  constexpr std::string_view key = kField<Receipt, I>.key;
+  auto* v = member(doc, key);
+  auto fail = [&](std::string text) {
+    failure = std::move(text);
+    return false;
+  };
+  if constexpr (has_flag<Receipt, I>(kLenient)) {
+    if (v != nullptr) read_lenient(*v, r.*(kField<Receipt, I>.member));
+    return true;
+  } else if constexpr (std::is_same_v<T, ReceiptKind>) {
+    if (v == nullptr || !v->is_string()) return fail(missing(key));
+    kind = receipt_kind_from_wire(v->as_string());
+    if (kind) return true;
+    std::string text = "invalid value: string ";
+    append_quoted(text, v->as_string(), Controls::kAscii);
+    return fail(text + ", expected one of: " + kind_wire_list());
+  } else if constexpr (std::is_same_v<T, Payload>) {
+    if (v == nullptr) return fail(missing(key));
+    return with_kind_record(*kind, [&]<typename P>(std::type_identity<P>) {
+      auto read = read_subtree<Node, P>(*v);
+      if (!read) return fail(std::move(read.error()));
+      r.payload.template emplace<P>(std::move(*read));
+      return true;
+    });
+  } else if constexpr (std::is_same_v<T, Uuid>) {
+    if (v == nullptr || !v->is_string()) return fail(missing(key));
+    auto id = parse_uuid_described(v->as_string());
+    if (!id) return fail("Invalid UUID in " + std::string(key) + ": " + id.error());
+    r.*(kField<Receipt, I>.member) = *id;
+    return true;
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    // Only the text of a string member; anything else counts as missing.
+    if (v == nullptr || !v->is_string()) return fail(missing(key));
+    r.*(kField<Receipt, I>.member) = std::move(std::get<std::string>(v->v));
+    return true;
+  } else if constexpr (JsonRecord<T>) {
+    if (v == nullptr) return fail(missing(key));
+    auto read = read_subtree<Node, T>(*v);
+    if (!read) return fail(std::move(read.error()));
+    r.*(kField<Receipt, I>.member) = std::move(*read);
+    return true;
+  } else {
+    static_assert(kNoReaderFor<T>, "an envelope field needs a reading here");
+  }
+}
+
+// The index of the envelope field holding a T.
+template <typename T>
+constexpr size_t envelope_field_holding() {
+  size_t found = kFieldCount<Receipt>;
+  for_each_field<Receipt>([&](auto f) {
+    if (std::is_same_v<FieldType<Receipt, f>, T>) found = f;
+  });
+  return found;
+}
+
+// The order of reading, and so which failure is reported first: the kind, then
+// the payload whose record it decides, then the rest in the envelope's order.
+constexpr auto kReadOrder = [] {
+  constexpr size_t kind = envelope_field_holding<ReceiptKind>();
+  constexpr size_t payload = envelope_field_holding<Payload>();
+  static_assert(kind < kFieldCount<Receipt> && payload < kFieldCount<Receipt>);
+  std::array<size_t, kFieldCount<Receipt>> order{kind, payload};
+  size_t n = 2;
+  for (size_t i = 0; i < kFieldCount<Receipt>; ++i) {
+    if (i != kind && i != payload) order[n++] = i;
+  }
+  return order;
+}();
 
 template <typename Node>
 std::expected<Receipt, std::string> deserialize(Node& doc) {
@@ -384,56 +445,12 @@ std::expected<Receipt, std::string> deserialize(Node& doc) {
     return std::unexpected(std::string("invalid type: expected object, expected an object"));
   }
   Receipt r;
-
-  const JsonValue* kind_value = doc.as_object().find("kind");
-  if (kind_value == nullptr || !kind_value->is_string()) return std::unexpected(missing("kind"));
-  auto kind = receipt_kind_from_wire(kind_value->as_string());
-  if (!kind) {
-    std::string text = "invalid value: string ";
-    append_quoted(text, kind_value->as_string(), Controls::kAscii);
-    text.append(
-        ", expected one of: data_shape, method_shape, reasoning_shape, execution, spend, "
-        "settlement");
-    return std::unexpected(std::move(text));
-  }
-
-  auto* payload = member(doc, "payload");
-  if (payload == nullptr) return std::unexpected(missing("payload"));
-  auto read = read_payload(*payload, *kind);
-  if (!read) return std::unexpected(std::move(read.error()));
-  r.payload = std::move(*read);
-
-  const JsonValue* rid = doc.as_object().find("rid");
-  if (rid == nullptr || !rid->is_string()) return std::unexpected(missing("rid"));
-  auto id = parse_uuid_described(rid->as_string());
-  if (!id) return std::unexpected("Invalid UUID in rid: " + id.error());
-  r.rid = *id;
-
-  if (!take_string(doc, "version", r.version)) return std::unexpected(missing("version"));
-  if (!take_string(doc, "dom", r.dom)) return std::unexpected(missing("dom"));
-  if (!take_string(doc, "cod", r.cod)) return std::unexpected(missing("cod"));
-
-  if (const JsonValue* links = doc.as_object().find("links"); links && links->is_array()) {
-    r.links.reserve(links->as_array().size());
-    for (const auto& link : links->as_array()) {
-      if (!link.is_string()) continue;
-      if (auto parsed = parse_uuid(link.as_string())) r.links.push_back(*parsed);
-    }
-  }
-
-  auto* ctx = member(doc, "ctx");
-  if (ctx == nullptr) return std::unexpected(missing("ctx"));
-  auto context = read_subtree<Node, Context>(*ctx, "Failed to deserialize Context: ");
-  if (!context) return std::unexpected(std::move(context.error()));
-  r.ctx = std::move(*context);
-
-  // JSON null is written and hashed exactly like a missing attestation.
-  if (const JsonValue* attest = doc.as_object().find("attest"); attest && !attest->is_null()) {
-    r.attest = generic_from_json(*attest);
-  }
-  if (const JsonValue* sig = doc.as_object().find("sig")) r.sig = signature_from(*sig);
-
-  if (!take_string(doc, "hash", r.hash)) return std::unexpected(missing("hash"));
+  std::optional<ReceiptKind> kind;
+  std::string failure;
+  const bool ok = [&]<size_t... I>(std::index_sequence<I...>) {
+    return (read_envelope_field<kReadOrder[I]>(doc, r, kind, failure) && ...);
+  }(std::make_index_sequence<kReadOrder.size()>());
+  if (!ok) return std::unexpected(std::move(failure));
   return r;
 }
 

@@ -59,23 +59,12 @@ bool same_key(std::string_view a, std::string_view b) {
 
 // The envelope's keys, in the order the writer puts them.
 constexpr auto& kTopKeys = kKeys<Receipt>;
-constexpr size_t kRid = field_index<Receipt>("rid");
-constexpr size_t kVersion = field_index<Receipt>("version");
-constexpr size_t kKind = field_index<Receipt>("kind");
-constexpr size_t kDom = field_index<Receipt>("dom");
-constexpr size_t kCod = field_index<Receipt>("cod");
-constexpr size_t kLinks = field_index<Receipt>("links");
-constexpr size_t kCtx = field_index<Receipt>("ctx");
-constexpr size_t kPayload = field_index<Receipt>("payload");
-constexpr size_t kAttest = field_index<Receipt>("attest");
-constexpr size_t kSig = field_index<Receipt>("sig");
-constexpr size_t kHash = field_index<Receipt>("hash");
 constexpr uint32_t bit(size_t index) {
   return 1u << index;
 }
-// What the reading of the envelope requires; links, attest and sig may be left out.
-constexpr uint32_t kRequiredTop = bit(kRid) | bit(kVersion) | bit(kKind) | bit(kDom) | bit(kCod) |
-                                  bit(kCtx) | bit(kPayload) | bit(kHash);
+
+template <typename T>
+inline constexpr bool kNoReaderFor = false;
 
 class DirectReader : json_lex::Cursor {
  public:
@@ -87,43 +76,17 @@ class DirectReader : json_lex::Cursor {
     const bool ok = members(kTopKeys, [&](size_t index) {
       if (index == kTopKeys.size() || (seen & bit(index)) != 0) return false;
       seen |= bit(index);
-      switch (index) {
-        case kRid:
-          return read(r.rid);
-        case kVersion:
-          return read(r.version);
-        case kKind: {
-          std::string_view name;
-          if (!string(name)) return false;
-          kind = receipt_kind_from_wire(name);
-          return kind.has_value();
-        }
-        case kDom:
-          return read(r.dom);
-        case kCod:
-          return read(r.cod);
-        case kLinks:
-          return links(r.links);
-        case kCtx:
-          return read(r.ctx);
-        case kPayload:
-          // The payload's record follows from the kind, written before it.
-          return kind.has_value() && payload(*kind, r.payload);
-        case kAttest:
-          r.attest.reset();
-          return null();
-        case kSig:
-          return read(r.sig);
-        default:
-          return read(r.hash);
-      }
+      return with_field_at<Receipt>(index, [&](auto f) { return envelope_field<f>(r, kind); });
     });
-    if (!ok || (seen & kRequiredTop) != kRequiredTop) return false;
+    if (!ok || (seen & kRequiredFields<Receipt>) != kRequiredFields<Receipt>) return false;
     skip_ws();
     if (p_ != end_) return false;
-    if ((seen & bit(kLinks)) == 0) r.links.clear();
-    if ((seen & bit(kAttest)) == 0) r.attest.reset();
-    if ((seen & bit(kSig)) == 0) r.sig.reset();
+    // Fields that may be left out and were are empty, whatever `r` held before.
+    for_each_field<Receipt>([&](auto f) {
+      if constexpr ((kRequiredFields<Receipt> & bit(f)) == 0) {
+        if ((seen & bit(f)) == 0) r.*(kField<Receipt, f>.member) = {};
+      }
+    });
     return true;
   }
 
@@ -134,11 +97,6 @@ class DirectReader : json_lex::Cursor {
     if (p_ == end_ || *p_ != c) return false;
     ++p_;
     return true;
-  }
-
-  bool null() {
-    skip_ws();
-    return p_ != end_ && *p_ == 'n' && parse_literal("null");
   }
 
   // Calls `member(key)` for each member of the object that comes next; `member`
@@ -319,21 +277,8 @@ class DirectReader : json_lex::Cursor {
   }
 
   bool payload(ReceiptKind kind, Payload& out) {
-    switch (kind) {
-      case ReceiptKind::DataShape:
-        return read_alternative<DataShapePayload>(out);
-      case ReceiptKind::MethodShape:
-        return read_alternative<MethodShapePayload>(out);
-      case ReceiptKind::ReasoningShape:
-        return read_alternative<ReasoningShapePayload>(out);
-      case ReceiptKind::Execution:
-        return read_alternative<ExecutionPayload>(out);
-      case ReceiptKind::Spend:
-        return read_alternative<SpendPayload>(out);
-      case ReceiptKind::Settlement:
-        return read_alternative<SettlementPayload>(out);
-    }
-    return false;
+    return with_kind_record(
+        kind, [&]<typename P>(std::type_identity<P>) { return read_alternative<P>(out); });
   }
 
   template <typename P>
@@ -341,6 +286,36 @@ class DirectReader : json_lex::Cursor {
     if (auto* held = std::get_if<P>(&out)) return read(*held);
     return read(out.emplace<P>());
   }
+
+  // Envelope field I into `r`. The kind is not held but kept in `kind` for the
+  // payload, whose record it decides and which the writer puts after it.
+  template <size_t I>
+  bool envelope_field(Receipt& r, std::optional<ReceiptKind>& kind) {
+    using T = FieldType<Receipt, I>;
+    if constexpr (std::is_same_v<T, ReceiptKind>) {
+      std::string_view name;
+      if (!string(name)) return false;
+      kind = receipt_kind_from_wire(name);
+      return kind.has_value();
+    } else if constexpr (std::is_same_v<T, Payload>) {
+      return kind.has_value() && payload(*kind, r.payload);
+    } else if constexpr (has_flag<Receipt, I>(kLenient)) {
+      return lenient(r.*(kField<Receipt, I>.member));
+    } else if constexpr (requires { read(r.*(kField<Receipt, I>.member)); }) {
+      return read(r.*(kField<Receipt, I>.member));
+    } else {
+      static_assert(kNoReaderFor<T>, "an envelope field needs a reading here");
+    }
+  }
+
+  // A lenient field is read as strictly as any other (the general reading decides
+  // what a malformed one means), except that links drop texts that are not
+  // identifiers, as the general reading does.
+  template <typename T>
+  bool lenient(T& out) {
+    return read(out);
+  }
+  bool lenient(std::vector<Uuid>& out) { return links(out); }
 
   // Links are lenient: a text that is not an identifier is left out.
   bool links(std::vector<Uuid>& out) {

@@ -27,6 +27,9 @@ enum FieldFlags : uint8_t {
   kOmitWhenAbsent = 1,
   // Not part of the canonical body, and so not covered by the receipt hash.
   kNotHashed = 2,
+  // May be left out, and read leniently: a malformed value leaves the field empty
+  // (or drops the malformed part) instead of failing the reading.
+  kLenient = 4,
 };
 
 template <typename R, typename T>
@@ -57,15 +60,17 @@ struct RecordFields;
 template <typename R>
 concept JsonRecord = requires { RecordFields<R>::fields; };
 
+// The envelope: the eleven top-level keys, in the order the JSON writer puts them.
 template <>
 struct RecordFields<Receipt> {
   static constexpr std::string_view name = "Receipt";
   static constexpr auto fields = std::make_tuple(
       FieldRef{"rid", &Receipt::rid}, FieldRef{"version", &Receipt::version}, KindField{"kind"},
       FieldRef{"dom", &Receipt::dom}, FieldRef{"cod", &Receipt::cod},
-      FieldRef{"links", &Receipt::links}, FieldRef{"ctx", &Receipt::ctx},
-      FieldRef{"payload", &Receipt::payload}, FieldRef{"attest", &Receipt::attest},
-      FieldRef{"sig", &Receipt::sig, kNotHashed}, FieldRef{"hash", &Receipt::hash, kNotHashed});
+      FieldRef{"links", &Receipt::links, kLenient}, FieldRef{"ctx", &Receipt::ctx},
+      FieldRef{"payload", &Receipt::payload}, FieldRef{"attest", &Receipt::attest, kLenient},
+      FieldRef{"sig", &Receipt::sig, kNotHashed | kLenient},
+      FieldRef{"hash", &Receipt::hash, kNotHashed});
 };
 
 template <>
@@ -359,12 +364,13 @@ constexpr bool has_flag(uint8_t flags) {
   return (kFlags<R>[I] & flags) != 0;
 }
 
-// One bit per field that a reader must find (every field not held in an
-// optional), in declaration order.
+// One bit per field that a reader must find (every field neither held in an
+// optional nor lenient), in declaration order.
 template <typename R>
 inline constexpr uint32_t kRequiredFields = []<size_t... I>(std::index_sequence<I...>) {
   static_assert(sizeof...(I) <= 32, "field bits are kept in 32 bits");
-  return (uint32_t{0} | ... | (kIsOptional<FieldType<R, I>> ? 0u : uint32_t{1} << I));
+  return (uint32_t{0} | ... |
+          (kIsOptional<FieldType<R, I>> || has_flag<R, I>(kLenient) ? 0u : uint32_t{1} << I));
 }(std::make_index_sequence<kFieldCount<R>>());
 
 // The fields of the canonical body, in its order: those that are hashed, sorted by

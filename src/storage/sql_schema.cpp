@@ -1,9 +1,11 @@
 // The SQL stores' table layout and statements, written once for both dialects.
 #include "storage/sql_schema.h"
 
-#include <variant>
+#include <algorithm>
+#include <iterator>
+#include <type_traits>
 
-#include "codec/rfc3339.h"
+#include "receipts/indexed_fields.h"
 #include "receipts/json_adapter.h"
 #include "receipts/receipt_reader.h"
 #include "storage/warning_line.h"
@@ -14,23 +16,9 @@ namespace {
 
 constexpr std::string_view kReceipts = "qm_receipts";
 
-// The filters in the order they are numbered, with their column and comparison.
-struct FilterColumn {
-  std::string_view column;
-  std::string_view op;
-  bool shown = false;  // compared as shown texts, through the view's index
-};
-constexpr FilterColumn kFilters[] = {
-    {"trace_id", "=", true},
-    {"workload_id", "=", true},
-    {"timestamp_s", ">="},
-    {"timestamp_s", "<="},
-    {"policy_ref", "="},
-    {"change_epoch", "="},
-    {"pac", "="},
-};
-constexpr unsigned kFilterCount = sizeof kFilters / sizeof kFilters[0];
-static_assert((1u << kFilterCount) * 2 == kQueryShapeCount);
+// The filter columns compared as shown texts, through the view's indexes on them.
+constexpr std::string_view kShownFilterColumns[] = {"trace_id", "workload_id"};
+static_assert((1u << kQueryFilterCount) * 2 == kQueryShapeCount);
 
 // The written columns of a row, in parameter order (seq is assigned by the store).
 constexpr std::string_view kRowColumns[] = {"rid",         "workload_id", "trace_id",
@@ -48,10 +36,6 @@ std::string_view bytes_type(Dialect dialect) {
 }
 std::string_view integer_type(Dialect dialect) {
   return dialect == Dialect::Sqlite ? "INTEGER" : "BIGINT";
-}
-
-std::string_view as_view(const Bytes32& bytes) {
-  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
 }  // namespace
@@ -73,18 +57,17 @@ std::expected<ReceiptRow, StorageError> receipt_row(const Receipt& receipt) {
     return std::unexpected(
         StorageError::serialization("JSON serialization failed: " + text.error().display()));
   }
+  const IndexedFields fields = indexed_fields(receipt);
   ReceiptRow row;
   row.rid = uuid_to_string(receipt.rid);
   row.body = std::move(*text);
-  row.timestamp_s = parse_rfc3339_seconds(receipt.ctx.timestamp);
-  if (receipt.ctx.policy_ref) row.policy_ref = *receipt.ctx.policy_ref;
-  if (const auto* exec = std::get_if<ExecutionPayload>(&receipt.payload)) {
-    row.workload_id = exec->method_ref.method_id;
-    row.trace_id = exec->trace_id;
-    if (exec->change_epoch) row.change_epoch = *exec->change_epoch;
-    if (exec->pac) row.pac = as_view(*exec->pac);
-  }
-  row.hash = receipt.hash;
+  row.timestamp_s = fields.timestamp_s();
+  row.workload_id = fields.workload_id;
+  row.trace_id = fields.trace_id;
+  row.policy_ref = fields.policy_ref;
+  row.change_epoch = fields.change_epoch;
+  row.pac = fields.pac;
+  row.hash = fields.hash;
   return row;
 }
 
@@ -315,14 +298,11 @@ std::string upsert_statement(Dialect dialect) {
 }
 
 QueryShape query_shape(const ReceiptQuery& query) {
-  const bool present[kFilterCount] = {query.trace_id.has_value(),   query.workload_id.has_value(),
-                                      query.start_time.has_value(), query.end_time.has_value(),
-                                      query.policy_ref.has_value(), query.change_epoch.has_value(),
-                                      query.pac.has_value()};
   QueryShape shape;
-  for (unsigned i = 0; i < kFilterCount; ++i) {
-    if (present[i]) shape.filters |= 1u << i;
-  }
+  all_query_filters([&](const auto& filter, unsigned i) {
+    if (filter.present(query)) shape.filters |= 1u << i;
+    return true;
+  });
   shape.paged = sql_limit(query.limit).has_value();
   return shape;
 }
@@ -330,21 +310,22 @@ QueryShape query_shape(const ReceiptQuery& query) {
 std::string select_statement(Dialect dialect, QueryShape shape) {
   std::string sql = "SELECT rid, body FROM " + std::string(kReceipts);
   unsigned n = 0;
-  for (unsigned i = 0; i < kFilterCount; ++i) {
-    if (!(shape.filters & (1u << i))) continue;
+  all_query_filters([&](const auto& filter, unsigned i) {
+    if (!(shape.filters & (1u << i))) return true;
     sql += n == 0 ? " WHERE " : " AND ";
     const std::string param = placeholder(dialect, ++n);
-    if (kFilters[i].shown) {
-      sql += "(" + shown_text(dialect, kFilters[i].column) + ") = (" + shown_text(dialect, param) +
-             ")";
-      continue;
+    if (std::ranges::find(kShownFilterColumns, filter.column) != std::end(kShownFilterColumns)) {
+      sql += "(" + shown_text(dialect, filter.column) + ") = (" + shown_text(dialect, param) + ")";
+      return true;
     }
-    sql += kFilters[i].column;
+    static constexpr std::string_view kOperators[] = {"=", ">=", "<="};  // in Compare order
+    sql += filter.column;
     sql += ' ';
-    sql += kFilters[i].op;
+    sql += kOperators[static_cast<size_t>(filter.compare)];
     sql += ' ';
     sql += param;
-  }
+    return true;
+  });
   sql += " ORDER BY seq";
   if (shape.paged) {
     sql += " LIMIT " + placeholder(dialect, n + 1);
@@ -355,13 +336,16 @@ std::string select_statement(Dialect dialect, QueryShape shape) {
 
 std::vector<Param> filter_params(const ReceiptQuery& query) {
   std::vector<Param> out;
-  if (query.trace_id) out.push_back(Param::blob(*query.trace_id));
-  if (query.workload_id) out.push_back(Param::blob(*query.workload_id));
-  if (query.start_time) out.push_back(Param::int64(*query.start_time));
-  if (query.end_time) out.push_back(Param::int64(*query.end_time));
-  if (query.policy_ref) out.push_back(Param::blob(*query.policy_ref));
-  if (query.change_epoch) out.push_back(Param::blob(*query.change_epoch));
-  if (query.pac) out.push_back(Param::blob(as_view(*query.pac)));
+  all_query_filters([&](const auto& filter, unsigned) {
+    if (!filter.present(query)) return true;
+    const auto value = filter.value(query);
+    if constexpr (std::is_same_v<decltype(value), const std::string_view>) {
+      out.push_back(Param::blob(value));
+    } else {
+      out.push_back(Param::int64(value));
+    }
+    return true;
+  });
   return out;
 }
 

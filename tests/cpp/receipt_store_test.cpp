@@ -17,6 +17,7 @@
 #include <map>
 #include <thread>
 
+#include "codec/rfc3339.h"
 #include "receipts/json_adapter.h"
 #include "storage/filesystem_store.h"
 #include "storage/postgres_store.h"
@@ -464,6 +465,39 @@ TEST_P(StoreTest, ThreadsSharingOneStoreLoseNothing) {
 }
 
 // ---- Opening failures: the client's own message as a Database error ----
+
+// The filters written out one by one from the receipt, beside the matcher and the SQL
+// text that the one list of filters builds.
+bool matches_by_hand(const Receipt& r, const ReceiptQuery& q) {
+  const auto* exec = std::get_if<ExecutionPayload>(&r.payload);
+  const std::optional<int64_t> s = parse_rfc3339_seconds(r.ctx.timestamp);
+  return (!q.trace_id || (exec && exec->trace_id == *q.trace_id)) &&
+         (!q.workload_id || (exec && exec->method_ref.method_id == *q.workload_id)) &&
+         (!q.start_time || (s && *s >= *q.start_time)) &&
+         (!q.end_time || (s && *s <= *q.end_time)) &&
+         (!q.policy_ref || r.ctx.policy_ref == q.policy_ref) &&
+         (!q.change_epoch || (exec && exec->change_epoch == q.change_epoch)) &&
+         (!q.pac || (exec && exec->pac == q.pac));
+}
+
+TEST(QueryFilters, MatcherAndStatementFollowEachFilter) {
+  for (const Receipt& r : suite_receipts()) {
+    for (const ReceiptQuery& q : suite_queries()) {
+      EXPECT_EQ(matches_query(r, q), matches_by_hand(r, q)) << receipt_to_json(r).value_or("");
+    }
+  }
+  const ReceiptQuery q{.trace_id = "t", .end_time = 5, .pac = bytes32(1), .limit = 3};
+  EXPECT_EQ(sql::select_statement(sql::Dialect::Sqlite, sql::query_shape(q)),
+            "SELECT rid, body FROM qm_receipts WHERE (" +
+                sql::shown_text(sql::Dialect::Sqlite, "trace_id") + ") = (" +
+                sql::shown_text(sql::Dialect::Sqlite, "?1") +
+                ") AND timestamp_s <= ?2 AND pac = ?3 ORDER BY seq LIMIT ?4 OFFSET ?5");
+  const std::vector<sql::Param> params = sql::filter_params(q);
+  ASSERT_EQ(params.size(), 3u);
+  EXPECT_EQ(params[0].bytes, "t");
+  EXPECT_EQ(params[1].integer, 5);
+  EXPECT_EQ(params[2].bytes, std::string(32, '\x01'));
+}
 
 TEST(SqliteStore, OpenFailuresCarrySqliteMessages) {
   std::string tmpl = (fs::temp_directory_path() / "qm-sqlite-XXXXXX").string();
