@@ -35,6 +35,9 @@ class ChunkTable {
   static constexpr size_t kBlockRecords = size_t{1} << kBlockShift;
 
   void push_back(const ChunkRecord& record);
+  // Makes room for `count` records in an empty table, the last block at its exact size, so
+  // that a table whose size is known in advance is filled without reallocating.
+  void reserve(size_t count);
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   const ChunkRecord& operator[](size_t i) const {
