@@ -11,7 +11,7 @@ namespace quillmere {
 
 // --- chunk table ---------------------------------------------------------------------------
 
-void ChunkTable::push_back(const ChunkRecord& record) {
+void ChunkTable::push_back_growing(const ChunkRecord& record) {
   const size_t slot = size_ & (kBlockRecords - 1);
   const size_t block = size_ >> kBlockShift;
   if (block == blocks_.size()) {

@@ -108,7 +108,7 @@ Digest merkle_subtree(const uint8_t* first, size_t stride, unsigned height, Dige
   return scratch[0];
 }
 
-Digest merkle_root(const DigestSequence& digests, bool two_threads) {
+Digest merkle_root(const DigestSequence& digests, bool two_threads, const SideWork* side) {
   // Complete subtrees, each on a boundary of its own size (largest first, at most a piece),
   // whose roots are then folded in order.
   std::vector<Piece> pieces;
@@ -120,16 +120,23 @@ Digest merkle_root(const DigestSequence& digests, bool two_threads) {
     pieces.push_back(Piece{begin, height, {}});
     begin += size_t{1} << height;
   }
-  std::atomic<size_t> next{0};
+  // Item 0 is the side work (the longest item, so it goes first), then the pieces.
+  const size_t first = side != nullptr ? 0 : 1;
+  std::atomic<size_t> next{first};
   auto work = [&](std::vector<Digest>& scratch) {
-    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < pieces.size();) {
-      Piece& piece = pieces[i];
+    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) <= pieces.size();) {
+      if (i == 0) {
+        side->run();
+        continue;
+      }
+      Piece& piece = pieces[i - 1];
       piece.root = merkle_subtree(digests.locate(digests.owner, piece.begin), digests.stride,
                                   piece.height, scratch.data());
     }
   };
   std::vector<Digest> scratch(std::min(kMerklePiece, std::bit_ceil(digests.count)));
-  if (two_threads && digests.count >= kTwoThreadsFrom) {
+  const size_t weight = digests.count + (side != nullptr ? side->leaves : 0);
+  if (two_threads && weight >= kTwoThreadsFrom) {
     std::vector<Digest> helper_scratch(kMerklePiece);
     try {
       std::jthread helper([&] { work(helper_scratch); });

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "codec/sha256.h"
@@ -39,9 +40,18 @@ struct DigestSequence {
   const void* owner = nullptr;
 };
 
+// Other work to run beside a root's, e.g. the digest of the bytes the chunk digests were
+// read from; `leaves` is its weight in leaves (a leaf and its share of parents is about
+// three SHA-256 blocks).
+struct SideWork {
+  std::function<void()> run;
+  size_t leaves = 0;
+};
+
 // The root MerkleFolder gives for the sequence's digests. With `two_threads` and enough
-// digests, a helper thread shares the work (when the system gives one).
-Digest merkle_root(const DigestSequence& digests, bool two_threads);
+// work, a helper thread shares it (when the system gives one). `side`, when given, is run
+// by whichever thread is free first, and has run when this returns.
+Digest merkle_root(const DigestSequence& digests, bool two_threads, const SideWork* side = nullptr);
 
 // Folds leaves into the Merkle root as they arrive, keeping one subtree root per set bit
 // of the leaf count: pairs merge like a binary counter's carries, and the remaining
