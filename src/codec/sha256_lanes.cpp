@@ -51,17 +51,20 @@ alignas(16) constexpr uint32_t kRoundConstants[64] = {
 
 // `lanes` computations, each over its own `nblocks` contiguous blocks. The state is kept as
 // the instructions want it: one register with words A, B, E, F and one with C, D, G, H.
+// With `digests`, the computations start from the initial state (`states` unused) and end
+// as digests.
 template <int kLanes>
 QM_SHA_TARGET void compress_lanes(Sha256State* const* states, const uint8_t* const* blocks,
-                                  size_t nblocks) {
+                                  size_t nblocks, Digest* digests = nullptr) {
   const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
   const auto* k = reinterpret_cast<const __m128i*>(kRoundConstants);
   __m128i abef[kLanes];
   __m128i cdgh[kLanes];
 #pragma GCC unroll 4
   for (int l = 0; l < kLanes; ++l) {
-    __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(states[l]->data()));
-    __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(states[l]->data() + 4));
+    const uint32_t* start = digests != nullptr ? kSha256Initial.data() : states[l]->data();
+    __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(start));
+    __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(start + 4));
     low = _mm_shuffle_epi32(low, 0xB1);    // C D A B
     high = _mm_shuffle_epi32(high, 0x1B);  // E F G H
     abef[l] = _mm_alignr_epi8(low, high, 8);
@@ -108,10 +111,16 @@ QM_SHA_TARGET void compress_lanes(Sha256State* const* states, const uint8_t* con
   for (int l = 0; l < kLanes; ++l) {
     const __m128i feba = _mm_shuffle_epi32(abef[l], 0x1B);
     const __m128i dchg = _mm_shuffle_epi32(cdgh[l], 0xB1);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(states[l]->data()),
-                     _mm_blend_epi16(feba, dchg, 0xF0));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(states[l]->data() + 4),
-                     _mm_alignr_epi8(dchg, feba, 8));
+    const __m128i abcd = _mm_blend_epi16(feba, dchg, 0xF0);
+    const __m128i efgh = _mm_alignr_epi8(dchg, feba, 8);
+    if (digests != nullptr) {  // the words big-endian
+      auto* out = reinterpret_cast<__m128i*>(digests[l].data());
+      _mm_storeu_si128(out, _mm_shuffle_epi8(abcd, byte_swap));
+      _mm_storeu_si128(out + 1, _mm_shuffle_epi8(efgh, byte_swap));
+    } else {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(states[l]->data()), abcd);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(states[l]->data() + 4), efgh);
+    }
   }
 }
 
@@ -201,6 +210,22 @@ void sha256_compress_many(Sha256State* states, const uint8_t* const* blocks, siz
     sha256_paths::compress_instructions(states, blocks, count, nblocks);
   } else {
     sha256_paths::compress_openssl(states, blocks, count, nblocks);
+  }
+}
+
+void sha256_padded_many(const uint8_t* const* blocks, size_t count, size_t nblocks, Digest* out) {
+#if QM_SHA_INSTRUCTIONS
+  if (kAccelerated) {
+    size_t i = 0;
+    for (; i + 2 <= count; i += 2) compress_lanes<2>(nullptr, blocks + i, nblocks, out + i);
+    if (i < count) compress_lanes<1>(nullptr, blocks + i, nblocks, out + i);
+    return;
+  }
+#endif
+  for (size_t i = 0; i < count; ++i) {
+    Sha256State state = kSha256Initial;
+    sha256_paths::compress_openssl(&state, blocks + i, 1, nblocks);
+    out[i] = sha256_digest_of(state);
   }
 }
 

@@ -27,6 +27,10 @@ Digest sha256_digest_of(const Sha256State& state);
 void sha256_compress_many(Sha256State* states, const uint8_t* const* blocks, size_t count,
                           size_t nblocks);
 
+// out[i] = the digest of the message padded into the `nblocks` blocks at blocks[i] (its
+// padding written by the caller), for i < count.
+void sha256_padded_many(const uint8_t* const* blocks, size_t count, size_t nblocks, Digest* out);
+
 // out[i] = sha256(messages[i]) for every i; `out` holds as many digests as there are messages.
 void sha256_many(std::span<const std::span<const uint8_t>> messages, Digest* out);
 

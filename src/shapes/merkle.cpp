@@ -46,14 +46,9 @@ struct ParentBlocks {
 // Hashes the first `n` prepared messages of `blocks` (each `nblocks` long) into out.
 template <size_t kSize>
 void hash_batch(uint8_t (&blocks)[kBatch][kSize], size_t n, Digest* out) {
-  Sha256State states[kBatch];
   const uint8_t* starts[kBatch];
-  for (size_t i = 0; i < n; ++i) {
-    states[i] = kSha256Initial;
-    starts[i] = blocks[i];
-  }
-  sha256_compress_many(states, starts, n, kSize / 64);
-  for (size_t i = 0; i < n; ++i) out[i] = sha256_digest_of(states[i]);
+  for (size_t i = 0; i < n; ++i) starts[i] = blocks[i];
+  sha256_padded_many(starts, n, kSize / 64, out);
 }
 
 constexpr size_t kTwoThreadsFrom = size_t{1} << 13;  // leaves
