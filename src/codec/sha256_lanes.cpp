@@ -35,7 +35,12 @@ bool detect_instructions() {
 #endif
 }
 
-const bool kAccelerated = detect_instructions();
+// Asked once, on first use (not at static initialisation, which other libraries' static
+// initialisers could precede).
+bool accelerated() {
+  static const bool answer = detect_instructions();
+  return answer;
+}
 
 #if QM_SHA_INSTRUCTIONS
 
@@ -170,7 +175,7 @@ Digest sha256_digest_of(const Sha256State& state) {
 }
 
 bool sha256_lanes_accelerated() {
-  return kAccelerated;
+  return accelerated();
 }
 
 namespace sha256_paths {
@@ -206,7 +211,7 @@ void compress_instructions(Sha256State* states, const uint8_t* const* blocks, si
 
 void sha256_compress_many(Sha256State* states, const uint8_t* const* blocks, size_t count,
                           size_t nblocks) {
-  if (kAccelerated) {
+  if (accelerated()) {
     sha256_paths::compress_instructions(states, blocks, count, nblocks);
   } else {
     sha256_paths::compress_openssl(states, blocks, count, nblocks);
@@ -215,7 +220,7 @@ void sha256_compress_many(Sha256State* states, const uint8_t* const* blocks, siz
 
 void sha256_padded_many(const uint8_t* const* blocks, size_t count, size_t nblocks, Digest* out) {
 #if QM_SHA_INSTRUCTIONS
-  if (kAccelerated) {
+  if (accelerated()) {
     size_t i = 0;
     for (; i + 2 <= count; i += 2) compress_lanes<2>(nullptr, blocks + i, nblocks, out + i);
     if (i < count) compress_lanes<1>(nullptr, blocks + i, nblocks, out + i);
