@@ -512,13 +512,19 @@ PyObject* manifest_from_json_py(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* manifest_from_bytes_py(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* const kNames[] = {"data", nullptr};
+  static const char* const kNames[] = {"data", "digest", nullptr};
   PyObject* data_arg = nullptr;
-  if (!parse_args(args, kwargs, "O:manifest_from_bytes_py", kNames, &data_arg)) return nullptr;
+  PyObject* digest_arg = Py_None;
+  if (!parse_args(args, kwargs, "O|$O:manifest_from_bytes_py", kNames, &data_arg, &digest_arg))
+    return nullptr;
   BufferArg data;
   if (!data.convert(data_arg, "data")) return nullptr;
-  auto manifest = without_gil_if(data.data().size() > kReleaseLockAbove,
-                                 [&] { return manifest_from_bytes(data.data()); });
+  std::string_view digest;
+  if (digest_arg != Py_None && !convert_str(digest_arg, "digest", digest)) return nullptr;
+  auto manifest = without_gil_if(data.data().size() > kReleaseLockAbove, [&] {
+    return digest_arg == Py_None ? manifest_from_bytes(data.data())
+                                 : manifest_from_stored_bytes(data.data(), digest);
+  });
   if (!manifest)
     return raise_value_error(ErrorFamily::Manifest, "Invalid binary manifest: " + manifest.error());
   return wrap_manifest(std::move(*manifest));
@@ -582,11 +588,16 @@ PyObject* shape_hasher_type() {
 }
 
 constexpr const char* kManifestFromBytesDoc =
-    "manifest_from_bytes_py(data)\n"
+    "manifest_from_bytes_py(data, *, digest=None)\n"
     "--\n"
     "\n"
     "Read a manifest from its binary form (Manifest.to_bytes), with the checks of\n"
     "manifest_from_json_py.\n"
+    "\n"
+    "Args:\n"
+    "    data: the binary form, any object with the buffer protocol\n"
+    "    digest: the name a store keeps it under (\"sha256:\" + SHA-256 of the bytes): the\n"
+    "        bytes are checked against it too, alongside the rest of the work\n"
     "\n"
     "Raises:\n"
     "    ValueError: naming the first fault found";

@@ -84,54 +84,12 @@ std::expected<std::vector<Chunk>, CasError> content_defined_chunks(std::span<con
 
 // --- Merkle root ---------------------------------------------------------------------------
 
-Digest MerkleFolder::leaf_of(const Digest& chunk_digest) {
-  uint8_t block[1 + sizeof(Digest)];
-  block[0] = 0x00;
-  std::memcpy(block + 1, chunk_digest.data(), chunk_digest.size());
-  return sha256(block, sizeof block);
-}
-
-Digest MerkleFolder::parent_of(const Digest& left, const Digest& right) {
-  uint8_t block[1 + 2 * sizeof(Digest)];
-  block[0] = 0x01;
-  std::memcpy(block + 1, left.data(), left.size());
-  std::memcpy(block + 1 + left.size(), right.data(), right.size());
-  return sha256(block, sizeof block);
-}
-
-Digest MerkleFolder::parent(const Digest& left, const Digest& right) {
-  static constexpr uint8_t kNodeTag = 0x01;
-  sha_.update(&kNodeTag, 1);
-  sha_.update(left.data(), left.size());
-  sha_.update(right.data(), right.size());
-  return sha_.finish();
-}
-
-void MerkleFolder::add_node(const Digest& digest, unsigned height) {
-  assert(height < 64 && count_ % (uint64_t{1} << height) == 0);
-  Node node{digest, height};
-  while (!stack_.empty() && stack_.back().height == node.height) {
-    node = Node{parent(stack_.back().digest, node.digest), node.height + 1};
-    stack_.pop_back();
-  }
-  stack_.push_back(node);
-  count_ += uint64_t{1} << height;
-}
-
-Digest MerkleFolder::root() {
-  if (stack_.empty()) {
-    static constexpr uint8_t kLeafTag = 0x00;
-    return sha256(&kLeafTag, 1);
-  }
-  Digest acc = stack_.back().digest;
-  for (size_t k = stack_.size() - 1; k-- > 0;) acc = parent(stack_[k].digest, acc);
-  return acc;
-}
-
 Digest merkle_root(std::span<const Chunk> chunks) {
-  MerkleFolder folder;
-  for (const Chunk& c : chunks) folder.add_chunk(c.hash);
-  return folder.root();
+  const DigestSequence digests{
+      chunks.size(), sizeof(Chunk),
+      [](const void* owner, size_t i) { return static_cast<const Chunk*>(owner)[i].hash.data(); },
+      chunks.data()};
+  return merkle_root(digests, false);
 }
 
 std::expected<ByteStreamManifest, CasError> build_manifest(std::span<const uint8_t> data,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "codec/sha256.h"
+#include "shapes/merkle.h"
 
 namespace quillmere {
 
@@ -78,37 +79,7 @@ std::expected<std::vector<Chunk>, CasError> fixed_size_chunks(std::span<const ui
 std::expected<std::vector<Chunk>, CasError> content_defined_chunks(std::span<const uint8_t> data,
                                                                    uint64_t avg_size);
 
-// Folds leaves into the Merkle root as they arrive, keeping one subtree root per set bit
-// of the leaf count: pairs merge like a binary counter's carries, and the remaining
-// subtrees fold from the right at the end, which reproduces the level-by-level tree
-// (an odd node at the end of a level is carried up unhashed).
-class MerkleFolder {
- public:
-  // Adds the leaf of one chunk, given the chunk's digest.
-  void add_chunk(const Digest& chunk_digest) { add_node(leaf_of(chunk_digest), 0); }
-  // Adds the root of a complete subtree over 2^height leaves; the leaves added so far must
-  // be a multiple of 2^height (the subtree starts on its own boundary).
-  void add_node(const Digest& node, unsigned height);
-  // The leaf of a chunk: SHA-256 of 0x00 followed by the chunk's digest.
-  static Digest leaf_of(const Digest& chunk_digest);
-  // The parent of two nodes: SHA-256 of 0x01, left, right.
-  static Digest parent_of(const Digest& left, const Digest& right);
-  // The root over the chunks added so far; SHA-256 of the byte 0x00 for none.
-  Digest root();
-  uint64_t leaf_count() const { return count_; }
-
- private:
-  struct Node {
-    Digest digest;
-    unsigned height;
-  };
-  Digest parent(const Digest& left, const Digest& right);
-
-  Sha256 sha_;
-  std::vector<Node> stack_;
-  uint64_t count_ = 0;
-};
-
+// The Merkle root over the chunks' digests (as MerkleFolder folds them).
 Digest merkle_root(std::span<const Chunk> chunks);
 
 std::expected<ByteStreamManifest, CasError> build_manifest(std::span<const uint8_t> data,

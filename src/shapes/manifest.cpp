@@ -11,22 +11,42 @@ namespace quillmere {
 
 // --- chunk table ---------------------------------------------------------------------------
 
-void ChunkTable::push_back(const ChunkRecord& record) {
+void ChunkTable::push_back_growing(const ChunkRecord& record) {
   const size_t slot = size_ & (kBlockRecords - 1);
-  if (slot == 0) {
+  const size_t block = size_ >> kBlockShift;
+  if (block == blocks_.size()) {
     blocks_.push_back(std::make_unique_for_overwrite<ChunkRecord[]>(kBlockRecords));
     last_capacity_ = kBlockRecords;
-  } else if (slot == last_capacity_) {  // the last block was shrunk: give it its full room
+  } else if (block + 1 == blocks_.size() && slot == last_capacity_) {
+    // the last block was shrunk or reserved short: give it its full room
     auto full = std::make_unique_for_overwrite<ChunkRecord[]>(kBlockRecords);
     std::copy_n(blocks_.back().get(), slot, full.get());
     blocks_.back() = std::move(full);
     last_capacity_ = kBlockRecords;
   }
-  blocks_.back()[slot] = record;
+  blocks_[block][slot] = record;
   ++size_;
 }
 
+void ChunkTable::reserve(size_t count) {
+  if (size_ != 0 || !blocks_.empty() || count == 0) return;
+  const size_t full = count >> kBlockShift;
+  const size_t rest = count & (kBlockRecords - 1);
+  blocks_.reserve(full + (rest != 0 ? 1 : 0));
+  for (size_t i = 0; i < full; ++i) {
+    blocks_.push_back(std::make_unique_for_overwrite<ChunkRecord[]>(kBlockRecords));
+  }
+  if (rest != 0) blocks_.push_back(std::make_unique_for_overwrite<ChunkRecord[]>(rest));
+  last_capacity_ = rest != 0 ? rest : kBlockRecords;
+}
+
 void ChunkTable::shrink() {
+  // Blocks reserved but never reached go first.
+  const size_t needed = (size_ + kBlockRecords - 1) >> kBlockShift;
+  if (blocks_.size() > needed) {
+    blocks_.resize(needed);
+    last_capacity_ = blocks_.empty() ? 0 : kBlockRecords;
+  }
   if (blocks_.empty()) return;
   const size_t used = size_ - ((blocks_.size() - 1) << kBlockShift);
   if (used == last_capacity_) return;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <memory>
 #include <string>
@@ -34,7 +35,24 @@ class ChunkTable {
   static constexpr size_t kBlockShift = 16;
   static constexpr size_t kBlockRecords = size_t{1} << kBlockShift;
 
-  void push_back(const ChunkRecord& record);
+  void push_back(const ChunkRecord& record) {
+    const size_t slot = size_ & (kBlockRecords - 1);
+    if ((size_ >> kBlockShift) + 1 == blocks_.size() && slot < last_capacity_) {
+      // Room in the last block. Field by field: a whole-record copy can compile to a string
+      // move, whose start-up costs more than the copy.
+      ChunkRecord& to = blocks_.back()[slot];
+      to.offset = record.offset;
+      to.len = record.len;
+      std::memcpy(to.digest.data(), record.digest.data(), 16);
+      std::memcpy(to.digest.data() + 16, record.digest.data() + 16, 16);
+      ++size_;
+    } else {
+      push_back_growing(record);
+    }
+  }
+  // Makes room for `count` records in an empty table, the last block at its exact size, so
+  // that a table whose size is known in advance is filled without reallocating.
+  void reserve(size_t count);
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   const ChunkRecord& operator[](size_t i) const {
@@ -46,6 +64,8 @@ class ChunkTable {
   size_t memory_bytes() const;
 
  private:
+  void push_back_growing(const ChunkRecord& record);
+
   std::vector<std::unique_ptr<ChunkRecord[]>> blocks_;
   size_t size_ = 0;
   size_t last_capacity_ = 0;  // records the last block can hold
@@ -86,6 +106,13 @@ std::expected<std::string, std::string> manifest_to_bytes(const CompactManifest&
 // length above 0, lengths that add up to total_len, the root recomputed from the digests,
 // nothing left over. Names the first fault.
 std::expected<CompactManifest, std::string> manifest_from_bytes(std::span<const uint8_t> bytes);
+
+// As manifest_from_bytes, for bytes a store keeps under `digest` ("sha256:" + 64 lowercase
+// hex digits): also checks that they are the bytes that digest names, hashing them beside
+// the root's work. A mismatch comes first and reads "the stored manifest <digest> does not
+// match its digest".
+std::expected<CompactManifest, std::string> manifest_from_stored_bytes(
+    std::span<const uint8_t> bytes, std::string_view digest);
 
 // Jaccard overlap of the two manifests' sets of chunk digests (equal to the overlap of
 // their id strings, which spell the digests one to one); 1.0 when both are empty.

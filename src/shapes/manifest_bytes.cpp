@@ -1,18 +1,10 @@
 // The compact binary form of a manifest: what stores keep and what workers send back.
-// Reading it back recomputes the Merkle root, which is most of the work: the leaves and
-// nodes are hashed block by block (one and two SHA-256 blocks, their padding written once),
-// over subtrees shared between two threads for large manifests.
-#define OPENSSL_SUPPRESS_DEPRECATED
-#include <openssl/sha.h>
-
-#include <atomic>
-#include <bit>
+// Reading it back recomputes the Merkle root, which is most of the work (merkle_root:
+// leaves and parents hashed several at a time, two threads for large manifests).
 #include <cstring>
-#include <system_error>
-#include <thread>
-#include <vector>
 
 #include "shapes/manifest.h"
+#include "shapes/merkle.h"
 
 namespace quillmere {
 namespace {
@@ -57,109 +49,27 @@ class Reader {
     pos_ += n;
     return true;
   }
+  bool take_digest(Digest& out) {
+    if (left() < kDigestBytes) return false;
+    std::memcpy(out.data(), bytes_.data() + pos_, kDigestBytes);
+    pos_ += kDigestBytes;
+    return true;
+  }
 
  private:
   std::span<const uint8_t> bytes_;
   size_t pos_ = 0;
 };
 
-// --- the root, fast ---------------------------------------------------------------------
-
-Digest digest_of_state(const SHA256_CTX& ctx) {
-  Digest out;
-  for (size_t i = 0; i < 8; ++i) {
-    const uint32_t word = ctx.h[i];
-    out[4 * i] = static_cast<uint8_t>(word >> 24);
-    out[4 * i + 1] = static_cast<uint8_t>(word >> 16);
-    out[4 * i + 2] = static_cast<uint8_t>(word >> 8);
-    out[4 * i + 3] = static_cast<uint8_t>(word);
-  }
-  return out;
-}
-
-// SHA-256 of 0x00 and the chunk digest (33 bytes: one block), as MerkleFolder::leaf_of.
-Digest leaf_hash(const Digest& chunk) {
-  uint8_t block[64] = {};
-  std::memcpy(block + 1, chunk.data(), 32);
-  block[33] = 0x80;
-  block[62] = 0x01;  // 264 bits
-  block[63] = 0x08;
-  SHA256_CTX ctx;
-  SHA256_Init(&ctx);
-  SHA256_Transform(&ctx, block);
-  return digest_of_state(ctx);
-}
-
-// SHA-256 of 0x01, left and right (65 bytes: two blocks), as MerkleFolder::parent_of.
-Digest parent_hash(const Digest& left, const Digest& right) {
-  uint8_t blocks[128] = {};
-  blocks[0] = 0x01;
-  std::memcpy(blocks + 1, left.data(), 32);
-  std::memcpy(blocks + 33, right.data(), 32);
-  blocks[65] = 0x80;
-  blocks[126] = 0x02;  // 520 bits
-  blocks[127] = 0x08;
-  SHA256_CTX ctx;
-  SHA256_Init(&ctx);
-  SHA256_Transform(&ctx, blocks);
-  SHA256_Transform(&ctx, blocks + 64);
-  return digest_of_state(ctx);
-}
-
-// A complete subtree over chunks [begin, begin + 2^height) of the table.
-struct Piece {
-  size_t begin;
-  unsigned height;
-  Digest root;
-};
-
-constexpr unsigned kPieceHeight = 11;                // 2048 leaves a piece at most
-constexpr size_t kTwoThreadsFrom = size_t{1} << 13;  // chunks
-
-void piece_root(const ChunkTable& table, Piece& piece, std::vector<Digest>& scratch) {
-  const size_t count = size_t{1} << piece.height;
-  for (size_t i = 0; i < count; ++i) scratch[i] = leaf_hash(table[piece.begin + i].digest);
-  for (size_t n = count; n > 1; n /= 2) {
-    for (size_t i = 0; i < n / 2; ++i) scratch[i] = parent_hash(scratch[2 * i], scratch[2 * i + 1]);
-  }
-  piece.root = scratch[0];
-}
-
-// The root MerkleFolder gives for the table's digests: the table cut into complete
-// subtrees, each on a boundary of its own size (largest first, at most 2^kPieceHeight),
-// whose roots are then folded in order.
-Digest table_root(const ChunkTable& table) {
-  std::vector<Piece> pieces;
-  for (size_t begin = 0; begin < table.size();) {
-    const size_t left = table.size() - begin;
-    unsigned height = static_cast<unsigned>(std::bit_width(left)) - 1;
-    if (begin != 0) height = std::min(height, static_cast<unsigned>(std::countr_zero(begin)));
-    height = std::min(height, kPieceHeight);
-    pieces.push_back(Piece{begin, height, {}});
-    begin += size_t{1} << height;
-  }
-  std::atomic<size_t> next{0};
-  auto work = [&](std::vector<Digest>& scratch) {
-    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < pieces.size();) {
-      piece_root(table, pieces[i], scratch);
-    }
-  };
-  std::vector<Digest> scratch(size_t{1} << kPieceHeight);
-  if (table.size() >= kTwoThreadsFrom) {
-    std::vector<Digest> helper_scratch(size_t{1} << kPieceHeight);
-    try {
-      std::jthread helper([&] { work(helper_scratch); });
-      work(scratch);
-    } catch (const std::system_error&) {
-      // No second thread to be had: this one does what is left.
-      work(scratch);
-    }
-  } else {
-    work(scratch);
-  }
-  MerkleFolder folder;
-  for (const Piece& piece : pieces) folder.add_node(piece.root, piece.height);
-  return folder.root();
+// The Merkle root over the table's digests, `side` run beside it.
+Digest table_root(const ChunkTable& table, const SideWork* side) {
+  static_assert(ChunkTable::kBlockRecords % kMerklePiece == 0);
+  const DigestSequence digests{table.size(), sizeof(ChunkRecord),
+                               [](const void* owner, size_t i) {
+                                 return (*static_cast<const ChunkTable*>(owner))[i].digest.data();
+                               },
+                               &table};
+  return merkle_root(digests, true, side);
 }
 
 }  // namespace
@@ -185,7 +95,14 @@ std::expected<std::string, std::string> manifest_to_bytes(const CompactManifest&
   return out;
 }
 
-std::expected<CompactManifest, std::string> manifest_from_bytes(std::span<const uint8_t> bytes) {
+namespace {
+
+std::string stored_mismatch(std::string_view digest) {
+  return "the stored manifest " + std::string(digest) + " does not match its digest";
+}
+
+// Everything but the root: the header, every chunk, the lengths.
+std::expected<CompactManifest, std::string> read_form(std::span<const uint8_t> bytes) {
   Reader in(bytes);
   char magic[4];
   uint8_t format = 0;
@@ -211,10 +128,11 @@ std::expected<CompactManifest, std::string> manifest_from_bytes(std::span<const 
   if (count > in.left() / (kDigestBytes + 1)) {
     return Fault("chunk count " + std::to_string(count) + " exceeds the bytes that follow");
   }
+  manifest.chunks.reserve(count);
   uint64_t next = 0;
   for (uint64_t i = 0; i < count; ++i) {
     ChunkRecord record{next, 0, {}};
-    if (!in.varint(record.len) || !in.take(record.digest.data(), kDigestBytes)) {
+    if (!in.varint(record.len) || !in.take_digest(record.digest)) {
       return Fault("chunk " + std::to_string(i) + " is truncated or badly encoded");
     }
     if (record.len == 0) return Fault("chunk " + std::to_string(i) + ": length is 0");
@@ -232,9 +150,37 @@ std::expected<CompactManifest, std::string> manifest_from_bytes(std::span<const 
                  std::to_string(manifest.total_len));
   }
   manifest.chunks.shrink();
-  if (table_root(manifest.chunks) != manifest.root) {
-    return Fault("the root does not match the chunk digests");
+  return manifest;
+}
+
+constexpr std::string_view kRootMismatch = "the root does not match the chunk digests";
+
+}  // namespace
+
+std::expected<CompactManifest, std::string> manifest_from_bytes(std::span<const uint8_t> bytes) {
+  auto manifest = read_form(bytes);
+  if (manifest && table_root(manifest->chunks, nullptr) != manifest->root) {
+    return Fault(std::string(kRootMismatch));
   }
+  return manifest;
+}
+
+std::expected<CompactManifest, std::string> manifest_from_stored_bytes(
+    std::span<const uint8_t> bytes, std::string_view digest) {
+  auto manifest = read_form(bytes);
+  if (!manifest) {
+    if (hash_string(sha256(bytes.data(), bytes.size())) != digest) {
+      return Fault(stored_mismatch(digest));
+    }
+    return manifest;
+  }
+  // A chunk takes at least 33 bytes and costs about three blocks of the root's work: the
+  // bytes' digest weighs one leaf per 192 bytes.
+  Digest actual{};
+  const SideWork side{[&] { actual = sha256(bytes.data(), bytes.size()); }, bytes.size() / 192};
+  const Digest root = table_root(manifest->chunks, &side);
+  if (hash_string(actual) != digest) return Fault(stored_mismatch(digest));
+  if (root != manifest->root) return Fault(std::string(kRootMismatch));
   return manifest;
 }
 
