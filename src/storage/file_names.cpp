@@ -16,6 +16,16 @@ constexpr size_t kRidLength = 36;
 
 }  // namespace
 
+std::string receipts_folder(std::string_view base_path) {
+  constexpr std::string_view kFolder = "receipts";
+  std::string out;
+  out.reserve(base_path.size() + 1 + kFolder.size());
+  out.append(base_path);
+  if (!out.empty() && out.back() != '/') out.push_back('/');
+  out.append(kFolder);
+  return out;
+}
+
 std::string receipt_file_name(const Uuid& rid) {
   return uuid_to_string(rid) + ".json";
 }
