@@ -16,14 +16,17 @@ constexpr size_t kRidLength = 36;
 
 }  // namespace
 
-std::string receipts_folder(std::string_view base_path) {
-  constexpr std::string_view kFolder = "receipts";
+std::string join_path(std::string_view base, std::string_view name) {
   std::string out;
-  out.reserve(base_path.size() + 1 + kFolder.size());
-  out.append(base_path);
+  out.reserve(base.size() + 1 + name.size());
+  out.append(base);
   if (!out.empty() && out.back() != '/') out.push_back('/');
-  out.append(kFolder);
+  out.append(name);
   return out;
+}
+
+std::string receipts_folder(std::string_view base_path) {
+  return join_path(base_path, "receipts");
 }
 
 std::string receipt_file_name(const Uuid& rid) {

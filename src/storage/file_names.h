@@ -10,6 +10,9 @@
 
 namespace quillmere {
 
+// `name` in the folder `base` ("base/name"; just `name` when `base` is empty).
+std::string join_path(std::string_view base, std::string_view name);
+
 // The folder of the receipt files under the store's base path: "<base>/receipts".
 std::string receipts_folder(std::string_view base_path);
 

@@ -34,38 +34,17 @@ namespace quillmere {
 
 namespace {
 
-std::string join_path(std::string_view base, std::string_view name) {
-  std::string out;
-  out.reserve(base.size() + 1 + name.size());
-  out.append(base);
-  if (!out.empty() && out.back() != '/') out.push_back('/');
-  out.append(name);
-  return out;
-}
-
 // The store's failures, each text a fixed beginning, the path where it names one, and the
 // operating system's (or the reader's) text.
 enum class Failure { kCreateDirectory, kWriteReceipt, kReadDirectory, kReadEntry, kReadFile };
 
 StorageError failure(Failure what, std::string_view path, std::string_view detail) {
-  std::string text;
-  switch (what) {
-    case Failure::kCreateDirectory:
-      text = "Failed to create receipts directory ";
-      break;
-    case Failure::kWriteReceipt:
-      text = "Failed to write receipt to ";
-      break;
-    case Failure::kReadDirectory:
-      text = "Failed to read receipts directory ";
-      break;
-    case Failure::kReadEntry:
-      text = "Failed to read directory entry";
-      break;
-    case Failure::kReadFile:
-      text = "Failed to read receipt file";
-      break;
-  }
+  // In the order of Failure.
+  constexpr std::string_view kBeginnings[] = {
+      "Failed to create receipts directory ", "Failed to write receipt to ",
+      "Failed to read receipts directory ", "Failed to read directory entry",
+      "Failed to read receipt file"};
+  std::string text(kBeginnings[static_cast<size_t>(what)]);
   text.append(path);
   text.append(": ");
   text.append(detail);
@@ -215,6 +194,17 @@ std::expected<DirectoryStream, OsError> open_directory(PosixIo& io, const std::s
   if (!dir) return std::unexpected(OsError{errno});
   fd->release();
   return std::expected<DirectoryStream, OsError>(std::in_place, io, dir);
+}
+
+// Calls visit(entry) for every entry in listing order, stopping at the first failure: its
+// own, or the listing's (kReadEntry).
+template <class Visit>
+std::expected<void, StorageError> each_entry(DirectoryStream& dir, Visit&& visit) {
+  while (const dirent* entry = dir.next()) {
+    if (auto visited = visit(*entry); !visited) return visited;
+  }
+  if (errno != 0) return std::unexpected(failure(Failure::kReadEntry, "", OsError{errno}));
+  return {};
 }
 
 void remove_abandoned_files(PosixIo& io, const std::string& dir_path) {
@@ -468,22 +458,19 @@ std::expected<std::vector<Receipt>, StorageError> FilesystemStore::query_receipt
   std::vector<Receipt> results;
   std::string buf;
   Receipt current;
-  for (;;) {
-    const dirent* entry = dir->next();
-    if (!entry) {
-      if (errno != 0) return std::unexpected(failure(Failure::kReadEntry, "", OsError{errno}));
-      break;
-    }
-    const std::string_view name(entry->d_name);
+  auto listed = each_entry(*dir, [&](const dirent& entry) -> std::expected<void, StorageError> {
+    const std::string_view name(entry.d_name);
     if (!is_receipt_file_name(name)) {
-      if (is_temp_file_name(name)) remove_if_abandoned(*io_, dir->fd(), entry->d_name);
-      continue;
+      if (is_temp_file_name(name)) remove_if_abandoned(*io_, dir->fd(), entry.d_name);
+      return {};
     }
     // `current` is kept only when it matches; otherwise the next file reuses its storage.
-    auto read = read_receipt_entry(*io_, dir->fd(), receipts_dir_, entry->d_name, buf, current);
+    auto read = read_receipt_entry(*io_, dir->fd(), receipts_dir_, entry.d_name, buf, current);
     if (!read) return std::unexpected(std::move(read.error()));
     if (*read && matches_query(current, query)) results.push_back(std::move(current));
-  }
+    return {};
+  });
+  if (!listed) return std::unexpected(std::move(listed.error()));
   if (query.limit && *query.limit < results.size()) {
     results.erase(results.begin() + static_cast<std::ptrdiff_t>(*query.limit), results.end());
   }
@@ -521,16 +508,12 @@ std::expected<std::vector<Receipt>, StorageError> FilesystemStore::find_by_rid_p
       return std::unexpected(failure(Failure::kReadFile, "", OsError{errno}));
     }
   } else {
-    for (;;) {
-      const dirent* entry = dir->next();
-      if (!entry) {
-        if (errno != 0) return std::unexpected(failure(Failure::kReadEntry, "", OsError{errno}));
-        break;
-      }
-      const std::string_view name(entry->d_name);
-      if (!name.starts_with(start) || !is_receipt_file_name(name)) continue;
-      if (auto taken = take(entry->d_name); !taken) return std::unexpected(taken.error());
-    }
+    auto listed = each_entry(*dir, [&](const dirent& entry) -> std::expected<void, StorageError> {
+      const std::string_view name(entry.d_name);
+      if (!name.starts_with(start) || !is_receipt_file_name(name)) return {};
+      return take(entry.d_name);
+    });
+    if (!listed) return std::unexpected(std::move(listed.error()));
   }
   std::sort(results.begin(), results.end(),
             [](const Receipt& a, const Receipt& b) { return a.rid < b.rid; });
