@@ -221,6 +221,12 @@ class Client:
         """Stored execution receipts matching every filter given, at most `limit` of them."""
         return [view(r) for r in self._native.list_receipts(workload_id, trace_id, limit)]
 
+    def find_receipts(self, rid_prefix: str, limit: Optional[int] = None) -> List[Receipt]:
+        """Stored receipts whose rid is or begins with `rid_prefix` (hex digits in either case,
+        with the hyphens of the written form or none), in rid order, at most `limit` of them.
+        Looked up by rid: no other receipt is read."""
+        return [view(r) for r in self._native.find_receipts(rid_prefix, limit)]
+
     def store_receipts(self, receipts: Sequence[ReceiptLike]) -> None:
         """Store many receipts at once: in one transaction in a database (all or none);
         each signed first when the client has a signing key."""

@@ -178,3 +178,6 @@ class AsyncClient:
         limit: Optional[int] = None,
     ) -> List[Receipt]:
         return await _off_loop(self.client.list_receipts, workload_id, trace_id, limit)
+
+    async def find_receipts(self, rid_prefix: str, limit: Optional[int] = None) -> List[Receipt]:
+        return await _off_loop(self.client.find_receipts, rid_prefix, limit)

@@ -62,6 +62,7 @@ _SCHEME = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*://")
 # Receipts are small: a file larger than this is refused unread.
 MAX_RECEIPT_BYTES = 16 << 20
 _RID_START = re.compile(r"^[0-9a-fA-F-]{1,36}$")
+_RID_FORM = "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx"
 
 
 def is_url(store: str) -> bool:
@@ -117,16 +118,11 @@ def rid_or_start(text: str) -> str:
 
 
 def find_receipt(client: Client, store: str, rid: str) -> Receipt:
-    """The stored receipt whose rid is `rid` or starts with it."""
+    """The stored receipt whose rid is `rid` or starts with it, looked up by rid in the store."""
     rid = rid_or_start(rid)
-    files = receipt_files(store)
-    if files is not None:
-        exact = Path(store) / "receipts" / f"{rid}.json"
-        if exact.is_file():
-            return receipt_from_json(read_receipt_text(exact))
-        matches = [receipt_from_json(read_receipt_text(f)) for f in files if f.name.startswith(rid)]
-    else:
-        matches = [r for r in client.list_receipts() if r.rid.startswith(rid)]
+    # Only a start of the written form (hyphens in their places) can match a rid.
+    written = all((c == "-") == (t == "-") for c, t in zip(rid, _RID_FORM))
+    matches = client.find_receipts(rid) if written else []
     if not matches:
         raise Failure(f"no receipt {rid!r} in {clean(shown(store))}")
     if len(matches) > 1:

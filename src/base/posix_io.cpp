@@ -3,7 +3,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace quillmere {
 
@@ -47,6 +50,28 @@ int PosixIo::unlinkat(int dir_fd, const char* name, int flags) {
 
 int PosixIo::flock(int fd, int operation) {
   return ::flock(fd, operation);
+}
+
+int PosixIo::stat(const char* path, struct stat* st) {
+  return ::stat(path, st);
+}
+int PosixIo::fstatat(int dir_fd, const char* name, struct stat* st, int flags) {
+  return ::fstatat(dir_fd, name, st, flags);
+}
+int PosixIo::mkdir(const char* path, mode_t mode) {
+  return ::mkdir(path, mode);
+}
+int PosixIo::access(const char* path, int mode) {
+  return ::access(path, mode);
+}
+DIR* PosixIo::fdopendir(int fd) {
+  return ::fdopendir(fd);
+}
+struct dirent* PosixIo::readdir(DIR* dir) {
+  return ::readdir(dir);
+}
+int PosixIo::closedir(DIR* dir) {
+  return ::closedir(dir);
 }
 
 PosixIo& PosixIo::system() {
@@ -125,6 +150,16 @@ std::expected<void, OsError> sync_file(PosixIo& io, int fd) {
     if (errno != EINTR) return std::unexpected(OsError{errno});
   }
   return {};
+}
+
+std::expected<void, OsError> lock_exclusive(PosixIo& io, int fd, const InterruptCheck& check) {
+  for (int attempt = 0;; ++attempt) {
+    if (io.flock(fd, LOCK_EX | LOCK_NB) == 0) return {};
+    if (errno != EWOULDBLOCK && errno != EINTR) return std::unexpected(OsError{errno});
+    if (stop_requested(check)) return std::unexpected(OsError{EINTR});
+    // 1, 2, 4 ... up to 16 ms between attempts.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1 << std::min(attempt, 4)));
+  }
 }
 
 }  // namespace quillmere

@@ -5,6 +5,7 @@
 // InterruptCheck let the caller decide instead (run signal handlers, give up).
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -56,6 +57,15 @@ class PosixIo {
   virtual int renameat(int old_dir, const char* old_name, int new_dir, const char* new_name);
   virtual int unlinkat(int dir_fd, const char* name, int flags);
   virtual int flock(int fd, int operation);
+  virtual int stat(const char* path, struct stat* st);
+  virtual int fstatat(int dir_fd, const char* name, struct stat* st, int flags);
+  virtual int mkdir(const char* path, mode_t mode);
+  virtual int access(const char* path, int mode);
+  // A directory stream over an open descriptor (which it then owns), its entries
+  // (nullptr at the end, or with errno set on failure) and its closing.
+  virtual DIR* fdopendir(int fd);
+  virtual struct dirent* readdir(DIR* dir);
+  virtual int closedir(DIR* dir);
 
   // The real calls, shared by everyone who does not inject faults.
   static PosixIo& system();
@@ -118,5 +128,10 @@ std::expected<void, OsError> write_all(PosixIo& io, int fd, std::string_view dat
 
 // fsync(2), retried on EINTR.
 std::expected<void, OsError> sync_file(PosixIo& io, int fd);
+
+// An exclusive flock(2) on `fd`, waited for in short sleeps while another open file
+// holds it; `check` is asked before each sleep and stops the wait with OsError{EINTR}.
+// A file system without such locks (ENOLCK, EOPNOTSUPP) fails with its error.
+std::expected<void, OsError> lock_exclusive(PosixIo& io, int fd, const InterruptCheck& check);
 
 }  // namespace quillmere

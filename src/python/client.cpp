@@ -17,9 +17,8 @@
 #include "python/py_receipt.h"
 #include "python/record_verify.h"
 #include "python/released_lock.h"
-#include "storage/filesystem_store.h"
-#include "storage/postgres_store.h"
-#include "storage/sqlite_store.h"
+#include "storage/open_store.h"
+#include "storage/rid_prefix.h"
 #include "storage/storage_url.h"
 
 namespace quillmere::python {
@@ -32,30 +31,17 @@ const std::shared_ptr<ReceiptStore>& store_of(PyObject* self) {
   return ClientObject::value(self);
 }
 
-// The store a storage URL names, opened without the interpreter lock (a database
-// connection can take a while). Null with ValueError set on failure.
-std::shared_ptr<ReceiptStore> open_url_store(std::string_view url) {
-  auto location = parse_storage_url(url);
-  if (!location) {
-    raise_value_error(ErrorFamily::Store, "Invalid storage_url: " + location.error());
-    return nullptr;
-  }
-  const bool sqlite = location->kind == StorageUrl::Kind::Sqlite;
+// The store at `where`, opened without the interpreter lock (a database connection can
+// take a while). Null with the exception set on failure.
+std::shared_ptr<ReceiptStore> open_client_store(StoreAddress where) {
   SignalCheck signals;
-  auto opened = interruptible(
-      signals,
-      [&](const Interruption&) -> std::expected<std::shared_ptr<ReceiptStore>, StorageError> {
-        if (sqlite) return SqliteStore::create(std::move(location->target));
-        return PostgresStore::create(std::move(location->target));
-      });
+  auto opened = interruptible(signals, [&](const Interruption&) { return open_store(where); });
   if (!opened) {
     if (signals.stopped()) {
       signals.raise_stopped();
       return nullptr;
     }
-    raise_value_error(ErrorFamily::Store, (sqlite ? "Failed to create SQLite store: "
-                                                  : "Failed to create PostgreSQL store: ") +
-                                              redact_secrets(opened.error().display(), url));
+    raise_value_error(ErrorFamily::Store, opened.error());
     return nullptr;
   }
   return std::move(*opened);
@@ -92,15 +78,10 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (storage_path && storage_url) {
       return raise_value_error(ErrorFamily::Store, "Give storage_path or storage_url, not both");
     }
-    if (storage_path) {
-      auto created = FilesystemStore::create(std::string(*storage_path));
-      if (!created) {
-        return raise_value_error(ErrorFamily::Store,
-                                 "Failed to create filesystem store: " + created.error().display());
-      }
-      store = std::move(*created);
-    } else if (storage_url) {
-      store = open_url_store(*storage_url);
+    if (storage_path || storage_url) {
+      store = open_client_store(
+          storage_path ? StoreAddress{StoreAddress::Kind::kPath, std::string(*storage_path)}
+                       : StoreAddress{StoreAddress::Kind::kUrl, std::string(*storage_url)});
       if (!store) return nullptr;
     }
     return ClientObject::create(type, std::move(store));
@@ -139,6 +120,18 @@ PyObject* store_receipt_method(PyObject* self, PyObject* args, PyObject* kwargs)
   Py_RETURN_NONE;
 }
 
+// A list of receipts, wrapped now that the interpreter lock is back.
+PyObject* receipt_list(std::vector<Receipt>& receipts) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(receipts.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < receipts.size(); ++i) {
+    PyObject* item = wrap_receipt(std::move(receipts[i]));
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
+  }
+  return list.release();
+}
+
 PyObject* list_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const kNames[] = {"workload_id", "trace_id", "limit", nullptr};
   PyObject* workload_arg = nullptr;
@@ -168,14 +161,37 @@ PyObject* list_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs)
   auto receipts = interruptible(
       signals, [&](const Interruption&) { return store->query_receipts(std::move(query)); });
   if (!receipts) return store_error(signals, "Failed to query receipts: ", receipts.error());
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(receipts->size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < receipts->size(); ++i) {
-    PyObject* item = wrap_receipt(std::move((*receipts)[i]));
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
+  return receipt_list(*receipts);
+}
+
+PyObject* find_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const kNames[] = {"rid_prefix", "limit", nullptr};
+  PyObject* prefix_arg = nullptr;
+  PyObject* limit_arg = nullptr;
+  if (!parse_args(args, kwargs, "O|O:find_receipts", kNames, &prefix_arg, &limit_arg)) {
+    return nullptr;
   }
-  return list.release();
+  std::string_view text;
+  std::optional<uint64_t> limit;
+  if (!convert_str(prefix_arg, "rid_prefix", text) ||
+      !convert_optional_u64(limit_arg, "limit", limit)) {
+    return nullptr;
+  }
+  auto prefix = rid_prefix_from_text(text);
+  if (!prefix)
+    return raise_value_error(ErrorFamily::Store, "Invalid rid_prefix: " + prefix.error());
+  const std::shared_ptr<ReceiptStore> store = store_of(self);
+  if (!store) {
+    return raise_value_error(
+        ErrorFamily::Store,
+        "Storage not configured. Create client with storage_path to enable listing.");
+  }
+  const size_t most = static_cast<size_t>(std::min<uint64_t>(limit.value_or(SIZE_MAX), SIZE_MAX));
+  SignalCheck signals;
+  auto receipts = interruptible(
+      signals, [&](const Interruption&) { return store->find_by_rid_prefix(*prefix, most); });
+  if (!receipts) return store_error(signals, "Failed to find receipts: ", receipts.error());
+  return receipt_list(*receipts);
 }
 
 PyObject* store_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -295,6 +311,19 @@ PyMethodDef kMethods[] = {
      "    List of PyReceipt objects\n\n"
      "Raises:\n"
      "    ValueError: If storage is not configured or the query fails"},
+    {"find_receipts", keywords_method<find_receipts_method>(), METH_VARARGS | METH_KEYWORDS,
+     "find_receipts($self, rid_prefix, limit=None)\n--\n\n"
+     "The stored receipts whose rid is or begins with rid_prefix, in rid order.\n\n"
+     "Looked up by rid in the store's index; no other receipt is read.\n\n"
+     "Args:\n"
+     "    rid_prefix: A rid, or its start: hex digits, in either case, with the\n"
+     "        hyphens of the written form or none\n"
+     "    limit: At most this many receipts\n\n"
+     "Returns:\n"
+     "    List of PyReceipt objects (empty when none matches)\n\n"
+     "Raises:\n"
+     "    ValueError: If rid_prefix is no rid's start, storage is not configured or the\n"
+     "        lookup fails"},
     {"store_receipts", keywords_method<store_receipts_method>(), METH_VARARGS | METH_KEYWORDS,
      "store_receipts($self, receipts)\n--\n\n"
      "Store many receipts at once in the configured storage backend.\n\n"

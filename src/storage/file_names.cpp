@@ -16,6 +16,19 @@ constexpr size_t kRidLength = 36;
 
 }  // namespace
 
+std::string join_path(std::string_view base, std::string_view name) {
+  std::string out;
+  out.reserve(base.size() + 1 + name.size());
+  out.append(base);
+  if (!out.empty() && out.back() != '/') out.push_back('/');
+  out.append(name);
+  return out;
+}
+
+std::string receipts_folder(std::string_view base_path) {
+  return join_path(base_path, "receipts");
+}
+
 std::string receipt_file_name(const Uuid& rid) {
   return uuid_to_string(rid) + ".json";
 }

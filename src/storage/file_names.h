@@ -1,5 +1,5 @@
 // How the filesystem store names its files, in one place: receipts are
-// "<rid>.json"; a file being written is a hidden temporary name that is never
+// "<base>/receipts/<rid>.json"; a file being written is a hidden temporary name that is never
 // taken for a receipt.
 #pragma once
 
@@ -9,6 +9,12 @@
 #include "receipts/receipt.h"
 
 namespace quillmere {
+
+// `name` in the folder `base` ("base/name"; just `name` when `base` is empty).
+std::string join_path(std::string_view base, std::string_view name);
+
+// The folder of the receipt files under the store's base path: "<base>/receipts".
+std::string receipts_folder(std::string_view base_path);
 
 // The lowercase hyphenated rid followed by ".json".
 std::string receipt_file_name(const Uuid& rid);

@@ -13,37 +13,56 @@
 // it unlocked knows it is abandoned and removes it (store creation and listing).
 #include "storage/filesystem_store.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
+#include "base/cancellation.h"
 #include "base/utf8.h"
 #include "receipts/json_adapter.h"
 #include "receipts/receipt_reader.h"
 #include "storage/file_names.h"
+#include "storage/rid_prefix.h"
 #include "storage/warning_line.h"
 
 namespace quillmere {
 
 namespace {
 
-std::string join_path(std::string_view base, std::string_view name) {
-  std::string out;
-  out.reserve(base.size() + 1 + name.size());
-  out.append(base);
-  if (!out.empty() && out.back() != '/') out.push_back('/');
-  out.append(name);
-  return out;
+// The store's failures, each text a fixed beginning, the path where it names one, and the
+// operating system's (or the reader's) text.
+enum class Failure { kCreateDirectory, kWriteReceipt, kReadDirectory, kReadEntry, kReadFile };
+
+StorageError failure(Failure what, std::string_view path, std::string_view detail) {
+  // In the order of Failure.
+  constexpr std::string_view kBeginnings[] = {
+      "Failed to create receipts directory ", "Failed to write receipt to ",
+      "Failed to read receipts directory ", "Failed to read directory entry",
+      "Failed to read receipt file"};
+  std::string text(kBeginnings[static_cast<size_t>(what)]);
+  text.append(path);
+  text.append(": ");
+  text.append(detail);
+  return StorageError::io(std::move(text));
 }
 
-bool is_directory(const std::string& path) {
+StorageError failure(Failure what, std::string_view path, const OsError& error) {
+  return failure(what, path, error.text());
+}
+
+// The interruption check of the operation running on this thread, for waits on file locks.
+bool interruption_requested() {
+  return current_interruption()();
+}
+
+bool is_directory(PosixIo& io, const std::string& path) {
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return io.stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // The parent of a path, with trailing slashes ignored; "" when there is none.
@@ -58,19 +77,19 @@ std::string parent_path(const std::string& path) {
 
 // mkdir -p: creates missing parents first; a directory that already exists (or
 // that someone else creates meanwhile) is success. Returns 0 or an errno value.
-int create_directories(const std::string& path) {
+int create_directories(PosixIo& io, const std::string& path) {
   if (path.empty()) return 0;
-  if (::mkdir(path.c_str(), 0777) == 0) return 0;
+  if (io.mkdir(path.c_str(), 0777) == 0) return 0;
   int err = errno;
   if (err == ENOENT) {
     const std::string parent = parent_path(path);
     if (!parent.empty() && parent != path) {
-      if (const int perr = create_directories(parent); perr != 0) return perr;
-      if (::mkdir(path.c_str(), 0777) == 0) return 0;
+      if (const int perr = create_directories(io, parent); perr != 0) return perr;
+      if (io.mkdir(path.c_str(), 0777) == 0) return 0;
       err = errno;
     }
   }
-  return is_directory(path) ? 0 : err;
+  return is_directory(io, path) ? 0 : err;
 }
 
 bool same_file(const struct stat& a, const struct stat& b) {
@@ -80,10 +99,13 @@ bool same_file(const struct stat& a, const struct stat& b) {
 // Marks a file that will carry a temporary name as having a live writer, until
 // the descriptor is closed (or the process dies). Where the file system has no
 // such locks, nobody can take them to remove the file either, so going on
-// without is safe.
-void lock_for_life(PosixIo& io, int fd) {
-  while (io.flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-  }
+// without is safe. Someone else holding the lock (a sweep, briefly) is waited for
+// as long as the operation's interruption check allows: OsError{EINTR} when it
+// said stop.
+std::expected<void, OsError> lock_for_life(PosixIo& io, int fd) {
+  auto locked = lock_exclusive(io, fd, interruption_requested);
+  if (!locked && locked.error().interrupted()) return locked;
+  return {};
 }
 
 // Removes the temporary file `name` unless a live writer holds its lock. The
@@ -95,7 +117,7 @@ void remove_if_abandoned(PosixIo& io, int dir_fd, const char* name) {
   struct stat held, named;
   if (io.fstat(fd->get(), &held) != 0 || !S_ISREG(held.st_mode)) return;
   if (io.flock(fd->get(), LOCK_EX | LOCK_NB) != 0) return;
-  if (::fstatat(dir_fd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && same_file(held, named)) {
+  if (io.fstatat(dir_fd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && same_file(held, named)) {
     io.unlinkat(dir_fd, name, 0);
   }
 }
@@ -143,37 +165,89 @@ std::expected<ReadOutcome, std::string> read_receipt_file(PosixIo& io, int dir_f
   }
 }
 
+// A directory open for listing, read through the PosixIo that opened it.
 class DirectoryStream {
  public:
-  explicit DirectoryStream(DIR* dir) : dir_(dir) {}
+  DirectoryStream(PosixIo& io, DIR* dir) : io_(io), dir_(dir) {}
   ~DirectoryStream() {
-    if (dir_) ::closedir(dir_);
+    if (dir_) io_.closedir(dir_);
   }
   DirectoryStream(const DirectoryStream&) = delete;
   DirectoryStream& operator=(const DirectoryStream&) = delete;
-  DIR* get() const { return dir_; }
+  int fd() const { return ::dirfd(dir_); }
+  // The next entry; nullptr at the end, or with errno set when the listing failed.
+  const dirent* next() {
+    errno = 0;
+    return io_.readdir(dir_);
+  }
 
  private:
+  PosixIo& io_;
   DIR* dir_;
 };
 
 // Opens a directory for listing through `io`; the stream owns the descriptor.
-std::expected<DirectoryStream, int> open_directory(PosixIo& io, const std::string& path) {
+std::expected<DirectoryStream, OsError> open_directory(PosixIo& io, const std::string& path) {
   auto fd = open_file(io, path.c_str(), O_RDONLY | O_DIRECTORY);
-  if (!fd) return std::unexpected(fd.error().code);
-  DIR* dir = ::fdopendir(fd->get());
-  if (!dir) return std::unexpected(errno);
+  if (!fd) return std::unexpected(fd.error());
+  DIR* dir = io.fdopendir(fd->get());
+  if (!dir) return std::unexpected(OsError{errno});
   fd->release();
-  return std::expected<DirectoryStream, int>(std::in_place, dir);
+  return std::expected<DirectoryStream, OsError>(std::in_place, io, dir);
+}
+
+// Calls visit(entry) for every entry in listing order, stopping at the first failure: its
+// own, or the listing's (kReadEntry).
+template <class Visit>
+std::expected<void, StorageError> each_entry(DirectoryStream& dir, Visit&& visit) {
+  while (const dirent* entry = dir.next()) {
+    if (auto visited = visit(*entry); !visited) return visited;
+  }
+  if (errno != 0) return std::unexpected(failure(Failure::kReadEntry, "", OsError{errno}));
+  return {};
 }
 
 void remove_abandoned_files(PosixIo& io, const std::string& dir_path) {
   auto dir = open_directory(io, dir_path);
   if (!dir) return;
-  while (const dirent* entry = ::readdir(dir->get())) {
-    if (is_temp_file_name(entry->d_name))
-      remove_if_abandoned(io, ::dirfd(dir->get()), entry->d_name);
+  while (const dirent* entry = dir->next()) {
+    if (is_temp_file_name(entry->d_name)) remove_if_abandoned(io, dir->fd(), entry->d_name);
   }
+}
+
+// Reads the receipt file `name` of an open directory into `current` (whose storage is
+// reused), with `buf` as the read buffer: true when it holds the receipt, false when the
+// file was skipped with a warning (too long for what it is, or no receipt), or the
+// failure that fails the whole operation. `dir_path` names the file in warnings.
+std::expected<bool, StorageError> read_receipt_entry(PosixIo& io, int dir_fd,
+                                                     const std::string& dir_path, const char* name,
+                                                     std::string& buf, Receipt& current) {
+  size_t len = 0;
+  auto read = read_receipt_file(io, dir_fd, name, buf, len);
+  if (!read) return std::unexpected(failure(Failure::kReadFile, "", read.error()));
+  if (*read == ReadOutcome::kTooLong) {
+    write_warning_line(
+        "Warning: Skipped receipt file ", join_path(dir_path, name),
+        "not a regular file, and longer than " + std::to_string(kNonRegularReadLimit) + " bytes");
+    return false;
+  }
+  const std::string_view text(buf.data(), len);
+  // Receipts as written are read into `current`; other forms and failures take the
+  // general reading alone (the one-pass reading has already declined them).
+  if (read_receipt_direct(text, current)) return true;
+  auto receipt = receipt_from_json_tree(text);
+  if (!receipt) {
+    // Text that reads as a receipt is valid UTF-8 (the reader checks every
+    // string, and all else must be ASCII), so only a failure needs the check.
+    if (!utf8::is_valid(text)) {
+      return std::unexpected(failure(Failure::kReadFile, "", "stream did not contain valid UTF-8"));
+    }
+    write_warning_line("Warning: Failed to parse receipt file ", join_path(dir_path, name),
+                       receipt.error().display());
+    return false;
+  }
+  current = std::move(*receipt);
+  return true;
 }
 
 }  // namespace
@@ -234,7 +308,7 @@ class FilesystemStore::Writer {
     if (linked != EEXIST) return std::unexpected(OsError{linked});
     // Replacing a receipt: a temporary name, locked before it exists, then a
     // rename over the old file.
-    lock_for_life(io_, file->get());
+    if (auto locked = lock_for_life(io_, file->get()); !locked) return locked;
     std::string temp;
     for (int attempt = 0;; ++attempt) {
       temp = temp_file_name(rid);
@@ -258,7 +332,7 @@ class FilesystemStore::Writer {
     std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
     if (io_.linkat(AT_FDCWD, proc_path, dir_.get(), name, AT_SYMLINK_FOLLOW) == 0) return 0;
     const int err = errno;
-    if (err == ENOENT && ::access("/proc/self/fd", F_OK) != 0) return kNoUnnamedFiles;
+    if (err == ENOENT && io_.access("/proc/self/fd", F_OK) != 0) return kNoUnnamedFiles;
     return err;
   }
 
@@ -276,11 +350,14 @@ class FilesystemStore::Writer {
         if (opened.error().code != EEXIST || attempt >= 16) return std::unexpected(opened.error());
         continue;
       }
-      lock_for_life(io_, opened->get());
+      if (auto locked = lock_for_life(io_, opened->get()); !locked) {
+        io_.unlinkat(dir_.get(), temp.c_str(), 0);
+        return locked;
+      }
       // A sweep that took the lock first has removed the name: take another.
       struct stat held, named;
       if (io_.fstat(opened->get(), &held) == 0 &&
-          ::fstatat(dir_.get(), temp.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+          io_.fstatat(dir_.get(), temp.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
           same_file(held, named)) {
         file = std::move(*opened);
       } else if (attempt >= 16) {
@@ -312,15 +389,14 @@ class FilesystemStore::Writer {
 
 std::expected<std::shared_ptr<FilesystemStore>, StorageError> FilesystemStore::create(
     std::string base_path, PosixIo& io) {
-  std::string receipts_dir = join_path(base_path, "receipts");
+  std::string receipts_dir = receipts_folder(base_path);
   // The OS would silently cut the path at a NUL and create a directory nobody named.
   if (base_path.find('\0') != std::string::npos) {
-    return std::unexpected(StorageError::io("Failed to create receipts directory " + receipts_dir +
-                                            ": file name contained an unexpected NUL byte"));
+    return std::unexpected(failure(Failure::kCreateDirectory, receipts_dir,
+                                   "file name contained an unexpected NUL byte"));
   }
-  if (const int err = create_directories(receipts_dir); err != 0) {
-    return std::unexpected(StorageError::io("Failed to create receipts directory " + receipts_dir +
-                                            ": " + os_error_text(err)));
+  if (const int err = create_directories(io, receipts_dir); err != 0) {
+    return std::unexpected(failure(Failure::kCreateDirectory, receipts_dir, OsError{err}));
   }
   remove_abandoned_files(io, receipts_dir);
   return std::shared_ptr<FilesystemStore>(
@@ -333,12 +409,12 @@ std::expected<void, StorageError> FilesystemStore::store_receipt(const Receipt& 
 
 std::expected<void, StorageError> FilesystemStore::store_receipts(
     std::span<const Receipt> receipts) {
-  std::lock_guard guard(*lock_);
+  if (!lock_interruptibly(*lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(*lock_, std::adopt_lock);
   if (receipts.empty()) return {};
   std::string path;  // of the receipt being written
   auto io_error = [&](const OsError& error) {
-    return std::unexpected(
-        StorageError::io("Failed to write receipt to " + path + ": " + error.text()));
+    return std::unexpected(failure(Failure::kWriteReceipt, path, error));
   };
   Writer writer(*this);
   std::expected<void, StorageError> result;
@@ -375,66 +451,73 @@ std::expected<void, StorageError> FilesystemStore::store_receipts(
 
 std::expected<std::vector<Receipt>, StorageError> FilesystemStore::query_receipts(
     ReceiptQuery query) {
-  std::lock_guard guard(*lock_);
+  if (!lock_interruptibly(*lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(*lock_, std::adopt_lock);
   auto dir = open_directory(*io_, receipts_dir_);
-  if (!dir) {
-    return std::unexpected(StorageError::io("Failed to read receipts directory " + receipts_dir_ +
-                                            ": " + os_error_text(dir.error())));
-  }
-  const int dir_fd = ::dirfd(dir->get());
+  if (!dir) return std::unexpected(failure(Failure::kReadDirectory, receipts_dir_, dir.error()));
   std::vector<Receipt> results;
   std::string buf;
   Receipt current;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(dir->get());
-    if (!entry) {
-      if (errno != 0) {
-        return std::unexpected(
-            StorageError::io("Failed to read directory entry: " + os_error_text(errno)));
-      }
-      break;
-    }
-    const std::string_view name(entry->d_name);
+  auto listed = each_entry(*dir, [&](const dirent& entry) -> std::expected<void, StorageError> {
+    const std::string_view name(entry.d_name);
     if (!is_receipt_file_name(name)) {
-      if (is_temp_file_name(name)) remove_if_abandoned(*io_, dir_fd, entry->d_name);
-      continue;
+      if (is_temp_file_name(name)) remove_if_abandoned(*io_, dir->fd(), entry.d_name);
+      return {};
     }
-
-    size_t len = 0;
-    auto read = read_receipt_file(*io_, dir_fd, entry->d_name, buf, len);
-    if (!read)
-      return std::unexpected(StorageError::io("Failed to read receipt file: " + read.error()));
-    if (*read == ReadOutcome::kTooLong) {
-      write_warning_line(
-          "Warning: Skipped receipt file ", join_path(receipts_dir_, name),
-          "not a regular file, and longer than " + std::to_string(kNonRegularReadLimit) + " bytes");
-      continue;
-    }
-    const std::string_view text(buf.data(), len);
-    // Receipts as written are read into `current`, whose storage is reused for
-    // the next file unless it is kept; other forms and failures take the
-    // general reading alone (the one-pass reading has already declined them).
-    if (!read_receipt_direct(text, current)) {
-      auto receipt = receipt_from_json_tree(text);
-      if (!receipt) {
-        // Text that reads as a receipt is valid UTF-8 (the reader checks every
-        // string, and all else must be ASCII), so only a failure needs the check.
-        if (!utf8::is_valid(text)) {
-          return std::unexpected(
-              StorageError::io("Failed to read receipt file: stream did not contain valid UTF-8"));
-        }
-        write_warning_line("Warning: Failed to parse receipt file ", join_path(receipts_dir_, name),
-                           receipt.error().display());
-        continue;
-      }
-      current = std::move(*receipt);
-    }
-    if (matches_query(current, query)) results.push_back(std::move(current));
-  }
+    // `current` is kept only when it matches; otherwise the next file reuses its storage.
+    auto read = read_receipt_entry(*io_, dir->fd(), receipts_dir_, entry.d_name, buf, current);
+    if (!read) return std::unexpected(std::move(read.error()));
+    if (*read && matches_query(current, query)) results.push_back(std::move(current));
+    return {};
+  });
+  if (!listed) return std::unexpected(std::move(listed.error()));
   if (query.limit && *query.limit < results.size()) {
     results.erase(results.begin() + static_cast<std::ptrdiff_t>(*query.limit), results.end());
   }
+  return results;
+}
+
+std::expected<std::vector<Receipt>, StorageError> FilesystemStore::find_by_rid_prefix(
+    std::string_view hex_prefix, size_t limit) {
+  if (auto checked = check_rid_prefix(hex_prefix); !checked)
+    return std::unexpected(checked.error());
+  if (!lock_interruptibly(*lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(*lock_, std::adopt_lock);
+  auto dir = open_directory(*io_, receipts_dir_);
+  if (!dir) return std::unexpected(failure(Failure::kReadDirectory, receipts_dir_, dir.error()));
+  const std::string start = hyphenated_rid_prefix(hex_prefix);
+  std::vector<Receipt> results;
+  std::string buf;
+  Receipt current;
+  // A file is taken when its name and its rid both begin with the prefix.
+  auto take = [&](const char* name) -> std::expected<void, StorageError> {
+    auto read = read_receipt_entry(*io_, dir->fd(), receipts_dir_, name, buf, current);
+    if (!read) return std::unexpected(std::move(read.error()));
+    if (*read && uuid_to_string(current.rid).starts_with(start)) {
+      results.push_back(std::move(current));
+    }
+    return {};
+  };
+  if (hex_prefix.size() == kRidHexDigits) {
+    // One rid: its file, if there is one, is the only candidate.
+    const std::string name = start + ".json";
+    struct stat st;
+    if (io_->fstatat(dir->fd(), name.c_str(), &st, 0) == 0) {
+      if (auto taken = take(name.c_str()); !taken) return std::unexpected(taken.error());
+    } else if (errno != ENOENT) {
+      return std::unexpected(failure(Failure::kReadFile, "", OsError{errno}));
+    }
+  } else {
+    auto listed = each_entry(*dir, [&](const dirent& entry) -> std::expected<void, StorageError> {
+      const std::string_view name(entry.d_name);
+      if (!name.starts_with(start) || !is_receipt_file_name(name)) return {};
+      return take(entry.d_name);
+    });
+    if (!listed) return std::unexpected(std::move(listed.error()));
+  }
+  std::sort(results.begin(), results.end(),
+            [](const Receipt& a, const Receipt& b) { return a.rid < b.rid; });
+  if (results.size() > limit) results.resize(limit);
   return results;
 }
 

@@ -37,6 +37,11 @@ class FilesystemStore : public ReceiptStore {
   // reported on stderr and skipped. `limit` applies after the whole listing.
   std::expected<std::vector<Receipt>, StorageError> query_receipts(ReceiptQuery query) override;
 
+  // Reads only the files whose names begin with the prefix (one file for a whole rid);
+  // unparseable ones are reported and skipped as in listing.
+  std::expected<std::vector<Receipt>, StorageError> find_by_rid_prefix(std::string_view hex_prefix,
+                                                                       size_t limit) override;
+
   const std::string& base_path() const { return base_path_; }
   const std::string& receipts_dir() const { return receipts_dir_; }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/cancellation.h"
+#include "storage/rid_prefix.h"
 #include "storage/storage_url.h"
 
 namespace quillmere {
@@ -24,6 +25,7 @@ namespace quillmere {
 namespace {
 
 constexpr const char* kUpsertName = "qm_upsert";
+constexpr const char* kRidRangeName = "qm_rid_range";
 // Serialises first-use table creation between connections to one database.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7235350711092451329)";
 
@@ -208,6 +210,7 @@ void PostgresStore::disconnect() {
   PQfinish(conn_);
   conn_ = nullptr;
   upsert_prepared_ = false;
+  rid_range_prepared_ = false;
   selects_prepared_.reset();
 }
 
@@ -238,6 +241,7 @@ std::expected<void, StorageError> PostgresStore::connect() {
       ::close(PQsocket(conn_));
       conn_ = nullptr;
       upsert_prepared_ = false;
+      rid_range_prepared_ = false;
       selects_prepared_.reset();
     } else if (PQstatus(conn_) == CONNECTION_OK) {
       if (PQtransactionStatus(conn_) != PQTRANS_IDLE) {
@@ -401,6 +405,42 @@ std::expected<std::vector<sql::StoredRow>, StorageError> PostgresStore::fetch(
   for (int i = 0; i < n; ++i)
     rows.push_back({value_bytes(r.get(), i, 0), value_bytes(r.get(), i, 1)});
   return rows;
+}
+
+std::expected<std::vector<Receipt>, StorageError> PostgresStore::find_by_rid_prefix(
+    std::string_view hex_prefix, size_t limit) {
+  if (auto checked = check_rid_prefix(hex_prefix); !checked)
+    return std::unexpected(checked.error());
+  const RidRange range = rid_prefix_range(hex_prefix);
+  const std::vector<sql::Param> params = {
+      sql::Param::text(range.lower), sql::Param::text(range.upper),
+      sql::Param::int64(sql::sql_limit(limit).value_or(INT64_MAX))};
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
+  return with_connection([&]() -> std::expected<std::vector<Receipt>, StorageError> {
+    if (!rid_range_prepared_) {
+      if (auto r = prepare(kRidRangeName, sql::rid_range_statement(sql::Dialect::Postgres), params);
+          !r) {
+        return std::unexpected(r.error());
+      }
+      rid_range_prepared_ = true;
+    }
+    const BoundParams bound(params);
+    Result r = await_result(PQsendQueryPrepared(conn_, kRidRangeName, bound.count(), bound.values(),
+                                                bound.lengths(), bound.formats(), 1));
+    if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
+      return std::unexpected(r ? database_error(PQresultErrorMessage(r.get())) : error());
+    }
+    std::vector<Receipt> results;
+    for (int i = 0, n = PQntuples(r.get()); i < n; ++i) {
+      Receipt receipt;
+      if (sql::read_stored_receipt({value_bytes(r.get(), i, 0), value_bytes(r.get(), i, 1)},
+                                   receipt)) {
+        results.push_back(std::move(receipt));
+      }
+    }
+    return results;
+  });
 }
 
 std::expected<std::vector<Receipt>, StorageError> PostgresStore::query_receipts(

@@ -40,6 +40,9 @@ class PostgresStore : public ReceiptStore {
   std::expected<void, StorageError> store_receipts(std::span<const Receipt> receipts) override;
   // The matching receipts in insertion order; `limit` takes the first ones.
   std::expected<std::vector<Receipt>, StorageError> query_receipts(ReceiptQuery query) override;
+  // A range on the rid key.
+  std::expected<std::vector<Receipt>, StorageError> find_by_rid_prefix(std::string_view hex_prefix,
+                                                                       size_t limit) override;
 
  private:
   explicit PostgresStore(std::string conninfo) : conninfo_(std::move(conninfo)) {}
@@ -75,6 +78,7 @@ class PostgresStore : public ReceiptStore {
   pg_conn* conn_ = nullptr;
   int pid_ = 0;  // the process that opened conn_
   bool upsert_prepared_ = false;
+  bool rid_range_prepared_ = false;
   bool interrupted_ = false;  // the last wait was stopped (conn_ is gone)
   std::bitset<sql::kQueryShapeCount> selects_prepared_;
 };

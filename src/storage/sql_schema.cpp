@@ -334,6 +334,15 @@ std::string select_statement(Dialect dialect, QueryShape shape) {
   return sql;
 }
 
+std::string rid_range_statement(Dialect dialect) {
+  const std::string lower = placeholder(dialect, 1);
+  // The range alone is exact in byte order; the prefix test keeps it exact under a
+  // collation that orders hyphens otherwise.
+  return "SELECT rid, body FROM " + std::string(kReceipts) + " WHERE rid >= " + lower +
+         " AND rid < " + placeholder(dialect, 2) + " AND substr(rid, 1, length(" + lower +
+         ")) = " + lower + " ORDER BY rid LIMIT " + placeholder(dialect, 3);
+}
+
 std::vector<Param> filter_params(const ReceiptQuery& query) {
   std::vector<Param> out;
   all_query_filters([&](const auto& filter, unsigned) {

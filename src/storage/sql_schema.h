@@ -118,6 +118,10 @@ std::string select_statement(Dialect dialect, QueryShape shape);
 // The filter parameters of the query, in the order select_statement numbers them.
 std::vector<Param> filter_params(const ReceiptQuery& query);
 
+// SELECT rid, body of the rows whose rid begins with a prefix, in rid order, as a range
+// on the rid key: parameters lower and upper (text, rid_prefix_range), then LIMIT.
+std::string rid_range_statement(Dialect dialect);
+
 // One stored row as read back.
 struct StoredRow {
   std::string rid;

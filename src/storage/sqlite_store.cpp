@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/cancellation.h"
+#include "storage/rid_prefix.h"
 
 namespace quillmere {
 
@@ -127,6 +128,8 @@ void SqliteStore::disconnect() {
   upsert_ = nullptr;
   sqlite3_finalize(last_seq_);
   last_seq_ = nullptr;
+  sqlite3_finalize(rid_range_);
+  rid_range_ = nullptr;
   for (sqlite3_stmt*& stmt : selects_) {
     sqlite3_finalize(stmt);
     stmt = nullptr;
@@ -170,6 +173,7 @@ std::expected<void, StorageError> SqliteStore::connect() {
     db_ = nullptr;
     upsert_ = nullptr;
     last_seq_ = nullptr;
+    rid_range_ = nullptr;
     selects_.fill(nullptr);
   }
   // A relative name gets "./" in front, so SQLite never reads it as ":memory:" or a
@@ -329,6 +333,37 @@ std::expected<std::vector<sql::StoredRow>, StorageError> SqliteStore::fetch(
     rows.push_back({column_bytes(*stmt, 0), column_bytes(*stmt, 1)});
   }
   return rows;
+}
+
+std::expected<std::vector<Receipt>, StorageError> SqliteStore::find_by_rid_prefix(
+    std::string_view hex_prefix, size_t limit) {
+  if (auto checked = check_rid_prefix(hex_prefix); !checked)
+    return std::unexpected(checked.error());
+  const RidRange range = rid_prefix_range(hex_prefix);
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
+  if (auto connected = connect(); !connected) return std::unexpected(connected.error());
+  auto stmt = prepared(rid_range_, sql::rid_range_statement(sql::Dialect::Sqlite));
+  if (!stmt) return std::unexpected(stmt.error());
+  StatementUse use(*stmt);
+  const sql::Param params[] = {sql::Param::text(range.lower), sql::Param::text(range.upper),
+                               sql::Param::int64(sql::sql_limit(limit).value_or(INT64_MAX))};
+  for (size_t i = 0; i < std::size(params); ++i) {
+    if (bind(*stmt, static_cast<int>(i + 1), params[i]) != SQLITE_OK) {
+      return std::unexpected(error());
+    }
+  }
+  std::vector<Receipt> results;
+  for (;;) {
+    const int rc = sqlite3_step(*stmt);
+    if (rc == SQLITE_DONE) break;
+    if (rc != SQLITE_ROW) return std::unexpected(error());
+    Receipt receipt;
+    if (sql::read_stored_receipt({column_bytes(*stmt, 0), column_bytes(*stmt, 1)}, receipt)) {
+      results.push_back(std::move(receipt));
+    }
+  }
+  return results;
 }
 
 std::expected<std::vector<Receipt>, StorageError> SqliteStore::query_receipts(ReceiptQuery query) {

@@ -37,6 +37,9 @@ class SqliteStore : public ReceiptStore {
   std::expected<void, StorageError> store_receipts(std::span<const Receipt> receipts) override;
   // The matching receipts in insertion order; `limit` takes the first ones.
   std::expected<std::vector<Receipt>, StorageError> query_receipts(ReceiptQuery query) override;
+  // A range on the rid key.
+  std::expected<std::vector<Receipt>, StorageError> find_by_rid_prefix(std::string_view hex_prefix,
+                                                                       size_t limit) override;
 
   const std::string& path() const { return path_; }
 
@@ -61,6 +64,7 @@ class SqliteStore : public ReceiptStore {
   int pid_ = 0;  // the process that opened db_
   sqlite3_stmt* upsert_ = nullptr;
   sqlite3_stmt* last_seq_ = nullptr;
+  sqlite3_stmt* rid_range_ = nullptr;
   std::array<sqlite3_stmt*, sql::kQueryShapeCount> selects_{};
 };
 

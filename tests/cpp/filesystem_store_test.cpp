@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "base/cancellation.h"
 #include "receipts/json_adapter.h"
 #include "storage/file_names.h"
 #include "test_support.h"
@@ -714,6 +715,37 @@ class FaultyIo : public PosixIo {
   int renameat(int od, const char* on, int nd, const char* nn) override {
     return failing == "renameat" ? fail(EIO) : PosixIo::renameat(od, on, nd, nn);
   }
+  int mkdir(const char* path, mode_t mode) override {
+    return failing == "mkdir" ? fail(EIO) : PosixIo::mkdir(path, mode);
+  }
+  DIR* fdopendir(int fd) override {
+    if (failing == "fdopendir") {
+      errno = EIO;
+      return nullptr;
+    }
+    return PosixIo::fdopendir(fd);
+  }
+  struct dirent* readdir(DIR* dir) override {
+    if (failing == "readdir") {
+      errno = EIO;
+      return nullptr;
+    }
+    return PosixIo::readdir(dir);
+  }
+  int fstatat(int dir, const char* name, struct stat* st, int flags) override {
+    return failing == "fstatat" ? fail(EIO) : PosixIo::fstatat(dir, name, st, flags);
+  }
+  // With `locks_held`, every file is locked through a second open file before the store
+  // asks for its lock, as another process holding it would.
+  int flock(int fd, int operation) override {
+    if (locks_held && (operation & LOCK_EX)) {
+      const std::string path = "/proc/self/fd/" + std::to_string(fd);
+      const int other = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (other >= 0 && ::flock(other, LOCK_EX | LOCK_NB) != 0) ::close(other);
+    }
+    return PosixIo::flock(fd, operation);
+  }
+  bool locks_held = false;
 
  private:
   static int fail(int err) {
@@ -778,6 +810,92 @@ INSTANTIATE_TEST_SUITE_P(Ways, StoreWriteWays,
                                            WriteWay{"UnnamedFileLinkedThroughProc", false, true},
                                            WriteWay{"TemporaryName", true, false}),
                          [](const auto& p) { return std::string(p.param.name); });
+
+// Creating, listing and looking up fail with the failing call's error text, named for
+// the directory where the text names one.
+TEST(FilesystemStore, DirectoryCallFailuresGiveTheirTexts) {
+  TempDir tmp;
+  FaultyIo io;
+  io.failing = "mkdir";
+  auto refused = FilesystemStore::create(tmp.path() + "/new", io);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().display(), "I/O error: Failed to create receipts directory " +
+                                           tmp.path() +
+                                           "/new/receipts: Input/output error (os error 5)");
+  io.failing = "";
+  auto created = FilesystemStore::create(tmp.path(), io);
+  ASSERT_TRUE(created);
+  auto& store = *created;
+  ASSERT_TRUE(store->store_receipt(exec_receipt({.id = 1})));
+  std::string hex = uuid_to_string(rid_of(1));
+  std::erase(hex, '-');
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"fdopendir", "I/O error: Failed to read receipts directory " + store->receipts_dir() +
+                        ": Input/output error (os error 5)"},
+      {"readdir", "I/O error: Failed to read directory entry: Input/output error (os error 5)"},
+  };
+  for (const auto& [failing, message] : cases) {
+    io.failing = failing;
+    auto listed = store->query_receipts({});
+    ASSERT_FALSE(listed) << failing;
+    EXPECT_EQ(listed.error().display(), message);
+    auto found = store->find_by_rid_prefix(hex.substr(0, 3), 10);
+    ASSERT_FALSE(found) << failing;
+    EXPECT_EQ(found.error().display(), message);
+  }
+  // A whole rid is looked up by its name alone.
+  io.failing = "fstatat";
+  auto found = store->find_by_rid_prefix(hex, 10);
+  ASSERT_FALSE(found);
+  EXPECT_EQ(found.error().display(),
+            "I/O error: Failed to read receipt file: Input/output error (os error 5)");
+  io.failing = "";
+  found = store->find_by_rid_prefix(hex, 10);
+  ASSERT_TRUE(found);
+  ASSERT_EQ(found->size(), 1u);
+  EXPECT_EQ((*found)[0].rid, rid_of(1));
+}
+
+// A writer waiting for the lock of its temporary file (held by another open file) stops
+// when its interruption check says so, fails with EINTR's text and leaves no file behind.
+// In a child process, so that a wait that never ends fails the test instead of hanging it.
+TEST(FilesystemStore, LockWaitStopsWhenInterrupted) {
+  TempDir tmp;
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    FaultyIo io;
+    io.no_unnamed_files = true;
+    io.locks_held = true;
+    auto store = FilesystemStore::create(tmp.path(), io);
+    if (!store) ::_exit(2);
+    CancelToken token;
+    const Interruption interrupt{.token = &token};
+    const InterruptionScope scope(interrupt);
+    std::thread canceller([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      token.cancel();
+    });
+    auto stored = (*store)->store_receipt(exec_receipt({.id = 1}));
+    canceller.join();
+    const std::string path = (*store)->receipts_dir() + "/" + file_name(exec_receipt({.id = 1}));
+    const bool right =
+        !stored && stored.error().display() == "I/O error: Failed to write receipt to " + path +
+                                                   ": Interrupted system call (os error 4)";
+    ::_exit(right && names_in((*store)->receipts_dir()).empty() ? 0 : 1);
+  }
+  int status = 0;
+  for (int waited_ms = 0; ::waitpid(pid, &status, WNOHANG) == 0; waited_ms += 10) {
+    if (waited_ms > 20'000) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      FAIL() << "the lock wait did not stop";
+    }
+    ::usleep(10'000);
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
 
 // A batch writes every receipt as a single store would, with one directory sync;
 // a receipt that cannot be written stops the batch, and what came before it is

@@ -362,3 +362,36 @@ def test_counts_agree_with_their_nouns(store, tmp_path):
     page = tmp_path / "r.html"
     done = qm("report", "--store", path, "--trace", "t2", "--no-dot", "-o", page, check_code=0)
     assert "(1 receipt)" in done.stderr and "<span>1 receipt</span>" in page.read_text(encoding="utf-8")
+
+
+# --------------------------------------------------------------------- lookup by rid in every store
+
+PG_URL = os.environ.get("QM_TEST_PG_URL")
+
+
+@pytest.mark.parametrize("kind", ["filesystem", "sqlite", "postgresql"])
+def test_rid_lookup_is_the_stores_and_agrees_with_the_listing(kind, tmp_path):
+    if kind == "postgresql" and not PG_URL:
+        pytest.skip("QM_TEST_PG_URL is not set")
+    store = {"filesystem": str(tmp_path / "store"), "sqlite": f"sqlite://{tmp_path}/s.db", "postgresql": PG_URL}[kind]
+    client = qmpkg.Client(store) if kind == "filesystem" else qmpkg.Client(storage_url=store)
+    client.store_receipts([client.record_work(f"w{i}", {}) for i in range(20)])
+    rids = sorted(r.rid for r in client.list_receipts())
+    # 20 rids share some first digit; the one asked for below is no rid's start.
+    common = max("0123456789abcdef", key=lambda d: sum(r.startswith(d) for r in rids))
+    missing = next(p for p in (f"{i:05x}" for i in range(1 << 20)) if not any(r.startswith(p) for r in rids))
+    for prefix in (rids[0], rids[0].upper(), rids[0].replace("-", "")[:13], rids[0][:10], common, missing):
+        hex_prefix = prefix.replace("-", "").lower()
+        want = [r for r in rids if r.replace("-", "").startswith(hex_prefix)]
+        assert [r.rid for r in client.find_receipts(prefix)] == want
+        assert [r.rid for r in client.find_receipts(prefix, 1)] == want[:1]
+    for bad in ("", "1234-5678", "g", rids[0] + "0"):
+        with pytest.raises(ValueError, match="Invalid rid_prefix"):
+            client.find_receipts(bad)
+    shown = qm("show", rids[0][:13], "--store", store, "--json", check_code=0).stdout
+    assert json.loads(shown)["rid"] == rids[0]
+    ambiguous = qm("show", common, "--store", store, check_code=2).stderr
+    assert f"is the start of {sum(r.startswith(common) for r in rids)} rids" in ambiguous
+    assert "no receipt" in qm("show", missing, "--store", store, check_code=1).stderr
+    # Hyphens out of place match nothing, as no written rid has them there.
+    assert "no receipt" in qm("show", rids[0][:4] + "-" + rids[0][4:8], "--store", store, check_code=1).stderr
