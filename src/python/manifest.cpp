@@ -63,9 +63,9 @@ bool convert_path(PyObject* obj, PyRef& out, std::string_view& path) {
   return true;
 }
 
-PyObject* build_error(const BuildError& error, const SignalCheck& signals) {
-  if (error.kind == BuildError::Kind::Interrupted) return signals.raise_stopped();
-  return raise_value_error(ErrorFamily::Manifest, error.message);
+PyObject* build_error(const ShapeError& error, const SignalCheck& signals) {
+  if (error.kind == ShapeError::Kind::Interrupted) return signals.raise_stopped();
+  return raise_value_error(ErrorFamily::Manifest, error.display());
 }
 
 namespace {
@@ -548,7 +548,7 @@ bool parse_build_args(PyObject* args, PyObject* kwargs, const char* format,
          convert_workers(workers_arg, out.workers);
 }
 
-PyObject* built_manifest(std::expected<CompactManifest, BuildError>&& built,
+PyObject* built_manifest(std::expected<CompactManifest, ShapeError>&& built,
                          const SignalCheck& signals) {
   if (!built) return build_error(built.error(), signals);
   return wrap_manifest(std::move(*built));

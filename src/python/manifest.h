@@ -38,7 +38,7 @@ PyObject* wrap_manifest(CompactManifest manifest);
 bool convert_scheme(PyObject* obj, ChunkScheme& out);
 bool convert_workers(PyObject* obj, unsigned& out);
 bool convert_path(PyObject* obj, PyRef& out, std::string_view& path);
-PyObject* build_error(const BuildError& error, const SignalCheck& signals);
+PyObject* build_error(const ShapeError& error, const SignalCheck& signals);
 
 // The chunk_scheme argument: None or absent gives no scheme; a dict is read by the
 // scheme rules (ValueError texts "Missing 'type' field in chunk_scheme", ...).

@@ -63,9 +63,9 @@ bool convert_chunk_scheme(PyObject* obj, std::optional<ChunkScheme>& out) {
 
 namespace {
 
-PyObject* data_shape_result(const std::expected<std::string, DataShapeError>& hash,
+PyObject* data_shape_result(const std::expected<std::string, ShapeError>& hash,
                             const SignalCheck* signals = nullptr) {
-  if (!hash && hash.error().kind == DataShapeError::Kind::Interrupted) {
+  if (!hash && hash.error().kind == ShapeError::Kind::Interrupted) {
     // The signal handler's exception is set, or a token was cancelled; stop with it.
     if (signals != nullptr) return signals->raise_stopped();
     if (PyErr_Occurred()) return nullptr;

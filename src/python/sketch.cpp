@@ -238,7 +238,7 @@ bool convert_sketch_args(PyObject* records, PyObject* scheme, PyObject* workers,
          convert_workers(workers, out.workers);
 }
 
-std::expected<ManifestAndSketch, BuildError> from_buffer(const BufferArg& data, const SketchArgs& a,
+std::expected<ManifestAndSketch, ShapeError> from_buffer(const BufferArg& data, const SketchArgs& a,
                                                          SignalCheck& signals) {
   const auto build = [&](const Interruption& interrupt) {
     return build_manifest_and_sketch(data.data(), a.scheme, a.mode, a.workers, interrupt);
@@ -248,7 +248,7 @@ std::expected<ManifestAndSketch, BuildError> from_buffer(const BufferArg& data, 
   return interruptible(signals, build);
 }
 
-std::expected<ManifestAndSketch, BuildError> from_file(std::string_view path, bool keep_chunks,
+std::expected<ManifestAndSketch, ShapeError> from_file(std::string_view path, bool keep_chunks,
                                                        const SketchArgs& a, SignalCheck& signals) {
   return interruptible(signals, [&](const Interruption& interrupt) {
     return build_manifest_and_sketch_from_file(path, a.scheme, keep_chunks, a.mode, a.workers,
