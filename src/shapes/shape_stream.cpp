@@ -213,13 +213,27 @@ class StreamViews final : public ViewConsumer {
   ShapeStream& stream_;
 };
 
-std::expected<void, ShapeError> run(ShapeStream& stream, ViewSource& source,
-                                    const Interruption& interrupt) {
+// Runs `read` (the read loop over some source) into `stream`, letting the pool's helpers see
+// the caller's cancellation while it runs.
+template <class Read>
+std::expected<void, ShapeError> run(ShapeStream& stream, const Interruption& interrupt, Read read) {
   const PoolCancel cancel(stream, interrupt.token);
   StreamViews consumer(stream);
-  auto reached = run_views(source, consumer, true);
+  auto reached = read(consumer);
   if (!reached) return std::unexpected(std::move(reached.error()));
   return {};
+}
+
+// A builder's stream, fed by `feed`; sketching too when `mode` is given.
+template <class Feed>
+std::expected<ManifestAndSketch, ShapeError> build(ChunkScheme scheme, bool keep_chunks,
+                                                   std::optional<RecordMode> mode, unsigned workers,
+                                                   Feed feed) {
+  ShapeStream stream(scheme, keep_chunks, workers);
+  if (mode) stream.sketch(*mode);
+  if (auto done = feed(stream); !done) return std::unexpected(std::move(done.error()));
+  CompactManifest manifest = stream.take_manifest();
+  return ManifestAndSketch{std::move(manifest), stream.take_sketch()};
 }
 
 std::expected<ManifestAndSketch, ShapeError> bytes_manifest(std::span<const uint8_t> data,
@@ -230,13 +244,8 @@ std::expected<ManifestAndSketch, ShapeError> bytes_manifest(std::span<const uint
   if (auto error = check_scheme(scheme, data.size())) {
     return std::unexpected(scheme_build_error(*error));
   }
-  ShapeStream stream(scheme, true, workers);
-  if (mode) stream.sketch(*mode);
-  if (auto done = stream_bytes(stream, data, interrupt); !done) {
-    return std::unexpected(std::move(done.error()));
-  }
-  CompactManifest manifest = stream.take_manifest();
-  return ManifestAndSketch{std::move(manifest), stream.take_sketch()};
+  return build(scheme, true, mode, workers,
+               [&](ShapeStream& stream) { return stream_bytes(stream, data, interrupt); });
 }
 
 std::expected<ManifestAndSketch, ShapeError> file_manifest(std::string_view path,
@@ -245,33 +254,30 @@ std::expected<ManifestAndSketch, ShapeError> file_manifest(std::string_view path
                                                            unsigned workers,
                                                            const Interruption& interrupt) {
   if (auto error = check_scheme(scheme, 0)) return std::unexpected(scheme_build_error(*error));
-  ShapeStream stream(scheme, keep_chunks, workers);
-  if (mode) stream.sketch(*mode);
-  if (auto done = stream_file(stream, path, interrupt); !done) {
-    return std::unexpected(std::move(done.error()));
-  }
-  CompactManifest manifest = stream.take_manifest();
-  return ManifestAndSketch{std::move(manifest), stream.take_sketch()};
+  return build(scheme, keep_chunks, mode, workers,
+               [&](ShapeStream& stream) { return stream_file(stream, path, interrupt); });
 }
 
 }  // namespace
 
 std::expected<void, ShapeError> stream_bytes(ShapeStream& stream, std::span<const uint8_t> data,
                                              const Interruption& interrupt) {
-  MemoryViews views(data, interrupt);
-  return run(stream, views, interrupt);
+  return run(stream, interrupt, [&](ViewConsumer& consumer) {
+    MemoryViews views(data, interrupt);
+    return run_views(views, consumer, true);
+  });
 }
 
 std::expected<void, ShapeError> stream_file(ShapeStream& stream, std::string_view path,
                                             const Interruption& interrupt,
                                             std::optional<size_t> block_size) {
+  // With helpers, two buffers take turns: one is read into while the other's chunks are
+  // hashed.
   const bool overlap = stream.threaded();
   const size_t size = block_size.value_or(overlap ? size_t{4} << 20 : kFileBlockSize);
-  const PoolCancel cancel(stream, interrupt.token);
-  StreamViews consumer(stream);
-  auto length = read_file(path, consumer, size, overlap, interrupt);
-  if (!length) return std::unexpected(std::move(length.error()));
-  return {};
+  return run(stream, interrupt, [&](ViewConsumer& consumer) {
+    return read_file(path, consumer, size, overlap, interrupt);
+  });
 }
 
 std::expected<CompactManifest, ShapeError> build_manifest(std::span<const uint8_t> data,
