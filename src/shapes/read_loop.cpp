@@ -45,15 +45,32 @@ std::expected<UniqueFd, ShapeError> open_for_reading(std::string_view path,
   return std::move(*file);
 }
 
-std::expected<size_t, ShapeError> SequentialFileReader::read_at(uint64_t /*pos*/, uint8_t* buf,
-                                                                size_t len) {
-  if (started_ && interrupt_()) return std::unexpected(ShapeError::interrupted());
-  started_ = true;
-  const InterruptCheck after_signal = [&] { return interrupt_(true); };
-  auto n = read_some(PosixIo::system(), fd_, buf, len, after_signal);
-  if (!n) return std::unexpected(os_fault(n.error(), path_));
-  return *n;
-}
+namespace {
+
+// Reads an open file from where it stands (pipes and files of unknown size alike; `pos` is
+// not used). `interrupt` is asked before every read but the first and when a signal
+// interrupts one.
+class SequentialFileReader final : public StreamReader {
+ public:
+  SequentialFileReader(int fd, std::string_view path, const Interruption& interrupt)
+      : fd_(fd), path_(path), interrupt_(interrupt) {}
+  std::expected<size_t, ShapeError> read_at(uint64_t /*pos*/, uint8_t* buf, size_t len) override {
+    if (started_ && interrupt_()) return std::unexpected(ShapeError::interrupted());
+    started_ = true;
+    const InterruptCheck after_signal = [&] { return interrupt_(true); };
+    auto n = read_some(PosixIo::system(), fd_, buf, len, after_signal);
+    if (!n) return std::unexpected(os_fault(n.error(), path_));
+    return *n;
+  }
+
+ private:
+  int fd_;
+  std::string_view path_;
+  const Interruption& interrupt_;
+  bool started_ = false;
+};
+
+}  // namespace
 
 std::expected<uint64_t, ShapeError> run_views(ViewSource& source, ViewConsumer& consumer,
                                               bool end_stream) {

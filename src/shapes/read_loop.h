@@ -54,22 +54,6 @@ class StreamReader {
   virtual std::expected<size_t, ShapeError> read_at(uint64_t pos, uint8_t* buf, size_t len) = 0;
 };
 
-// Reads an open file from where it stands (pipes and files of unknown size alike; `pos` is
-// not used). `interrupt` is asked before every read but the first and when a signal
-// interrupts one.
-class SequentialFileReader final : public StreamReader {
- public:
-  SequentialFileReader(int fd, std::string_view path, const Interruption& interrupt)
-      : fd_(fd), path_(path), interrupt_(interrupt) {}
-  std::expected<size_t, ShapeError> read_at(uint64_t pos, uint8_t* buf, size_t len) override;
-
- private:
-  int fd_;
-  std::string_view path_;
-  const Interruption& interrupt_;
-  bool started_ = false;
-};
-
 // Takes views of a stream, in stream order.
 class ViewConsumer {
  public:
