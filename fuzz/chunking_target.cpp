@@ -11,6 +11,7 @@
 #include "codec/commitments.h"
 #include "codec/sha256.h"
 #include "fuzz_support.h"
+#include "reference_manifest.h"
 #include "shapes/cas.h"
 #include "shapes/data_shape.h"
 #include "shapes/manifest.h"
@@ -19,6 +20,8 @@
 
 namespace quillmere::fuzz {
 namespace {
+
+using namespace testing_support;
 
 // Deterministic piece sizes from a seed taken off the input.
 class Pieces {
@@ -92,9 +95,8 @@ std::vector<CollectingSink::Cut> stream_in_pieces(std::span<const uint8_t> data,
   return std::move(sink.chunks);
 }
 
-std::expected<std::string, DataShapeError> hash_through_file(std::span<const uint8_t> data,
-                                                             ChunkScheme scheme,
-                                                             size_t block_size) {
+std::expected<std::string, ShapeError> hash_through_file(std::span<const uint8_t> data,
+                                                         ChunkScheme scheme, size_t block_size) {
   const int fd = ::memfd_create("qm-fuzz", MFD_CLOEXEC);
   QM_FUZZ_CHECK(fd >= 0);
   size_t done = 0;
@@ -150,9 +152,10 @@ void check_manifests(std::span<const uint8_t> data, ChunkScheme scheme, Pieces& 
   const CompactManifest streamed = hash_stream(data, scheme, pieces, workers);
   check(streamed);
   QM_FUZZ_CHECK(same_chunks(streamed.chunks, chunks));
-  const CompactManifest compact = build_compact_manifest(data, scheme);
-  check(compact);
-  QM_FUZZ_CHECK(same_chunks(compact.chunks, chunks));
+  const auto single = build_manifest(data, scheme, 1);
+  QM_FUZZ_CHECK(single.has_value());
+  check(*single);
+  QM_FUZZ_CHECK(same_chunks(single->chunks, chunks));
   const auto threaded = build_manifest(data, scheme, workers);
   QM_FUZZ_CHECK(threaded.has_value());
   check(*threaded);
@@ -256,7 +259,7 @@ void chunking_target(std::span<const uint8_t> input) {
   const size_t block_size = in.integer<uint16_t>();
   const std::span<const uint8_t> data = in.rest();
 
-  const auto manifest = build_manifest(data, scheme);
+  const auto manifest = reference_manifest(data, scheme);
   const auto from_bytes = compute_data_shape_hash_from_bytes(data, scheme);
   const auto from_file =
       hash_through_file(data, scheme, std::max<size_t>(block_size, data.size() / 64));

@@ -456,7 +456,7 @@ bool parse_build_args(PyObject* args, PyObject* kwargs, const char* format,
          convert_source(source_arg) && out.convert(scheme_arg, workers_arg);
 }
 
-PyObject* built_manifest(std::expected<CompactManifest, BuildError>&& built,
+PyObject* built_manifest(std::expected<CompactManifest, ShapeError>&& built,
                          const SignalCheck& signals) {
   if (!built) return build_error(built.error(), signals);
   return wrap_manifest(std::move(*built));

@@ -89,7 +89,7 @@ PyObject* join_manifest_pieces_py(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   SignalCheck signals;
   auto joined = interruptible(
-      signals, [&](const Interruption& interrupt) -> std::expected<std::string, BuildError> {
+      signals, [&](const Interruption& interrupt) -> std::expected<std::string, ShapeError> {
         auto manifest = join_pieces_from_file(path, pieces, interrupt);
         pieces.clear();
         if (!manifest) return std::unexpected(std::move(manifest.error()));

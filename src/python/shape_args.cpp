@@ -99,9 +99,9 @@ bool convert_record_mode(PyObject* obj, RecordMode& out) {
   return true;
 }
 
-PyObject* build_error(const BuildError& error, const SignalCheck& signals) {
-  if (error.kind == BuildError::Kind::Interrupted) return signals.raise_stopped();
-  return raise_value_error(ErrorFamily::Manifest, error.message);
+PyObject* build_error(const ShapeError& error, const SignalCheck& signals) {
+  if (error.kind == ShapeError::Kind::Interrupted) return signals.raise_stopped();
+  return raise_value_error(ErrorFamily::Manifest, error.display());
 }
 
 }  // namespace quillmere::python

@@ -43,7 +43,7 @@ struct ShapeArgs {
 
 // The Python error of a failed build: the reason it was stopped when `signals` stopped it,
 // otherwise ManifestError with the build's message. Returns nullptr.
-PyObject* build_error(const BuildError& error, const SignalCheck& signals);
+PyObject* build_error(const ShapeError& error, const SignalCheck& signals);
 
 }  // namespace quillmere::python
 

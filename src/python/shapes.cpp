@@ -18,9 +18,9 @@ namespace {
 constexpr std::string_view kDataShapePrefix = "Failed to compute data shape hash: ";
 constexpr std::string_view kMethodShapePrefix = "Failed to compute method shape hash: ";
 
-PyObject* data_shape_result(const std::expected<std::string, DataShapeError>& hash,
+PyObject* data_shape_result(const std::expected<std::string, ShapeError>& hash,
                             const SignalCheck* signals = nullptr) {
-  if (!hash && hash.error().kind == DataShapeError::Kind::Interrupted) {
+  if (!hash && hash.error().kind == ShapeError::Kind::Interrupted) {
     // The signal handler's exception is set, or a token was cancelled; stop with it.
     if (signals != nullptr) return signals->raise_stopped();
     if (PyErr_Occurred()) return nullptr;

@@ -200,7 +200,7 @@ PyObject* pair(PyObject* manifest, PyObject* sketch) {
   return PyTuple_Pack(2, m.get(), s.get());
 }
 
-std::expected<ManifestAndSketch, BuildError> from_buffer(const BufferArg& data, const ShapeArgs& a,
+std::expected<ManifestAndSketch, ShapeError> from_buffer(const BufferArg& data, const ShapeArgs& a,
                                                          SignalCheck& signals) {
   const auto build = [&](const Interruption& interrupt) {
     return build_manifest_and_sketch(data.data(), a.scheme, a.records, a.workers, interrupt);
@@ -210,7 +210,7 @@ std::expected<ManifestAndSketch, BuildError> from_buffer(const BufferArg& data, 
   return interruptible(signals, build);
 }
 
-std::expected<ManifestAndSketch, BuildError> from_file(std::string_view path, bool keep_chunks,
+std::expected<ManifestAndSketch, ShapeError> from_file(std::string_view path, bool keep_chunks,
                                                        const ShapeArgs& a, SignalCheck& signals) {
   return interruptible(signals, [&](const Interruption& interrupt) {
     return build_manifest_and_sketch_from_file(path, a.scheme, keep_chunks, a.records, a.workers,

@@ -1,5 +1,5 @@
-// Chunkers, Merkle root and manifest. Both chunkers run through StreamingChunker, so the
-// in-memory and the streamed results cannot drift apart.
+// Chunkers and the Merkle root. Both chunkers run through StreamingChunker, so there is one
+// way to cut a stream whatever its source.
 #include "shapes/cas.h"
 
 #include <algorithm>
@@ -20,23 +20,6 @@ uint64_t sat_double(uint64_t a) {
 }
 
 constexpr uint64_t kTail = cdc::kWindow - 1;  // bytes a window reaches past its position
-
-class ChunkCollector final : public ChunkSink {
- public:
-  void on_chunk(uint64_t offset, uint64_t len, const Digest& digest) override {
-    chunks.push_back(Chunk{hash_string(digest), offset, len, digest});
-  }
-  std::vector<Chunk> chunks;
-};
-
-std::expected<std::vector<Chunk>, CasError> chunk_all(std::span<const uint8_t> data,
-                                                      ChunkScheme scheme) {
-  if (auto error = check_scheme(scheme, data.size())) return std::unexpected(std::move(*error));
-  ChunkCollector collector;
-  StreamingChunker chunker(scheme);
-  chunker.feed(data, 0, true, collector);
-  return std::move(collector.chunks);
-}
 
 }  // namespace
 
@@ -70,38 +53,6 @@ std::optional<std::string> impossible_chunk_length(ChunkScheme scheme, uint64_t 
   if (len == max_size || (len >= min_cut && len <= max_size)) return std::nullopt;
   return "a chunk of " + name + " before the last holds " +
          (min_cut < max_size ? range(min_cut, max_size) : std::to_string(max_size)) + " bytes";
-}
-
-std::expected<std::vector<Chunk>, CasError> fixed_size_chunks(std::span<const uint8_t> data,
-                                                              uint64_t size) {
-  return chunk_all(data, ChunkScheme::fixed(size));
-}
-
-std::expected<std::vector<Chunk>, CasError> content_defined_chunks(std::span<const uint8_t> data,
-                                                                   uint64_t avg_size) {
-  return chunk_all(data, ChunkScheme::cdc(avg_size));
-}
-
-// --- Merkle root ---------------------------------------------------------------------------
-
-Digest merkle_root(std::span<const Chunk> chunks) {
-  const DigestSequence digests{
-      chunks.size(), sizeof(Chunk),
-      [](const void* owner, size_t i) { return static_cast<const Chunk*>(owner)[i].hash.data(); },
-      chunks.data()};
-  return merkle_root(digests, false);
-}
-
-std::expected<ByteStreamManifest, CasError> build_manifest(std::span<const uint8_t> data,
-                                                           ChunkScheme scheme) {
-  auto chunks = chunk_all(data, scheme);
-  if (!chunks) return std::unexpected(std::move(chunks.error()));
-  ByteStreamManifest manifest;
-  manifest.chunk_scheme = scheme;
-  manifest.root = hash_string(merkle_root(*chunks));
-  for (const Chunk& c : *chunks) manifest.total_len += c.len;
-  manifest.chunks = std::move(*chunks);
-  return manifest;
 }
 
 // --- boundary finder -----------------------------------------------------------------------

@@ -1,6 +1,6 @@
-// Chunking of byte streams (content-defined or fixed-size), chunk identity, the Merkle
-// root over chunk digests, and the manifest that gathers them. The chunkers also run as
-// a stream, so a manifest root can be computed over input that is never held whole.
+// Chunking of byte streams (content-defined or fixed-size) and the Merkle root over chunk
+// digests. The chunker runs as a stream, so a manifest root can be computed over input
+// that is never held whole.
 #pragma once
 
 #include <cstdint>
@@ -25,33 +25,6 @@ struct ChunkScheme {
   friend bool operator==(const ChunkScheme&, const ChunkScheme&) = default;
 };
 
-struct Chunk {
-  std::string id;  // hash string of the chunk's bytes
-  uint64_t offset = 0;
-  uint64_t len = 0;
-  Digest hash{};  // the raw SHA-256 digest that `id` spells
-  friend bool operator==(const Chunk&, const Chunk&) = default;
-};
-
-// Reserved for recording which chunks a manifest shares with another; the builder
-// always leaves it empty.
-struct OverlapIndex {
-  std::string mode = "none";
-  std::vector<std::string> shared_ids;
-  uint32_t shared_count = 0;
-  std::optional<std::vector<std::string>> sketch;
-  std::optional<std::string> reference_root;
-  friend bool operator==(const OverlapIndex&, const OverlapIndex&) = default;
-};
-
-struct ByteStreamManifest {
-  ChunkScheme chunk_scheme;
-  OverlapIndex overlap_index;
-  std::string root;  // hash string of the Merkle root
-  std::vector<Chunk> chunks;
-  uint64_t total_len = 0;
-};
-
 struct CasError {
   enum class Kind { ChunkingFailed };
   Kind kind = Kind::ChunkingFailed;
@@ -74,16 +47,6 @@ std::optional<CasError> check_scheme(ChunkScheme scheme, uint64_t input_len);
 // or at max_size; the last may be shorter, or run past max_size by up to 47 bytes.
 std::optional<std::string> impossible_chunk_length(ChunkScheme scheme, uint64_t len, bool last);
 
-std::expected<std::vector<Chunk>, CasError> fixed_size_chunks(std::span<const uint8_t> data,
-                                                              uint64_t size);
-std::expected<std::vector<Chunk>, CasError> content_defined_chunks(std::span<const uint8_t> data,
-                                                                   uint64_t avg_size);
-
-// The Merkle root over the chunks' digests (as MerkleFolder folds them).
-Digest merkle_root(std::span<const Chunk> chunks);
-
-std::expected<ByteStreamManifest, CasError> build_manifest(std::span<const uint8_t> data,
-                                                           ChunkScheme scheme);
 
 // Receives chunks in stream order as a chunker cuts them.
 class ChunkSink {

@@ -1,4 +1,4 @@
-// Compact manifests: the chunk table, building from memory, the JSON form and the overlap.
+// Compact manifests: the chunk table, the JSON form and the overlap.
 #include "shapes/manifest.h"
 
 #include <algorithm>
@@ -64,33 +64,6 @@ size_t ChunkTable::memory_bytes() const {
 
 std::string CompactManifest::shape_hash() const {
   return data_shape_hash(hash_string(root), total_len, chunk_scheme);
-}
-
-namespace {
-
-class TableSink final : public ChunkSink {
- public:
-  explicit TableSink(CompactManifest& m) : manifest(m) {}
-  void on_chunk(uint64_t offset, uint64_t len, const Digest& digest) override {
-    folder.add_chunk(digest);
-    manifest.total_len += len;
-    manifest.chunks.push_back(ChunkRecord{offset, len, digest});
-  }
-  CompactManifest& manifest;
-  MerkleFolder folder;
-};
-
-}  // namespace
-
-CompactManifest build_compact_manifest(std::span<const uint8_t> data, ChunkScheme scheme) {
-  CompactManifest manifest;
-  manifest.chunk_scheme = scheme;
-  TableSink sink(manifest);
-  StreamingChunker chunker(scheme);
-  chunker.feed(data, 0, true, sink);
-  manifest.root = sink.folder.root();
-  manifest.chunks.shrink();
-  return manifest;
 }
 
 // --- JSON form -----------------------------------------------------------------------------

@@ -81,9 +81,6 @@ struct CompactManifest {
   std::string shape_hash() const;
 };
 
-// The manifest of bytes in memory. `scheme` must have a size above 0.
-CompactManifest build_compact_manifest(std::span<const uint8_t> data, ChunkScheme scheme);
-
 // {"chunk_scheme":{...},"chunks":[[offset,length,"sha256:..."],...],"root":"sha256:...",
 //  "total_len":N}: the canonical text (keys sorted, no spaces), with the scheme written as
 // in the shape descriptor.

@@ -8,12 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <vector>
 
 #include "base/posix_io.h"
-#include "shapes/data_shape.h"
 
 namespace quillmere {
 namespace {
@@ -33,26 +30,8 @@ class PieceSink final : public ChunkSink {
   uint64_t base_;
 };
 
-BuildError join_error(const std::string& text) {
-  return BuildError{BuildError::Kind::Chunking, "Cannot join manifest pieces: " + text};
-}
-
-// Opens `path` for reading, the way the file builders do.
-std::expected<UniqueFd, BuildError> open_for_pieces(std::string_view path,
-                                                    const InterruptCheck& after_signal) {
-  if (path.find('\0') != std::string_view::npos) {
-    return std::unexpected(
-        BuildError{BuildError::Kind::Read,
-                   file_read_error("file name contained an unexpected NUL byte", path).display()});
-  }
-  auto file = open_file(PosixIo::system(), std::string(path).c_str(), O_RDONLY, 0, after_signal);
-  if (!file) {
-    if (file.error().interrupted())
-      return std::unexpected(BuildError{BuildError::Kind::Interrupted, {}});
-    return std::unexpected(
-        BuildError{BuildError::Kind::Read, file_read_error(file.error().text(), path).display()});
-  }
-  return std::move(*file);
+ShapeError join_error(const std::string& text) {
+  return ShapeError{ShapeError::Kind::Chunking, "Cannot join manifest pieces: " + text, {}};
 }
 
 // Reads a file at any position, with one descriptor kept open.
@@ -61,15 +40,14 @@ class FileReader final : public StreamReader {
   FileReader(std::string_view path, int fd, const Interruption& interrupt)
       : path_(path), fd_(fd), interrupt_(interrupt) {}
 
-  std::expected<size_t, BuildError> read_at(uint64_t pos, uint8_t* buf, size_t len) override {
-    if (interrupt_()) return std::unexpected(BuildError{BuildError::Kind::Interrupted, {}});
+  std::expected<size_t, ShapeError> read_at(uint64_t pos, uint8_t* buf, size_t len) override {
+    if (interrupt_()) return std::unexpected(ShapeError::interrupted());
     for (;;) {
       const ssize_t n = ::pread(fd_, buf, len, static_cast<off_t>(pos));
       if (n >= 0) return static_cast<size_t>(n);
       if (errno == EINTR && !interrupt_(true)) continue;
-      if (errno == EINTR) return std::unexpected(BuildError{BuildError::Kind::Interrupted, {}});
-      return std::unexpected(BuildError{BuildError::Kind::Read,
-                                        file_read_error(os_error_text(errno), path_).display()});
+      if (errno == EINTR) return std::unexpected(ShapeError::interrupted());
+      return std::unexpected(file_read_error(os_error_text(errno), path_));
     }
   }
 
@@ -83,67 +61,51 @@ constexpr size_t kPieceBlock = size_t{1} << 20;
 // A seam walk usually ends within a chunk or two: read it in smaller blocks, so that little
 // is scanned past the meeting point.
 constexpr size_t kWalkBlock = size_t{256} << 10;
-constexpr size_t kPage = 4096;
-// Room in front of a block for the bytes a chunker still needs from the one before.
-constexpr size_t kCarryRoom = kPage;
 
-struct PageDelete {
-  void operator()(uint8_t* p) const { ::operator delete[](p, std::align_val_t{kPage}); }
+// The read loop's consumer: a chunker whose positions start at `base` of the stream.
+class ChunkerViews final : public ViewConsumer {
+ public:
+  ChunkerViews(StreamingChunker& chunker, ChunkSink& sink, uint64_t base,
+               const bool* stop = nullptr)
+      : chunker_(chunker), sink_(sink), base_(base), stop_(stop) {}
+  void feed(std::span<const uint8_t> view, uint64_t offset, bool at_end) override {
+    chunker_.feed(view, offset - base_, at_end, sink_);
+  }
+  uint64_t retain_from() const override { return base_ + chunker_.retain_from(); }
+  bool satisfied() const override { return stop_ != nullptr && *stop_; }
+
+ private:
+  StreamingChunker& chunker_;
+  ChunkSink& sink_;
+  uint64_t base_;
+  const bool* stop_;  // stop once it holds
 };
 
-// Feeds `chunker` the stream bytes [from, to) read from `reader` (positions relative to
-// `base` for the chunker), ending the stream at `to` when `at_end`. Stops early, before the
-// next block, once `stop()` holds. Returns the position reached; a stream that ends before
-// `to` gives a position below it.
-template <class Stop>
-std::expected<uint64_t, BuildError> feed_range(StreamReader& reader, StreamingChunker& chunker,
-                                               ChunkSink& sink, uint64_t base, uint64_t from,
-                                               std::optional<uint64_t> to, bool at_end,
-                                               size_t block_size, Stop stop) {
-  // The block starts on a page: the kernel copies from the page cache into an unaligned
-  // spot several times slower (worst where malloc serves large buffers by mmap, as in a
-  // worker process with a low trim threshold, which puts every such buffer 16 bytes past a
-  // page). Left uninitialised: only bytes read into it are used.
-  const std::unique_ptr<uint8_t[], PageDelete> buffer(
-      static_cast<uint8_t*>(::operator new[](kCarryRoom + block_size, std::align_val_t{kPage})));
-  uint8_t* const block = buffer.get() + kCarryRoom;
-  size_t carried = 0;
-  uint64_t pos = from;
-  for (;;) {
-    size_t want = block_size;
-    if (to) want = static_cast<size_t>(std::min<uint64_t>(want, *to - pos));
-    size_t got = 0;
-    if (want > 0) {
-      auto n = reader.read_at(pos, block, want);
-      if (!n) return std::unexpected(n.error());
-      got = *n;
-    }
-    const bool done = got == 0;
-    const std::span<const uint8_t> view(block - carried, carried + got);
-    const uint64_t view_offset = pos - base - carried;
-    pos += got;
-    chunker.feed(view, view_offset, done && at_end, sink);
-    if (done || stop()) return pos;
-    carried = static_cast<size_t>(pos - base - chunker.retain_from());
-    std::memmove(block - carried, block + got - carried, carried);
-  }
+// Feeds `consumer` the stream bytes [from, to) read from `reader`, ending the stream at `to`
+// when `at_end`. Returns the position reached; a stream that ends before `to` gives a
+// position below it.
+std::expected<uint64_t, ShapeError> feed_range(StreamReader& reader, ViewConsumer& consumer,
+                                               uint64_t from, std::optional<uint64_t> to,
+                                               bool at_end, size_t block_size) {
+  BlockViews views(reader, from, to, block_size, false);
+  return run_views(views, consumer, at_end);
 }
 
 }  // namespace
 
 // --- building ------------------------------------------------------------------------------
 
-std::expected<ManifestPiece, BuildError> build_piece_from_file(std::string_view path,
+std::expected<ManifestPiece, ShapeError> build_piece_from_file(std::string_view path,
                                                                ChunkScheme scheme, uint64_t offset,
                                                                std::optional<uint64_t> length,
                                                                const Interruption& interrupt) {
   if (auto error = check_scheme(scheme, 0)) return std::unexpected(scheme_build_error(*error));
   if (length && *length > UINT64_MAX - offset) {
-    return std::unexpected(BuildError{BuildError::Kind::Chunking,
-                                      "Failed to build manifest piece: the range ends past 2^64"});
+    return std::unexpected(ShapeError{ShapeError::Kind::Chunking,
+                                      "Failed to build manifest piece: the range ends past 2^64",
+                                      {}});
   }
-  const InterruptCheck after_signal = [&] { return interrupt(true); };
-  auto file = open_for_pieces(path, after_signal);
+  auto file = open_for_reading(path, interrupt);
   if (!file) return std::unexpected(file.error());
   ::posix_fadvise(file->get(), static_cast<off_t>(offset), 0, POSIX_FADV_SEQUENTIAL);
   FileReader reader(path, file->get(), interrupt);
@@ -154,12 +116,12 @@ std::expected<ManifestPiece, BuildError> build_piece_from_file(std::string_view 
   piece.settled_end = offset;
   PieceSink sink(piece, offset);
   StreamingChunker chunker(scheme);
+  ChunkerViews consumer(chunker, sink, offset);
   const std::optional<uint64_t> to =
       length ? std::optional<uint64_t>(offset + *length) : std::nullopt;
   // The range is read first without ending the stream: whether the file ends with it is
   // known only after one more read.
-  auto reached =
-      feed_range(reader, chunker, sink, offset, offset, to, !to, kPieceBlock, [] { return false; });
+  auto reached = feed_range(reader, consumer, offset, to, !to, kPieceBlock);
   if (!reached) return std::unexpected(reached.error());
   piece.length = *reached - offset;
   if (to && *reached == *to) {
@@ -172,8 +134,8 @@ std::expected<ManifestPiece, BuildError> build_piece_from_file(std::string_view 
   }
   if (piece.final && piece.settled_end < piece.end()) {
     // Cut the last chunk: the carried bytes are passed again with the stream's end.
-    auto ended = feed_range(reader, chunker, sink, offset, chunker.retain_from() + offset,
-                            piece.end(), true, kPieceBlock, [] { return false; });
+    auto ended =
+        feed_range(reader, consumer, consumer.retain_from(), piece.end(), true, kPieceBlock);
     if (!ended) return std::unexpected(ended.error());
   }
   piece.chunks.shrink();
@@ -191,7 +153,7 @@ class Joiner {
     manifest_.chunk_scheme = pieces.front().chunk_scheme;
   }
 
-  std::expected<CompactManifest, BuildError> run() {
+  std::expected<CompactManifest, ShapeError> run() {
     const uint64_t end = pieces_.back().end();
     uint64_t pos = 0;  // a boundary of the true chain; everything before it is taken
     size_t next = 0;   // the first piece whose chunks may still be taken
@@ -246,7 +208,7 @@ class Joiner {
   // Cuts the true chain from `from` (one of its boundaries), taking its chunks, until one of
   // them ends where a settled chunk of pieces[first..] starts, or the stream ends. Returns
   // that position.
-  std::expected<uint64_t, BuildError> walk(uint64_t from, size_t first, uint64_t end) {
+  std::expected<uint64_t, ShapeError> walk(uint64_t from, size_t first, uint64_t end) {
     struct WalkSink final : ChunkSink {
       WalkSink(Joiner& j, uint64_t b, size_t f) : joiner(j), base(b), first(f) {}
       void on_chunk(uint64_t offset, uint64_t len, const Digest& digest) override {
@@ -265,8 +227,8 @@ class Joiner {
       uint64_t meeting = 0;
     } sink(*this, from, first);
     StreamingChunker chunker(manifest_.chunk_scheme);
-    auto reached = feed_range(reader_, chunker, sink, from, from, end, true, kWalkBlock,
-                              [&] { return sink.met; });
+    ChunkerViews consumer(chunker, sink, from, &sink.met);
+    auto reached = feed_range(reader_, consumer, from, end, true, kWalkBlock);
     if (!reached) return std::unexpected(reached.error());
     if (sink.met) return sink.meeting;
     if (*reached < end) {
@@ -283,7 +245,7 @@ class Joiner {
   MerkleFolder folder_;
 };
 
-std::optional<BuildError> check_pieces(std::span<const ManifestPiece> pieces) {
+std::optional<ShapeError> check_pieces(std::span<const ManifestPiece> pieces) {
   if (pieces.empty()) return join_error("no pieces");
   uint64_t expected = 0;
   for (size_t i = 0; i < pieces.size(); ++i) {
@@ -307,17 +269,16 @@ std::optional<BuildError> check_pieces(std::span<const ManifestPiece> pieces) {
 
 }  // namespace
 
-std::expected<CompactManifest, BuildError> join_pieces(std::span<const ManifestPiece> pieces,
+std::expected<CompactManifest, ShapeError> join_pieces(std::span<const ManifestPiece> pieces,
                                                        StreamReader& reader) {
   if (auto error = check_pieces(pieces)) return std::unexpected(*error);
   return Joiner(pieces, reader).run();
 }
 
-std::expected<CompactManifest, BuildError> join_pieces_from_file(
+std::expected<CompactManifest, ShapeError> join_pieces_from_file(
     std::string_view path, std::span<const ManifestPiece> pieces, const Interruption& interrupt) {
   if (auto error = check_pieces(pieces)) return std::unexpected(*error);
-  const InterruptCheck after_signal = [&] { return interrupt(true); };
-  auto file = open_for_pieces(path, after_signal);
+  auto file = open_for_reading(path, interrupt);
   if (!file) return std::unexpected(file.error());
   FileReader reader(path, file->get(), interrupt);
   return Joiner(pieces, reader).run();

@@ -37,26 +37,19 @@ struct ManifestPiece {
 // length). A file that ends inside the range gives a final piece that stops at its end; a
 // range that ends exactly at the end of the file is final too. Read failures are reported
 // as build_manifest_from_file reports them.
-std::expected<ManifestPiece, BuildError> build_piece_from_file(std::string_view path,
+std::expected<ManifestPiece, ShapeError> build_piece_from_file(std::string_view path,
                                                                ChunkScheme scheme, uint64_t offset,
                                                                std::optional<uint64_t> length,
                                                                const Interruption& interrupt = {});
 
-// Bytes of the stream at `pos`, into `buf` (at most `len`); 0 at the end of the stream.
-class StreamReader {
- public:
-  virtual ~StreamReader() = default;
-  virtual std::expected<size_t, BuildError> read_at(uint64_t pos, uint8_t* buf, size_t len) = 0;
-};
-
 // The manifest of the whole stream from its pieces, in stream order: contiguous from 0,
 // one scheme, the last one (only) final. Bytes between seams are read from `reader`.
 // Pieces that do not fit together give a Chunking error "Cannot join manifest pieces: ...".
-std::expected<CompactManifest, BuildError> join_pieces(std::span<const ManifestPiece> pieces,
+std::expected<CompactManifest, ShapeError> join_pieces(std::span<const ManifestPiece> pieces,
                                                        StreamReader& reader);
 
 // join_pieces reading the seams from a file.
-std::expected<CompactManifest, BuildError> join_pieces_from_file(
+std::expected<CompactManifest, ShapeError> join_pieces_from_file(
     std::string_view path, std::span<const ManifestPiece> pieces,
     const Interruption& interrupt = {});
 

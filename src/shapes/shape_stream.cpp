@@ -1,18 +1,11 @@
-// Streaming shape hashing and the manifest builders.
+// Streaming shape hashing, and the builders that run files and memory through it.
 #include "shapes/shape_stream.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <new>
 #include <optional>
 #include <stdexcept>
 
-#include "base/posix_io.h"
 #include "shapes/chunk_hash_pool.h"
-#include "shapes/data_shape.h"
 
 namespace quillmere {
 
@@ -121,7 +114,7 @@ void ShapeStream::drain() {
 namespace {
 // update() passes long pieces on in views of at most this many new bytes, so that the
 // work in flight (and the chunk records waiting for their digests) stays bounded.
-constexpr size_t kMaxView = size_t{1} << 20;
+constexpr size_t kMaxView = MemoryViews::kMaxView;
 // The bytes of a new piece copied behind the carried ones: enough to finish every window
 // the carried bytes begin.
 constexpr size_t kStitch = 4096;
@@ -200,146 +193,108 @@ CompactManifest ShapeStream::take_manifest() {
   return sink_->take();
 }
 
-BuildError scheme_build_error(const CasError& error) {
-  return BuildError{BuildError::Kind::Chunking, "Failed to build manifest: " + error.display()};
+ShapeError scheme_build_error(const CasError& error) {
+  return ShapeError{ShapeError::Kind::Chunking, "Failed to build manifest: " + error.display(), {}};
 }
 
 namespace {
 
-// Feeds bytes in memory through `stream` in bounded views; false when `interrupt` stopped it.
-bool feed_memory(ShapeStream& stream, std::span<const uint8_t> data,
-                 const Interruption& interrupt) {
+// The loop's consumer: the stream, taking views without waiting for their digests.
+class StreamViews final : public ViewConsumer {
+ public:
+  explicit StreamViews(ShapeStream& stream) : stream_(stream) {}
+  void feed(std::span<const uint8_t> view, uint64_t offset, bool at_end) override {
+    stream_.feed_async(view, offset, at_end);
+  }
+  void drain() override { stream_.drain(); }
+  uint64_t retain_from() const override { return stream_.retain_from(); }
+
+ private:
+  ShapeStream& stream_;
+};
+
+// Runs `read` (the read loop over some source) into `stream`, letting the pool's helpers see
+// the caller's cancellation while it runs.
+template <class Read>
+std::expected<void, ShapeError> run(ShapeStream& stream, const Interruption& interrupt, Read read) {
   const PoolCancel cancel(stream, interrupt.token);
-  uint64_t done = 0;
-  while (done < data.size()) {
-    if (interrupt()) {
-      stream.drain();
-      return false;
-    }
-    const uint64_t from = stream.retain_from();
-    const uint64_t to = std::min<uint64_t>(data.size(), done + kMaxView);
-    stream.feed_async(data.subspan(from, to - from), from, to == data.size());
-    done = to;
-  }
-  if (data.empty()) stream.feed_async({}, 0, true);
-  stream.drain();
-  return true;
+  StreamViews consumer(stream);
+  auto reached = read(consumer);
+  if (!reached) return std::unexpected(std::move(reached.error()));
+  return {};
 }
 
-}  // namespace
-
-std::expected<CompactManifest, BuildError> build_manifest(std::span<const uint8_t> data,
-                                                          ChunkScheme scheme, unsigned workers,
-                                                          const Interruption& interrupt) {
-  if (auto error = check_scheme(scheme, data.size())) {
-    return std::unexpected(scheme_build_error(*error));
-  }
-  if (workers <= 1) return build_compact_manifest(data, scheme);
-  ShapeStream stream(scheme, true, workers);
-  if (!feed_memory(stream, data, interrupt)) {
-    return std::unexpected(BuildError{BuildError::Kind::Interrupted, {}});
-  }
-  CompactManifest manifest = stream.take_manifest();
-  return manifest;
-}
-
-std::expected<ManifestAndSketch, BuildError> build_manifest_and_sketch(
-    std::span<const uint8_t> data, ChunkScheme scheme, RecordMode mode, unsigned workers,
-    const Interruption& interrupt) {
-  if (auto error = check_scheme(scheme, data.size())) {
-    return std::unexpected(scheme_build_error(*error));
-  }
-  ShapeStream stream(scheme, true, workers);
-  stream.sketch(mode);
-  if (!feed_memory(stream, data, interrupt)) {
-    return std::unexpected(BuildError{BuildError::Kind::Interrupted, {}});
-  }
+// A builder's stream, fed by `feed`; sketching too when `mode` is given.
+template <class Feed>
+std::expected<ManifestAndSketch, ShapeError> build(ChunkScheme scheme, bool keep_chunks,
+                                                   std::optional<RecordMode> mode, unsigned workers,
+                                                   Feed feed) {
+  ShapeStream stream(scheme, keep_chunks, workers);
+  if (mode) stream.sketch(*mode);
+  if (auto done = feed(stream); !done) return std::unexpected(std::move(done.error()));
   CompactManifest manifest = stream.take_manifest();
   return ManifestAndSketch{std::move(manifest), stream.take_sketch()};
 }
 
-namespace {
-
-struct AlignedDelete {
-  void operator()(uint8_t* p) const { ::operator delete[](p, std::align_val_t{4096}); }
-};
-using AlignedBuffer = std::unique_ptr<uint8_t[], AlignedDelete>;
-
-AlignedBuffer aligned_buffer(size_t size) {
-  return AlignedBuffer(static_cast<uint8_t*>(::operator new[](size, std::align_val_t{4096})));
+std::expected<ManifestAndSketch, ShapeError> bytes_manifest(std::span<const uint8_t> data,
+                                                            ChunkScheme scheme,
+                                                            std::optional<RecordMode> mode,
+                                                            unsigned workers,
+                                                            const Interruption& interrupt) {
+  if (auto error = check_scheme(scheme, data.size())) {
+    return std::unexpected(scheme_build_error(*error));
+  }
+  return build(scheme, true, mode, workers,
+               [&](ShapeStream& stream) { return stream_bytes(stream, data, interrupt); });
 }
 
-}  // namespace
-
-namespace {
-
-// The file builder; sketches the bytes too when `mode` is given.
-std::expected<ManifestAndSketch, BuildError> file_manifest(std::string_view path,
+std::expected<ManifestAndSketch, ShapeError> file_manifest(std::string_view path,
                                                            ChunkScheme scheme, bool keep_chunks,
                                                            std::optional<RecordMode> mode,
                                                            unsigned workers,
                                                            const Interruption& interrupt) {
   if (auto error = check_scheme(scheme, 0)) return std::unexpected(scheme_build_error(*error));
-  const auto fault = [&](const OsError& error) {
-    if (error.interrupted()) return BuildError{BuildError::Kind::Interrupted, {}};
-    return BuildError{BuildError::Kind::Read, file_read_error(error.text(), path).display()};
-  };
-  if (path.find('\0') != std::string_view::npos) {
-    return std::unexpected(
-        BuildError{BuildError::Kind::Read,
-                   file_read_error("file name contained an unexpected NUL byte", path).display()});
-  }
-  // Asked when a signal interrupts the open (a FIFO waiting for its writer) or a read.
-  const InterruptCheck after_signal = [&] { return interrupt(true); };
-  auto file = open_file(PosixIo::system(), std::string(path).c_str(), O_RDONLY, 0, after_signal);
-  if (!file) return std::unexpected(fault(file.error()));
-  ::posix_fadvise(file->get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-
-  ShapeStream stream(scheme, keep_chunks, workers);
-  if (mode) stream.sketch(*mode);
-  const PoolCancel cancel(stream, interrupt.token);
-  // With helpers, two buffers take turns: one is read into while the other's chunks are
-  // hashed. Each block is read to a page-aligned spot; the bytes still needed from the
-  // previous block (at most a window) are copied just in front of it.
-  const bool overlap = workers > 1;
-  const size_t block_size = overlap ? (size_t{4} << 20) : kFileBlockSize;
-  constexpr size_t kCarryRoom = 4096;
-  AlignedBuffer buffers[2] = {aligned_buffer(kCarryRoom + block_size),
-                              overlap ? aligned_buffer(kCarryRoom + block_size) : nullptr};
-  int current = 0;
-  size_t carried = 0;      // bytes in front of the current block
-  uint64_t block_end = 0;  // stream position after the current block
-  for (;;) {
-    uint8_t* const block = buffers[current].get() + kCarryRoom;
-    auto n = read_some(PosixIo::system(), file->get(), block, block_size, after_signal);
-    if (!n) {
-      stream.drain();
-      return std::unexpected(fault(n.error()));
-    }
-    const bool at_end = *n == 0;
-    const uint64_t view_offset = block_end - carried;
-    block_end += *n;
-    const std::span<const uint8_t> view(block - carried, carried + *n);
-    stream.feed_async(view, view_offset, at_end);
-    if (at_end) break;
-    // The bytes of this view the chunker still needs go in front of the next block.
-    const int next = overlap ? current ^ 1 : current;
-    carried = static_cast<size_t>(block_end - stream.retain_from());
-    std::memmove(buffers[next].get() + kCarryRoom - carried, block + *n - carried, carried);
-    current = next;
-    if (interrupt()) {
-      stream.drain();
-      return std::unexpected(fault(OsError{EINTR}));
-    }
-  }
-  stream.drain();
-  CompactManifest manifest = stream.take_manifest();
-  return ManifestAndSketch{std::move(manifest), stream.take_sketch()};
+  return build(scheme, keep_chunks, mode, workers,
+               [&](ShapeStream& stream) { return stream_file(stream, path, interrupt); });
 }
 
 }  // namespace
 
-std::expected<CompactManifest, BuildError> build_manifest_from_file(std::string_view path,
+std::expected<void, ShapeError> stream_bytes(ShapeStream& stream, std::span<const uint8_t> data,
+                                             const Interruption& interrupt) {
+  return run(stream, interrupt, [&](ViewConsumer& consumer) {
+    MemoryViews views(data, interrupt);
+    return run_views(views, consumer, true);
+  });
+}
+
+std::expected<void, ShapeError> stream_file(ShapeStream& stream, std::string_view path,
+                                            const Interruption& interrupt,
+                                            std::optional<size_t> block_size) {
+  // With helpers, two buffers take turns: one is read into while the other's chunks are
+  // hashed.
+  const bool overlap = stream.threaded();
+  const size_t size = block_size.value_or(overlap ? size_t{4} << 20 : kFileBlockSize);
+  return run(stream, interrupt, [&](ViewConsumer& consumer) {
+    return read_file(path, consumer, size, overlap, interrupt);
+  });
+}
+
+std::expected<CompactManifest, ShapeError> build_manifest(std::span<const uint8_t> data,
+                                                          ChunkScheme scheme, unsigned workers,
+                                                          const Interruption& interrupt) {
+  auto built = bytes_manifest(data, scheme, std::nullopt, workers, interrupt);
+  if (!built) return std::unexpected(std::move(built.error()));
+  return std::move(built->manifest);
+}
+
+std::expected<ManifestAndSketch, ShapeError> build_manifest_and_sketch(
+    std::span<const uint8_t> data, ChunkScheme scheme, RecordMode mode, unsigned workers,
+    const Interruption& interrupt) {
+  return bytes_manifest(data, scheme, mode, workers, interrupt);
+}
+
+std::expected<CompactManifest, ShapeError> build_manifest_from_file(std::string_view path,
                                                                     ChunkScheme scheme,
                                                                     bool keep_chunks,
                                                                     unsigned workers,
@@ -349,7 +304,7 @@ std::expected<CompactManifest, BuildError> build_manifest_from_file(std::string_
   return std::move(built->manifest);
 }
 
-std::expected<ManifestAndSketch, BuildError> build_manifest_and_sketch_from_file(
+std::expected<ManifestAndSketch, ShapeError> build_manifest_and_sketch_from_file(
     std::string_view path, ChunkScheme scheme, bool keep_chunks, RecordMode mode, unsigned workers,
     const Interruption& interrupt) {
   return file_manifest(path, scheme, keep_chunks, mode, workers, interrupt);

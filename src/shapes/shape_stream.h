@@ -1,13 +1,14 @@
 // Streaming data shape hashing: bytes arrive in pieces of any size (hashlib style), and
 // the result is the manifest (root, length, scheme, and the chunks when asked) that the
-// bytes function gives for the whole stream. Also the manifest builders for memory and
-// for files, whose work can be spread over several threads.
+// bytes function gives for the whole stream. Every manifest builder and data shape hash
+// runs through it, over memory or files, its work spread over several threads when asked.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -16,6 +17,7 @@
 #include "base/cancellation.h"
 #include "shapes/cas.h"
 #include "shapes/manifest.h"
+#include "shapes/read_loop.h"
 #include "shapes/sketch.h"
 
 namespace quillmere {
@@ -63,6 +65,8 @@ class ShapeStream {
 
   uint64_t length() const { return length_; }
   ChunkScheme scheme() const { return scheme_; }
+  // Chunk digests are taken on helper threads.
+  bool threaded() const { return pool_ != nullptr; }
 
   // Also sketches the stream, in the same pass: its records, or (Chunks) its chunk digests.
   // Call before the first byte is given.
@@ -87,12 +91,6 @@ class ShapeStream {
   uint64_t sketched_ = 0;  // stream bytes the record sketcher has seen
 };
 
-struct BuildError {
-  enum class Kind { Chunking, Read, Interrupted };
-  Kind kind = Kind::Chunking;
-  std::string message;  // the whole text (empty for Interrupted: the caller knows why)
-};
-
 // A manifest with the sketch of the same bytes, made in one pass.
 struct ManifestAndSketch {
   CompactManifest manifest;
@@ -100,25 +98,36 @@ struct ManifestAndSketch {
 };
 
 // "Failed to build manifest: Chunking failed: ..." for a scheme with a zero size.
-BuildError scheme_build_error(const CasError& error);
+ShapeError scheme_build_error(const CasError& error);
 
-// The manifest of bytes in memory; `interrupt` is asked between views.
-std::expected<CompactManifest, BuildError> build_manifest(std::span<const uint8_t> data,
+// The engine under every builder below and the data shape hashes: feeds `stream` the whole
+// of `data`, or of the file at `path` (pipes and endless files included), and ends it.
+// `interrupt` is asked between views (for a file: between blocks, and when a system call is
+// interrupted by a signal) and stops the work with Interrupted; the pool's helpers see its
+// token. A file is read `block_size` bytes at a time, by default 1 MiB on one worker and
+// 4 MiB into two buffers taking turns on more; an unreadable one gives file_read_error.
+std::expected<void, ShapeError> stream_bytes(ShapeStream& stream, std::span<const uint8_t> data,
+                                             const Interruption& interrupt = {});
+std::expected<void, ShapeError> stream_file(ShapeStream& stream, std::string_view path,
+                                            const Interruption& interrupt = {},
+                                            std::optional<size_t> block_size = std::nullopt);
+
+// The manifest of bytes in memory.
+std::expected<CompactManifest, ShapeError> build_manifest(std::span<const uint8_t> data,
                                                           ChunkScheme scheme, unsigned workers,
                                                           const Interruption& interrupt = {});
 
-// The manifest of a file read as a stream (pipes and endless files included); `interrupt`
-// is asked between blocks and when a system call is interrupted by a signal. A read
-// failure gives "Failed to read file: <os text> (os error N). Context: path: \"...\"".
-std::expected<CompactManifest, BuildError> build_manifest_from_file(
+// The manifest of a file read as a stream. A read failure gives "Serialization failed: Failed
+// to read file: <os text> (os error N). Context: path: \"...\"" as its display().
+std::expected<CompactManifest, ShapeError> build_manifest_from_file(
     std::string_view path, ChunkScheme scheme, bool keep_chunks, unsigned workers,
     const Interruption& interrupt = {});
 
 // The builders above, sketching the same bytes as they pass (records, or chunk digests).
-std::expected<ManifestAndSketch, BuildError> build_manifest_and_sketch(
+std::expected<ManifestAndSketch, ShapeError> build_manifest_and_sketch(
     std::span<const uint8_t> data, ChunkScheme scheme, RecordMode mode, unsigned workers,
     const Interruption& interrupt = {});
-std::expected<ManifestAndSketch, BuildError> build_manifest_and_sketch_from_file(
+std::expected<ManifestAndSketch, ShapeError> build_manifest_and_sketch_from_file(
     std::string_view path, ChunkScheme scheme, bool keep_chunks, RecordMode mode, unsigned workers,
     const Interruption& interrupt = {});
 

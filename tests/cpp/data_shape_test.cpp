@@ -79,8 +79,8 @@ TEST(DataShape, SchemeChangesTheHash) {
   EXPECT_EQ(hashes.size(), schemes.size());
 
   const Bytes hundred(100, 9);
-  auto m100 = build_manifest(hundred, ChunkScheme::fixed(100));
-  auto m4096 = build_manifest(hundred, ChunkScheme::fixed(4096));
+  auto m100 = reference_manifest(hundred, ChunkScheme::fixed(100));
+  auto m4096 = reference_manifest(hundred, ChunkScheme::fixed(4096));
   ASSERT_TRUE(m100 && m4096);
   EXPECT_EQ(m100->root, m4096->root);
   EXPECT_NE(bytes_hash(hundred, ChunkScheme::fixed(100)),

@@ -89,7 +89,7 @@ TEST(Cancellation, ACancelledTokenStopsABuildAndItsChildren) {
     const auto built =
         build_manifest(data, ChunkScheme::cdc(4096), workers, Interruption{{}, {}, &child});
     ASSERT_FALSE(built.has_value());
-    EXPECT_EQ(built.error().kind, BuildError::Kind::Interrupted);
+    EXPECT_EQ(built.error().kind, ShapeError::Kind::Interrupted);
   }
   ShapeStream stream(ChunkScheme::fixed(1000), false, 2);
   EXPECT_FALSE(stream.update(data, Interruption{{}, {}, &child}));

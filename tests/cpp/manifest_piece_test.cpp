@@ -12,14 +12,18 @@
 #include <string>
 #include <vector>
 
+#include "reference_manifest.h"
+
 namespace quillmere {
 namespace {
+
+using testing_support::reference_compact_manifest;
 
 // Serves the stream from memory and counts the bytes it hands out.
 class CountingReader final : public StreamReader {
  public:
   explicit CountingReader(const std::vector<uint8_t>& data) : data_(data) {}
-  std::expected<size_t, BuildError> read_at(uint64_t pos, uint8_t* buf, size_t len) override {
+  std::expected<size_t, ShapeError> read_at(uint64_t pos, uint8_t* buf, size_t len) override {
     if (pos >= data_.size()) return 0;
     const size_t n = std::min<size_t>(len, data_.size() - pos);
     std::memcpy(buf, data_.data() + pos, n);
@@ -65,7 +69,7 @@ TEST_P(PieceJoin, ReadsOnlyAroundTheSeams) {
   CountingReader reader(data);
   auto joined = join_pieces(pieces, reader);
   ASSERT_TRUE(joined.has_value()) << joined.error().message;
-  const CompactManifest want = build_compact_manifest(data, split.scheme);
+  const CompactManifest want = reference_compact_manifest(data, split.scheme);
   EXPECT_EQ(joined->root, want.root);
   ASSERT_EQ(joined->chunks.size(), want.chunks.size());
   for (size_t i = 0; i < want.chunks.size(); ++i) {

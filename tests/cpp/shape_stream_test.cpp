@@ -4,15 +4,21 @@
 #include "shapes/shape_stream.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <random>
 #include <tuple>
 #include <vector>
 
+#include "reference_manifest.h"
+#include "shapes/data_shape.h"
 #include "shapes/manifest.h"
 
 namespace quillmere {
 namespace {
+
+using testing_support::reference_compact_manifest;
 
 std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
   std::mt19937 rng(seed);
@@ -39,7 +45,7 @@ TEST_P(ShapeStreamTest, AnySplitAndAnyWorkerCountGiveTheOnePassManifest) {
   const auto [scheme, workers] = GetParam();
   std::vector<uint8_t> data = random_bytes(3'000'000, 1);
   data.insert(data.end(), 200'000, 0);  // a run of equal windows
-  const CompactManifest expected = build_compact_manifest(data, scheme);
+  const CompactManifest expected = reference_compact_manifest(data, scheme);
 
   std::mt19937 rng(workers);
   ShapeStream stream(scheme, true, workers);
@@ -63,13 +69,58 @@ INSTANTIATE_TEST_SUITE_P(
                                          ChunkScheme::fixed(1'000'000)),
                        ::testing::Values(1u, 2u, 4u)));
 
+// Every route through the engine against the whole-buffer reference: bytes and files on 1
+// and 2 workers, update() in random pieces, files read in random block sizes, and the data
+// shape hashes of bytes and files.
+TEST(ShapeEngine, EveryRouteGivesTheReferenceManifest) {
+  char path[] = "/tmp/qm-engine-XXXXXX";
+  const int fd = ::mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  std::mt19937_64 rng(7);
+  for (int round = 0; round < 40; ++round) {
+    const ChunkScheme scheme = round % 4 == 0
+                                   ? ChunkScheme::fixed(1 + rng() % 3000)
+                                   : ChunkScheme::cdc(1 + rng() % (round % 2 == 0 ? 64 : 4096));
+    std::vector<uint8_t> data(rng() % 120'000);
+    const unsigned alphabet = round % 3 == 0 ? 2 : 256;
+    for (auto& b : data) b = static_cast<uint8_t>(rng() % alphabet);
+    FILE* f = std::fopen(path, "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(data.data(), 1, data.size(), f);
+    std::fclose(f);
+    SCOPED_TRACE("round " + std::to_string(round));
+
+    const CompactManifest want = reference_compact_manifest(data, scheme);
+    for (unsigned workers : {1u, 2u}) {
+      auto from_bytes = build_manifest(data, scheme, workers);
+      ASSERT_TRUE(from_bytes);
+      expect_same(*from_bytes, want);
+      auto from_file = build_manifest_from_file(path, scheme, true, workers);
+      ASSERT_TRUE(from_file) << from_file.error().display();
+      expect_same(*from_file, want);
+      ShapeStream stream(scheme, true, workers);
+      for (size_t pos = 0; pos < data.size();) {
+        const size_t n = std::min<size_t>(rng() % (rng() % 2 ? 100 : 40'000), data.size() - pos);
+        stream.update({data.data() + pos, n});
+        pos += n;
+      }
+      expect_same(stream.finish(), want);
+    }
+    EXPECT_EQ(compute_data_shape_hash_from_bytes(data, scheme), want.shape_hash());
+    EXPECT_EQ(compute_data_shape_hash_from_file(path, scheme, 1 + rng() % 70'000),
+              want.shape_hash());
+  }
+  std::remove(path);
+}
+
 TEST(ShapeStream, WithoutKeptChunksOnlyTheRootAndLengthRemain) {
   const std::vector<uint8_t> data = random_bytes(500'000, 2);
   ShapeStream stream(ChunkScheme::cdc(4096), false, 2);
   stream.update(data);
   const CompactManifest m = stream.finish();
   EXPECT_TRUE(m.chunks.empty());
-  EXPECT_EQ(m.root, build_compact_manifest(data, ChunkScheme::cdc(4096)).root);
+  EXPECT_EQ(m.root, reference_compact_manifest(data, ChunkScheme::cdc(4096)).root);
   EXPECT_EQ(m.total_len, data.size());
 }
 

@@ -1,5 +1,6 @@
 // Shared by the chunking and shape tests: the known-answer vector inputs, and literal
-// reference forms of the window hash, the chunker and the Merkle tree.
+// reference forms of the window hash and the chunker (the Merkle tree and the whole
+// manifest are in reference_manifest.h).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 
 #include "codec/json_reader.h"
 #include "codec/sha256.h"
+#include "reference_manifest.h"
 
 namespace quillmere::testing_support {
 
@@ -101,40 +103,6 @@ inline Spans literal_cdc(const Bytes& data, uint64_t avg) {
     start = end;
   }
   return out;
-}
-
-inline Digest sha_of(std::initializer_list<std::pair<const uint8_t*, size_t>> parts) {
-  Sha256 sha;
-  for (auto [p, n] : parts) sha.update(p, n);
-  return sha.finish();
-}
-
-inline Digest leaf_of(const Digest& chunk_digest) {
-  const uint8_t tag = 0x00;
-  return sha_of({{&tag, 1}, {chunk_digest.data(), 32}});
-}
-
-inline Digest node_of(const Digest& l, const Digest& r) {
-  const uint8_t tag = 0x01;
-  return sha_of({{&tag, 1}, {l.data(), 32}, {r.data(), 32}});
-}
-
-// The Merkle root level by level, an odd last node carried up unchanged.
-inline Digest literal_merkle(const std::vector<Digest>& chunk_digests) {
-  if (chunk_digests.empty()) {
-    const uint8_t zero = 0x00;
-    return sha_of({{&zero, 1}});
-  }
-  std::vector<Digest> level;
-  for (const Digest& d : chunk_digests) level.push_back(leaf_of(d));
-  while (level.size() > 1) {
-    std::vector<Digest> next;
-    for (size_t k = 0; k + 1 < level.size(); k += 2)
-      next.push_back(node_of(level[k], level[k + 1]));
-    if (level.size() % 2 == 1) next.push_back(level.back());
-    level = std::move(next);
-  }
-  return level[0];
 }
 
 inline std::string hex(const Digest& d) {
