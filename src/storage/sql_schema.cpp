@@ -6,6 +6,7 @@
 #include "codec/rfc3339.h"
 #include "receipts/json_adapter.h"
 #include "receipts/receipt_reader.h"
+#include "storage/side_tables.h"
 #include "storage/warning_line.h"
 
 namespace quillmere::sql {
@@ -281,7 +282,9 @@ std::string shown_text(Dialect dialect, std::string_view operand) {
 }
 
 std::vector<SchemaStep> schema_steps(Dialect dialect) {
-  return {{1, create_receipts_table(dialect)}, {2, add_receipts_view(dialect)}};
+  return {{1, create_receipts_table(dialect)},
+          {2, add_receipts_view(dialect)},
+          {3, sql::create_side_tables(dialect)}};
 }
 
 std::string last_seq_statement() {

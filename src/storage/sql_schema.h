@@ -26,6 +26,8 @@
 // lowercase hexadecimal of its bytes: the mapping is one-to-one, so the trace and
 // workload filters compare shown texts and share one index with the view.
 //
+// Version 3 adds the manifest and reuse index tables (storage/side_tables.h).
+//
 // The layout is reached by ordered steps, each bringing the tables from the version
 // before it to its own; a database is upgraded in place, in one transaction, on open.
 #pragma once
@@ -43,7 +45,7 @@
 
 namespace quillmere::sql {
 
-inline constexpr int64_t kSchemaVersion = 2;
+inline constexpr int64_t kSchemaVersion = 3;
 
 enum class Dialect { Sqlite, Postgres };
 

@@ -10,6 +10,7 @@
 
 #include "base/fork_safe.h"
 #include "storage/receipt_store.h"
+#include "storage/side_tables.h"
 #include "storage/sql_schema.h"
 
 struct sqlite3;
@@ -17,7 +18,7 @@ struct sqlite3_stmt;
 
 namespace quillmere {
 
-class SqliteStore : public ReceiptStore {
+class SqliteStore : public ReceiptStore, public SideTables {
  public:
   // How long a write waits for another connection's write to finish. The wait asks the
   // thread's current interruption check (base/cancellation.h) every few milliseconds, and
@@ -37,6 +38,13 @@ class SqliteStore : public ReceiptStore {
   std::expected<void, StorageError> store_receipts(std::span<const Receipt> receipts) override;
   // The matching receipts in insertion order; `limit` takes the first ones.
   std::expected<std::vector<Receipt>, StorageError> query_receipts(ReceiptQuery query) override;
+
+  std::expected<std::string, StorageError> put_manifest(std::string_view body) override;
+  std::expected<std::optional<std::string>, StorageError> get_manifest(
+      std::string_view digest) override;
+  std::expected<void, StorageError> put_reuse_entries(std::span<const ReuseEntry> entries) override;
+  std::expected<std::vector<ReuseCandidate>, StorageError> reuse_candidates(
+      std::string_view method, std::span<const int64_t> keys) override;
 
   const std::string& path() const { return path_; }
 
@@ -62,6 +70,8 @@ class SqliteStore : public ReceiptStore {
   sqlite3_stmt* upsert_ = nullptr;
   sqlite3_stmt* last_seq_ = nullptr;
   std::array<sqlite3_stmt*, sql::kQueryShapeCount> selects_{};
+  // The side tables' statements, in the order of SideStatement.
+  std::array<sqlite3_stmt*, 5> side_{};
 };
 
 }  // namespace quillmere

@@ -9,6 +9,7 @@ import random
 import pytest
 
 import quillmere as qm
+from test_sql_stores import pg_url  # noqa: F401  (a fixture)
 
 PG_URL = os.environ.get("QM_TEST_PG_URL")
 
@@ -19,9 +20,7 @@ def client(request, tmp_path):
         return qm.Client(tmp_path / "store")
     if request.param == "sqlite":
         return qm.Client(storage_url=f"sqlite://{tmp_path}/store.db")
-    if not PG_URL:
-        pytest.skip("QM_TEST_PG_URL is not set")
-    return qm.Client(storage_url=PG_URL)
+    return qm.Client(storage_url=request.getfixturevalue("pg_url"))
 
 
 def data(n, seed=1):
@@ -236,6 +235,64 @@ def test_find_reusable_agrees_with_exact_jaccard(client, tmp_path):
     assert match.economic_delta == qm.economic_delta(match.j, model)
     other = qm.method_shape_hash("sha256:" + "cd" * 32)
     assert client.find_reusable(other, [today], model) is None
+
+
+# The tables an earlier release made beside the versioned layout (version 2) for the
+# manifests and the reuse index; the upgrade adopts them with their rows.
+EARLIER_TABLES = {
+    "sqlite": [
+        "CREATE TABLE qm_manifests (digest TEXT NOT NULL PRIMARY KEY, body BLOB NOT NULL) WITHOUT ROWID",
+        "CREATE TABLE qm_reuse_entries (rid TEXT NOT NULL PRIMARY KEY, method TEXT NOT NULL, "
+        "entry TEXT NOT NULL) WITHOUT ROWID",
+        "CREATE TABLE qm_reuse_keys (key INTEGER NOT NULL, rid TEXT NOT NULL, PRIMARY KEY (key, rid)) "
+        "WITHOUT ROWID",
+    ],
+    "postgresql": [
+        "CREATE TABLE qm_manifests (digest TEXT NOT NULL PRIMARY KEY, body BYTEA NOT NULL)",
+        "CREATE TABLE qm_reuse_entries (rid TEXT NOT NULL PRIMARY KEY, method TEXT NOT NULL, entry TEXT NOT NULL)",
+        "CREATE TABLE qm_reuse_keys (key BIGINT NOT NULL, rid TEXT NOT NULL, PRIMARY KEY (key, rid))",
+    ],
+}
+SIDE = ["qm_manifests", "qm_reuse_entries", "qm_reuse_keys"]
+
+
+@needs_execution
+@pytest.mark.parametrize("kind", ["sqlite", "postgresql"])
+def test_side_tables_of_an_earlier_release_upgrade_in_place(kind, tmp_path, request):
+    import sqlite3
+
+    from test_sql_stores import psql
+
+    if kind == "sqlite":
+        url = f"sqlite://{tmp_path}/store.db"
+
+        def run(statements):
+            with sqlite3.connect(tmp_path / "store.db") as db:
+                return [list(r) for s in statements for r in db.execute(s).fetchall()]
+    else:
+        url = request.getfixturevalue("pg_url")
+
+        def run(statements):
+            return [line.split("|") for line in psql(url, ";\n".join(statements)).splitlines() if line]
+    client = qm.Client(storage_url=url)
+    method = qm.method_shape_hash("sha256:" + "ef" * 32)
+    m = qm.manifest(data(300_000, 5), "cdc:4096")
+    with qm.step("w", inputs=m, method=method, client=client) as s:
+        pass
+    del client
+    # The database as the earlier release left it: version 2, its own tables with these rows.
+    copy = [f"CREATE TABLE kept_{t} AS SELECT * FROM {t}" for t in SIDE]
+    back = [f"INSERT INTO {t} SELECT * FROM kept_{t}" for t in SIDE]
+    run(copy + [f"DROP TABLE {t}" for t in SIDE] + EARLIER_TABLES[kind] + back
+        + [f"DROP TABLE kept_{t}" for t in SIDE] + ["DELETE FROM qm_schema_version WHERE version = 3"])
+    rows = run([f"SELECT count(*) FROM {t}" for t in SIDE])
+    assert [int(n) for (n,) in rows][:2] == [1, 1] and int(rows[2][0]) > 60
+    upgraded = qm.Client(storage_url=url)
+    assert sorted(int(v) for (v,) in run(["SELECT version FROM qm_schema_version"]))[-2:] == [2, 3]
+    assert run([f"SELECT count(*) FROM {t}" for t in SIDE]) == rows
+    assert upgraded.load_manifest("sha256:" + hashlib.sha256(m.to_bytes()).hexdigest()) == m
+    match = upgraded.find_reusable(method, [m], {"c_id": 1, "c_comp": 100, "alpha": 0.9})
+    assert match.rid == s.rid and match.j == 1.0 and match.exact
 
 
 @needs_execution

@@ -320,7 +320,7 @@ def test_first_layout_upgrades_in_place_and_keeps_every_receipt(kind, tmp_path, 
         except BaseException:
             psql(target, f"DROP SCHEMA {new_schema}_old CASCADE")
             raise
-    assert sorted(versions) == [1, 2]
+    assert sorted(versions) == [1, 2, 3]
     assert {"qm_receipts_trace_id_text", "qm_receipts_workload_id_text",
             "qm_receipts_timestamp_s"} <= indexes
     assert not {"qm_receipts_trace_id", "qm_receipts_workload_id", "qm_receipts_hash"} & indexes
