@@ -268,6 +268,8 @@ std::expected<void, StorageError> SqliteStore::write_rows(std::span<const sql::R
   for (const sql::ReceiptRow& row : rows) {
     StatementUse use(*stmt);
     std::vector<sql::Param> params = row.params();
+    const sql::StoredViewColumns view = sql::stored_view_columns(row.body);
+    for (const sql::Param& p : view.params()) params.push_back(p);
     params.push_back(sql::Param::int64(++seq));
     for (size_t i = 0; i < params.size(); ++i) {
       if (bind(*stmt, static_cast<int>(i + 1), params[i]) != SQLITE_OK) {
