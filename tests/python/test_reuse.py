@@ -237,6 +237,34 @@ def test_find_reusable_agrees_with_exact_jaccard(client, tmp_path):
     assert client.find_reusable(other, [today], model) is None
 
 
+@pytest.mark.parametrize("kind", ["sqlite", "postgresql"])
+def test_native_reuse_index_counts_shared_keys_and_refuses_bad_input(kind, tmp_path, request):
+    url = f"sqlite://{tmp_path}/store.db" if kind == "sqlite" else request.getfixturevalue("pg_url")
+    native = qm.Client(storage_url=url).native
+    method, other = "sha256:" + "1" * 64, "sha256:" + "2" * 64
+    native.index_executions([("r1", method, '{"n":1}', [1, 2, 3, -(2**63)]), ("r2", method, "{}", [3, 4]),
+                             ("r3", other, "{}", [1, 2, 3])])
+    native.index_executions([("r1", method, '{"n":2}', [2**63 - 1])])  # replaced text, keys kept
+    found = sorted(native.reuse_candidates(method, [1, 3, 4, 2**63 - 1, -(2**63), 99]))
+    assert found == [('{"n":2}', 4), ("{}", 2)]
+    assert native.reuse_candidates(method, []) == []
+    body = b"\0\xff" * 1000
+    digest = native.store_manifest_bytes(body)
+    assert digest == "sha256:" + hashlib.sha256(body).hexdigest()
+    assert native.load_manifest_bytes(digest) == body and native.store_manifest_bytes(body) == digest
+    assert native.load_manifest_bytes("sha256:" + "0" * 64) is None
+    for bad in ["sha256:" + "A" * 64, "sha256:abc", digest + "0"]:
+        with pytest.raises(ValueError, match="not a manifest digest"):
+            native.load_manifest_bytes(bad)
+    with pytest.raises(ValueError, match="UTF-8 without NUL"):
+        native.index_executions([("r9", method, "a\0b", [1])])
+    with pytest.raises(OverflowError):
+        native.reuse_candidates(method, [2**63])
+    assert sorted(native.reuse_candidates(method, [4])) == [("{}", 1)]  # nothing half-written
+    with pytest.raises(ValueError, match="only the SQL stores"):
+        qm.Client(tmp_path / "fs").native.load_manifest_bytes(digest)
+
+
 # The tables an earlier release made beside the versioned layout (version 2) for the
 # manifests and the reuse index; the upgrade adopts them with their rows.
 EARLIER_TABLES = {
@@ -280,16 +308,24 @@ def test_side_tables_of_an_earlier_release_upgrade_in_place(kind, tmp_path, requ
     with qm.step("w", inputs=m, method=method, client=client) as s:
         pass
     del client
-    # The database as the earlier release left it: version 2, its own tables with these rows.
+    # The database as the earlier release left it: version 2 (its view is made again by the
+    # upgrade), its own tables beside the layout with these rows.
     copy = [f"CREATE TABLE kept_{t} AS SELECT * FROM {t}" for t in SIDE]
     back = [f"INSERT INTO {t} SELECT * FROM kept_{t}" for t in SIDE]
+    added = ["kind_text", "links_json", "body_clean"] if kind == "sqlite" else ["body_json"]
+    layout = ["DROP TRIGGER qm_receipts_body_changed" if kind == "sqlite"
+              else "DROP TRIGGER receipts_read_only ON receipts", "DROP VIEW receipts"]
+    layout += [f"ALTER TABLE qm_receipts DROP COLUMN {c}" for c in added]
+    layout += ["CREATE VIEW receipts AS SELECT rid FROM qm_receipts",
+               "DELETE FROM qm_schema_version WHERE version = 3"]
     run(copy + [f"DROP TABLE {t}" for t in SIDE] + EARLIER_TABLES[kind] + back
-        + [f"DROP TABLE kept_{t}" for t in SIDE] + ["DELETE FROM qm_schema_version WHERE version = 3"])
+        + [f"DROP TABLE kept_{t}" for t in SIDE] + layout)
     rows = run([f"SELECT count(*) FROM {t}" for t in SIDE])
     assert [int(n) for (n,) in rows][:2] == [1, 1] and int(rows[2][0]) > 60
     upgraded = qm.Client(storage_url=url)
     assert sorted(int(v) for (v,) in run(["SELECT version FROM qm_schema_version"]))[-2:] == [2, 3]
     assert run([f"SELECT count(*) FROM {t}" for t in SIDE]) == rows
+    assert [r.get_rid() for r in upgraded.list_receipts()] == [s.rid]
     assert upgraded.load_manifest("sha256:" + hashlib.sha256(m.to_bytes()).hexdigest()) == m
     match = upgraded.find_reusable(method, [m], {"c_id": 1, "c_comp": 100, "alpha": 0.9})
     assert match.rid == s.rid and match.j == 1.0 and match.exact
