@@ -27,8 +27,9 @@
 // workload filters compare shown texts and share one index with the view.
 //
 // Version 3 adds the manifest and reuse index tables (storage/side_tables.h) and keeps the
-// view's costly columns at write time: body_json (jsonb, a stored generated column) in
-// PostgreSQL; kind_text, links_json and body_clean (StoredViewColumns) in SQLite.
+// view's costly columns at write time: stored generated columns body_json (jsonb),
+// kind_text, links_array and body_plain (no backslash: shown as itself) in PostgreSQL;
+// kind_text, links_json and body_clean (StoredViewColumns) in SQLite.
 //
 // The layout is reached by ordered steps, each bringing the tables from the version
 // before it to its own; a database is upgraded in place, in one transaction, on open.
