@@ -310,19 +310,15 @@ std::vector<std::string> view_reads_stored_columns(Dialect dialect) {
     for (const char* column : {"kind_text TEXT", "links_json TEXT", "body_clean INTEGER"}) {
       out.push_back("ALTER TABLE " + table + " ADD COLUMN " + column);
     }
-    // A body changed by another writer, its kept columns left as they were, gets them
-    // computed again from the body (the store's own writes set them).
-    out.push_back("CREATE TRIGGER qm_receipts_body_changed AFTER UPDATE OF body ON " + table +
-                  " FOR EACH ROW WHEN NEW.body IS NOT OLD.body AND NEW.kind_text IS "
-                  "OLD.kind_text AND NEW.links_json IS OLD.links_json AND NEW.body_clean IS "
-                  "OLD.body_clean BEGIN UPDATE " +
-                  table + " SET kind_text = " + c.kind + ", links_json = " + c.parents +
-                  ", body_clean = CASE WHEN instr(body, X'00') = 0 AND substr(body, 1, 2) IS NOT "
-                  "X'5C78' THEN 1 END WHERE rowid = NEW.rowid; END");
-    c.kind = "COALESCE(kind_text, " + c.kind + ")";
-    c.parents = "COALESCE(links_json, " + c.parents + ")";
-    c.body = "CASE WHEN body_clean = 1 THEN CAST(body AS TEXT) ELSE " + c.body + " END";
-    c.body_text = "CASE WHEN body_clean = 1 THEN CAST(body AS TEXT) ELSE " + c.body_text + " END";
+    // The kept columns hold while the body keeps the length they were written for (a
+    // blob's length is read from the row header, not from the blob).
+    const std::string kept = "body_clean = length(body)";
+    c.kind =
+        "CASE WHEN " + kept + " AND kind_text IS NOT NULL THEN kind_text ELSE " + c.kind + " END";
+    c.parents = "CASE WHEN " + kept + " AND links_json IS NOT NULL THEN links_json ELSE " +
+                c.parents + " END";
+    c.body = "CASE WHEN " + kept + " THEN CAST(body AS TEXT) ELSE " + c.body + " END";
+    c.body_text = "CASE WHEN " + kept + " THEN CAST(body AS TEXT) ELSE " + c.body_text + " END";
   }
   out.push_back("DROP VIEW receipts");
   out.push_back(view_statement(dialect, c));
@@ -355,6 +351,7 @@ std::vector<SchemaStep> schema_steps(Dialect dialect) {
 StoredViewColumns stored_view_columns(std::string_view body) {
   StoredViewColumns out;
   out.body_clean = body.find('\0') == std::string_view::npos && !body.starts_with("\\x");
+  out.body_length = static_cast<int64_t>(body.size());
   // As the view's expressions: only a body that begins as the JSON writer writes it.
   if (!(body.starts_with("{\"rid\":\"") && body.size() >= 57 &&
         body.substr(44, 13) == "\",\"version\":\"")) {
@@ -381,7 +378,7 @@ StoredViewColumns stored_view_columns(std::string_view body) {
 std::vector<Param> StoredViewColumns::params() const {
   return {kind_text ? Param::text(*kind_text) : Param::null(),
           links_json ? Param::text(*links_json) : Param::null(),
-          body_clean ? Param::int64(1) : Param::null()};
+          body_clean ? Param::int64(body_length) : Param::null()};
 }
 
 std::string last_seq_statement() {

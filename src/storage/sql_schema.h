@@ -29,7 +29,8 @@
 // Version 3 adds the manifest and reuse index tables (storage/side_tables.h) and keeps the
 // view's costly columns at write time: stored generated columns body_json (jsonb),
 // kind_text, links_array and body_plain (no backslash: shown as itself) in PostgreSQL;
-// kind_text, links_json and body_clean (StoredViewColumns) in SQLite.
+// kind_text, links_json and body_clean (StoredViewColumns) in SQLite, used by the view
+// while the body keeps its length.
 //
 // The layout is reached by ordered steps, each bringing the tables from the version
 // before it to its own; a database is upgraded in place, in one transaction, on open.
@@ -109,7 +110,9 @@ struct StoredViewColumns {
   std::optional<std::string_view> kind_text;
   std::optional<std::string_view> links_json;
   bool body_clean = false;
-  // kind_text, links_json, body_clean (1 or NULL), in the upsert's order.
+  int64_t body_length = 0;
+  // kind_text, links_json, body_clean (the body's length when clean, else NULL), in the
+  // upsert's order.
   std::vector<Param> params() const;
 };
 StoredViewColumns stored_view_columns(std::string_view body);
