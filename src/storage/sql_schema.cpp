@@ -275,54 +275,30 @@ std::vector<std::string> add_receipts_view(Dialect dialect) {
   return out;
 }
 
-// Version 3: the manifest and reuse index tables, and the view's costly columns kept at
-// write time so that reading the view converts nothing. In PostgreSQL they are stored
-// generated columns (computed for every row here, once). In SQLite the store fills
+// Version 3: the manifest and reuse index tables, and in SQLite the view's costly columns
+// kept at write time so that reading the view converts nothing: the store fills
 // kind_text and links_json (cut from the body as the view would) and body_clean (1: the
 // body is its own shown text); rows written before, or by other writers, leave them NULL
 // and the view computes those columns from the body as before.
 std::vector<std::string> view_reads_stored_columns(Dialect dialect) {
   std::vector<std::string> out = create_side_tables(dialect);
+  if (dialect == Dialect::Postgres) return out;
   const std::string table(kReceipts);
-  ViewColumns c = view_columns(dialect);
-  if (dialect == Dialect::Postgres) {
-    // A generated column holds no subquery: the links of a body read as JSON through a
-    // function.
-    out.push_back(
-        "CREATE OR REPLACE FUNCTION qm_jsonb_links(b jsonb) RETURNS text[] LANGUAGE sql "
-        "IMMUTABLE STRICT PARALLEL SAFE AS $f$ SELECT CASE WHEN jsonb_typeof(b -> 'links') = "
-        "'array' THEN ARRAY(SELECT jsonb_array_elements_text(b -> 'links')) END $f$");
-    const std::string cut = c.parents.substr(0, c.parents.find(" WHEN jsonb_typeof"));
-    const std::string parents = cut + " ELSE qm_jsonb_links(" + c.body + ") END";
-    // One statement, one rewrite of the table. The body's kept columns are computed before
-    // it is compressed; reading them back decompresses nothing.
-    out.push_back(
-        "ALTER TABLE " + table + " ADD COLUMN body_json jsonb GENERATED ALWAYS AS (" + c.body +
-        ") STORED, ADD COLUMN kind_text text GENERATED ALWAYS AS (" + c.kind +
-        ") STORED, ADD COLUMN links_array text[] GENERATED ALWAYS AS (" + parents +
-        ") STORED, ADD COLUMN body_plain boolean GENERATED ALWAYS AS (strpos(encode(body, "
-        "'escape'), E'\\\\') = 0) STORED");
-    c.body = "body_json";
-    c.kind = "kind_text";
-    c.parents = "links_array";
-    c.body_text = "CASE WHEN body_plain THEN encode(body, 'escape') ELSE qm_text_slow(body) END";
-  } else {
-    for (const char* column : {"kind_text TEXT", "links_json TEXT", "body_clean INTEGER"}) {
-      out.push_back("ALTER TABLE " + table + " ADD COLUMN " + column);
-    }
-    // The kept columns hold while the body keeps the length they were written for (a
-    // blob's length is read from the row header, not from the blob).
-    const std::string kept = "body_clean = length(body)";
-    c.kind =
-        "CASE WHEN " + kept + " AND kind_text IS NOT NULL THEN kind_text ELSE " + c.kind + " END";
-    c.parents = "CASE WHEN " + kept + " AND links_json IS NOT NULL THEN links_json ELSE " +
-                c.parents + " END";
-    c.body = "CASE WHEN " + kept + " THEN CAST(body AS TEXT) ELSE " + c.body + " END";
-    c.body_text = "CASE WHEN " + kept + " THEN CAST(body AS TEXT) ELSE " + c.body_text + " END";
+  for (const char* column : {"kind_text TEXT", "links_json TEXT", "body_clean INTEGER"}) {
+    out.push_back("ALTER TABLE " + table + " ADD COLUMN " + column);
   }
+  // The kept columns hold while the body keeps the length they were written for (a blob's
+  // length is read from the row header, not from the blob).
+  ViewColumns c = view_columns(dialect);
+  const std::string kept = "body_clean = length(body)";
+  c.kind =
+      "CASE WHEN " + kept + " AND kind_text IS NOT NULL THEN kind_text ELSE " + c.kind + " END";
+  c.parents = "CASE WHEN " + kept + " AND links_json IS NOT NULL THEN links_json ELSE " +
+              c.parents + " END";
+  c.body = "CASE WHEN " + kept + " THEN CAST(body AS TEXT) ELSE " + c.body + " END";
+  c.body_text = "CASE WHEN " + kept + " THEN CAST(body AS TEXT) ELSE " + c.body_text + " END";
   out.push_back("DROP VIEW receipts");
   out.push_back(view_statement(dialect, c));
-  if (dialect == Dialect::Postgres) out.push_back(read_only_trigger());
   return out;
 }
 

@@ -26,11 +26,9 @@
 // lowercase hexadecimal of its bytes: the mapping is one-to-one, so the trace and
 // workload filters compare shown texts and share one index with the view.
 //
-// Version 3 adds the manifest and reuse index tables (storage/side_tables.h) and keeps the
-// view's costly columns at write time: stored generated columns body_json (jsonb),
-// kind_text, links_array and body_plain (no backslash: shown as itself) in PostgreSQL;
-// kind_text, links_json and body_clean (StoredViewColumns) in SQLite, used by the view
-// while the body keeps its length.
+// Version 3 adds the manifest and reuse index tables (storage/side_tables.h) and, in
+// SQLite, keeps the view's costly columns at write time: kind_text, links_json and
+// body_clean (StoredViewColumns), used by the view while the body keeps its length.
 //
 // The layout is reached by ordered steps, each bringing the tables from the version
 // before it to its own; a database is upgraded in place, in one transaction, on open.

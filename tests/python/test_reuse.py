@@ -312,13 +312,11 @@ def test_side_tables_of_an_earlier_release_upgrade_in_place(kind, tmp_path, requ
     # upgrade), its own tables beside the layout with these rows.
     copy = [f"CREATE TABLE kept_{t} AS SELECT * FROM {t}" for t in SIDE]
     back = [f"INSERT INTO {t} SELECT * FROM kept_{t}" for t in SIDE]
-    added = ["kind_text", "links_json", "body_clean"] if kind == "sqlite" else [
-        "body_json", "kind_text", "links_array", "body_plain"]
-    layout = ([] if kind == "sqlite" else ["DROP TRIGGER receipts_read_only ON receipts"]) + [
-        "DROP VIEW receipts"]
-    layout += [f"ALTER TABLE qm_receipts DROP COLUMN {c}" for c in added]
-    layout += ["CREATE VIEW receipts AS SELECT rid FROM qm_receipts",
-               "DELETE FROM qm_schema_version WHERE version = 3"]
+    layout = ["DELETE FROM qm_schema_version WHERE version = 3"]
+    if kind == "sqlite":
+        layout = ["DROP VIEW receipts"] + [f"ALTER TABLE qm_receipts DROP COLUMN {c}" for c in
+                                           ["kind_text", "links_json", "body_clean"]] + [
+            "CREATE VIEW receipts AS SELECT rid FROM qm_receipts"] + layout
     run(copy + [f"DROP TABLE {t}" for t in SIDE] + EARLIER_TABLES[kind] + back
         + [f"DROP TABLE kept_{t}" for t in SIDE] + layout)
     rows = run([f"SELECT count(*) FROM {t}" for t in SIDE])
