@@ -14,8 +14,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
 from ._stepdata import read_locator
-from ._receipt import Receipt
-from ._view import view_of
+from ._receipt import Receipt, view_of
 
 if TYPE_CHECKING:
     from ._core import Client

@@ -62,6 +62,11 @@ def cap(text: str, width: int, *, keep_end: bool = False) -> str:
     return ELLIPSIS + text[len(text) - width + 1:] if keep_end else text[: width - 1] + ELLIPSIS
 
 
+def plural(n: int, noun: str) -> str:
+    """"1 receipt", "2 receipts": `n` and the noun in the number it takes."""
+    return f"{n} {noun if n == 1 else noun + 's'}"
+
+
 def one_line(text: str) -> str:
     """An error text as one clean line: line breaks (libpq writes two-line errors) become "; "."""
     parts = [part.strip() for part in re.split(r"[\r\n]+", text) if part.strip()]

@@ -8,6 +8,7 @@ import sys
 from typing import Any, Callable
 
 from . import _report
+from ._cli_output import plural
 
 
 def cmd_report(args: argparse.Namespace) -> int:
@@ -24,7 +25,7 @@ def cmd_report(args: argparse.Namespace) -> int:
         with open(partial, "w", encoding="utf-8") as f:
             f.write(page)
         os.replace(partial, args.output)
-        print(f"wrote {args.output} ({len(rows)} receipts)", file=sys.stderr)
+        print(f"wrote {args.output} ({plural(len(rows), 'receipt')})", file=sys.stderr)
     # As `dag`: a receipt that fails verification makes the status 1 (the page shows it).
     return 1 if any(_report.failed(row) for row in rows) else 0
 

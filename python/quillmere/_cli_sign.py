@@ -43,7 +43,7 @@ def cmd_sign(args: argparse.Namespace, open_store: Callable[..., Client],
     counts = {"signed": 0, "already signed": 0, "kept": 0, "failed": 0}
     to_store: List[Receipt] = []
     for receipt in receipts:
-        rid = receipt.get_rid()
+        rid = receipt.rid
         existing = signature_of(receipt)
         if existing is not None and existing.get("kid") == key.kid and check_receipt(receipt, [key]).ok(True):
             counts["already signed"] += 1

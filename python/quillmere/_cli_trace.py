@@ -11,6 +11,7 @@ import sys
 from typing import Any, Callable
 
 from ._chain import verify_trace
+from ._cli_output import plural
 from ._core import Client
 from ._stepdata import method_shape_of
 
@@ -37,8 +38,8 @@ def cmd_verify_trace(args: argparse.Namespace, open_store: Callable[..., Client]
         for ext in report.external:
             where = ext.locator if ext.locator is not None else "(locator encrypted)"
             print(f"external  #{ext.index} {ext.rid} reads {where} {ext.content_hash}")
-        print(f"trace {report.trace_id}: {len(report.receipts)} receipts, {len(report.faults)} faults, "
-              f"{len(report.external)} external inputs")
+        print(f"trace {report.trace_id}: {plural(len(report.receipts), 'receipt')}, "
+              f"{plural(len(report.faults), 'fault')}, {plural(len(report.external), 'external input')}")
     if not report.receipts:
         sys.stderr.write(f"quillmere verify: error: no receipts of trace {args.trace!r}\n")
         return 1

@@ -16,6 +16,7 @@ from typing import Iterable, List, Optional, Sequence, Tuple, TypeVar
 from ._cli_output import cap, clean
 
 from ._core import Receipt, ReceiptLike, verify_receipt
+from ._receipt import view_of
 
 R = TypeVar("R", bound=Receipt)
 
@@ -36,7 +37,7 @@ class Node:
 
     @classmethod
     def of(cls, receipt: ReceiptLike, *, check: bool = False) -> "Node":
-        view = receipt if isinstance(receipt, Receipt) else Receipt(receipt)
+        view = view_of(receipt)
         node = cls(
             rid=view.rid,
             kind=view.kind,

@@ -15,8 +15,8 @@ if TYPE_CHECKING:
     from _quillmere.delta import ReuseResult as ReuseDecision
     from _quillmere.shapes import Manifest
 else:
-    # At run time plain dicts (the native results); as names only, so that help() lists them
-    # in a line each.
+    # The native results' shapes are defined once, in the extension's stubs; at run time they
+    # are plain dicts, named here so that help() lists them in a line each.
     Justification = Dict[str, Any]
     ReuseDecision = Dict[str, Any]
 
@@ -27,6 +27,13 @@ __all__ = ["CostModel", "Justification", "ReuseDecision", "decide_reuse", "econo
 # {"type": "constant", "value": v} or {"type": "linear", "per_row": p, "base": b}.
 CostModel = Mapping[str, Any]
 ChunkIds = Union["Manifest", Sequence[str], Iterable[str]]
+
+
+def reuse_threshold(c_id: float, alpha: float, c_comp: float) -> float:
+    """The overlap above which reuse pays, c_id / (alpha * c_comp); inf when the product is 0
+    (reuse saves nothing)."""
+    product = alpha * c_comp
+    return float("inf") if product == 0 else c_id / product
 
 
 def _ids(chunks: ChunkIds) -> Union[Sequence[str], List[str]]:

@@ -22,7 +22,8 @@ import json
 from importlib import resources
 from typing import Any, Dict, Iterable, List, Optional
 
-from ._core import Receipt, ReceiptLike
+from ._core import ReceiptLike
+from ._receipt import view_of
 
 FACET = "quillmere_receipt"
 SCHEMA_FILE = "ReceiptRunFacet.json"
@@ -50,7 +51,7 @@ def _facet_url() -> str:
 def event_of(receipt: ReceiptLike, *, namespace: str = DEFAULT_NAMESPACE,
              producer: Optional[str] = None, facet_url: Optional[str] = None) -> Optional[Dict[str, Any]]:
     """The run event of an execution receipt (None for receipts of other kinds)."""
-    view = receipt if isinstance(receipt, Receipt) else Receipt(receipt)
+    view = view_of(receipt)
     if view.kind != "execution":
         return None
     payload = view.payload

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple, Union
 
 from _quillmere import receipts as _receipts
 
-__all__ = ["Receipt", "ReceiptLike", "native_receipt", "view"]
+__all__ = ["Receipt", "ReceiptLike", "native_receipt", "view", "view_of"]
 
 PyReceipt = _receipts.PyReceipt
 _from_json = _receipts.receipt_from_json_py
@@ -240,6 +240,12 @@ def view(native: PyReceipt) -> Receipt:
     receipt: Receipt = _new(Receipt)
     receipt._native = native
     return receipt
+
+
+def view_of(receipt: ReceiptLike) -> Receipt:
+    """The view of a receipt given either way (a view, or a native receipt); fields are read
+    through it, never by parsing the receipt's JSON elsewhere."""
+    return receipt if isinstance(receipt, Receipt) else Receipt(receipt)
 
 
 def native_receipt(receipt: ReceiptLike) -> PyReceipt:

@@ -18,7 +18,10 @@ from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import _dag
+from ._cli_output import plural
+from ._economics import reuse_threshold
 from ._core import Receipt, ReceiptLike
+from ._receipt import view_of
 
 # Box size and spacing of the embedded layout, in SVG units.
 BOX_W, BOX_H, GAP_X, GAP_Y, MARGIN = 190, 58, 70, 24, 16
@@ -80,7 +83,8 @@ def _reuse(payload: Dict[str, Any]) -> Optional[Dict[str, Any]]:
         return None
     decision = dict(why)
     alpha, c_id, c_comp = (_number_or_none(why.get(key)) for key in ("alpha", "c_id", "c_comp"))
-    decision["threshold"] = c_id / (alpha * c_comp) if alpha and c_comp and c_id is not None else None
+    threshold = None if alpha is None or c_id is None or c_comp is None else reuse_threshold(c_id, alpha, c_comp)
+    decision["threshold"] = None if threshold == float("inf") else threshold  # none: reuse saves nothing
     return decision
 
 
@@ -89,7 +93,7 @@ def _number_or_none(value: Any) -> Optional[float]:
 
 
 def row_of(receipt: ReceiptLike, keyring: Any = None) -> Row:
-    view = receipt if isinstance(receipt, Receipt) else Receipt(receipt)
+    view = view_of(receipt)
     payload = view.payload
     inputs = [("dom", view.dom)]
     if "data_shape_hash" in payload:
@@ -308,7 +312,7 @@ def render(rows: Sequence[Row], *, store: str = "", trace_id: Optional[str] = No
         f"<h1>{e(heading)}</h1>",
         f'<p class="meta">store <code>{e(redact(store))}</code> \u00b7 graph: {layout}</p>',
         '<p class="summary">'
-        f"<span>{len(rows)} receipts</span>"
+        f"<span>{plural(len(rows), 'receipt')}</span>"
         f'<span class="{"bad" if failures else "ok"}">{len(failures)} failed verification</span>'
         f"<span>{signed} signed</span></p>",
         f'<h2>Graph</h2><div class="graph">{svg}</div>',

@@ -27,7 +27,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 from . import _economics, _shapes
 from ._stepdata import DataItem, hash_item
-from ._view import view_of
+from ._receipt import view_of
 
 if TYPE_CHECKING:
     from ._core import Client, Receipt
@@ -171,8 +171,7 @@ def find_reusable(client: "Client", method: str, inputs: Sequence[Any], cost_mod
     j, exact, bound, entry = best
     verdict = _economics.decide_reuse(j, cost_model, row_count)
     justification = verdict["justification"]
-    product = justification["c_comp"] * justification["alpha"]
-    threshold = float("inf") if product == 0 else justification["c_id"] / product
+    threshold = _economics.reuse_threshold(justification["c_id"], justification["alpha"], justification["c_comp"])
     return ReuseMatch(
         rid=entry["rid"], j=justification["overlap_j"], exact=exact, error_bound=bound,
         decision=verdict["decision"], threshold=threshold,

@@ -27,7 +27,7 @@ from typing import Dict, Iterable, List, Optional, Union
 from _quillmere import signing as _signing
 
 from ._core import Receipt, StoragePath
-from ._receipt import ReceiptLike, native_receipt
+from ._receipt import ReceiptLike, native_receipt, view_of
 from .errors import SignatureError
 
 __all__ = [
@@ -234,7 +234,7 @@ def sign_receipt(receipt: ReceiptLike, key: SigningKey) -> Receipt:
 
 def signature_of(receipt: ReceiptLike) -> Optional[Dict[str, str]]:
     """The receipt's signature record ({"alg", "kid", "sig"}), or None when it is unsigned."""
-    return (receipt if isinstance(receipt, Receipt) else Receipt(receipt)).sig
+    return view_of(receipt).sig
 
 
 def check_signature_record(text: str, receipt: ReceiptLike) -> None:

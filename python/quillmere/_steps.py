@@ -28,7 +28,7 @@ from . import _shapes
 from ._core import Client, Receipt, current_client, current_parent_id, current_trace_id
 from ._execution import record_execution
 from ._stepdata import DataItem, as_items, hash_item, locator_ref, method_shape_of
-from ._view import rid_of, view_of
+from ._receipt import view_of
 
 if TYPE_CHECKING:
     from typing import ParamSpec
@@ -193,7 +193,7 @@ class step:
 
     def _finish(self, handle: StepHandle, receipt: Receipt) -> None:
         handle.receipt = view_of(receipt)
-        rid = rid_of(receipt)
+        rid = view_of(receipt).rid
         state = current_trace_state.get()
         if state is not None and handle.output is not None:
             state.by_shape[handle.output.shape_hash] = rid

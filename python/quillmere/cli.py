@@ -21,9 +21,9 @@ from pathlib import Path
 from typing import IO, Any, Callable, Dict, Iterator, List, NamedTuple, NoReturn, Optional, Sequence, Tuple
 
 from . import __version__, _cli_export, _cli_report, _cli_sign, _cli_sketch, _cli_trace, _dag
-from ._cli_output import VERDICT_STYLES, Column, clean, is_terminal, one_line, progress, status_line, table
+from ._cli_output import VERDICT_STYLES, Column, clean, is_terminal, one_line, plural, progress, status_line, table
 from ._core import Client, Receipt, receipt_from_json, record_work, redact_secrets
-from ._economics import decide_reuse, economic_delta, jaccard
+from ._economics import decide_reuse, economic_delta, jaccard, reuse_threshold
 from ._shapes import (
     BLOCK_SIZE,
     ChunkScheme,
@@ -537,8 +537,7 @@ def reuse_lines(result: Dict[str, Any]) -> List[DiffLine]:
         return []
     reuse = result["reuse"]
     why = reuse["justification"]
-    product = why["alpha"] * why["c_comp"]
-    threshold = why["c_id"] / product if product else float("inf")
+    threshold = reuse_threshold(why["c_id"], why["alpha"], why["c_comp"])
     return [
         ("decision", reuse["decision"], f"reuse when J > c_id / (alpha * c_comp) = {threshold:.4g}"),
         ("economic delta", f"{result['economic_delta']:,.2f}",
@@ -616,7 +615,7 @@ def cmd_migrate(args: argparse.Namespace) -> int:
     if args.json:
         print(json_line({"copied": copied}))
     else:
-        print(f"copied {copied} receipts from {clean(shown(args.source))} to {clean(shown(args.target))}")
+        print(f"copied {plural(copied, 'receipt')} from {clean(shown(args.source))} to {clean(shown(args.target))}")
     return 0
 
 

@@ -264,7 +264,7 @@ def _linked_receipt(workload_id: str, payload: Dict[str, Any], trace_id: str, pa
         return receipt
     # The links of a task with several dependencies: the same receipt with every link,
     # sealed again (the hash covers the links).
-    document = json.loads(receipt.to_json())
+    document = receipt.to_dict()
     document["links"] = list(parents)
     document["hash"] = _core.receipt_from_json(json.dumps(document)).compute_hash()
     return _core.receipt_from_json(json.dumps(document))

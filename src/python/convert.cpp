@@ -225,6 +225,15 @@ bool convert_optional_path_str(PyObject* obj, const char* arg, PyRef& holder,
   return true;
 }
 
+bool convert_path(PyObject* obj, const char* arg, PyRef& holder, std::string_view& out) {
+  PyObject* converted = nullptr;
+  if (PyUnicode_FSConverter(obj, &converted) == 0) return prefix_argument_error(arg);
+  holder = PyRef::steal(converted);
+  out = std::string_view(PyBytes_AS_STRING(converted),
+                         static_cast<size_t>(PyBytes_GET_SIZE(converted)));
+  return true;
+}
+
 bool convert_bytes(PyObject* obj, const char* arg, std::span<const uint8_t>& out) {
   if (!PyBytes_Check(obj)) return raise_wrong_type(arg, obj, kKindBytes);
   out = std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(obj)),

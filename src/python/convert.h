@@ -89,6 +89,37 @@ std::string take_pending_error_text();
 inline PyObject* new_str(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
+// A new bytes object holding a copy of `bytes`.
+inline PyObject* new_bytes(std::string_view bytes) {
+  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+inline PyObject* new_bytes(std::span<const uint8_t> bytes) {
+  return new_bytes(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+namespace detail {
+template <PyObject* (*kNew)(Py_ssize_t), int (*kSet)(PyObject*, Py_ssize_t, PyObject*), class Item>
+PyObject* new_filled(size_t count, Item& item) {
+  PyRef out = PyRef::steal(kNew(static_cast<Py_ssize_t>(count)));
+  if (!out) return nullptr;
+  for (size_t i = 0; i < count; ++i) {
+    PyObject* value = item(i);
+    if (value == nullptr || kSet(out.get(), static_cast<Py_ssize_t>(i), value) != 0) return nullptr;
+  }
+  return out.release();
+}
+}  // namespace detail
+
+// A new list (or tuple) of `count` items, item(i) giving the i-th as a new reference;
+// nullptr with an exception set when one cannot be made.
+template <class Item>
+PyObject* new_list(size_t count, Item&& item) {
+  return detail::new_filled<PyList_New, PyList_SetItem>(count, item);
+}
+template <class Item>
+PyObject* new_tuple(size_t count, Item&& item) {
+  return detail::new_filled<PyTuple_New, PyTuple_SetItem>(count, item);
+}
 
 // --- converters -------------------------------------------------------------------------
 
@@ -102,6 +133,9 @@ bool convert_optional_str(PyObject* obj, const char* arg, std::optional<std::str
 bool convert_path_str(PyObject* obj, const char* arg, PyRef& holder, std::string_view& out);
 bool convert_optional_path_str(PyObject* obj, const char* arg, PyRef& holder,
                                std::optional<std::string_view>& out);
+// A file system path given as str, bytes or os.PathLike, as the bytes the system calls
+// take; `holder` keeps them alive.
+bool convert_path(PyObject* obj, const char* arg, PyRef& holder, std::string_view& out);
 // A bytes object or subclass (bytearray and str are refused); borrows the buffer.
 bool convert_bytes(PyObject* obj, const char* arg, std::span<const uint8_t>& out);
 // A dict or subclass.

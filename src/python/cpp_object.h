@@ -1,12 +1,16 @@
-// CppObject<T>: a Python object that owns one C++ value for its whole life, and the
-// once-per-process creation of its heap type.
+// CppObject<T>: a Python object that owns one C++ value for its whole life, the
+// once-per-process creation of its heap type, and the constructor slot of a class whose
+// instances only the module's functions make.
 //
 //   using ReceiptObject = CppObject<Receipt>;
-//   PyType_Slot slots[] = {..., {Py_tp_dealloc, ReceiptObject::dealloc_slot()}, ...};
+//   constexpr char kMadeBy[] = "PyReceipt objects come from ...";
+//   PyType_Slot slots[] = {{Py_tp_new, refuse_construction_slot<kMadeBy>()},
+//                          {Py_tp_dealloc, ReceiptObject::dealloc_slot()}, ...};
 //   PyType_Spec type_desc = {"receipts.PyReceipt", ReceiptObject::kBasicSize, 0, flags, slots};
 //   LazyType type{&type_desc};
-//   PyObject* obj = ReceiptObject::create(type.get(), std::move(receipt));
+//   PyObject* obj = ReceiptObject::create(type.get_type(), std::move(receipt));
 //   const Receipt& r = ReceiptObject::value(obj);
+//   const Receipt* arg = ReceiptObject::argument(obj, type, "receipt", "PyReceipt");
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -15,6 +19,8 @@
 #include <new>
 #include <type_traits>
 #include <utility>
+
+#include "python/convert.h"
 
 namespace quillmere::python {
 
@@ -41,6 +47,17 @@ class CppObject {
   static T& value(PyObject* self) noexcept { return cast(self)->value_; }
 
   static void* dealloc_slot() noexcept { return reinterpret_cast<void*>(&dealloc); }
+
+  // The held value when `obj` is an instance of `type`; otherwise nullptr with the TypeError
+  // "argument 'ARG': 'TYPE' object cannot be converted to 'KIND'".
+  template <class Type>
+  static T* argument(PyObject* obj, const Type& type, const char* arg, const char* kind) {
+    if (!type.has_instance(obj)) {
+      raise_wrong_type(arg, obj, kind);
+      return nullptr;
+    }
+    return &value(obj);
+  }
 
  private:
   static CppObject* cast(PyObject* self) noexcept { return reinterpret_cast<CppObject*>(self); }
@@ -69,6 +86,24 @@ struct LazyType {
     return type;
   }
   PyTypeObject* get_type() noexcept { return reinterpret_cast<PyTypeObject*>(get()); }
+
+  // Whether `obj` is an instance; never creates the type (no instance exists before it).
+  bool has_instance(PyObject* obj) const noexcept {
+    return type != nullptr && PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type));
+  }
 };
+
+// Py_tp_new of a class whose instances only the module's functions make: TypeError
+// `kMadeBy` (a text with static storage saying where they come from).
+template <const char* kMadeBy>
+PyObject* refuse_construction(PyTypeObject* /*type*/, PyObject* /*args*/,
+                              PyObject* /*kwargs*/) noexcept {
+  PyErr_SetString(PyExc_TypeError, kMadeBy);
+  return nullptr;
+}
+template <const char* kMadeBy>
+void* refuse_construction_slot() noexcept {
+  return reinterpret_cast<void*>(&refuse_construction<kMadeBy>);
+}
 
 }  // namespace quillmere::python

@@ -3,71 +3,22 @@
 // manifest back from its JSON form. Long work runs with the interpreter lock released.
 #include "python/manifest.h"
 
-#include <algorithm>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "base/fork_safe.h"
 #include "python/buffer_arg.h"
 #include "python/convert.h"
+#include "python/cpp_object.h"
 #include "python/released_lock.h"
 #include "python/sketch.h"
 #include "shapes/data_shape.h"
 #include "shapes/shape_stream.h"
 
 namespace quillmere::python {
-namespace {
-
-// More threads than this would only wait on each other.
-constexpr long kMaxWorkers = 64;
-
-}  // namespace
-
-// --- argument helpers ---------------------------------------------------------------------
-
-// The chunk_scheme argument (None or absent: the default scheme).
-bool convert_scheme(PyObject* obj, ChunkScheme& out) {
-  std::optional<ChunkScheme> scheme;
-  if (!convert_chunk_scheme(obj, scheme)) return false;
-  out = scheme.value_or(kDefaultChunkScheme);
-  return true;
-}
-
-bool convert_workers(PyObject* obj, unsigned& out) {
-  if (is_absent(obj)) {
-    out = 1;
-    return true;
-  }
-  if (PyBool_Check(obj) || !PyLong_Check(obj)) return raise_wrong_type("workers", obj, "int");
-  const long n = PyLong_AsLong(obj);
-  if (n == -1 && PyErr_Occurred()) return false;
-  if (n < 1) {
-    raise_value_error(ErrorFamily::Manifest, "workers must be at least 1");
-    return false;
-  }
-  out = static_cast<unsigned>(std::min(n, kMaxWorkers));
-  return true;
-}
-
-// A file system path: str, bytes or os.PathLike, as bytes for the system call.
-bool convert_path(PyObject* obj, PyRef& out, std::string_view& path) {
-  PyObject* converted = nullptr;
-  if (PyUnicode_FSConverter(obj, &converted) == 0) return prefix_argument_error("path");
-  out = PyRef::steal(converted);
-  path = std::string_view(PyBytes_AS_STRING(converted),
-                          static_cast<size_t>(PyBytes_GET_SIZE(converted)));
-  return true;
-}
-
-PyObject* build_error(const BuildError& error, const SignalCheck& signals) {
-  if (error.kind == BuildError::Kind::Interrupted) return signals.raise_stopped();
-  return raise_value_error(ErrorFamily::Manifest, error.message);
-}
-
 namespace {
 
 PyObject* scheme_dict(ChunkScheme scheme) {
@@ -80,39 +31,24 @@ PyObject* scheme_dict(ChunkScheme scheme) {
 
 // --- Manifest -----------------------------------------------------------------------------
 
-struct ManifestObject {
-  PyObject_HEAD std::shared_ptr<const CompactManifest>* manifest;
-};
+// Never null: a hasher's manifest is shared with the Manifest objects made from it.
+using ManifestObject = CppObject<std::shared_ptr<const CompactManifest>>;
 
-PyObject* g_manifest_type = nullptr;
+constexpr char kManifestMadeBy[] =
+    "Manifest objects come from build_manifest_py, build_manifest_from_file_py, "
+    "manifest_from_json_py or ShapeHasher.manifest()";
+
+extern LazyType g_manifest_type;
 
 const CompactManifest& held(PyObject* self) {
-  return **reinterpret_cast<ManifestObject*>(self)->manifest;
+  return *ManifestObject::value(self);
 }
 
-void manifest_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<ManifestObject*>(self)->manifest;
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError,
-                  "Manifest objects come from build_manifest_py, build_manifest_from_file_py, "
-                  "manifest_from_json_py or ShapeHasher.manifest()");
-  return nullptr;
-}
-
-PyObject* new_hash_str(const Digest& digest) {
-  char text[71];
-  std::memcpy(text, "sha256:", 7);
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (size_t k = 0; k < 32; ++k) {
-    text[7 + 2 * k] = kHex[digest[k] >> 4];
-    text[8 + 2 * k] = kHex[digest[k] & 0xF];
-  }
-  return PyUnicode_FromStringAndSize(text, sizeof text);
+// "sha256:" and the digest's hex digits, written into `scratch` (reused across calls).
+PyObject* new_hash_str(const Digest& digest, std::string& scratch) {
+  scratch.clear();
+  append_hash_string(scratch, digest);
+  return new_str(scratch);
 }
 
 Py_ssize_t manifest_len(PyObject* self) {
@@ -126,14 +62,16 @@ PyObject* manifest_item(PyObject* self, Py_ssize_t i) {
     return nullptr;
   }
   const ChunkRecord& c = chunks[static_cast<size_t>(i)];
-  PyRef id = PyRef::steal(new_hash_str(c.digest));
-  if (!id) return nullptr;
-  return Py_BuildValue("(KKO)", static_cast<unsigned long long>(c.offset),
-                       static_cast<unsigned long long>(c.len), id.get());
+  return guarded([&]() -> PyObject* {
+    PyRef id = PyRef::steal(new_str(hash_string(c.digest)));
+    if (!id) return nullptr;
+    return Py_BuildValue("(KKO)", static_cast<unsigned long long>(c.offset),
+                         static_cast<unsigned long long>(c.len), id.get());
+  });
 }
 
 PyObject* manifest_root(PyObject* self, void*) {
-  return new_hash_str(held(self).root);
+  return guarded([&] { return new_str(hash_string(held(self).root)); });
 }
 PyObject* manifest_total_len(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(held(self).total_len);
@@ -147,14 +85,8 @@ PyObject* manifest_shape_hash(PyObject* self, void*) {
 
 PyObject* chunk_ids_impl(PyObject* self) {
   const ChunkTable& chunks = held(self).chunks;
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(chunks.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < chunks.size(); ++i) {
-    PyObject* id = new_hash_str(chunks[i].digest);
-    if (id == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id);
-  }
-  return list.release();
+  std::string scratch;
+  return new_list(chunks.size(), [&](size_t i) { return new_hash_str(chunks[i].digest, scratch); });
 }
 
 PyObject* to_json_impl(PyObject* self) {
@@ -165,24 +97,16 @@ PyObject* to_bytes_impl(PyObject* self) {
   auto bytes = manifest_to_bytes(held(self));
   if (!bytes)
     return raise_value_error(ErrorFamily::Manifest, "Cannot write the manifest: " + bytes.error());
-  return PyBytes_FromStringAndSize(bytes->data(), static_cast<Py_ssize_t>(bytes->size()));
-}
-
-bool convert_manifest(PyObject* obj, const char* arg, const CompactManifest*& out) {
-  if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_manifest_type))) {
-    return raise_wrong_type(arg, obj, "Manifest");
-  }
-  out = &held(obj);
-  return true;
+  return new_bytes(*bytes);
 }
 
 PyObject* jaccard_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const kNames[] = {"other", nullptr};
   PyObject* other_arg = nullptr;
   if (!parse_args(args, kwargs, "O:jaccard", kNames, &other_arg)) return nullptr;
-  const CompactManifest* other = nullptr;
-  if (!convert_manifest(other_arg, "other", other)) return nullptr;
-  return PyFloat_FromDouble(manifest_jaccard(held(self), *other));
+  const auto* other = ManifestObject::argument(other_arg, g_manifest_type, "other", "Manifest");
+  if (other == nullptr) return nullptr;
+  return PyFloat_FromDouble(manifest_jaccard(held(self), **other));
 }
 
 PyObject* manifest_repr(PyObject* self) {
@@ -195,8 +119,7 @@ PyObject* manifest_repr(PyObject* self) {
 }
 
 PyObject* manifest_richcompare(PyObject* self, PyObject* other, int op) {
-  if ((op != Py_EQ && op != Py_NE) ||
-      !PyObject_TypeCheck(other, reinterpret_cast<PyTypeObject*>(g_manifest_type))) {
+  if ((op != Py_EQ && op != Py_NE) || !g_manifest_type.has_instance(other)) {
     Py_RETURN_NOTIMPLEMENTED;
   }
   const CompactManifest& a = held(self);
@@ -246,8 +169,8 @@ PyType_Slot kManifestSlots[] = {
          "The chunks of a byte stream (offset, length, id) with their Merkle root, held\n"
          "natively at 48 bytes a chunk. len(m), m[i] and iteration give (offset, length, id)\n"
          "tuples in stream order.")},
-    {Py_tp_new, reinterpret_cast<void*>(&refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&manifest_dealloc)},
+    {Py_tp_new, refuse_construction_slot<kManifestMadeBy>()},
+    {Py_tp_dealloc, ManifestObject::dealloc_slot()},
     {Py_tp_methods, kManifestMethods},
     {Py_tp_getset, kManifestGetters},
     {Py_tp_repr, reinterpret_cast<void*>(&manifest_repr)},
@@ -257,23 +180,16 @@ PyType_Slot kManifestSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kManifestSpec = {"shapes.Manifest", static_cast<int>(sizeof(ManifestObject)), 0,
-                             Py_TPFLAGS_DEFAULT, kManifestSlots};
+PyType_Spec kManifestSpec = {"shapes.Manifest", ManifestObject::kBasicSize, 0, Py_TPFLAGS_DEFAULT,
+                             kManifestSlots};
+LazyType g_manifest_type{&kManifestSpec};
 
 }  // namespace
 
 PyObject* wrap_manifest(std::shared_ptr<const CompactManifest> manifest) {
-  auto* type = reinterpret_cast<PyTypeObject*>(manifest_type());
+  PyTypeObject* type = g_manifest_type.get_type();
   if (type == nullptr) return nullptr;
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  reinterpret_cast<ManifestObject*>(self)->manifest =
-      new (std::nothrow) std::shared_ptr<const CompactManifest>(std::move(manifest));
-  if (reinterpret_cast<ManifestObject*>(self)->manifest == nullptr) {
-    Py_DECREF(self);
-    return PyErr_NoMemory();
-  }
-  return self;
+  return ManifestObject::create(type, std::move(manifest));
 }
 
 PyObject* wrap_manifest(CompactManifest manifest) {
@@ -311,22 +227,36 @@ bool unusable(const HasherState& state) {
   return why != nullptr;
 }
 
-struct ShapeHasherObject {
-  PyObject_HEAD HasherState* state;
+// What a ShapeHasher object holds: its state and the lock that lets one thread at a time
+// use it.
+class Hasher {
+ public:
+  Hasher(std::unique_ptr<HasherState> held_state, PyThread_type_lock held_lock) noexcept
+      : state(std::move(held_state)), lock(held_lock), generation(fork_generation()) {}
+  Hasher(Hasher&& other) noexcept
+      : state(std::move(other.state)),
+        lock(std::exchange(other.lock, nullptr)),
+        generation(other.generation) {}
+  Hasher& operator=(Hasher&&) = delete;
+  ~Hasher() {
+    if (lock != nullptr) PyThread_free_lock(lock);
+  }
+
+  std::unique_ptr<HasherState> state;
   PyThread_type_lock lock;
   uint64_t generation;  // the fork generation `lock` belongs to
 };
 
-PyObject* g_hasher_type = nullptr;
+using HasherObject = CppObject<Hasher>;
 
-ShapeHasherObject* as_hasher(PyObject* self) {
-  return reinterpret_cast<ShapeHasherObject*>(self);
+Hasher* as_hasher(PyObject* self) {
+  return &HasherObject::value(self);
 }
 
 // In a forked child, on first use: a lock that another thread of the parent held at the fork
 // would never be released, and the stream it guarded is half fed. Such a hasher gets a new
 // lock and refuses further use; an idle one goes on (its helper threads start anew).
-void adopt_after_fork(ShapeHasherObject* object) {
+void adopt_after_fork(Hasher* object) {
   const uint64_t generation = fork_generation();
   if (object->generation == generation) return;
   object->generation = generation;
@@ -357,15 +287,6 @@ class HasherLock {
  private:
   PyThread_type_lock lock_;
 };
-
-void hasher_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  ShapeHasherObject* object = as_hasher(self);
-  delete object->state;
-  if (object->lock != nullptr) PyThread_free_lock(object->lock);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
 
 PyObject* hasher_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* const kNames[] = {"chunk_scheme", "keep_chunks", "workers", "records",
@@ -401,15 +322,7 @@ PyObject* hasher_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   }
   PyThread_type_lock lock = PyThread_allocate_lock();
   if (lock == nullptr) return PyErr_NoMemory();
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) {
-    PyThread_free_lock(lock);
-    return nullptr;
-  }
-  as_hasher(self)->state = state.release();
-  as_hasher(self)->lock = lock;
-  as_hasher(self)->generation = fork_generation();
-  return self;
+  return HasherObject::create(type, Hasher(std::move(state), lock));
 }
 
 PyObject* hasher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -519,33 +432,28 @@ PyType_Slot kHasherSlots[] = {
          "flat unless the chunks are kept. `workers` threads share the work of one stream.\n"
          "With `records` (None: chunks, \"lines\" or \"csv\") sketch() gives the Sketch too.")},
     {Py_tp_new, reinterpret_cast<void*>(&hasher_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&hasher_dealloc)},
+    {Py_tp_dealloc, HasherObject::dealloc_slot()},
     {Py_tp_methods, kHasherMethods},
     {Py_tp_getset, kHasherGetters},
     {0, nullptr},
 };
 
-PyType_Spec kHasherSpec = {"shapes.ShapeHasher", static_cast<int>(sizeof(ShapeHasherObject)), 0,
-                           Py_TPFLAGS_DEFAULT, kHasherSlots};
+PyType_Spec kHasherSpec = {"shapes.ShapeHasher", HasherObject::kBasicSize, 0, Py_TPFLAGS_DEFAULT,
+                           kHasherSlots};
+LazyType g_hasher_type{&kHasherSpec};
 
 // --- functions ----------------------------------------------------------------------------
 
 // The arguments of both builders: the source, converted by `convert_source` first,
 // then chunk_scheme=None, *, workers=1.
-struct BuildArgs {
-  ChunkScheme scheme;
-  unsigned workers = 1;
-};
-
 template <typename ConvertSource>
 bool parse_build_args(PyObject* args, PyObject* kwargs, const char* format,
-                      const char* const* names, BuildArgs& out, ConvertSource convert_source) {
+                      const char* const* names, ShapeArgs& out, ConvertSource convert_source) {
   PyObject* source_arg = nullptr;
   PyObject* scheme_arg = nullptr;
   PyObject* workers_arg = nullptr;
   return parse_args(args, kwargs, format, names, &source_arg, &scheme_arg, &workers_arg) &&
-         convert_source(source_arg) && convert_scheme(scheme_arg, out.scheme) &&
-         convert_workers(workers_arg, out.workers);
+         convert_source(source_arg) && out.convert(scheme_arg, workers_arg);
 }
 
 PyObject* built_manifest(std::expected<CompactManifest, BuildError>&& built,
@@ -556,7 +464,7 @@ PyObject* built_manifest(std::expected<CompactManifest, BuildError>&& built,
 
 PyObject* build_manifest_py(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* const kNames[] = {"data", "chunk_scheme", "workers", nullptr};
-  BuildArgs a;
+  ShapeArgs a;
   BufferArg data;
   if (!parse_build_args(args, kwargs, "O|O$O:build_manifest_py", kNames, a,
                         [&](PyObject* arg) { return data.convert(arg, "data"); })) {
@@ -574,11 +482,12 @@ PyObject* build_manifest_py(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* build_manifest_from_file_py(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* const kNames[] = {"path", "chunk_scheme", "workers", nullptr};
-  BuildArgs a;
+  ShapeArgs a;
   PyRef path_bytes;
   std::string_view path;
-  if (!parse_build_args(args, kwargs, "O|O$O:build_manifest_from_file_py", kNames, a,
-                        [&](PyObject* arg) { return convert_path(arg, path_bytes, path); })) {
+  if (!parse_build_args(
+          args, kwargs, "O|O$O:build_manifest_from_file_py", kNames, a,
+          [&](PyObject* arg) { return convert_path(arg, "path", path_bytes, path); })) {
     return nullptr;
   }
   SignalCheck signals;
@@ -614,10 +523,6 @@ PyObject* manifest_from_bytes_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return raise_value_error(ErrorFamily::Manifest, "Invalid binary manifest: " + manifest.error());
   return wrap_manifest(std::move(*manifest));
 }
-
-#define QM_WORKERS_ARG                                                                \
-  "    workers: threads sharing the work of this one input (default 1); the result\n" \
-  "        does not depend on it\n"
 
 constexpr const char* kBuildManifestDoc =
     "build_manifest_py(data, chunk_scheme=None, *, workers=1)\n"
@@ -665,21 +570,15 @@ constexpr const char* kManifestFromJsonDoc =
 }  // namespace
 
 const CompactManifest* manifest_of(PyObject* obj) {
-  if (g_manifest_type == nullptr ||
-      !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_manifest_type))) {
-    return nullptr;
-  }
-  return &held(obj);
+  return g_manifest_type.has_instance(obj) ? &held(obj) : nullptr;
 }
 
 PyObject* manifest_type() {
-  if (g_manifest_type == nullptr) g_manifest_type = PyType_FromSpec(&kManifestSpec);
-  return g_manifest_type;
+  return g_manifest_type.get();
 }
 
 PyObject* shape_hasher_type() {
-  if (g_hasher_type == nullptr) g_hasher_type = PyType_FromSpec(&kHasherSpec);
-  return g_hasher_type;
+  return g_hasher_type.get();
 }
 
 constexpr const char* kManifestFromBytesDoc =

@@ -15,10 +15,6 @@
 namespace quillmere::python {
 namespace {
 
-PyObject* new_bytes(const std::string& data) {
-  return PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
-}
-
 // One bytes-like piece, read while the buffer is held.
 std::optional<ManifestPiece> read_piece(PyObject* obj, const char* what) {
   Py_buffer view;
@@ -54,7 +50,8 @@ PyObject* build_manifest_piece_py(PyObject*, PyObject* args, PyObject* kwargs) {
   uint64_t offset = 0;
   std::optional<uint64_t> length;
   std::optional<ChunkScheme> scheme;
-  if (!convert_path(path_arg, path_bytes, path) || !convert_u64(offset_arg, "offset", offset) ||
+  if (!convert_path(path_arg, "path", path_bytes, path) ||
+      !convert_u64(offset_arg, "offset", offset) ||
       !convert_optional_u64(length_arg, "length", length) ||
       !convert_chunk_scheme(scheme_arg, scheme)) {
     return nullptr;
@@ -77,7 +74,7 @@ PyObject* join_manifest_pieces_py(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   PyRef path_bytes;
   std::string_view path;
-  if (!convert_path(path_arg, path_bytes, path)) return nullptr;
+  if (!convert_path(path_arg, "path", path_bytes, path)) return nullptr;
   PyRef items = PyRef::steal(PySequence_Fast(pieces_arg, "pieces must be a sequence of bytes"));
   if (!items) return nullptr;
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());

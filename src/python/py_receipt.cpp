@@ -18,10 +18,7 @@ const Receipt& held(PyObject* self) {
   return ReceiptObject::value(self);
 }
 
-PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError, "No constructor defined");
-  return nullptr;
-}
+constexpr char kMadeBy[] = "No constructor defined";
 
 PyObject* validate_method(PyObject* self) {
   if (auto result = validate(held(self)); !result) {
@@ -120,7 +117,7 @@ PyMethodDef kMethods[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for Receipt")},
-    {Py_tp_new, reinterpret_cast<void*>(&refuse_construction)},
+    {Py_tp_new, refuse_construction_slot<kMadeBy>()},
     {Py_tp_dealloc, ReceiptObject::dealloc_slot()},
     {Py_tp_methods, kMethods},
     {0, nullptr},
@@ -161,13 +158,7 @@ PyObject* receipt_from_json_py(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 const Receipt* convert_receipt(PyObject* obj, const char* arg) {
-  PyObject* type = py_receipt_type();
-  if (type == nullptr) return nullptr;
-  if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) {
-    raise_wrong_type(arg, obj, kKindReceipt);
-    return nullptr;
-  }
-  return &held(obj);
+  return ReceiptObject::argument(obj, g_type, arg, kKindReceipt);
 }
 
 }  // namespace quillmere::python

@@ -18,51 +18,6 @@ namespace {
 constexpr std::string_view kDataShapePrefix = "Failed to compute data shape hash: ";
 constexpr std::string_view kMethodShapePrefix = "Failed to compute method shape hash: ";
 
-// The scheme a chunk_scheme dict describes; false with ValueError (or a lookup's own
-// exception) set. Values are held by owned references while their hooks run.
-bool dict_to_chunk_scheme(PyObject* dict, ChunkScheme& out) {
-  const PyRef scheme = PyRef::borrow(dict);
-  const PyRef type_value = dict_item(scheme.get(), "type");
-  if (!type_value && PyErr_Occurred()) return false;
-  std::string type;
-  if (!lenient_text(type_value.get(), type)) {
-    raise_value_error(ErrorFamily::Shape, "Missing 'type' field in chunk_scheme");
-    return false;
-  }
-  const bool fixed = type == "fixed";
-  if (!fixed && type != "cdc") {
-    raise_value_error(ErrorFamily::Shape,
-                      "Invalid chunk_scheme type '" + type + "', expected 'cdc' or 'fixed'");
-    return false;
-  }
-  const char* size_key = fixed ? "size" : "avg_size";
-  const PyRef size_obj = dict_item(scheme.get(), size_key);
-  if (!size_obj && PyErr_Occurred()) return false;
-  uint64_t size = 0;
-  if (!lenient_u64(size_obj.get(), size)) {
-    raise_value_error(ErrorFamily::Shape,
-                      std::string("Missing '") + size_key + "' field in chunk_scheme");
-    return false;
-  }
-  out = fixed ? ChunkScheme::fixed(size) : ChunkScheme::cdc(size);
-  return true;
-}
-
-}  // namespace
-
-bool convert_chunk_scheme(PyObject* obj, std::optional<ChunkScheme>& out) {
-  PyObject* dict = nullptr;
-  if (!check_optional_dict(obj, "chunk_scheme", dict)) return false;
-  out.reset();
-  if (dict == nullptr) return true;
-  ChunkScheme scheme;
-  if (!dict_to_chunk_scheme(dict, scheme)) return false;
-  out = scheme;
-  return true;
-}
-
-namespace {
-
 PyObject* data_shape_result(const std::expected<std::string, DataShapeError>& hash,
                             const SignalCheck* signals = nullptr) {
   if (!hash && hash.error().kind == DataShapeError::Kind::Interrupted) {

@@ -29,20 +29,6 @@ extern LazyType g_keyring_type;
 // How much of a key id a repr shows; the whole id is the `kid` attribute.
 constexpr size_t kShownKidLength = 16;
 
-bool is_instance(PyObject* obj, LazyType& type) {
-  PyObject* type_object = type.get();
-  return type_object != nullptr &&
-         PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type_object));
-}
-
-PyObject* new_bytes(std::span<const uint8_t> bytes) {
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                   static_cast<Py_ssize_t>(bytes.size()));
-}
-PyObject* new_bytes(std::string_view text) {
-  return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
 std::string_view text_of(std::span<const uint8_t> bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
@@ -59,20 +45,17 @@ PyObject* key_repr(const char* what, const std::string& kid) {
                  "...>");
 }
 
-PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
-  std::string message = type->tp_name;
-  message +=
-      " objects come from the module functions (generate_signing_key_py, "
-      "signing_key_from_pem_py, public_key_from_pem_py)";
-  return raise_error(PyExc_TypeError, message);
-}
+#define QM_KEYS_MADE_BY                                                                         \
+  " objects come from the module functions (generate_signing_key_py, signing_key_from_pem_py, " \
+  "public_key_from_pem_py)"
+constexpr char kSigningKeyMadeBy[] = "signing.SigningKey" QM_KEYS_MADE_BY;
+constexpr char kPublicKeyMadeBy[] = "signing.PublicKey" QM_KEYS_MADE_BY;
+#undef QM_KEYS_MADE_BY
 
 // A public key argument: a PublicKey, or a SigningKey standing for its public half.
 const PublicKey* convert_public_key(PyObject* obj, const char* arg) {
-  if (is_instance(obj, g_public_key_type)) return &PublicKeyObject::value(obj);
-  if (is_instance(obj, g_signing_key_type)) return &SigningKeyObject::value(obj).public_key();
-  if (!PyErr_Occurred()) raise_wrong_type(arg, obj, "PublicKey");
-  return nullptr;
+  if (g_signing_key_type.has_instance(obj)) return &SigningKeyObject::value(obj).public_key();
+  return PublicKeyObject::argument(obj, g_public_key_type, arg, "PublicKey");
 }
 
 // --- SigningKey ---------------------------------------------------------------------------
@@ -131,7 +114,7 @@ PyGetSetDef kSigningKeyGetters[] = {
 
 PyType_Slot kSigningKeySlots[] = {
     {Py_tp_doc, const_cast<char*>("An Ed25519 private key. Its repr shows the key id only.")},
-    {Py_tp_new, reinterpret_cast<void*>(&refuse_construction)},
+    {Py_tp_new, refuse_construction_slot<kSigningKeyMadeBy>()},
     {Py_tp_dealloc, SigningKeyObject::dealloc_slot()},
     {Py_tp_methods, kSigningKeyMethods},
     {Py_tp_getset, kSigningKeyGetters},
@@ -190,8 +173,7 @@ Py_hash_t public_key_hash(PyObject* self) {
 }
 
 PyObject* public_key_richcompare(PyObject* self, PyObject* other, int op) {
-  if ((op != Py_EQ && op != Py_NE) || !is_instance(other, g_public_key_type)) {
-    if (PyErr_Occurred()) return nullptr;
+  if ((op != Py_EQ && op != Py_NE) || !g_public_key_type.has_instance(other)) {
     Py_RETURN_NOTIMPLEMENTED;
   }
   const bool equal = public_key(self).kid() == public_key(other).kid();
@@ -216,7 +198,7 @@ PyGetSetDef kPublicKeyGetters[] = {
 
 PyType_Slot kPublicKeySlots[] = {
     {Py_tp_doc, const_cast<char*>("An Ed25519 public key; equal keys have equal key ids.")},
-    {Py_tp_new, reinterpret_cast<void*>(&refuse_construction)},
+    {Py_tp_new, refuse_construction_slot<kPublicKeyMadeBy>()},
     {Py_tp_dealloc, PublicKeyObject::dealloc_slot()},
     {Py_tp_methods, kPublicKeyMethods},
     {Py_tp_getset, kPublicKeyGetters},
@@ -273,14 +255,7 @@ int keyring_contains(PyObject* self, PyObject* kid) {
 
 PyObject* keyring_kids(PyObject* self) {
   const std::vector<std::string> kids = keyring(self).kids();
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(kids.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < kids.size(); ++i) {
-    PyObject* kid = new_str(kids[i]);
-    if (kid == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), kid);
-  }
-  return list.release();
+  return new_list(kids.size(), [&](size_t i) { return new_str(kids[i]); });
 }
 
 PyObject* keyring_get(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -378,14 +353,12 @@ PyObject* sign_receipt_py(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   const Receipt* receipt = convert_receipt(receipt_arg, "receipt");
   if (receipt == nullptr) return nullptr;
-  if (!is_instance(key_arg, g_signing_key_type)) {
-    if (!PyErr_Occurred()) raise_wrong_type("key", key_arg, "SigningKey");
-    return nullptr;
-  }
+  const SigningKey* key =
+      SigningKeyObject::argument(key_arg, g_signing_key_type, "key", "SigningKey");
+  if (key == nullptr) return nullptr;
   // A signed receipt that is to keep its signature is given back as it is (it is immutable).
   if (!replace && receipt->sig) return PyRef::borrow(receipt_arg).release();
-  const SigningKey& key = SigningKeyObject::value(key_arg);
-  auto signed_receipt = without_gil([&] { return sign_receipt(*receipt, key); });
+  auto signed_receipt = without_gil([&] { return sign_receipt(*receipt, *key); });
   if (!signed_receipt) return raise_value_error(ErrorFamily::Signature, signed_receipt.error());
   return wrap_receipt(std::move(*signed_receipt));
 }
@@ -405,12 +378,10 @@ PyObject* check_receipt_py(PyObject*, PyObject* args, PyObject* kwargs) {
   const Receipt* receipt = convert_receipt(receipt_arg, "receipt");
   if (receipt == nullptr) return nullptr;
   const Keyring* ring = nullptr;
-  if (!is_absent(keyring_arg)) {
-    if (!is_instance(keyring_arg, g_keyring_type)) {
-      if (!PyErr_Occurred()) raise_wrong_type("keyring", keyring_arg, "Keyring");
-      return nullptr;
-    }
-    ring = &keyring(keyring_arg);
+  if (!is_absent(keyring_arg) &&
+      (ring = KeyringObject::argument(keyring_arg, g_keyring_type, "keyring", "Keyring")) ==
+          nullptr) {
+    return nullptr;
   }
   const ReceiptCheck check = without_gil([&] { return check_receipt(*receipt, ring); });
   PyRef hash_problem = PyRef::steal(optional_text(check.hash_problem));

@@ -4,12 +4,11 @@
 
 #include <cmath>
 #include <cstdio>
-#include <memory>
-#include <new>
 #include <string>
 
 #include "python/buffer_arg.h"
 #include "python/convert.h"
+#include "python/cpp_object.h"
 #include "python/manifest.h"
 #include "python/released_lock.h"
 #include "shapes/shape_stream.h"
@@ -17,33 +16,16 @@
 namespace quillmere::python {
 namespace {
 
-struct SketchObject {
-  PyObject_HEAD Sketch* sketch;
-};
+using SketchObject = CppObject<Sketch>;
 
-PyObject* g_sketch_type = nullptr;
+constexpr char kSketchMadeBy[] =
+    "Sketch objects come from sketch_py, manifest_and_sketch_py, Sketch.from_manifest, "
+    "Sketch.from_bytes or ShapeHasher.sketch()";
+
+extern LazyType g_sketch_type;
 
 const Sketch& held(PyObject* self) {
-  return *reinterpret_cast<SketchObject*>(self)->sketch;
-}
-
-bool is_sketch(PyObject* obj) {
-  return g_sketch_type != nullptr &&
-         PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_sketch_type));
-}
-
-void sketch_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<SketchObject*>(self)->sketch;
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError,
-                  "Sketch objects come from sketch_py, manifest_and_sketch_py, "
-                  "Sketch.from_manifest, Sketch.from_bytes or ShapeHasher.sketch()");
-  return nullptr;
+  return SketchObject::value(self);
 }
 
 uint64_t rounded_cardinality(const Sketch& sketch) {
@@ -68,22 +50,14 @@ bool same_kind(const Sketch& a, const Sketch& b) {
   return false;
 }
 
-bool convert_sketch(PyObject* obj, const char* arg, const Sketch*& out) {
-  if (!is_sketch(obj)) return raise_wrong_type(arg, obj, "Sketch");
-  out = &held(obj);
-  return true;
+const Sketch* convert_sketch(PyObject* obj, const char* arg) {
+  return SketchObject::argument(obj, g_sketch_type, arg, "Sketch");
 }
 
 PyObject* signature_getter(PyObject* self, void*) {
   const auto signature = held(self).signature();
-  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(signature.size())));
-  if (!tuple) return nullptr;
-  for (size_t i = 0; i < signature.size(); ++i) {
-    PyObject* value = PyLong_FromUnsignedLong(signature[i]);
-    if (value == nullptr) return nullptr;
-    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), value);
-  }
-  return tuple.release();
+  return new_tuple(signature.size(),
+                   [&](size_t i) { return PyLong_FromUnsignedLong(signature[i]); });
 }
 PyObject* cardinality_getter(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(rounded_cardinality(held(self)));
@@ -98,33 +72,31 @@ PyObject* cardinality_error_getter(PyObject*, void*) {
   return PyFloat_FromDouble(kCardinalityRelativeError);
 }
 
-PyObject* jaccard_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
+// The one argument of jaccard and merge: `other`, a Sketch of the same kind as self.
+const Sketch* other_sketch(PyObject* self, PyObject* args, PyObject* kwargs, const char* format) {
   static const char* const kNames[] = {"other", nullptr};
   PyObject* other_arg = nullptr;
-  if (!parse_args(args, kwargs, "O:jaccard", kNames, &other_arg)) return nullptr;
-  const Sketch* other = nullptr;
-  if (!convert_sketch(other_arg, "other", other) || !same_kind(held(self), *other)) {
-    return nullptr;
-  }
+  if (!parse_args(args, kwargs, format, kNames, &other_arg)) return nullptr;
+  const Sketch* other = convert_sketch(other_arg, "other");
+  return other != nullptr && same_kind(held(self), *other) ? other : nullptr;
+}
+
+PyObject* jaccard_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
+  const Sketch* other = other_sketch(self, args, kwargs, "O:jaccard");
+  if (other == nullptr) return nullptr;
   return PyFloat_FromDouble(held(self).jaccard(*other));
 }
 
 PyObject* merge_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* const kNames[] = {"other", nullptr};
-  PyObject* other_arg = nullptr;
-  if (!parse_args(args, kwargs, "O:merge", kNames, &other_arg)) return nullptr;
-  const Sketch* other = nullptr;
-  if (!convert_sketch(other_arg, "other", other) || !same_kind(held(self), *other)) {
-    return nullptr;
-  }
+  const Sketch* other = other_sketch(self, args, kwargs, "O:merge");
+  if (other == nullptr) return nullptr;
   Sketch merged = held(self);
   merged.merge(*other);
   return wrap_sketch(merged);
 }
 
 PyObject* to_bytes_impl(PyObject* self) {
-  const std::string bytes = held(self).to_bytes();
-  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  return new_bytes(held(self).to_bytes());
 }
 
 PyObject* from_bytes_impl(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -161,7 +133,7 @@ PyObject* sketch_repr(PyObject* self) {
 }
 
 PyObject* sketch_richcompare(PyObject* self, PyObject* other, int op) {
-  if ((op != Py_EQ && op != Py_NE) || !is_sketch(other)) Py_RETURN_NOTIMPLEMENTED;
+  if ((op != Py_EQ && op != Py_NE) || !g_sketch_type.has_instance(other)) Py_RETURN_NOTIMPLEMENTED;
   return PyBool_FromLong((op == Py_EQ) == (held(self) == held(other)));
 }
 
@@ -206,8 +178,8 @@ PyType_Slot kSketchSlots[] = {
          "A sketch of a set of records or chunks: a MinHash signature of 256 bins\n"
          "(one-permutation hashing, densified) for Jaccard estimates and a HyperLogLog of\n"
          "4096 registers for the distinct count.")},
-    {Py_tp_new, reinterpret_cast<void*>(&refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&sketch_dealloc)},
+    {Py_tp_new, refuse_construction_slot<kSketchMadeBy>()},
+    {Py_tp_dealloc, SketchObject::dealloc_slot()},
     {Py_tp_methods, kSketchMethods},
     {Py_tp_getset, kSketchGetters},
     {Py_tp_repr, reinterpret_cast<void*>(&guarded_repr)},
@@ -215,8 +187,9 @@ PyType_Slot kSketchSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSketchSpec = {"shapes.Sketch", static_cast<int>(sizeof(SketchObject)), 0,
-                           Py_TPFLAGS_DEFAULT, kSketchSlots};
+PyType_Spec kSketchSpec = {"shapes.Sketch", SketchObject::kBasicSize, 0, Py_TPFLAGS_DEFAULT,
+                           kSketchSlots};
+LazyType g_sketch_type{&kSketchSpec};
 
 // --- functions ----------------------------------------------------------------------------
 
@@ -227,21 +200,10 @@ PyObject* pair(PyObject* manifest, PyObject* sketch) {
   return PyTuple_Pack(2, m.get(), s.get());
 }
 
-struct SketchArgs {
-  RecordMode mode = RecordMode::Chunks;
-  ChunkScheme scheme;
-  unsigned workers = 1;
-};
-
-bool convert_sketch_args(PyObject* records, PyObject* scheme, PyObject* workers, SketchArgs& out) {
-  return convert_record_mode(records, out.mode) && convert_scheme(scheme, out.scheme) &&
-         convert_workers(workers, out.workers);
-}
-
-std::expected<ManifestAndSketch, BuildError> from_buffer(const BufferArg& data, const SketchArgs& a,
+std::expected<ManifestAndSketch, BuildError> from_buffer(const BufferArg& data, const ShapeArgs& a,
                                                          SignalCheck& signals) {
   const auto build = [&](const Interruption& interrupt) {
-    return build_manifest_and_sketch(data.data(), a.scheme, a.mode, a.workers, interrupt);
+    return build_manifest_and_sketch(data.data(), a.scheme, a.records, a.workers, interrupt);
   };
   // Short work keeps the interpreter lock.
   if (data.data().size() <= kReleaseLockAbove && a.workers == 1) return build(Interruption{});
@@ -249,9 +211,9 @@ std::expected<ManifestAndSketch, BuildError> from_buffer(const BufferArg& data, 
 }
 
 std::expected<ManifestAndSketch, BuildError> from_file(std::string_view path, bool keep_chunks,
-                                                       const SketchArgs& a, SignalCheck& signals) {
+                                                       const ShapeArgs& a, SignalCheck& signals) {
   return interruptible(signals, [&](const Interruption& interrupt) {
-    return build_manifest_and_sketch_from_file(path, a.scheme, keep_chunks, a.mode, a.workers,
+    return build_manifest_and_sketch_from_file(path, a.scheme, keep_chunks, a.records, a.workers,
                                                interrupt);
   });
 }
@@ -271,13 +233,13 @@ PyObject* sketch_function(PyObject*, PyObject* args, PyObject* kwargs) {
                   &workers_arg)) {
     return nullptr;
   }
-  SketchArgs a;
+  ShapeArgs a;
   BufferArg data;
   PyRef path_bytes;
   std::string_view path;
   const bool source_ok =
-      kFile ? convert_path(source_arg, path_bytes, path) : data.convert(source_arg, "data");
-  if (!source_ok || !convert_sketch_args(records_arg, scheme_arg, workers_arg, a)) return nullptr;
+      kFile ? convert_path(source_arg, "path", path_bytes, path) : data.convert(source_arg, "data");
+  if (!source_ok || !a.convert(records_arg, scheme_arg, workers_arg)) return nullptr;
   // Without the manifest, a file's chunks are not kept (memory stays flat); a chunk-level
   // sketch takes the digests as they pass.
   SignalCheck signals;
@@ -290,51 +252,22 @@ PyObject* sketch_function(PyObject*, PyObject* args, PyObject* kwargs) {
   }
 }
 
-#define QM_RECORDS_ARG                                                                           \
-  "    records: None (a chunk-level sketch over the chunk digests), \"lines\" (each\n"           \
-  "        non-empty line, without its \"\\n\" and a trailing \"\\r\") or \"csv\" (rows after\n" \
-  "        the header; a newline inside double quotes does not end a row)\n"
-
 }  // namespace
 
 PyObject* sketch_type() {
-  if (g_sketch_type == nullptr) g_sketch_type = PyType_FromSpec(&kSketchSpec);
-  return g_sketch_type;
+  return g_sketch_type.get();
 }
 
 PyObject* wrap_sketch(const Sketch& sketch) {
-  auto* type = reinterpret_cast<PyTypeObject*>(sketch_type());
+  PyTypeObject* type = g_sketch_type.get_type();
   if (type == nullptr) return nullptr;
-  auto copy = std::make_unique<Sketch>(sketch);
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  reinterpret_cast<SketchObject*>(self)->sketch = copy.release();
-  return self;
-}
-
-bool convert_record_mode(PyObject* obj, RecordMode& out) {
-  if (is_absent(obj)) {
-    out = RecordMode::Chunks;
-    return true;
-  }
-  std::string_view text;
-  if (!convert_str(obj, "records", text)) return false;
-  if (text == "lines") {
-    out = RecordMode::Lines;
-  } else if (text == "csv") {
-    out = RecordMode::Csv;
-  } else {
-    raise_value_error(ErrorFamily::Shape, "records must be None, \"lines\" or \"csv\", not \"" +
-                                              std::string(text.substr(0, 40)) + "\"");
-    return false;
-  }
-  return true;
+  return SketchObject::create(type, Sketch(sketch));
 }
 
 bool convert_sketch_summary(PyObject* obj, const char* arg, std::optional<SketchSummary>& out) {
   out.reset();
   std::optional<Sketch> merged;
-  if (is_sketch(obj)) {
+  if (g_sketch_type.has_instance(obj)) {
     merged = held(obj);
   } else {
     if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
@@ -344,8 +277,8 @@ bool convert_sketch_summary(PyObject* obj, const char* arg, std::optional<Sketch
     if (!items) return prefix_argument_error(arg);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
       PyObject* item = PyTuple_GET_ITEM(items.get(), i);
-      const Sketch* sketch = nullptr;
-      if (!convert_sketch(item, arg, sketch)) return false;
+      const Sketch* sketch = convert_sketch(item, arg);
+      if (sketch == nullptr) return false;
       if (!merged) {
         merged = *sketch;
       } else {

@@ -17,9 +17,6 @@ PyObject* sketch_type();
 // A new Sketch object, or nullptr with an exception set.
 PyObject* wrap_sketch(const Sketch& sketch);
 
-// The records argument: None or absent (chunks), "lines" or "csv".
-bool convert_record_mode(PyObject* obj, RecordMode& out);
-
 // A Sketch, or a sequence of Sketches of one kind (merged: the sketch of their union), as
 // a receipt carries it; nothing when the sketched set is empty.
 bool convert_sketch_summary(PyObject* obj, const char* arg, std::optional<SketchSummary>& out);

@@ -353,3 +353,12 @@ def test_diff_counts_shared_and_changed_chunks_and_bytes(tmp_path):
     text = qm(*args, check_code=0).stdout
     assert re.search(r"shared\s+9 chunks\s+\(36.0 KiB of NEW \(81.8%\) is in OLD\)", text)
     assert re.search(r"changed\s+2 chunks\s+\(8.0 KiB of NEW is not in OLD\)", text)
+
+
+def test_counts_agree_with_their_nouns(store, tmp_path):
+    path, _ = store  # trace t2 holds one receipt
+    said = qm("verify", "--store", path, "--trace", "t2", check_code=0).stdout
+    assert said.splitlines()[-1] == "trace t2: 1 receipt, 0 faults, 0 external inputs"
+    page = tmp_path / "r.html"
+    done = qm("report", "--store", path, "--trace", "t2", "--no-dot", "-o", page, check_code=0)
+    assert "(1 receipt)" in done.stderr and "<span>1 receipt</span>" in page.read_text(encoding="utf-8")

@@ -94,3 +94,13 @@ def test_report_refuses_a_missing_store(tmp_path):
     done = subprocess.run([sys.executable, "-m", "quillmere", "report", "--store", str(tmp_path / "none"),
                            "-o", str(tmp_path / "r.html")], capture_output=True, text=True, env=child_env())
     assert done.returncode == 2 and not (tmp_path / "r.html").exists()
+
+
+@pytest.mark.parametrize("costs, threshold", [
+    ({"c_id": 10, "alpha": 0.5, "c_comp": 100}, 0.2),
+    ({"c_id": 10, "alpha": 0, "c_comp": 100}, None),  # reuse never pays: no threshold
+    ({"c_id": 10, "alpha": 1e-200, "c_comp": 1e-200}, None),  # the product underflows to 0
+    ({"alpha": 0.5, "c_comp": 100}, None),
+])
+def test_reuse_threshold_of_a_stored_decision(costs, threshold):
+    assert _report._reuse({"justification": {"decision": "reuse", **costs}})["threshold"] == threshold
