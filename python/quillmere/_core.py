@@ -244,7 +244,7 @@ class Client:
     def _side_store(self) -> SideStore:
         """What the store keeps beside its receipts (manifests, the reuse index)."""
         if self._side is None:
-            self._side = open_side_store(self.storage_path, self.storage_url)
+            self._side = open_side_store(self.storage_path, self.storage_url, self._native)
             if self._side is None:
                 raise ValueError("this client has no store: give Client a storage path or URL")
         return self._side

@@ -11,25 +11,21 @@ Layout by store kind:
   file `<base>/reuse/bands/<method hex>/<band key>/<rid>` per band key. Files are written
   to a temporary name, synced, renamed into place and the directory synced, so a name only
   ever shows a whole file.
-- SQLite and PostgreSQL: tables `qm_manifests`, `qm_reuse_entries` and `qm_reuse_keys`,
-  created if missing when the store is first used (beside the receipt tables, outside the
-  receipt schema's version), written in one transaction per call. `qm_reuse_keys` holds one
-  row (a 64-bit key, the rid) per key of an execution: the key is a hash of the method shape
-  and the key text, so the rows stay small; the entry's method is compared on look-up.
+- SQLite and PostgreSQL: the store's own tables `qm_manifests`, `qm_reuse_entries` and
+  `qm_reuse_keys` (part of its versioned table layout), reached through the native client,
+  written in one transaction per call. `qm_reuse_keys` holds one row (a 64-bit key, the
+  rid) per key of an execution: the key is a hash of the method shape and the key text
+  (`_index_key`), so the rows stay small; the entry's method is compared on look-up.
 """
 
 from __future__ import annotations
 
-import ctypes
-import ctypes.util
 import hashlib
 import json
 import os
-import sqlite3
-import threading
 import time
 import uuid
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 __all__ = ["SideStore", "open_side_store"]
 
@@ -166,230 +162,41 @@ def _sync_dir(directory: str) -> None:
         os.close(fd)
 
 
-class SqliteSide(SideStore):
-    """Its own connection to the store's database file (WAL mode lets both write)."""
+class NativeSide(SideStore):
+    """The SQL stores' own tables, through the native client (one transaction a call)."""
 
-    def __init__(self, path: str) -> None:
-        self.path = path
-        self._lock = threading.Lock()
-        self._db: Optional[sqlite3.Connection] = None
-        self._pid = 0
-
-    def _conn(self) -> sqlite3.Connection:
-        if self._db is None or self._pid != os.getpid():
-            db = sqlite3.connect(self.path, timeout=60.0, isolation_level=None, check_same_thread=False)
-            db.execute("PRAGMA journal_mode=WAL")
-            db.execute("PRAGMA synchronous=FULL")
-            with db:
-                db.execute("BEGIN IMMEDIATE")
-                for statement in _TABLES:
-                    db.execute(statement.format(blob="BLOB", int64="INTEGER", rowid=" WITHOUT ROWID"))
-            self._db, self._pid = db, os.getpid()
-        return self._db
+    def __init__(self, native: Any) -> None:
+        self.native = native
 
     def put_manifest(self, digest: str, body: bytes) -> None:
         _hex_of(digest)
-        with self._lock:
-            db = self._conn()
-            with db:
-                db.execute("BEGIN IMMEDIATE")
-                db.execute("INSERT OR IGNORE INTO qm_manifests (digest, body) VALUES (?, ?)", (digest, body))
+        stored = self.native.store_manifest_bytes(body)
+        if stored != digest:
+            raise ValueError(f"the manifest's digest is {stored}, not {digest}")
 
     def get_manifest(self, digest: str) -> Optional[bytes]:
-        with self._lock:
-            row = self._conn().execute("SELECT body FROM qm_manifests WHERE digest = ?", (digest,)).fetchone()
-        return None if row is None else bytes(row[0])
+        _hex_of(digest)
+        body: Optional[bytes] = self.native.load_manifest_bytes(digest)
+        return body
 
     def put_entries(self, entries: Sequence[Tuple[Entry, Sequence[str]]]) -> None:
-        with self._lock:
-            db = self._conn()
-            with db:
-                db.execute("BEGIN IMMEDIATE")
-                db.executemany(
-                    "INSERT OR REPLACE INTO qm_reuse_entries (rid, method, entry) VALUES (?, ?, ?)",
-                    [(e["rid"], e["method"], json.dumps(e, sort_keys=True)) for e, _ in entries],
-                )
-                db.executemany(
-                    "INSERT OR IGNORE INTO qm_reuse_keys (key, rid) VALUES (?, ?)",
-                    [(_index_key(e["method"], k), e["rid"]) for e, keys in entries for k in keys],
-                )
+        self.native.index_executions([
+            (e["rid"], e["method"], json.dumps(e, sort_keys=True), [_index_key(e["method"], k) for k in keys])
+            for e, keys in entries
+        ])
 
     def candidates(self, method: str, band_keys: Sequence[str]) -> List[Tuple[Entry, int]]:
         keys = sorted({_index_key(method, k) for k in band_keys})
         if not keys:
             return []
-        marks = ",".join("?" * len(keys))
-        with self._lock:
-            rows = self._conn().execute(
-                "SELECT e.entry, c.n FROM (SELECT rid, COUNT(*) AS n FROM qm_reuse_keys "
-                f"WHERE key IN ({marks}) GROUP BY rid) AS c "
-                "JOIN qm_reuse_entries AS e ON e.rid = c.rid WHERE e.method = ?",
-                [*keys, method],
-            ).fetchall()
-        return [(json.loads(text), int(n)) for text, n in rows]
+        return [(json.loads(text), int(n)) for text, n in self.native.reuse_candidates(method, keys)]
 
 
-class PostgresSide(SideStore):
-    """libpq (the library the native store uses) through ctypes, text parameters only."""
-
-    _lib: Any = None
-    OK_STATUSES = (1, 2)  # PGRES_COMMAND_OK, PGRES_TUPLES_OK
-
-    def __init__(self, url: str) -> None:
-        self.url = url
-        self._lock = threading.Lock()
-        self._conn_handle: Optional[int] = None
-        self._pid = 0
-
-    def __del__(self) -> None:
-        if self._conn_handle is not None and self._pid == os.getpid() and self._lib is not None:
-            self._lib.PQfinish(self._conn_handle)
-            self._conn_handle = None
-
-    @classmethod
-    def _libpq(cls) -> Any:
-        if cls._lib is None:
-            name = ctypes.util.find_library("pq") or "libpq.so.5"
-            lib = ctypes.CDLL(name)
-            lib.PQconnectdb.argtypes = [ctypes.c_char_p]
-            lib.PQconnectdb.restype = ctypes.c_void_p
-            lib.PQstatus.argtypes = [ctypes.c_void_p]
-            lib.PQstatus.restype = ctypes.c_int
-            lib.PQerrorMessage.argtypes = [ctypes.c_void_p]
-            lib.PQerrorMessage.restype = ctypes.c_char_p
-            lib.PQfinish.argtypes = [ctypes.c_void_p]
-            lib.PQfinish.restype = None
-            lib.PQexecParams.argtypes = [
-                ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p,
-                ctypes.POINTER(ctypes.c_char_p), ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int,
-            ]
-            lib.PQexecParams.restype = ctypes.c_void_p
-            lib.PQresultStatus.argtypes = [ctypes.c_void_p]
-            lib.PQresultStatus.restype = ctypes.c_int
-            lib.PQresultErrorMessage.argtypes = [ctypes.c_void_p]
-            lib.PQresultErrorMessage.restype = ctypes.c_char_p
-            lib.PQntuples.argtypes = [ctypes.c_void_p]
-            lib.PQntuples.restype = ctypes.c_int
-            lib.PQnfields.argtypes = [ctypes.c_void_p]
-            lib.PQnfields.restype = ctypes.c_int
-            lib.PQgetvalue.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int]
-            lib.PQgetvalue.restype = ctypes.c_char_p
-            lib.PQclear.argtypes = [ctypes.c_void_p]
-            lib.PQclear.restype = None
-            cls._lib = lib
-        return cls._lib
-
-    def _exec(self, sql: str, params: Sequence[Optional[str]] = ()) -> List[List[str]]:
-        lib = self._libpq()
-        if self._conn_handle is None or self._pid != os.getpid():
-            conn = lib.PQconnectdb(self.url.encode())
-            if conn is None:
-                raise MemoryError("libpq could not allocate a connection")
-            if lib.PQstatus(conn) != 0:
-                message = (lib.PQerrorMessage(conn) or b"").decode(errors="replace").strip()
-                lib.PQfinish(conn)
-                raise ValueError(f"Cannot open the PostgreSQL store: {_redact(message, self.url)}")
-            self._conn_handle, self._pid = conn, os.getpid()
-            # Two processes creating the tables at once would collide in the catalog:
-            # one at a time, under a transaction-scoped advisory lock.
-            self._exec("BEGIN")
-            self._exec("SELECT pg_advisory_xact_lock(7162534)")
-            for statement in _TABLES:
-                self._exec(statement.format(blob="BYTEA", int64="BIGINT", rowid=""))
-            self._exec("COMMIT")
-        values = (ctypes.c_char_p * max(1, len(params)))(*[None if p is None else p.encode() for p in params])
-        result = lib.PQexecParams(self._conn_handle, sql.encode(), len(params), None, values, None, None, 0)
-        if lib.PQstatus(self._conn_handle) != 0:  # the connection is gone: a new one next time
-            lib.PQfinish(self._conn_handle)
-            self._conn_handle = None
-            if result is not None:
-                lib.PQclear(result)
-            raise ValueError("PostgreSQL store: the connection was lost")
-        if result is None:
-            raise MemoryError("libpq could not allocate a result")
-        try:
-            if lib.PQresultStatus(result) not in self.OK_STATUSES:
-                message = (lib.PQresultErrorMessage(result) or b"").decode(errors="replace").strip()
-                raise ValueError(f"PostgreSQL store: {_redact(message, self.url)}")
-            return [
-                [(lib.PQgetvalue(result, r, c) or b"").decode() for c in range(lib.PQnfields(result))]
-                for r in range(lib.PQntuples(result))
-            ]
-        finally:
-            lib.PQclear(result)
-
-    def _transaction(self, statements: Iterable[Tuple[str, Sequence[Optional[str]]]]) -> None:
-        with self._lock:
-            self._exec("BEGIN")
-            try:
-                for sql, params in statements:
-                    self._exec(sql, params)
-            except BaseException:
-                if self._conn_handle is not None:
-                    try:
-                        self._exec("ROLLBACK")
-                    except ValueError:
-                        pass  # the first error says more
-                raise
-            self._exec("COMMIT")
-
-    def put_manifest(self, digest: str, body: bytes) -> None:
-        _hex_of(digest)
-        self._transaction([(
-            "INSERT INTO qm_manifests (digest, body) VALUES ($1, decode($2, 'hex')) ON CONFLICT DO NOTHING",
-            [digest, body.hex()],
-        )])
-
-    def get_manifest(self, digest: str) -> Optional[bytes]:
-        with self._lock:
-            rows = self._exec("SELECT encode(body, 'hex') FROM qm_manifests WHERE digest = $1", [digest])
-        return bytes.fromhex(rows[0][0]) if rows else None
-
-    def put_entries(self, entries: Sequence[Tuple[Entry, Sequence[str]]]) -> None:
-        statements: List[Tuple[str, Sequence[Optional[str]]]] = []
-        for e, keys in entries:
-            statements.append((
-                "INSERT INTO qm_reuse_entries (rid, method, entry) VALUES ($1, $2, $3) "
-                "ON CONFLICT (rid) DO UPDATE SET method = EXCLUDED.method, entry = EXCLUDED.entry",
-                [e["rid"], e["method"], json.dumps(e, sort_keys=True)],
-            ))
-            if keys:
-                statements.append((
-                    "INSERT INTO qm_reuse_keys (key, rid) SELECT unnest($1::bigint[]), $2 ON CONFLICT DO NOTHING",
-                    ["{" + ",".join(str(_index_key(e["method"], k)) for k in keys) + "}", e["rid"]],
-                ))
-        self._transaction(statements)
-
-    def candidates(self, method: str, band_keys: Sequence[str]) -> List[Tuple[Entry, int]]:
-        keys = sorted({_index_key(method, k) for k in band_keys})
-        if not keys:
-            return []
-        with self._lock:
-            rows = self._exec(
-                "SELECT e.entry, c.n FROM (SELECT rid, COUNT(*) AS n FROM qm_reuse_keys "
-                "WHERE key = ANY($1::bigint[]) GROUP BY rid) AS c "
-                "JOIN qm_reuse_entries AS e ON e.rid = c.rid WHERE e.method = $2",
-                ["{" + ",".join(map(str, keys)) + "}", method],
-            )
-        return [(json.loads(text), int(n)) for text, n in rows]
-
-
-def _redact(message: str, url: str) -> str:
-    if "@" in url and ":" in url.split("@", 1)[0].split("//", 1)[-1]:
-        secret = url.split("@", 1)[0].split("//", 1)[-1].split(":", 1)[1]
-        if secret:
-            message = message.replace(secret, "***")
-    return message
-
-
-def open_side_store(storage_path: Optional[str], storage_url: Optional[str]) -> Optional[SideStore]:
-    """The side store of a client's store; None for a client without one."""
+def open_side_store(storage_path: Optional[str], storage_url: Optional[str], native: Any) -> Optional[SideStore]:
+    """The side store of a client's store (`native`: its native client); None for a client
+    without one."""
     if storage_path is not None:
         return FilesystemSide(storage_path)
     if storage_url is None:
         return None
-    if storage_url.startswith("sqlite:"):
-        rest = storage_url[len("sqlite:"):]
-        path = rest[2:] if rest.startswith("//") else rest
-        return SqliteSide(path)
-    return PostgresSide(storage_url)
+    return NativeSide(native)

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "python/client_side.h"
 #include "python/convert.h"
 #include "python/cpp_object.h"
 #include "python/py_receipt.h"
@@ -344,6 +345,24 @@ PyMethodDef kMethods[] = {
      "    The number of receipts copied\n\n"
      "Raises:\n"
      "    ValueError: If either client has no storage, or listing or storing fails"},
+    {"store_manifest_bytes", keywords_method<store_manifest_bytes_method>(),
+     METH_VARARGS | METH_KEYWORDS,
+     "store_manifest_bytes($self, body)\n--\n\n"
+     "Keep a manifest's binary form in a SQL store under its digest (once); the digest,\n"
+     "\"sha256:\" + the SHA-256 hex of `body`."},
+    {"load_manifest_bytes", keywords_method<load_manifest_bytes_method>(),
+     METH_VARARGS | METH_KEYWORDS,
+     "load_manifest_bytes($self, digest)\n--\n\n"
+     "The manifest bytes a SQL store keeps under `digest`, or None."},
+    {"index_executions", keywords_method<index_executions_method>(), METH_VARARGS | METH_KEYWORDS,
+     "index_executions($self, entries)\n--\n\n"
+     "Add executions to a SQL store's reuse index, in one transaction: each entry a tuple\n"
+     "(rid, method, entry JSON text, 64-bit keys). An indexed rid gets the new method and\n"
+     "text, and keeps its keys beside the new ones."},
+    {"reuse_candidates", keywords_method<reuse_candidates_method>(), METH_VARARGS | METH_KEYWORDS,
+     "reuse_candidates($self, method, keys)\n--\n\n"
+     "The indexed executions of `method` that share any of `keys`: a list of (entry JSON\n"
+     "text, number of keys shared)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -388,6 +407,10 @@ PyMethodDef kStorageFunctions[] = {
      "messages pass through it before they are shown."},
     {nullptr, nullptr, 0, nullptr},
 };
+
+std::shared_ptr<ReceiptStore> client_store(PyObject* self) {
+  return store_of(self);
+}
 
 PyObject* client_type() {
   return g_type.get();

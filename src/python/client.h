@@ -5,10 +5,17 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <memory>
+
+#include "storage/receipt_store.h"
+
 namespace quillmere::python {
 
 // The class object (borrowed), created on first use; nullptr with an exception set.
 PyObject* client_type();
+
+// The store of a Client (null: none configured).
+std::shared_ptr<ReceiptStore> client_store(PyObject* self);
 
 // redact_secrets(text, url=None), beside the Client.
 extern PyMethodDef kStorageFunctions[];

@@ -129,6 +129,24 @@ void ignore_notice(void*, const char*) {}
 
 constexpr const char* kInterrupted = "interrupted while waiting for the server";
 
+enum SideStatement { kPutManifest, kGetManifest, kPutEntry, kPutKeys, kCandidates };
+
+std::string side_statement(int which) {
+  constexpr sql::Dialect pg = sql::Dialect::Postgres;
+  switch (which) {
+    case kPutManifest:
+      return sql::put_manifest_statement(pg);
+    case kGetManifest:
+      return sql::get_manifest_statement(pg);
+    case kPutEntry:
+      return sql::put_entry_statement(pg);
+    case kPutKeys:
+      return sql::put_keys_statement(pg);
+    default:
+      return sql::candidates_statement(pg);
+  }
+}
+
 }  // namespace
 
 void PostgresStore::PgResultDeleter::operator()(pg_result* r) const {
@@ -212,6 +230,7 @@ void PostgresStore::disconnect() {
   upsert_prepared_ = false;
   rid_range_prepared_ = false;
   selects_prepared_.reset();
+  side_prepared_.reset();
 }
 
 StorageError PostgresStore::error() const {
@@ -243,6 +262,7 @@ std::expected<void, StorageError> PostgresStore::connect() {
       upsert_prepared_ = false;
       rid_range_prepared_ = false;
       selects_prepared_.reset();
+      side_prepared_.reset();
     } else if (PQstatus(conn_) == CONNECTION_OK) {
       if (PQtransactionStatus(conn_) != PQTRANS_IDLE) {
         // Left inside a transaction by a failure whose rollback failed too.
@@ -451,6 +471,107 @@ std::expected<std::vector<Receipt>, StorageError> PostgresStore::query_receipts(
     return sql::answer_query(query, [&](std::optional<int64_t> limit, int64_t offset) {
       return fetch(query, limit, offset);
     });
+  });
+}
+
+std::expected<PostgresStore::Result, StorageError> PostgresStore::run_side(
+    int which, std::span<const sql::Param> params, bool binary_result) {
+  const std::string name = "qm_side_" + std::to_string(which);
+  if (!side_prepared_.test(static_cast<size_t>(which))) {
+    if (auto r = prepare(name, side_statement(which), params); !r)
+      return std::unexpected(r.error());
+    side_prepared_.set(static_cast<size_t>(which));
+  }
+  const BoundParams bound(params);
+  Result r =
+      await_result(PQsendQueryPrepared(conn_, name.c_str(), bound.count(), bound.values(),
+                                       bound.lengths(), bound.formats(), binary_result ? 1 : 0));
+  const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+    return std::unexpected(r ? database_error(PQresultErrorMessage(r.get())) : error());
+  }
+  return r;
+}
+
+std::expected<std::string, StorageError> PostgresStore::put_manifest(std::string_view body) {
+  std::string digest = sql::manifest_digest(body);
+  const sql::Param params[] = {sql::Param::text(digest), sql::Param::blob(body)};
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
+  auto done = with_connection([&]() -> std::expected<void, StorageError> {
+    auto r = run_side(kPutManifest, params, false);
+    if (!r) return std::unexpected(r.error());
+    return {};
+  });
+  if (!done) return std::unexpected(done.error());
+  return digest;
+}
+
+std::expected<std::optional<std::string>, StorageError> PostgresStore::get_manifest(
+    std::string_view digest) {
+  if (auto ok = sql::check_manifest_digest(digest); !ok) return std::unexpected(ok.error());
+  const sql::Param params[] = {sql::Param::text(digest)};
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
+  return with_connection([&]() -> std::expected<std::optional<std::string>, StorageError> {
+    auto r = run_side(kGetManifest, params, true);
+    if (!r) return std::unexpected(r.error());
+    if (PQntuples(r->get()) == 0) return std::optional<std::string>();
+    return std::optional<std::string>(value_bytes(r->get(), 0, 0));
+  });
+}
+
+std::expected<void, StorageError> PostgresStore::put_reuse_entries(
+    std::span<const ReuseEntry> entries) {
+  for (const ReuseEntry& entry : entries) {
+    if (auto ok = sql::check_reuse_entry(entry); !ok) return ok;
+  }
+  if (entries.empty()) return {};
+  std::vector<std::string> key_lists;
+  key_lists.reserve(entries.size());
+  for (const ReuseEntry& e : entries) {
+    key_lists.push_back(sql::key_list(sql::Dialect::Postgres, e.keys));
+  }
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
+  return with_connection([&]() -> std::expected<void, StorageError> {
+    if (auto r = exec("BEGIN"); !r) return r;
+    auto write = [&]() -> std::expected<void, StorageError> {
+      for (size_t i = 0; i < entries.size(); ++i) {
+        const ReuseEntry& e = entries[i];
+        const sql::Param entry[] = {sql::Param::text(e.rid), sql::Param::text(e.method),
+                                    sql::Param::text(e.entry)};
+        if (auto r = run_side(kPutEntry, entry, false); !r) return std::unexpected(r.error());
+        const sql::Param keys[] = {sql::Param::text(key_lists[i]), sql::Param::text(e.rid)};
+        if (auto r = run_side(kPutKeys, keys, false); !r) return std::unexpected(r.error());
+      }
+      return exec("COMMIT");
+    };
+    auto written = write();
+    if (!written && conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK) {
+      await_result(PQsendQuery(conn_, "ROLLBACK"));
+    }
+    return written;
+  });
+}
+
+std::expected<std::vector<ReuseCandidate>, StorageError> PostgresStore::reuse_candidates(
+    std::string_view method, std::span<const int64_t> keys) {
+  std::vector<ReuseCandidate> found;
+  if (keys.empty()) return found;
+  const std::string list = sql::key_list(sql::Dialect::Postgres, keys);
+  const sql::Param params[] = {sql::Param::text(list), sql::Param::text(method)};
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
+  return with_connection([&]() -> std::expected<std::vector<ReuseCandidate>, StorageError> {
+    auto r = run_side(kCandidates, params, false);
+    if (!r) return std::unexpected(r.error());
+    const int n = PQntuples(r->get());
+    found.clear();
+    for (int i = 0; i < n; ++i) {
+      found.push_back({value_bytes(r->get(), i, 0), std::atoll(PQgetvalue(r->get(), i, 1))});
+    }
+    return found;
   });
 }
 

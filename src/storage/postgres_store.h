@@ -10,6 +10,7 @@
 
 #include "base/fork_safe.h"
 #include "storage/receipt_store.h"
+#include "storage/side_tables.h"
 #include "storage/sql_schema.h"
 
 struct pg_conn;
@@ -17,7 +18,7 @@ struct pg_result;
 
 namespace quillmere {
 
-class PostgresStore : public ReceiptStore {
+class PostgresStore : public ReceiptStore, public SideTables {
  public:
   // Connects with `conninfo` (a postgresql:// URI or key=value text, given to libpq
   // as is) and creates the tables on first use. Errors are Database errors with
@@ -44,6 +45,13 @@ class PostgresStore : public ReceiptStore {
   std::expected<std::vector<Receipt>, StorageError> find_by_rid_prefix(std::string_view hex_prefix,
                                                                        size_t limit) override;
 
+  std::expected<std::string, StorageError> put_manifest(std::string_view body) override;
+  std::expected<std::optional<std::string>, StorageError> get_manifest(
+      std::string_view digest) override;
+  std::expected<void, StorageError> put_reuse_entries(std::span<const ReuseEntry> entries) override;
+  std::expected<std::vector<ReuseCandidate>, StorageError> reuse_candidates(
+      std::string_view method, std::span<const int64_t> keys) override;
+
  private:
   explicit PostgresStore(std::string conninfo) : conninfo_(std::move(conninfo)) {}
 
@@ -69,6 +77,10 @@ class PostgresStore : public ReceiptStore {
   };
   using Result = std::unique_ptr<pg_result, PgResultDeleter>;
   Result await_result(int sent);
+  // Runs the side table statement `which` (prepared once per connection) with `params`;
+  // its result (values binary with `binary_result`, else text), or the error.
+  std::expected<Result, StorageError> run_side(int which, std::span<const sql::Param> params,
+                                               bool binary_result);
   std::expected<void, StorageError> connect_polling();
   // A Database error of libpq's text, without any secret of the connection text.
   StorageError database_error(const char* text) const;
@@ -81,6 +93,7 @@ class PostgresStore : public ReceiptStore {
   bool rid_range_prepared_ = false;
   bool interrupted_ = false;  // the last wait was stopped (conn_ is gone)
   std::bitset<sql::kQueryShapeCount> selects_prepared_;
+  std::bitset<8> side_prepared_;
 };
 
 }  // namespace quillmere

@@ -8,6 +8,7 @@
 #include "receipts/indexed_fields.h"
 #include "receipts/json_adapter.h"
 #include "receipts/receipt_reader.h"
+#include "storage/side_tables.h"
 #include "storage/warning_line.h"
 
 namespace quillmere::sql {
@@ -165,55 +166,69 @@ std::string bytes_literal(Dialect dialect, std::string_view text) {
 // first, then "kind", "dom", "cod" and "links"; a JSON string holds no bare quote, so the
 // first `","kind":"` and `","links":[` are those keys); any other text goes through the
 // database's JSON functions.
-std::string view_statement(Dialect dialect) {
-  const std::string body_text = shown_text(dialect, "body");
-  std::string body;
+struct ViewColumns {
   std::string kind;
   std::string parents;
   std::string timestamp;
+  std::string body;
+  std::string body_text;
+};
+
+ViewColumns view_columns(Dialect dialect) {
+  ViewColumns c;
+  c.body_text = shown_text(dialect, "body");
   if (dialect == Dialect::Sqlite) {
-    body = "CASE WHEN instr(body, X'00') = 0 THEN CAST(body AS TEXT) END";
+    c.body = "CASE WHEN instr(body, X'00') = 0 THEN CAST(body AS TEXT) END";
     // Bytes, not text: offsets into a blob are not counted in characters.
     const std::string ours =
         "substr(body, 1, 8) = " + bytes_literal(dialect, "{\"rid\":\"") +
         " AND substr(body, 45, 13) = " + bytes_literal(dialect, "\",\"version\":\"");
     const std::string k = "instr(body, " + bytes_literal(dialect, "\",\"kind\":\"") + ")";
     const std::string l = "instr(body, " + bytes_literal(dialect, "\",\"links\":[") + ")";
-    kind = "CASE WHEN " + ours + " AND " + k + " > 0 THEN CAST(substr(body, " + k +
-           " + 10, max(instr(substr(body, " + k + " + 10, 64), X'22') - 1, 0)) AS TEXT) " +
-           "ELSE json_extract(" + body + ", '$.kind') END";
-    parents = "CASE WHEN " + ours + " AND " + l + " > 0 THEN CAST(substr(body, " + l +
-              " + 10, max(instr(substr(body, " + l + " + 10), X'5D'), 0)) AS TEXT) " +
-              "ELSE json_extract(" + body + ", '$.links') END";
-    timestamp = "strftime('%Y-%m-%dT%H:%M:%SZ', timestamp_s, 'unixepoch')";
+    c.kind = "CASE WHEN " + ours + " AND " + k + " > 0 THEN CAST(substr(body, " + k +
+             " + 10, max(instr(substr(body, " + k + " + 10, 64), X'22') - 1, 0)) AS TEXT) " +
+             "ELSE json_extract(" + c.body + ", '$.kind') END";
+    c.parents = "CASE WHEN " + ours + " AND " + l + " > 0 THEN CAST(substr(body, " + l +
+                " + 10, max(instr(substr(body, " + l + " + 10), X'5D'), 0)) AS TEXT) " +
+                "ELSE json_extract(" + c.body + ", '$.links') END";
+    c.timestamp = "strftime('%Y-%m-%dT%H:%M:%SZ', timestamp_s, 'unixepoch')";
   } else {
     // ASCII JSON without a backslash converts inline; anything else through qm_jsonb.
     const std::string plain = "encode(body, 'escape')";
-    body = "CASE WHEN strpos(" + plain +
-           ", E'\\\\') = 0 AND substring(body FROM 1 FOR 1) = " + bytes_literal(dialect, "{") +
-           " THEN (" + plain + ")::jsonb ELSE qm_jsonb(body) END";
+    c.body = "CASE WHEN strpos(" + plain +
+             ", E'\\\\') = 0 AND substring(body FROM 1 FOR 1) = " + bytes_literal(dialect, "{") +
+             " THEN (" + plain + ")::jsonb ELSE qm_jsonb(body) END";
     const std::string ours =
         "substring(body FROM 1 FOR 8) = " + bytes_literal(dialect, "{\"rid\":\"") +
         " AND substring(body FROM 45 FOR 13) = " + bytes_literal(dialect, "\",\"version\":\"");
     const std::string k = "position(" + bytes_literal(dialect, "\",\"kind\":\"") + " IN body)";
     const std::string l = "position(" + bytes_literal(dialect, "\",\"links\":[") + " IN body)";
-    kind = "CASE WHEN " + ours + " AND " + k + " > 0 THEN encode(substring(body FROM " + k +
-           " + 10 FOR greatest(position(" + bytes_literal(dialect, "\"") +
-           " IN substring(body FROM " + k + " + 10 FOR 64)) - 1, 0)), 'escape') ELSE (" + body +
-           ") ->> 'kind' END";
-    parents = "CASE WHEN " + ours + " AND " + l +
-              " > 0 THEN string_to_array(replace(encode(substring(body FROM " + l +
-              " + 11 FOR greatest(position(" + bytes_literal(dialect, "]") +
-              " IN substring(body FROM " + l + " + 11)) - 1, 0)), 'escape'), '\"', ''), ',') " +
-              "WHEN jsonb_typeof((" + body + ") -> 'links') = 'array' THEN ARRAY(SELECT " +
-              "jsonb_array_elements_text((" + body + ") -> 'links')) END";
-    timestamp = "to_timestamp(timestamp_s)";
+    c.kind = "CASE WHEN " + ours + " AND " + k + " > 0 THEN encode(substring(body FROM " + k +
+             " + 10 FOR greatest(position(" + bytes_literal(dialect, "\"") +
+             " IN substring(body FROM " + k + " + 10 FOR 64)) - 1, 0)), 'escape') ELSE (" + c.body +
+             ") ->> 'kind' END";
+    c.parents = "CASE WHEN " + ours + " AND " + l +
+                " > 0 THEN string_to_array(replace(encode(substring(body FROM " + l +
+                " + 11 FOR greatest(position(" + bytes_literal(dialect, "]") +
+                " IN substring(body FROM " + l + " + 11)) - 1, 0)), 'escape'), '\"', ''), ',') " +
+                "WHEN jsonb_typeof((" + c.body + ") -> 'links') = 'array' THEN ARRAY(SELECT " +
+                "jsonb_array_elements_text((" + c.body + ") -> 'links')) END";
+    c.timestamp = "to_timestamp(timestamp_s)";
   }
-  return "CREATE VIEW receipts AS SELECT seq, rid, " + kind + " AS kind, " +
+  return c;
+}
+
+std::string view_statement(Dialect dialect, const ViewColumns& c) {
+  return "CREATE VIEW receipts AS SELECT seq, rid, " + c.kind + " AS kind, " +
          shown_text(dialect, "workload_id") + " AS workload_id, " +
-         shown_text(dialect, "trace_id") + " AS trace_id, " + timestamp + " AS timestamp, " +
-         shown_text(dialect, "hash") + " AS hash, " + parents + " AS parent_rids, " + body +
-         " AS body, " + body_text + " AS body_text FROM " + std::string(kReceipts);
+         shown_text(dialect, "trace_id") + " AS trace_id, " + c.timestamp + " AS timestamp, " +
+         shown_text(dialect, "hash") + " AS hash, " + c.parents + " AS parent_rids, " + c.body +
+         " AS body, " + c.body_text + " AS body_text FROM " + std::string(kReceipts);
+}
+
+std::string read_only_trigger() {
+  return "CREATE TRIGGER receipts_read_only INSTEAD OF INSERT OR UPDATE OR DELETE ON receipts "
+         "FOR EACH ROW EXECUTE FUNCTION qm_receipts_read_only()";
 }
 
 // Version 2: the view; the trace and workload indexes on the shown text (serving the
@@ -238,12 +253,35 @@ std::vector<std::string> add_receipts_view(Dialect dialect) {
     out.push_back("CREATE INDEX " + table + "_" + c + " ON " + table + " (" + c + ", seq) WHERE " +
                   c + " IS NOT NULL");
   }
-  out.push_back(view_statement(dialect));
-  if (dialect == Dialect::Postgres) {
-    out.push_back(
-        "CREATE TRIGGER receipts_read_only INSTEAD OF INSERT OR UPDATE OR DELETE ON receipts FOR "
-        "EACH ROW EXECUTE FUNCTION qm_receipts_read_only()");
+  out.push_back(view_statement(dialect, view_columns(dialect)));
+  if (dialect == Dialect::Postgres) out.push_back(read_only_trigger());
+  return out;
+}
+
+// Version 3: the manifest and reuse index tables, and in SQLite the view's costly columns
+// kept at write time so that reading the view converts nothing: the store fills
+// kind_text and links_json (cut from the body as the view would) and body_clean (1: the
+// body is its own shown text); rows written before, or by other writers, leave them NULL
+// and the view computes those columns from the body as before.
+std::vector<std::string> view_reads_stored_columns(Dialect dialect) {
+  std::vector<std::string> out = create_side_tables(dialect);
+  if (dialect == Dialect::Postgres) return out;
+  const std::string table(kReceipts);
+  for (const char* column : {"kind_text TEXT", "links_json TEXT", "body_clean INTEGER"}) {
+    out.push_back("ALTER TABLE " + table + " ADD COLUMN " + column);
   }
+  // The kept columns hold while the body keeps the length they were written for (a blob's
+  // length is read from the row header, not from the blob).
+  ViewColumns c = view_columns(dialect);
+  const std::string kept = "body_clean = length(body)";
+  c.kind =
+      "CASE WHEN " + kept + " AND kind_text IS NOT NULL THEN kind_text ELSE " + c.kind + " END";
+  c.parents = "CASE WHEN " + kept + " AND links_json IS NOT NULL THEN links_json ELSE " +
+              c.parents + " END";
+  c.body = "CASE WHEN " + kept + " THEN CAST(body AS TEXT) ELSE " + c.body + " END";
+  c.body_text = "CASE WHEN " + kept + " THEN CAST(body AS TEXT) ELSE " + c.body_text + " END";
+  out.push_back("DROP VIEW receipts");
+  out.push_back(view_statement(dialect, c));
   return out;
 }
 
@@ -264,7 +302,42 @@ std::string shown_text(Dialect dialect, std::string_view operand) {
 }
 
 std::vector<SchemaStep> schema_steps(Dialect dialect) {
-  return {{1, create_receipts_table(dialect)}, {2, add_receipts_view(dialect)}};
+  return {{1, create_receipts_table(dialect)},
+          {2, add_receipts_view(dialect)},
+          {3, view_reads_stored_columns(dialect)}};
+}
+
+StoredViewColumns stored_view_columns(std::string_view body) {
+  StoredViewColumns out;
+  out.body_clean = body.find('\0') == std::string_view::npos && !body.starts_with("\\x");
+  out.body_length = static_cast<int64_t>(body.size());
+  // As the view's expressions: only a body that begins as the JSON writer writes it.
+  if (!(body.starts_with("{\"rid\":\"") && body.size() >= 57 &&
+        body.substr(44, 13) == "\",\"version\":\"")) {
+    return out;
+  }
+  constexpr std::string_view kKind = "\",\"kind\":\"";
+  if (const size_t k = body.find(kKind); k != std::string_view::npos) {
+    const size_t start = k + kKind.size();
+    const std::string_view window = body.substr(start, 64);
+    if (const size_t quote = window.find('"'); quote != std::string_view::npos) {
+      out.kind_text = window.substr(0, quote);
+    }
+  }
+  constexpr std::string_view kLinks = "\",\"links\":";
+  if (const size_t l = body.find("\",\"links\":["); l != std::string_view::npos) {
+    const size_t start = l + kLinks.size();
+    if (const size_t end = body.find(']', start); end != std::string_view::npos) {
+      out.links_json = body.substr(start, end - start + 1);
+    }
+  }
+  return out;
+}
+
+std::vector<Param> StoredViewColumns::params() const {
+  return {kind_text ? Param::text(*kind_text) : Param::null(),
+          links_json ? Param::text(*links_json) : Param::null(),
+          body_clean ? Param::int64(body_length) : Param::null()};
 }
 
 std::string last_seq_statement() {
@@ -290,6 +363,11 @@ std::string upsert_statement(Dialect dialect) {
     }
   }
   if (dialect == Dialect::Sqlite) {
+    for (std::string_view column : {"kind_text", "links_json", "body_clean"}) {
+      columns += ", " + std::string(column);
+      values += ", " + placeholder(dialect, ++n);
+      updates += ", " + std::string(column) + " = excluded." + std::string(column);
+    }
     columns += ", seq";
     values += ", " + placeholder(dialect, n + 1);
   }

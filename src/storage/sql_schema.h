@@ -26,6 +26,10 @@
 // lowercase hexadecimal of its bytes: the mapping is one-to-one, so the trace and
 // workload filters compare shown texts and share one index with the view.
 //
+// Version 3 adds the manifest and reuse index tables (storage/side_tables.h) and, in
+// SQLite, keeps the view's costly columns at write time: kind_text, links_json and
+// body_clean (StoredViewColumns), used by the view while the body keeps its length.
+//
 // The layout is reached by ordered steps, each bringing the tables from the version
 // before it to its own; a database is upgraded in place, in one transaction, on open.
 #pragma once
@@ -43,7 +47,7 @@
 
 namespace quillmere::sql {
 
-inline constexpr int64_t kSchemaVersion = 2;
+inline constexpr int64_t kSchemaVersion = 3;
 
 enum class Dialect { Sqlite, Postgres };
 
@@ -96,10 +100,26 @@ std::string insert_version_statement(Dialect dialect);
 // The text the view shows for the byte value `operand` (a column or a parameter).
 std::string shown_text(Dialect dialect, std::string_view operand);
 
+// What SQLite's view reads from columns the store fills at write time (version 3): the
+// kind and the links' JSON text cut from the body as the view's expressions cut them
+// (absent when those would not cut them), and whether the body shows as its own text (no
+// NUL, not beginning with \x).
+struct StoredViewColumns {
+  std::optional<std::string_view> kind_text;
+  std::optional<std::string_view> links_json;
+  bool body_clean = false;
+  int64_t body_length = 0;
+  // kind_text, links_json, body_clean (the body's length when clean, else NULL), in the
+  // upsert's order.
+  std::vector<Param> params() const;
+};
+StoredViewColumns stored_view_columns(std::string_view body);
+
 // Inserts a row or replaces the columns of the row with the same rid, keeping its seq.
-// Parameters: those of ReceiptRow::params; in SQLite one more, the new row's seq (the
-// store numbers its rows on from last_seq_statement's answer, inside the write
-// transaction; a replaced row leaves its number unused, which keeps the order).
+// Parameters: those of ReceiptRow::params; in SQLite four more, those of
+// StoredViewColumns::params and the new row's seq (the store numbers its rows on from
+// last_seq_statement's answer, inside the write transaction; a replaced row leaves its
+// number unused, which keeps the order).
 std::string upsert_statement(Dialect dialect);
 std::string last_seq_statement();
 

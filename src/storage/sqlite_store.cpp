@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <initializer_list>
 #include <iterator>
 #include <mutex>
 #include <thread>
@@ -20,6 +21,8 @@
 namespace quillmere {
 
 namespace {
+
+enum SideStatement { kPutManifest, kGetManifest, kPutEntry, kPutKey, kCandidates };
 
 // Resets a statement and drops its bindings when leaving scope, so a cached
 // statement never holds a read transaction open or points at freed values.
@@ -134,6 +137,10 @@ void SqliteStore::disconnect() {
     sqlite3_finalize(stmt);
     stmt = nullptr;
   }
+  for (sqlite3_stmt*& stmt : side_) {
+    sqlite3_finalize(stmt);
+    stmt = nullptr;
+  }
   sqlite3_close(db_);
   db_ = nullptr;
 }
@@ -175,6 +182,7 @@ std::expected<void, StorageError> SqliteStore::connect() {
     last_seq_ = nullptr;
     rid_range_ = nullptr;
     selects_.fill(nullptr);
+    side_.fill(nullptr);
   }
   // A relative name gets "./" in front, so SQLite never reads it as ":memory:" or a
   // "file:" URI: the store is always exactly the named file.
@@ -264,6 +272,8 @@ std::expected<void, StorageError> SqliteStore::write_rows(std::span<const sql::R
   for (const sql::ReceiptRow& row : rows) {
     StatementUse use(*stmt);
     std::vector<sql::Param> params = row.params();
+    const sql::StoredViewColumns view = sql::stored_view_columns(row.body);
+    for (const sql::Param& p : view.params()) params.push_back(p);
     params.push_back(sql::Param::int64(++seq));
     for (size_t i = 0; i < params.size(); ++i) {
       if (bind(*stmt, static_cast<int>(i + 1), params[i]) != SQLITE_OK) {
@@ -373,6 +383,108 @@ std::expected<std::vector<Receipt>, StorageError> SqliteStore::query_receipts(Re
   return sql::answer_query(query, [&](std::optional<int64_t> limit, int64_t offset) {
     return fetch(query, limit, offset);
   });
+}
+
+std::expected<std::string, StorageError> SqliteStore::put_manifest(std::string_view body) {
+  std::string digest = sql::manifest_digest(body);
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
+  if (auto connected = connect(); !connected) return std::unexpected(connected.error());
+  auto stmt = prepared(side_[kPutManifest], sql::put_manifest_statement(sql::Dialect::Sqlite));
+  if (!stmt) return std::unexpected(stmt.error());
+  // One statement, its own durable transaction.
+  StatementUse use(*stmt);
+  if (bind(*stmt, 1, sql::Param::text(digest)) != SQLITE_OK ||
+      bind(*stmt, 2, sql::Param::blob(body)) != SQLITE_OK || sqlite3_step(*stmt) != SQLITE_DONE) {
+    return std::unexpected(error());
+  }
+  return digest;
+}
+
+std::expected<std::optional<std::string>, StorageError> SqliteStore::get_manifest(
+    std::string_view digest) {
+  if (auto ok = sql::check_manifest_digest(digest); !ok) return std::unexpected(ok.error());
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
+  if (auto connected = connect(); !connected) return std::unexpected(connected.error());
+  auto stmt = prepared(side_[kGetManifest], sql::get_manifest_statement(sql::Dialect::Sqlite));
+  if (!stmt) return std::unexpected(stmt.error());
+  StatementUse use(*stmt);
+  if (bind(*stmt, 1, sql::Param::text(digest)) != SQLITE_OK) return std::unexpected(error());
+  const int rc = sqlite3_step(*stmt);
+  if (rc == SQLITE_DONE) return std::optional<std::string>();
+  if (rc != SQLITE_ROW) return std::unexpected(error());
+  return std::optional<std::string>(column_bytes(*stmt, 0));
+}
+
+std::expected<void, StorageError> SqliteStore::put_reuse_entries(
+    std::span<const ReuseEntry> entries) {
+  for (const ReuseEntry& entry : entries) {
+    if (auto ok = sql::check_reuse_entry(entry); !ok) return ok;
+  }
+  if (entries.empty()) return {};
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
+  if (auto connected = connect(); !connected) return connected;
+  auto put_entry = prepared(side_[kPutEntry], sql::put_entry_statement(sql::Dialect::Sqlite));
+  if (!put_entry) return std::unexpected(put_entry.error());
+  auto put_key = prepared(side_[kPutKey], sql::put_keys_statement(sql::Dialect::Sqlite));
+  if (!put_key) return std::unexpected(put_key.error());
+  if (auto r = exec("BEGIN IMMEDIATE"); !r) return r;
+  auto step = [&](sqlite3_stmt* stmt, std::initializer_list<sql::Param> params) {
+    StatementUse use(stmt);
+    int i = 0;
+    for (const sql::Param& p : params) {
+      if (bind(stmt, ++i, p) != SQLITE_OK) return false;
+    }
+    return sqlite3_step(stmt) == SQLITE_DONE;
+  };
+  auto write = [&]() -> bool {
+    for (const ReuseEntry& e : entries) {
+      if (!step(*put_entry,
+                {sql::Param::text(e.rid), sql::Param::text(e.method), sql::Param::text(e.entry)})) {
+        return false;
+      }
+      for (const int64_t key : e.keys) {
+        if (!step(*put_key, {sql::Param::int64(key), sql::Param::text(e.rid)})) return false;
+      }
+    }
+    return true;
+  };
+  if (!write()) {
+    StorageError err = error();
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return std::unexpected(std::move(err));
+  }
+  if (auto r = exec("COMMIT"); !r) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return r;
+  }
+  return {};
+}
+
+std::expected<std::vector<ReuseCandidate>, StorageError> SqliteStore::reuse_candidates(
+    std::string_view method, std::span<const int64_t> keys) {
+  std::vector<ReuseCandidate> found;
+  if (keys.empty()) return found;
+  const std::string list = sql::key_list(sql::Dialect::Sqlite, keys);
+  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
+  std::lock_guard guard(lock_, std::adopt_lock);
+  if (auto connected = connect(); !connected) return std::unexpected(connected.error());
+  auto stmt = prepared(side_[kCandidates], sql::candidates_statement(sql::Dialect::Sqlite));
+  if (!stmt) return std::unexpected(stmt.error());
+  StatementUse use(*stmt);
+  if (bind(*stmt, 1, sql::Param::text(list)) != SQLITE_OK ||
+      bind(*stmt, 2, sql::Param::text(method)) != SQLITE_OK) {
+    return std::unexpected(error());
+  }
+  for (;;) {
+    const int rc = sqlite3_step(*stmt);
+    if (rc == SQLITE_DONE) break;
+    if (rc != SQLITE_ROW) return std::unexpected(error());
+    found.push_back({column_bytes(*stmt, 0), sqlite3_column_int64(*stmt, 1)});
+  }
+  return found;
 }
 
 }  // namespace quillmere

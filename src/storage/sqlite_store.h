@@ -10,6 +10,7 @@
 
 #include "base/fork_safe.h"
 #include "storage/receipt_store.h"
+#include "storage/side_tables.h"
 #include "storage/sql_schema.h"
 
 struct sqlite3;
@@ -17,7 +18,7 @@ struct sqlite3_stmt;
 
 namespace quillmere {
 
-class SqliteStore : public ReceiptStore {
+class SqliteStore : public ReceiptStore, public SideTables {
  public:
   // How long a write waits for another connection's write to finish. The wait asks the
   // thread's current interruption check (base/cancellation.h) every few milliseconds, and
@@ -40,6 +41,13 @@ class SqliteStore : public ReceiptStore {
   // A range on the rid key.
   std::expected<std::vector<Receipt>, StorageError> find_by_rid_prefix(std::string_view hex_prefix,
                                                                        size_t limit) override;
+
+  std::expected<std::string, StorageError> put_manifest(std::string_view body) override;
+  std::expected<std::optional<std::string>, StorageError> get_manifest(
+      std::string_view digest) override;
+  std::expected<void, StorageError> put_reuse_entries(std::span<const ReuseEntry> entries) override;
+  std::expected<std::vector<ReuseCandidate>, StorageError> reuse_candidates(
+      std::string_view method, std::span<const int64_t> keys) override;
 
   const std::string& path() const { return path_; }
 
@@ -66,6 +74,8 @@ class SqliteStore : public ReceiptStore {
   sqlite3_stmt* last_seq_ = nullptr;
   sqlite3_stmt* rid_range_ = nullptr;
   std::array<sqlite3_stmt*, sql::kQueryShapeCount> selects_{};
+  // The side tables' statements, in the order of SideStatement.
+  std::array<sqlite3_stmt*, 5> side_{};
 };
 
 }  // namespace quillmere

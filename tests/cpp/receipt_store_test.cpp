@@ -620,7 +620,7 @@ TEST(SqliteStore, OpenFailuresCarrySqliteMessages) {
   auto newer = SqliteStore::create(dir + "/v.db");
   ASSERT_FALSE(newer);
   EXPECT_EQ(newer.error().display(),
-            "Database error: receipt tables have schema version 99, newer than this library's 2");
+            "Database error: receipt tables have schema version 99, newer than this library's 3");
   fs::remove_all(dir);
 }
 

@@ -263,7 +263,9 @@ def test_client_without_store(recorded):
         "Storage not configured. Create client with storage_path to enable listing.")
     assert not [name for name in vars(Client) if not name.startswith("__")
                 and name not in ("record_work", "verify_receipt", "store_receipt", "list_receipts",
-                                 "store_receipts", "copy_receipts_to", "find_receipts")]
+                                 "store_receipts", "copy_receipts_to", "store_manifest_bytes",
+                                 "load_manifest_bytes", "index_executions", "reuse_candidates",
+                                 "find_receipts")]
 
 
 def test_arguments_are_checked_before_the_store():

@@ -9,6 +9,7 @@ import random
 import pytest
 
 import quillmere as qm
+from test_sql_stores import pg_url  # noqa: F401  (a fixture)
 
 PG_URL = os.environ.get("QM_TEST_PG_URL")
 
@@ -19,9 +20,7 @@ def client(request, tmp_path):
         return qm.Client(tmp_path / "store")
     if request.param == "sqlite":
         return qm.Client(storage_url=f"sqlite://{tmp_path}/store.db")
-    if not PG_URL:
-        pytest.skip("QM_TEST_PG_URL is not set")
-    return qm.Client(storage_url=PG_URL)
+    return qm.Client(storage_url=request.getfixturevalue("pg_url"))
 
 
 def data(n, seed=1):
@@ -256,6 +255,99 @@ def test_find_reusable_agrees_with_exact_jaccard(client, tmp_path):
     assert match.economic_delta == qm.economic_delta(match.j, model)
     other = qm.method_shape_hash("sha256:" + "cd" * 32)
     assert client.find_reusable(other, [today], model) is None
+
+
+@pytest.mark.parametrize("kind", ["sqlite", "postgresql"])
+def test_native_reuse_index_counts_shared_keys_and_refuses_bad_input(kind, tmp_path, request):
+    url = f"sqlite://{tmp_path}/store.db" if kind == "sqlite" else request.getfixturevalue("pg_url")
+    native = qm.Client(storage_url=url).native
+    method, other = "sha256:" + "1" * 64, "sha256:" + "2" * 64
+    native.index_executions([("r1", method, '{"n":1}', [1, 2, 3, -(2**63)]), ("r2", method, "{}", [3, 4]),
+                             ("r3", other, "{}", [1, 2, 3])])
+    native.index_executions([("r1", method, '{"n":2}', [2**63 - 1])])  # replaced text, keys kept
+    found = sorted(native.reuse_candidates(method, [1, 3, 4, 2**63 - 1, -(2**63), 99]))
+    assert found == [('{"n":2}', 4), ("{}", 2)]
+    assert native.reuse_candidates(method, []) == []
+    body = b"\0\xff" * 1000
+    digest = native.store_manifest_bytes(body)
+    assert digest == "sha256:" + hashlib.sha256(body).hexdigest()
+    assert native.load_manifest_bytes(digest) == body and native.store_manifest_bytes(body) == digest
+    assert native.load_manifest_bytes("sha256:" + "0" * 64) is None
+    for bad in ["sha256:" + "A" * 64, "sha256:abc", digest + "0"]:
+        with pytest.raises(ValueError, match="not a manifest digest"):
+            native.load_manifest_bytes(bad)
+    with pytest.raises(ValueError, match="UTF-8 without NUL"):
+        native.index_executions([("r9", method, "a\0b", [1])])
+    with pytest.raises(OverflowError):
+        native.reuse_candidates(method, [2**63])
+    assert sorted(native.reuse_candidates(method, [4])) == [("{}", 1)]  # nothing half-written
+    with pytest.raises(ValueError, match="only the SQL stores"):
+        qm.Client(tmp_path / "fs").native.load_manifest_bytes(digest)
+
+
+# The tables an earlier release made beside the versioned layout (version 2) for the
+# manifests and the reuse index; the upgrade adopts them with their rows.
+EARLIER_TABLES = {
+    "sqlite": [
+        "CREATE TABLE qm_manifests (digest TEXT NOT NULL PRIMARY KEY, body BLOB NOT NULL) WITHOUT ROWID",
+        "CREATE TABLE qm_reuse_entries (rid TEXT NOT NULL PRIMARY KEY, method TEXT NOT NULL, "
+        "entry TEXT NOT NULL) WITHOUT ROWID",
+        "CREATE TABLE qm_reuse_keys (key INTEGER NOT NULL, rid TEXT NOT NULL, PRIMARY KEY (key, rid)) "
+        "WITHOUT ROWID",
+    ],
+    "postgresql": [
+        "CREATE TABLE qm_manifests (digest TEXT NOT NULL PRIMARY KEY, body BYTEA NOT NULL)",
+        "CREATE TABLE qm_reuse_entries (rid TEXT NOT NULL PRIMARY KEY, method TEXT NOT NULL, entry TEXT NOT NULL)",
+        "CREATE TABLE qm_reuse_keys (key BIGINT NOT NULL, rid TEXT NOT NULL, PRIMARY KEY (key, rid))",
+    ],
+}
+SIDE = ["qm_manifests", "qm_reuse_entries", "qm_reuse_keys"]
+
+
+@needs_execution
+@pytest.mark.parametrize("kind", ["sqlite", "postgresql"])
+def test_side_tables_of_an_earlier_release_upgrade_in_place(kind, tmp_path, request):
+    import sqlite3
+
+    from test_sql_stores import psql
+
+    if kind == "sqlite":
+        url = f"sqlite://{tmp_path}/store.db"
+
+        def run(statements):
+            with sqlite3.connect(tmp_path / "store.db") as db:
+                return [list(r) for s in statements for r in db.execute(s).fetchall()]
+    else:
+        url = request.getfixturevalue("pg_url")
+
+        def run(statements):
+            return [line.split("|") for line in psql(url, ";\n".join(statements)).splitlines() if line]
+    client = qm.Client(storage_url=url)
+    method = qm.method_shape_hash("sha256:" + "ef" * 32)
+    m = qm.manifest(data(300_000, 5), "cdc:4096")
+    with qm.step("w", inputs=m, method=method, client=client) as s:
+        pass
+    del client
+    # The database as the earlier release left it: version 2 (its view is made again by the
+    # upgrade), its own tables beside the layout with these rows.
+    copy = [f"CREATE TABLE kept_{t} AS SELECT * FROM {t}" for t in SIDE]
+    back = [f"INSERT INTO {t} SELECT * FROM kept_{t}" for t in SIDE]
+    layout = ["DELETE FROM qm_schema_version WHERE version = 3"]
+    if kind == "sqlite":
+        layout = ["DROP VIEW receipts"] + [f"ALTER TABLE qm_receipts DROP COLUMN {c}" for c in
+                                           ["kind_text", "links_json", "body_clean"]] + [
+            "CREATE VIEW receipts AS SELECT rid FROM qm_receipts"] + layout
+    run(copy + [f"DROP TABLE {t}" for t in SIDE] + EARLIER_TABLES[kind] + back
+        + [f"DROP TABLE kept_{t}" for t in SIDE] + layout)
+    rows = run([f"SELECT count(*) FROM {t}" for t in SIDE])
+    assert [int(n) for (n,) in rows][:2] == [1, 1] and int(rows[2][0]) > 60
+    upgraded = qm.Client(storage_url=url)
+    assert sorted(int(v) for (v,) in run(["SELECT version FROM qm_schema_version"]))[-2:] == [2, 3]
+    assert run([f"SELECT count(*) FROM {t}" for t in SIDE]) == rows
+    assert [r.get_rid() for r in upgraded.list_receipts()] == [s.rid]
+    assert upgraded.load_manifest("sha256:" + hashlib.sha256(m.to_bytes()).hexdigest()) == m
+    match = upgraded.find_reusable(method, [m], {"c_id": 1, "c_comp": 100, "alpha": 0.9})
+    assert match.rid == s.rid and match.j == 1.0 and match.exact
 
 
 @needs_execution
