@@ -10,7 +10,6 @@
 #include <string>
 #include <string_view>
 
-
 namespace quillmere {
 
 // A receipt identifier: the 16 bytes of a UUID.

@@ -47,7 +47,6 @@ std::optional<CasError> check_scheme(ChunkScheme scheme, uint64_t input_len);
 // or at max_size; the last may be shorter, or run past max_size by up to 47 bytes.
 std::optional<std::string> impossible_chunk_length(ChunkScheme scheme, uint64_t len, bool last);
 
-
 // Receives chunks in stream order as a chunker cuts them.
 class ChunkSink {
  public:
