@@ -32,7 +32,7 @@ class PostgresStore final : public SqlStore {
   // Every operation runs on the store's one connection, one thread at a time. A
   // connection found broken (server restarted, network dropped) is opened again and
   // the operation retried once; writes are upserts, so a retry never duplicates.
-  //
+
   // A range on the rid key.
   std::expected<std::vector<Receipt>, StorageError> find_by_rid_prefix(std::string_view hex_prefix,
                                                                        size_t limit) override;

@@ -29,7 +29,7 @@ class SqliteStore final : public SqlStore {
 
   // One durable transaction per write; a receipt with an existing rid is replaced
   // and keeps its place in the insertion order.
-  //
+
   // A range on the rid key.
   std::expected<std::vector<Receipt>, StorageError> find_by_rid_prefix(std::string_view hex_prefix,
                                                                        size_t limit) override;
