@@ -133,6 +133,12 @@ std::expected<SigningKey, KeyError> SigningKey::adopt(EVP_PKEY* raw_key) {
   auto public_key = PublicKey::from_raw(public_raw);
   if (!public_key) return std::unexpected(public_key.error());
   SigningKey result;
+  if (MdContext prepared(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+      prepared && EVP_DigestSignInit(prepared.get(), nullptr, nullptr, nullptr, key.get()) == 1) {
+    result.prepared_ = std::shared_ptr<const EVP_MD_CTX>(prepared.release(), EVP_MD_CTX_free);
+  } else {
+    ERR_clear_error();
+  }
   result.key_ = std::move(key);
   result.public_ = std::move(*public_key);
   return result;
@@ -166,7 +172,16 @@ std::expected<Ed25519Signature, KeyError> SigningKey::sign(std::span<const uint8
   Ed25519Signature signature{};
   size_t size = signature.size();
   MdContext context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key_.get()) != 1 ||
+  // A copy of the prepared context: the copy only reads it (taking references), so any
+  // number of threads may copy it at once; each signs with its own.
+  const bool ready =
+      context && prepared_ && EVP_MD_CTX_copy_ex(context.get(), prepared_.get()) == 1;
+  if (!ready && context) {
+    ERR_clear_error();
+    EVP_MD_CTX_reset(context.get());
+  }
+  if (!context ||
+      (!ready && EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key_.get()) != 1) ||
       EVP_DigestSign(context.get(), signature.data(), &size, message_data(message),
                      message.size()) != 1 ||
       size != signature.size()) {

@@ -12,6 +12,7 @@
 #include <string_view>
 
 struct evp_pkey_st;
+struct evp_md_ctx_st;
 
 namespace quillmere {
 
@@ -73,6 +74,11 @@ class SigningKey {
   SigningKey() = default;
   static std::expected<SigningKey, KeyError> adopt(evp_pkey_st* key);
   std::shared_ptr<evp_pkey_st> key_;
+  // A signing context set up for the key once and only ever copied (never signed with):
+  // setting one up looks the algorithm up in OpenSSL's tables, which costs more than the
+  // copy and crowds the caches of the work around each signature. Null when OpenSSL could
+  // not set one up; sign() then sets up its own.
+  std::shared_ptr<const evp_md_ctx_st> prepared_;
   PublicKey public_;
 };
 

@@ -10,6 +10,7 @@ import os
 import stat
 import subprocess
 import sys
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from cryptography.exceptions import InvalidSignature
@@ -107,6 +108,19 @@ def test_signed_bytes_and_signature_record(key, recorded, signed):
     # Signing leaves the hash alone and is deterministic.
     assert signed.get_hash() == recorded.get_hash() == signed.compute_hash()
     assert qm.sign_receipt(signed, key).to_json() == signed.to_json()
+
+
+
+def test_one_key_signs_from_many_threads(key, recorded):
+    # Every signature starts from the key's one prepared context: copies of it in several
+    # threads at once give each its own correct, repeatable signature.
+    theirs = serialization.load_pem_private_key(key.private_key_pem(), None)
+    receipts = [qm.record_work(f"w{i}", {"i": i}) for i in range(64)]
+    expected = [b64url(theirs.sign(qm.signed_message(r))) for r in receipts * 4]
+    with ThreadPoolExecutor(4) as pool:
+        got = list(pool.map(lambda r: json.loads(qm.sign_receipt(r, key).to_json())["sig"]["sig"],
+                            receipts * 4))
+    assert got == expected
 
 
 # ------------------------------------------------------------------ independent implementation
