@@ -9,6 +9,8 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -97,30 +99,6 @@ PyObject* verify_receipt_method(PyObject*, PyObject* args, PyObject* kwargs) {
   return verify_receipt_call(args, kwargs, "O:verify_receipt");
 }
 
-PyObject* store_receipt_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* const kNames[] = {"receipt", nullptr};
-  PyObject* receipt_arg = nullptr;
-  if (!parse_args(args, kwargs, "O:store_receipt", kNames, &receipt_arg)) return nullptr;
-  const Receipt* receipt = convert_receipt(receipt_arg, "receipt");
-  if (receipt == nullptr) return nullptr;
-  // The receipt object stays alive (and, being immutable, unchanged) while the
-  // lock is released; the store reference is held for the call too.
-  const PyRef keep = PyRef::borrow(receipt_arg);
-  const std::shared_ptr<ReceiptStore> store = store_of(self);
-  if (!store) {
-    return raise_value_error(
-        ErrorFamily::Store,
-        "Storage not configured. Create client with storage_path to enable storage.");
-  }
-  SignalCheck signals;
-  if (auto stored = interruptible(
-          signals, [&](const Interruption&) { return store->store_receipt(*receipt); });
-      !stored) {
-    return store_error(signals, "Failed to store receipt: ", stored.error());
-  }
-  Py_RETURN_NONE;
-}
-
 // A list of receipts, wrapped now that the interpreter lock is back.
 PyObject* receipt_list(std::vector<Receipt>& receipts) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(receipts.size())));
@@ -131,6 +109,41 @@ PyObject* receipt_list(std::vector<Receipt>& receipts) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
   }
   return list.release();
+}
+
+// Runs `call` on the client's store with the interpreter lock released: None for a write,
+// the list of receipts for a lookup. Raises when the client has no store (`purpose`: what
+// one would enable) and when the call fails (the store's text after `failure`).
+template <class Call>
+PyObject* on_store(PyObject* self, std::string_view purpose, std::string_view failure, Call call) {
+  const std::shared_ptr<ReceiptStore> store = store_of(self);
+  if (!store) {
+    return raise_value_error(ErrorFamily::Store,
+                             "Storage not configured. Create client with storage_path to enable " +
+                                 std::string(purpose) + ".");
+  }
+  SignalCheck signals;
+  auto result = interruptible(signals, [&](const Interruption&) { return call(*store); });
+  if (!result) return store_error(signals, failure, result.error());
+  if constexpr (std::is_void_v<typename decltype(result)::value_type>) {
+    Py_RETURN_NONE;
+  } else {
+    return receipt_list(*result);
+  }
+}
+
+PyObject* store_receipt_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const kNames[] = {"receipt", nullptr};
+  PyObject* receipt_arg = nullptr;
+  if (!parse_args(args, kwargs, "O:store_receipt", kNames, &receipt_arg)) return nullptr;
+  const Receipt* receipt = convert_receipt(receipt_arg, "receipt");
+  if (receipt == nullptr) return nullptr;
+  // The receipt object stays alive (and, being immutable, unchanged) while the
+  // lock is released; the store reference is held for the call too.
+  const PyRef keep = PyRef::borrow(receipt_arg);
+  return on_store(self, "storage", "Failed to store receipt: ", [&](ReceiptStore& store) {
+    return store.store_receipt(*receipt);
+  });
 }
 
 PyObject* list_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -150,19 +163,11 @@ PyObject* list_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs)
       !convert_optional_u64(limit_arg, "limit", query.limit)) {
     return nullptr;
   }
-  const std::shared_ptr<ReceiptStore> store = store_of(self);
-  if (!store) {
-    return raise_value_error(
-        ErrorFamily::Store,
-        "Storage not configured. Create client with storage_path to enable listing.");
-  }
   if (workload_id) query.workload_id = std::string(*workload_id);
   if (trace_id) query.trace_id = std::string(*trace_id);
-  SignalCheck signals;
-  auto receipts = interruptible(
-      signals, [&](const Interruption&) { return store->query_receipts(std::move(query)); });
-  if (!receipts) return store_error(signals, "Failed to query receipts: ", receipts.error());
-  return receipt_list(*receipts);
+  return on_store(self, "listing", "Failed to query receipts: ", [&](ReceiptStore& store) {
+    return store.query_receipts(std::move(query));
+  });
 }
 
 PyObject* find_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -181,18 +186,10 @@ PyObject* find_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs)
   auto prefix = rid_prefix_from_text(text);
   if (!prefix)
     return raise_value_error(ErrorFamily::Store, "Invalid rid_prefix: " + prefix.error());
-  const std::shared_ptr<ReceiptStore> store = store_of(self);
-  if (!store) {
-    return raise_value_error(
-        ErrorFamily::Store,
-        "Storage not configured. Create client with storage_path to enable listing.");
-  }
   const size_t most = static_cast<size_t>(std::min<uint64_t>(limit.value_or(SIZE_MAX), SIZE_MAX));
-  SignalCheck signals;
-  auto receipts = interruptible(
-      signals, [&](const Interruption&) { return store->find_by_rid_prefix(*prefix, most); });
-  if (!receipts) return store_error(signals, "Failed to find receipts: ", receipts.error());
-  return receipt_list(*receipts);
+  return on_store(self, "listing", "Failed to find receipts: ", [&](ReceiptStore& store) {
+    return store.find_by_rid_prefix(*prefix, most);
+  });
 }
 
 PyObject* store_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -217,19 +214,9 @@ PyObject* store_receipts_method(PyObject* self, PyObject* args, PyObject* kwargs
     if (receipt == nullptr) return nullptr;
     batch.push_back(*receipt);
   }
-  const std::shared_ptr<ReceiptStore> store = store_of(self);
-  if (!store) {
-    return raise_value_error(
-        ErrorFamily::Store,
-        "Storage not configured. Create client with storage_path to enable storage.");
-  }
-  SignalCheck signals;
-  if (auto stored =
-          interruptible(signals, [&](const Interruption&) { return store->store_receipts(batch); });
-      !stored) {
-    return store_error(signals, "Failed to store receipts: ", stored.error());
-  }
-  Py_RETURN_NONE;
+  return on_store(self, "storage", "Failed to store receipts: ", [&](ReceiptStore& store) {
+    return store.store_receipts(batch);
+  });
 }
 
 // Receipts copied per transaction; between batches pending signals (Ctrl-C) are run.

@@ -364,35 +364,35 @@ void finish(HasherState& state) {
   state.shape_hash = state.result->shape_hash();
 }
 
-PyObject* shape_hash_impl(PyObject* self) {
+// What `result` makes of the hasher's state once its stream is ended (the first call ends
+// it). A hasher made without what the result needs (`made_with` false) raises `missing`.
+template <class Result>
+PyObject* finished(PyObject* self, bool HasherState::* made_with, ErrorFamily family,
+                   const char* missing, Result result) {
   HasherLock lock(self);
   HasherState& state = *as_hasher(self)->state;
+  if (made_with != nullptr && !(state.*made_with)) return raise_value_error(family, missing);
   if (unusable(state)) return nullptr;
   finish(state);
-  return new_str(state.shape_hash);
+  return result(state);
+}
+
+PyObject* shape_hash_impl(PyObject* self) {
+  return finished(self, nullptr, ErrorFamily::Shape, nullptr,
+                  [](const HasherState& state) { return new_str(state.shape_hash); });
 }
 
 PyObject* hasher_manifest_impl(PyObject* self) {
-  HasherLock lock(self);
-  HasherState& state = *as_hasher(self)->state;
-  if (!state.keep_chunks) {
-    return raise_value_error(ErrorFamily::Shape,
-                             "manifest() needs a ShapeHasher made with keep_chunks=True");
-  }
-  if (unusable(state)) return nullptr;
-  finish(state);
-  return wrap_manifest(state.result);
+  return finished(self, &HasherState::keep_chunks, ErrorFamily::Shape,
+                  "manifest() needs a ShapeHasher made with keep_chunks=True",
+                  [](const HasherState& state) { return wrap_manifest(state.result); });
 }
 
 PyObject* hasher_sketch_impl(PyObject* self) {
-  HasherLock lock(self);
-  HasherState& state = *as_hasher(self)->state;
-  if (!state.sketching)
-    return raise_value_error(ErrorFamily::Manifest,
-                             "sketch() needs a ShapeHasher made with records=");
-  if (unusable(state)) return nullptr;
-  finish(state);
-  return wrap_sketch(*state.sketch);
+  return finished(self, &HasherState::sketching, ErrorFamily::Manifest,
+                  "sketch() needs a ShapeHasher made with records=", [](const HasherState& state) {
+                    return wrap_sketch(*state.sketch);
+                  });
 }
 
 PyObject* hasher_scheme(PyObject* self, void*) {

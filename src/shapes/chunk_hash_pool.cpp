@@ -141,17 +141,21 @@ void ChunkHashPool::submit(Batch* batch) {
   c.work_ready.notify_one();
 }
 
+void ChunkHashPool::run_front_batch(Crew& c, std::unique_lock<std::mutex>& lock) const {
+  Batch* batch = c.queue.front();
+  c.queue.pop_front();
+  lock.unlock();
+  hash_batch(*batch);
+  lock.lock();
+  if (--batch->view->pending == 0) c.batch_done.notify_all();
+}
+
 void ChunkHashPool::helper_loop(Crew& c) {
   std::unique_lock lock(c.mutex);
   for (;;) {
     c.work_ready.wait(lock, [&c] { return c.stopping || !c.queue.empty(); });
     if (c.queue.empty()) return;  // stopping with nothing left
-    Batch* batch = c.queue.front();
-    c.queue.pop_front();
-    lock.unlock();
-    hash_batch(*batch);
-    lock.lock();
-    if (--batch->view->pending == 0) c.batch_done.notify_all();
+    run_front_batch(c, lock);
   }
 }
 
@@ -161,12 +165,7 @@ void ChunkHashPool::help_until_done(View& view) {
   std::unique_lock lock(c.mutex);
   while (view.pending != 0) {
     if (!c.queue.empty()) {
-      Batch* batch = c.queue.front();
-      c.queue.pop_front();
-      lock.unlock();
-      hash_batch(*batch);
-      lock.lock();
-      if (--batch->view->pending == 0) c.batch_done.notify_all();
+      run_front_batch(c, lock);
     } else {
       c.batch_done.wait(lock);
     }

@@ -90,6 +90,9 @@ class ChunkHashPool {
   void help_until_done(View& view);
   void fold(View& view, HashedChunkSink& sink);
   void helper_loop(Crew& crew);
+  // Takes the batch at the front of the crew's queue (not empty, `lock` held), hashes it
+  // with the lock released, and counts it done.
+  void run_front_batch(Crew& crew, std::unique_lock<std::mutex>& lock) const;
   void hash_upto(std::span<const uint8_t> view, uint64_t view_offset, uint64_t pos);
 
   BoundaryFinder finder_;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/posix_io.h"
+#include "codec/leb128.h"
 
 namespace quillmere {
 namespace {
@@ -292,43 +293,6 @@ constexpr char kMagic[4] = {'Q', 'M', 'P', 'C'};
 constexpr uint8_t kVersion = 1;
 constexpr uint8_t kFinalFlag = 1;
 
-void put_number(std::string& out, uint64_t value) {
-  while (value >= 0x80) {
-    out += static_cast<char>(static_cast<uint8_t>(value) | 0x80);
-    value >>= 7;
-  }
-  out += static_cast<char>(value);
-}
-
-class ByteCursor {
- public:
-  explicit ByteCursor(std::span<const uint8_t> data) : data_(data) {}
-
-  bool number(uint64_t& out) {
-    out = 0;
-    for (unsigned shift = 0; shift < 64; shift += 7) {
-      if (pos_ == data_.size()) return false;
-      const uint8_t byte = data_[pos_++];
-      const uint64_t bits = byte & 0x7F;
-      if (shift == 63 && bits > 1) return false;  // beyond 64 bits
-      out |= bits << shift;
-      if ((byte & 0x80) == 0) return byte != 0 || shift == 0;  // shortest form only
-    }
-    return false;
-  }
-  bool bytes(uint8_t* out, size_t n) {
-    if (data_.size() - pos_ < n) return false;
-    std::memcpy(out, data_.data() + pos_, n);
-    pos_ += n;
-    return true;
-  }
-  size_t left() const { return data_.size() - pos_; }
-
- private:
-  std::span<const uint8_t> data_;
-  size_t pos_ = 0;
-};
-
 }  // namespace
 
 std::string piece_to_bytes(const ManifestPiece& piece) {
@@ -339,12 +303,12 @@ std::string piece_to_bytes(const ManifestPiece& piece) {
   out += static_cast<char>(piece.chunk_scheme.kind == ChunkScheme::Kind::CDC ? 0 : 1);
   out += static_cast<char>(piece.final ? kFinalFlag : 0);
   out += '\0';
-  put_number(out, piece.chunk_scheme.size);
-  put_number(out, piece.offset);
-  put_number(out, piece.length);
-  put_number(out, piece.chunks.size());
+  append_leb128(out, piece.chunk_scheme.size);
+  append_leb128(out, piece.offset);
+  append_leb128(out, piece.length);
+  append_leb128(out, piece.chunks.size());
   for (size_t i = 0; i < piece.chunks.size(); ++i) {
-    put_number(out, piece.chunks[i].len);
+    append_leb128(out, piece.chunks[i].len);
     out.append(reinterpret_cast<const char*>(piece.chunks[i].digest.data()), 32);
   }
   return out;
@@ -354,7 +318,7 @@ std::expected<ManifestPiece, std::string> piece_from_bytes(std::span<const uint8
   using Fault = std::unexpected<std::string>;
   ByteCursor in(data);
   uint8_t head[8];
-  if (!in.bytes(head, sizeof head) || std::memcmp(head, kMagic, sizeof kMagic) != 0) {
+  if (!in.take(head, sizeof head) || std::memcmp(head, kMagic, sizeof kMagic) != 0) {
     return Fault("not a manifest piece (no QMPC header)");
   }
   if (head[4] != kVersion) return Fault("unknown piece version " + std::to_string(head[4]));
@@ -362,8 +326,8 @@ std::expected<ManifestPiece, std::string> piece_from_bytes(std::span<const uint8
   if ((head[6] & ~kFinalFlag) != 0 || head[7] != 0) return Fault("unknown flags");
   ManifestPiece piece;
   uint64_t size = 0, count = 0;
-  if (!in.number(size) || !in.number(piece.offset) || !in.number(piece.length) ||
-      !in.number(count)) {
+  if (!in.leb128(size) || !in.leb128(piece.offset) || !in.leb128(piece.length) ||
+      !in.leb128(count)) {
     return Fault("truncated or malformed header numbers");
   }
   if (size == 0) return Fault("chunk scheme size 0");
@@ -374,7 +338,7 @@ std::expected<ManifestPiece, std::string> piece_from_bytes(std::span<const uint8
   uint64_t pos = piece.offset;
   for (uint64_t i = 0; i < count; ++i) {
     ChunkRecord record{pos, 0, {}};
-    if (!in.number(record.len) || !in.bytes(record.digest.data(), 32)) {
+    if (!in.leb128(record.len) || !in.take(record.digest.data(), 32)) {
       return Fault("chunk " + std::to_string(i) + " is truncated or malformed");
     }
     if (record.len == 0) return Fault("chunk " + std::to_string(i) + " has length 0");

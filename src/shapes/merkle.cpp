@@ -18,30 +18,27 @@ namespace {
 
 constexpr size_t kBatch = 8;  // messages handed to the hasher at once
 
-struct LeafBlocks {
-  uint8_t bytes[kBatch][64];
-  LeafBlocks() {
+// kBatch messages of a prefix byte and `kBody` bytes, each padded to whole SHA-256 blocks
+// (0x80, zeros, the length in bits big-endian in the last eight bytes).
+template <uint8_t kPrefix, size_t kBody>
+struct PaddedBlocks {
+  static constexpr size_t kMessage = 1 + kBody;
+  static constexpr size_t kSize = (kMessage + 9 + 63) / 64 * 64;
+  uint8_t bytes[kBatch][kSize];
+  PaddedBlocks() {
     std::memset(bytes, 0, sizeof bytes);
+    constexpr uint64_t kBits = kMessage * 8;
     for (auto& block : bytes) {
-      block[33] = 0x80;
-      block[62] = 0x01;  // 264 bits
-      block[63] = 0x08;
+      block[0] = kPrefix;
+      block[kMessage] = 0x80;
+      for (size_t i = 0; i < 8; ++i) block[kSize - 1 - i] = static_cast<uint8_t>(kBits >> (8 * i));
     }
   }
 };
 
-struct ParentBlocks {
-  uint8_t bytes[kBatch][128];
-  ParentBlocks() {
-    std::memset(bytes, 0, sizeof bytes);
-    for (auto& block : bytes) {
-      block[0] = 0x01;
-      block[65] = 0x80;
-      block[126] = 0x02;  // 520 bits
-      block[127] = 0x08;
-    }
-  }
-};
+using LeafBlocks = PaddedBlocks<0x00, 32>;    // one block, 264 bits
+using ParentBlocks = PaddedBlocks<0x01, 64>;  // two blocks, 520 bits
+static_assert(LeafBlocks::kSize == 64 && ParentBlocks::kSize == 128);
 
 // Hashes the first `n` prepared messages of `blocks` (each `nblocks` long) into out.
 template <size_t kSize>

@@ -214,10 +214,7 @@ std::expected<std::shared_ptr<PostgresStore>, StorageError> PostgresStore::creat
   if (conninfo.find('\0') != std::string::npos) {
     return std::unexpected(StorageError::invalid_input("connection text contains a NUL byte"));
   }
-  std::shared_ptr<PostgresStore> store(new PostgresStore(std::move(conninfo)));
-  std::lock_guard guard(store->lock_);
-  if (auto connected = store->connect(); !connected) return std::unexpected(connected.error());
-  return store;
+  return connected(std::shared_ptr<PostgresStore>(new PostgresStore(std::move(conninfo))));
 }
 
 PostgresStore::~PostgresStore() {
@@ -344,7 +341,8 @@ std::expected<void, StorageError> PostgresStore::prepare(const std::string& name
   return {};
 }
 
-std::expected<void, StorageError> PostgresStore::write_rows(std::span<const sql::ReceiptRow> rows) {
+std::expected<void, StorageError> PostgresStore::upsert_rows(
+    std::span<const sql::ReceiptRow> rows) {
   if (!upsert_prepared_) {
     const std::vector<sql::Param> sample = rows.front().params();
     if (auto r = prepare(kUpsertName, sql::upsert_statement(sql::Dialect::Postgres), sample); !r) {
@@ -374,28 +372,8 @@ std::expected<void, StorageError> PostgresStore::write_rows(std::span<const sql:
   return {};
 }
 
-std::expected<void, StorageError> PostgresStore::store_receipt(const Receipt& receipt) {
-  auto row = sql::receipt_row(receipt);
-  if (!row) return std::unexpected(row.error());
-  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
-  std::lock_guard guard(lock_, std::adopt_lock);
-  return with_connection([&] { return write_rows(std::span(&*row, 1)); });
-}
-
-std::expected<void, StorageError> PostgresStore::store_receipts(std::span<const Receipt> receipts) {
-  if (receipts.empty()) return {};
-  // Every receipt is written out before the transaction starts: a receipt that
-  // cannot be serialised stores none of them.
-  std::vector<sql::ReceiptRow> rows;
-  rows.reserve(receipts.size());
-  for (const Receipt& receipt : receipts) {
-    auto row = sql::receipt_row(receipt);
-    if (!row) return std::unexpected(row.error());
-    rows.push_back(std::move(*row));
-  }
-  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
-  std::lock_guard guard(lock_, std::adopt_lock);
-  return with_connection([&] { return write_rows(rows); });
+std::expected<void, StorageError> PostgresStore::write_rows(std::span<const sql::ReceiptRow> rows) {
+  return with_connection([&] { return upsert_rows(rows); });
 }
 
 std::expected<std::vector<sql::StoredRow>, StorageError> PostgresStore::fetch(
@@ -463,10 +441,7 @@ std::expected<std::vector<Receipt>, StorageError> PostgresStore::find_by_rid_pre
   });
 }
 
-std::expected<std::vector<Receipt>, StorageError> PostgresStore::query_receipts(
-    ReceiptQuery query) {
-  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
-  std::lock_guard guard(lock_, std::adopt_lock);
+std::expected<std::vector<Receipt>, StorageError> PostgresStore::answer(const ReceiptQuery& query) {
   return with_connection([&]() -> std::expected<std::vector<Receipt>, StorageError> {
     return sql::answer_query(query, [&](std::optional<int64_t> limit, int64_t offset) {
       return fetch(query, limit, offset);

@@ -5,20 +5,16 @@
 #include <bitset>
 #include <expected>
 #include <memory>
-#include <mutex>
 #include <string>
 
-#include "base/fork_safe.h"
-#include "storage/receipt_store.h"
-#include "storage/side_tables.h"
-#include "storage/sql_schema.h"
+#include "storage/sql_store.h"
 
 struct pg_conn;
 struct pg_result;
 
 namespace quillmere {
 
-class PostgresStore : public ReceiptStore, public SideTables {
+class PostgresStore final : public SqlStore {
  public:
   // Connects with `conninfo` (a postgresql:// URI or key=value text, given to libpq
   // as is) and creates the tables on first use. Errors are Database errors with
@@ -36,11 +32,7 @@ class PostgresStore : public ReceiptStore, public SideTables {
   // Every operation runs on the store's one connection, one thread at a time. A
   // connection found broken (server restarted, network dropped) is opened again and
   // the operation retried once; writes are upserts, so a retry never duplicates.
-  std::expected<void, StorageError> store_receipt(const Receipt& receipt) override;
-  // All receipts in one transaction: either every one is stored or none.
-  std::expected<void, StorageError> store_receipts(std::span<const Receipt> receipts) override;
-  // The matching receipts in insertion order; `limit` takes the first ones.
-  std::expected<std::vector<Receipt>, StorageError> query_receipts(ReceiptQuery query) override;
+
   // A range on the rid key.
   std::expected<std::vector<Receipt>, StorageError> find_by_rid_prefix(std::string_view hex_prefix,
                                                                        size_t limit) override;
@@ -55,13 +47,15 @@ class PostgresStore : public ReceiptStore, public SideTables {
  private:
   explicit PostgresStore(std::string conninfo) : conninfo_(std::move(conninfo)) {}
 
-  std::expected<void, StorageError> connect();
+  std::expected<void, StorageError> connect() override;
+  std::expected<void, StorageError> write_rows(std::span<const sql::ReceiptRow> rows) override;
+  std::expected<std::vector<Receipt>, StorageError> answer(const ReceiptQuery& query) override;
   void disconnect();
   // Runs `op` on a live connection, reconnecting and retrying once when the
   // connection turns out to be broken.
   template <class Op>
   auto with_connection(Op&& op) -> decltype(op());
-  std::expected<void, StorageError> write_rows(std::span<const sql::ReceiptRow> rows);
+  std::expected<void, StorageError> upsert_rows(std::span<const sql::ReceiptRow> rows);
   std::expected<std::vector<sql::StoredRow>, StorageError> fetch(const ReceiptQuery& query,
                                                                  std::optional<int64_t> limit,
                                                                  int64_t offset);
@@ -86,7 +80,6 @@ class PostgresStore : public ReceiptStore, public SideTables {
   StorageError database_error(const char* text) const;
 
   std::string conninfo_;
-  ForkSafeMutex lock_;  // one operation at a time on the connection
   pg_conn* conn_ = nullptr;
   int pid_ = 0;  // the process that opened conn_
   bool upsert_prepared_ = false;

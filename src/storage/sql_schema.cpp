@@ -45,10 +45,14 @@ std::vector<Param> ReceiptRow::params() const {
   auto optional_blob = [](const std::optional<std::string_view>& v) {
     return v ? Param::blob(*v) : Param::null();
   };
-  return {Param::text(rid),          optional_blob(workload_id),
-          optional_blob(trace_id),   timestamp_s ? Param::int64(*timestamp_s) : Param::null(),
-          optional_blob(policy_ref), optional_blob(change_epoch),
-          optional_blob(pac),        Param::blob(hash),
+  return {Param::text(rid),
+          optional_blob(fields.workload_id),
+          optional_blob(fields.trace_id),
+          timestamp_s ? Param::int64(*timestamp_s) : Param::null(),
+          optional_blob(fields.policy_ref),
+          optional_blob(fields.change_epoch),
+          optional_blob(fields.pac),
+          Param::blob(fields.hash),
           Param::blob(body)};
 }
 
@@ -58,17 +62,11 @@ std::expected<ReceiptRow, StorageError> receipt_row(const Receipt& receipt) {
     return std::unexpected(
         StorageError::serialization("JSON serialization failed: " + text.error().display()));
   }
-  const IndexedFields fields = indexed_fields(receipt);
   ReceiptRow row;
   row.rid = uuid_to_string(receipt.rid);
   row.body = std::move(*text);
-  row.timestamp_s = fields.timestamp_s();
-  row.workload_id = fields.workload_id;
-  row.trace_id = fields.trace_id;
-  row.policy_ref = fields.policy_ref;
-  row.change_epoch = fields.change_epoch;
-  row.pac = fields.pac;
-  row.hash = fields.hash;
+  row.fields = indexed_fields(receipt);
+  row.timestamp_s = row.fields.timestamp_s();
   return row;
 }
 

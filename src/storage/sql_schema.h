@@ -41,6 +41,7 @@
 #include <string_view>
 #include <vector>
 
+#include "receipts/indexed_fields.h"
 #include "receipts/receipt.h"
 #include "storage/receipt_query.h"
 #include "storage/storage_error.h"
@@ -64,18 +65,13 @@ struct Param {
   static Param int64(int64_t v) { return {Kind::Int64, {}, v}; }
 };
 
-// The column values of one receipt. Views borrow from the receipt, which must
-// outlive the row.
+// The column values of one receipt. The indexed fields borrow from the receipt, which
+// must outlive the row.
 struct ReceiptRow {
   std::string rid;
   std::string body;
   std::optional<int64_t> timestamp_s;
-  std::optional<std::string_view> workload_id;
-  std::optional<std::string_view> trace_id;
-  std::optional<std::string_view> policy_ref;
-  std::optional<std::string_view> change_epoch;
-  std::optional<std::string_view> pac;
-  std::string_view hash;
+  IndexedFields fields;
 
   // The parameters of upsert_statement, in order.
   std::vector<Param> params() const;

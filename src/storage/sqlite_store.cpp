@@ -116,10 +116,7 @@ std::expected<std::shared_ptr<SqliteStore>, StorageError> SqliteStore::create(st
     return std::unexpected(StorageError::invalid_input("database path contains a NUL byte"));
   }
   guard_fork();
-  std::shared_ptr<SqliteStore> store(new SqliteStore(std::move(path)));
-  std::lock_guard guard(store->lock_);
-  if (auto connected = store->connect(); !connected) return std::unexpected(connected.error());
-  return store;
+  return connected(std::shared_ptr<SqliteStore>(new SqliteStore(std::move(path))));
 }
 
 SqliteStore::~SqliteStore() {
@@ -152,6 +149,20 @@ StorageError SqliteStore::error() const {
 std::expected<void, StorageError> SqliteStore::exec(const char* sql) {
   if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
     return std::unexpected(error());
+  return {};
+}
+
+std::unexpected<StorageError> SqliteStore::roll_back() {
+  StorageError err = error();
+  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  return std::unexpected(std::move(err));
+}
+
+std::expected<void, StorageError> SqliteStore::commit() {
+  if (auto r = exec("COMMIT"); !r) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return r;
+  }
   return {};
 }
 
@@ -263,9 +274,7 @@ std::expected<void, StorageError> SqliteStore::write_rows(std::span<const sql::R
   {
     StatementUse use(*last);
     if (sqlite3_step(*last) != SQLITE_ROW) {
-      StorageError err = error();
-      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-      return std::unexpected(std::move(err));
+      return roll_back();
     }
     seq = sqlite3_column_int64(*last, 0);
   }
@@ -277,46 +286,14 @@ std::expected<void, StorageError> SqliteStore::write_rows(std::span<const sql::R
     params.push_back(sql::Param::int64(++seq));
     for (size_t i = 0; i < params.size(); ++i) {
       if (bind(*stmt, static_cast<int>(i + 1), params[i]) != SQLITE_OK) {
-        StorageError err = error();
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        return std::unexpected(std::move(err));
+        return roll_back();
       }
     }
     if (sqlite3_step(*stmt) != SQLITE_DONE) {
-      StorageError err = error();
-      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-      return std::unexpected(std::move(err));
+      return roll_back();
     }
   }
-  if (auto r = exec("COMMIT"); !r) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    return r;
-  }
-  return {};
-}
-
-std::expected<void, StorageError> SqliteStore::store_receipt(const Receipt& receipt) {
-  auto row = sql::receipt_row(receipt);
-  if (!row) return std::unexpected(row.error());
-  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
-  std::lock_guard guard(lock_, std::adopt_lock);
-  return write_rows(std::span(&*row, 1));
-}
-
-std::expected<void, StorageError> SqliteStore::store_receipts(std::span<const Receipt> receipts) {
-  if (receipts.empty()) return {};
-  // Every receipt is written out before the transaction starts: a receipt that
-  // cannot be serialised stores none of them.
-  std::vector<sql::ReceiptRow> rows;
-  rows.reserve(receipts.size());
-  for (const Receipt& receipt : receipts) {
-    auto row = sql::receipt_row(receipt);
-    if (!row) return std::unexpected(row.error());
-    rows.push_back(std::move(*row));
-  }
-  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
-  std::lock_guard guard(lock_, std::adopt_lock);
-  return write_rows(rows);
+  return commit();
 }
 
 std::expected<std::vector<sql::StoredRow>, StorageError> SqliteStore::fetch(
@@ -376,9 +353,7 @@ std::expected<std::vector<Receipt>, StorageError> SqliteStore::find_by_rid_prefi
   return results;
 }
 
-std::expected<std::vector<Receipt>, StorageError> SqliteStore::query_receipts(ReceiptQuery query) {
-  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
-  std::lock_guard guard(lock_, std::adopt_lock);
+std::expected<std::vector<Receipt>, StorageError> SqliteStore::answer(const ReceiptQuery& query) {
   if (auto connected = connect(); !connected) return std::unexpected(connected.error());
   return sql::answer_query(query, [&](std::optional<int64_t> limit, int64_t offset) {
     return fetch(query, limit, offset);
@@ -452,15 +427,9 @@ std::expected<void, StorageError> SqliteStore::put_reuse_entries(
     return true;
   };
   if (!write()) {
-    StorageError err = error();
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    return std::unexpected(std::move(err));
+    return roll_back();
   }
-  if (auto r = exec("COMMIT"); !r) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    return r;
-  }
-  return {};
+  return commit();
 }
 
 std::expected<std::vector<ReuseCandidate>, StorageError> SqliteStore::reuse_candidates(

@@ -5,20 +5,16 @@
 #include <array>
 #include <expected>
 #include <memory>
-#include <mutex>
 #include <string>
 
-#include "base/fork_safe.h"
-#include "storage/receipt_store.h"
-#include "storage/side_tables.h"
-#include "storage/sql_schema.h"
+#include "storage/sql_store.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace quillmere {
 
-class SqliteStore : public ReceiptStore, public SideTables {
+class SqliteStore final : public SqlStore {
  public:
   // How long a write waits for another connection's write to finish. The wait asks the
   // thread's current interruption check (base/cancellation.h) every few milliseconds, and
@@ -31,13 +27,9 @@ class SqliteStore : public ReceiptStore, public SideTables {
   static std::expected<std::shared_ptr<SqliteStore>, StorageError> create(std::string path);
   ~SqliteStore() override;
 
-  // One durable transaction per call; a receipt with an existing rid is replaced
+  // One durable transaction per write; a receipt with an existing rid is replaced
   // and keeps its place in the insertion order.
-  std::expected<void, StorageError> store_receipt(const Receipt& receipt) override;
-  // All receipts in one transaction: either every one is stored or none.
-  std::expected<void, StorageError> store_receipts(std::span<const Receipt> receipts) override;
-  // The matching receipts in insertion order; `limit` takes the first ones.
-  std::expected<std::vector<Receipt>, StorageError> query_receipts(ReceiptQuery query) override;
+
   // A range on the rid key.
   std::expected<std::vector<Receipt>, StorageError> find_by_rid_prefix(std::string_view hex_prefix,
                                                                        size_t limit) override;
@@ -54,10 +46,10 @@ class SqliteStore : public ReceiptStore, public SideTables {
  private:
   explicit SqliteStore(std::string path) : path_(std::move(path)) {}
 
-  // Opens the connection when there is none (or the process was forked since).
-  std::expected<void, StorageError> connect();
+  std::expected<void, StorageError> connect() override;
+  std::expected<void, StorageError> write_rows(std::span<const sql::ReceiptRow> rows) override;
+  std::expected<std::vector<Receipt>, StorageError> answer(const ReceiptQuery& query) override;
   void disconnect();
-  std::expected<void, StorageError> write_rows(std::span<const sql::ReceiptRow> rows);
   std::expected<std::vector<sql::StoredRow>, StorageError> fetch(const ReceiptQuery& query,
                                                                  std::optional<int64_t> limit,
                                                                  int64_t offset);
@@ -65,9 +57,12 @@ class SqliteStore : public ReceiptStore, public SideTables {
   std::expected<sqlite3_stmt*, StorageError> prepared(sqlite3_stmt*& slot, const std::string& sql);
   std::expected<void, StorageError> exec(const char* sql);
   StorageError error() const;
+  // The error of the step that just failed, once the open transaction is rolled back.
+  std::unexpected<StorageError> roll_back();
+  // Commits the open transaction, or rolls it back when the commit fails.
+  std::expected<void, StorageError> commit();
 
   std::string path_;
-  ForkSafeMutex lock_;  // one operation at a time on the connection
   sqlite3* db_ = nullptr;
   int pid_ = 0;  // the process that opened db_
   sqlite3_stmt* upsert_ = nullptr;
