@@ -42,6 +42,13 @@ struct FieldRef {
   const T& get(const R& record) const { return record.*member; }
 };
 
+// The field reference of `member` under `key`, its types taken from the member pointer.
+template <typename R, typename T>
+constexpr FieldRef<R, T> field_ref(std::string_view key, T R::* member,
+                                   uint8_t flags = kPlainField) {
+  return {key, member, flags};
+}
+
 // A field that is written but not held: the receipt's kind is the alternative
 // its payload holds.
 struct KindField {
@@ -67,12 +74,6 @@ struct RecordFields;
     static constexpr auto fields = std::make_tuple(__VA_ARGS__); \
   }
 #define QM_FIELD(member, ...) field_ref(#member, &Record::member __VA_OPT__(, ) __VA_ARGS__)
-
-template <typename R, typename T>
-constexpr FieldRef<R, T> field_ref(std::string_view key, T R::* member,
-                                   uint8_t flags = kPlainField) {
-  return {key, member, flags};
-}
 
 template <typename R>
 concept JsonRecord = requires { RecordFields<R>::fields; };
