@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "codec/alternative_of.h"
 #include "codec/box.h"
 
 namespace quillmere {
@@ -57,16 +58,10 @@ struct GenericValue {
   // The constructors are defined below, once `CborMapEntry` is complete: building
   // the variant instantiates the destructor of `std::vector<CborMapEntry>`.
   GenericValue();
-  GenericValue(std::nullptr_t);
-  GenericValue(CborInteger i);
-  GenericValue(CborBytes b);
-  GenericValue(double d);
-  GenericValue(std::string s);
+  // Any alternative, held as given.
+  template <AlternativeOf<Storage> T>
+  GenericValue(T x);
   GenericValue(const char* s);
-  GenericValue(bool b);
-  GenericValue(CborTag t);
-  GenericValue(CborArray a);
-  GenericValue(CborMap m);
 
   static GenericValue integer(int64_t i);
   static GenericValue unsigned_integer(uint64_t u);
@@ -81,16 +76,9 @@ struct CborMapEntry {
 };
 
 inline GenericValue::GenericValue() : v(nullptr) {}
-inline GenericValue::GenericValue(std::nullptr_t) : v(nullptr) {}
-inline GenericValue::GenericValue(CborInteger i) : v(i) {}
-inline GenericValue::GenericValue(CborBytes b) : v(std::move(b)) {}
-inline GenericValue::GenericValue(double d) : v(d) {}
-inline GenericValue::GenericValue(std::string s) : v(std::move(s)) {}
+template <AlternativeOf<GenericValue::Storage> T>
+inline GenericValue::GenericValue(T x) : v(std::in_place_type<T>, std::move(x)) {}
 inline GenericValue::GenericValue(const char* s) : v(std::string(s)) {}
-inline GenericValue::GenericValue(bool b) : v(b) {}
-inline GenericValue::GenericValue(CborTag t) : v(std::move(t)) {}
-inline GenericValue::GenericValue(CborArray a) : v(std::move(a)) {}
-inline GenericValue::GenericValue(CborMap m) : v(std::move(m)) {}
 
 inline GenericValue GenericValue::integer(int64_t i) {
   return GenericValue(CborInteger::from_i64(i));

@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "codec/alternative_of.h"
+
 namespace quillmere {
 
 struct JsonValue;
@@ -42,16 +44,13 @@ struct JsonValue {
   // The constructors are defined below, once `JsonMember` is complete: building
   // the variant instantiates the destructor of `std::vector<JsonMember>`.
   JsonValue();
-  JsonValue(std::nullptr_t);
-  JsonValue(bool b);
-  JsonValue(uint64_t u);
+  // Any alternative, held as given, but for int64_t below.
+  template <AlternativeOf<Storage> T>
+  JsonValue(T x);
+  // A non-negative integer is held as uint64_t.
   JsonValue(int64_t i);
   JsonValue(int i);
-  JsonValue(double d);
-  JsonValue(std::string s);
   JsonValue(const char* s);
-  JsonValue(JsonArray a);
-  JsonValue(JsonObject o);
 
   bool is_null() const { return std::holds_alternative<std::nullptr_t>(v); }
   bool is_bool() const { return std::holds_alternative<bool>(v); }
@@ -90,17 +89,12 @@ inline size_t JsonObject::size() const {
 }
 
 inline JsonValue::JsonValue() : v(nullptr) {}
-inline JsonValue::JsonValue(std::nullptr_t) : v(nullptr) {}
-inline JsonValue::JsonValue(bool b) : v(b) {}
-inline JsonValue::JsonValue(uint64_t u) : v(u) {}
+template <AlternativeOf<JsonValue::Storage> T>
+inline JsonValue::JsonValue(T x) : v(std::in_place_type<T>, std::move(x)) {}
 inline JsonValue::JsonValue(int64_t i) : v(i) {
   if (i >= 0) v = static_cast<uint64_t>(i);
 }
 inline JsonValue::JsonValue(int i) : JsonValue(static_cast<int64_t>(i)) {}
-inline JsonValue::JsonValue(double d) : v(d) {}
-inline JsonValue::JsonValue(std::string s) : v(std::move(s)) {}
 inline JsonValue::JsonValue(const char* s) : v(std::string(s)) {}
-inline JsonValue::JsonValue(JsonArray a) : v(std::move(a)) {}
-inline JsonValue::JsonValue(JsonObject o) : v(std::move(o)) {}
 
 }  // namespace quillmere

@@ -62,12 +62,14 @@ PyObject* token_cancelled(PyObject* self, void*) {
 }
 
 PyMethodDef kTokenMethods[] = {
-    {"cancel", noargs_method<cancel_impl>(), METH_NOARGS,
-     "cancel($self, /)\n--\n\n"
-     "Asks the work under this token (and under tokens made with it as parent) to stop;\n"
-     "callable from any thread. The work raises concurrent.futures.CancelledError."},
-    {"__enter__", noargs_method<enter_impl>(), METH_NOARGS,
-     "__enter__($self, /)\n--\n\nMakes this the current token of the calling thread."},
+    method_def<cancel_impl>(
+        "cancel",
+        "cancel($self, /)\n--\n\n"
+        "Asks the work under this token (and under tokens made with it as parent) to stop;\n"
+        "callable from any thread. The work raises concurrent.futures.CancelledError."),
+    method_def<enter_impl>(
+        "__enter__",
+        "__enter__($self, /)\n--\n\nMakes this the current token of the calling thread."),
     {"__exit__",
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)()>(+[](PyObject* self, PyObject* args) -> PyObject* {
@@ -85,8 +87,7 @@ PyMethodDef kTokenMethods[] = {
 };
 
 PyGetSetDef kTokenGetters[] = {
-    {"cancelled", token_cancelled, nullptr, "True once this token or a parent was cancelled.",
-     nullptr},
+    getter_def("cancelled", token_cancelled, "True once this token or a parent was cancelled."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

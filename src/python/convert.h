@@ -225,9 +225,8 @@ PyObject* noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
   return guarded([&] { return Impl(self); });
 }
 
-// PyMethodDef entries whose bodies run inside the guard:
-//   {"name", keywords_method<impl>(), METH_VARARGS | METH_KEYWORDS, doc}
-//   {"name", noargs_method<impl>(), METH_NOARGS, doc}
+// Entry points whose bodies run inside the guard, for PyMethodDef entries with
+// other flags (METH_STATIC...); method_def below pairs them with their flags.
 template <KeywordsImpl Impl>
 PyCFunction keywords_method() noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&keywords_entry<Impl>));
@@ -235,6 +234,22 @@ PyCFunction keywords_method() noexcept {
 template <NoArgsImpl Impl>
 PyCFunction noargs_method() noexcept {
   return &noargs_entry<Impl>;
+}
+
+// The PyMethodDef entry of `impl`, its calling convention taken from its type:
+//   method_def<impl>("name", doc)
+template <KeywordsImpl Impl>
+PyMethodDef method_def(const char* name, const char* doc) noexcept {
+  return {name, keywords_method<Impl>(), METH_VARARGS | METH_KEYWORDS, doc};
+}
+template <NoArgsImpl Impl>
+PyMethodDef method_def(const char* name, const char* doc) noexcept {
+  return {name, noargs_method<Impl>(), METH_NOARGS, doc};
+}
+
+// The PyGetSetDef entry of a read-only attribute.
+constexpr PyGetSetDef getter_def(const char* name, getter get, const char* doc) noexcept {
+  return {name, get, nullptr, doc, nullptr};
 }
 
 }  // namespace quillmere::python

@@ -210,12 +210,9 @@ constexpr const char* kJaccardDoc =
 }  // namespace
 
 PyMethodDef kDeltaFunctions[] = {
-    {"decide_reuse_py", keywords_method<decide_reuse_py>(), METH_VARARGS | METH_KEYWORDS,
-     kDecideReuseDoc},
-    {"economic_delta_py", keywords_method<economic_delta_py>(), METH_VARARGS | METH_KEYWORDS,
-     kEconomicDeltaDoc},
-    {"jaccard_similarity_py", keywords_method<jaccard_similarity_py>(),
-     METH_VARARGS | METH_KEYWORDS, kJaccardDoc},
+    method_def<decide_reuse_py>("decide_reuse_py", kDecideReuseDoc),
+    method_def<economic_delta_py>("economic_delta_py", kEconomicDeltaDoc),
+    method_def<jaccard_similarity_py>("jaccard_similarity_py", kJaccardDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

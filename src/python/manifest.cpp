@@ -133,33 +133,36 @@ PyObject* manifest_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 PyMethodDef kManifestMethods[] = {
-    {"chunk_ids", noargs_method<chunk_ids_impl>(), METH_NOARGS,
-     "chunk_ids($self, /)\n--\n\nThe chunk ids (hash strings) in stream order."},
-    {"jaccard", keywords_method<jaccard_impl>(), METH_VARARGS | METH_KEYWORDS,
-     "jaccard($self, /, other)\n--\n\n"
-     "Jaccard overlap of the two manifests' sets of chunk ids (1.0 when both are empty);\n"
-     "equal to delta.jaccard_similarity_py(self.chunk_ids(), other.chunk_ids())."},
-    {"to_json", noargs_method<to_json_impl>(), METH_NOARGS,
-     "to_json($self, /)\n--\n\n"
-     "The JSON form: {\"chunk_scheme\": {...}, \"chunks\": [[offset, length, id], ...],\n"
-     "\"root\": \"sha256:...\", \"total_len\": N}, read back by manifest_from_json_py."},
-    {"to_bytes", noargs_method<to_bytes_impl>(), METH_NOARGS,
-     "to_bytes($self, /)\n--\n\n"
-     "The compact binary form (at most 42 bytes a chunk), read back by\n"
-     "manifest_from_bytes_py. ValueError for a manifest built without its chunks."},
+    method_def<chunk_ids_impl>(
+        "chunk_ids", "chunk_ids($self, /)\n--\n\nThe chunk ids (hash strings) in stream order."),
+    method_def<jaccard_impl>(
+        "jaccard",
+        "jaccard($self, /, other)\n--\n\n"
+        "Jaccard overlap of the two manifests' sets of chunk ids (1.0 when both are empty);\n"
+        "equal to delta.jaccard_similarity_py(self.chunk_ids(), other.chunk_ids())."),
+    method_def<to_json_impl>(
+        "to_json",
+        "to_json($self, /)\n--\n\n"
+        "The JSON form: {\"chunk_scheme\": {...}, \"chunks\": [[offset, length, id], ...],\n"
+        "\"root\": \"sha256:...\", \"total_len\": N}, read back by manifest_from_json_py."),
+    method_def<to_bytes_impl>(
+        "to_bytes",
+        "to_bytes($self, /)\n--\n\n"
+        "The compact binary form (at most 42 bytes a chunk), read back by\n"
+        "manifest_from_bytes_py. ValueError for a manifest built without its chunks."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kManifestGetters[] = {
-    {"root", manifest_root, nullptr, "Merkle root over the chunk digests (hash string).", nullptr},
-    {"total_len", manifest_total_len, nullptr, "Length of the stream in bytes.", nullptr},
-    {"chunk_scheme", manifest_scheme, nullptr,
-     "The chunk scheme dict ({\"type\": \"cdc\", \"avg_size\": N} or {\"type\": \"fixed\", "
-     "\"size\": N}).",
-     nullptr},
-    {"shape_hash", manifest_shape_hash, nullptr,
-     "The data shape hash of the stream, as compute_data_shape_hash_from_bytes_py gives it.",
-     nullptr},
+    getter_def("root", manifest_root, "Merkle root over the chunk digests (hash string)."),
+    getter_def("total_len", manifest_total_len, "Length of the stream in bytes."),
+    getter_def(
+        "chunk_scheme", manifest_scheme,
+        "The chunk scheme dict ({\"type\": \"cdc\", \"avg_size\": N} or {\"type\": \"fixed\", "
+        "\"size\": N})."),
+    getter_def(
+        "shape_hash", manifest_shape_hash,
+        "The data shape hash of the stream, as compute_data_shape_hash_from_bytes_py gives it."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -400,26 +403,30 @@ PyObject* hasher_scheme(PyObject* self, void*) {
 }
 
 PyMethodDef kHasherMethods[] = {
-    {"update", keywords_method<update_impl>(), METH_VARARGS | METH_KEYWORDS,
-     "update($self, /, data)\n--\n\n"
-     "Appends the bytes of any buffer to the stream. Raises ValueError once the shape\n"
-     "hash has been finished."},
-    {"shape_hash", noargs_method<shape_hash_impl>(), METH_NOARGS,
-     "shape_hash($self, /)\n--\n\n"
-     "Ends the stream and returns its data shape hash, equal to\n"
-     "compute_data_shape_hash_from_bytes_py over all the bytes given to update()."},
-    {"manifest", noargs_method<hasher_manifest_impl>(), METH_NOARGS,
-     "manifest($self, /)\n--\n\n"
-     "Ends the stream and returns its Manifest (needs keep_chunks=True)."},
-    {"sketch", noargs_method<hasher_sketch_impl>(), METH_NOARGS,
-     "sketch($self, /)\n--\n\n"
-     "Ends the stream and returns the Sketch of its bytes, taken in the same pass (needs\n"
-     "records=None for chunks, \"lines\" or \"csv\")."},
+    method_def<update_impl>(
+        "update",
+        "update($self, /, data)\n--\n\n"
+        "Appends the bytes of any buffer to the stream. Raises ValueError once the shape\n"
+        "hash has been finished."),
+    method_def<shape_hash_impl>(
+        "shape_hash",
+        "shape_hash($self, /)\n--\n\n"
+        "Ends the stream and returns its data shape hash, equal to\n"
+        "compute_data_shape_hash_from_bytes_py over all the bytes given to update()."),
+    method_def<hasher_manifest_impl>(
+        "manifest",
+        "manifest($self, /)\n--\n\n"
+        "Ends the stream and returns its Manifest (needs keep_chunks=True)."),
+    method_def<hasher_sketch_impl>(
+        "sketch",
+        "sketch($self, /)\n--\n\n"
+        "Ends the stream and returns the Sketch of its bytes, taken in the same pass (needs\n"
+        "records=None for chunks, \"lines\" or \"csv\")."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kHasherGetters[] = {
-    {"chunk_scheme", hasher_scheme, nullptr, "The chunk scheme dict.", nullptr},
+    getter_def("chunk_scheme", hasher_scheme, "The chunk scheme dict."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -603,14 +610,11 @@ constexpr const char* kManifestFromBytesDoc =
     "    ValueError: naming the first fault found";
 
 PyMethodDef kManifestFunctions[] = {
-    {"build_manifest_py", keywords_method<build_manifest_py>(), METH_VARARGS | METH_KEYWORDS,
-     kBuildManifestDoc},
-    {"build_manifest_from_file_py", keywords_method<build_manifest_from_file_py>(),
-     METH_VARARGS | METH_KEYWORDS, kBuildManifestFromFileDoc},
-    {"manifest_from_json_py", keywords_method<manifest_from_json_py>(),
-     METH_VARARGS | METH_KEYWORDS, kManifestFromJsonDoc},
-    {"manifest_from_bytes_py", keywords_method<manifest_from_bytes_py>(),
-     METH_VARARGS | METH_KEYWORDS, kManifestFromBytesDoc},
+    method_def<build_manifest_py>("build_manifest_py", kBuildManifestDoc),
+    method_def<build_manifest_from_file_py>("build_manifest_from_file_py",
+                                            kBuildManifestFromFileDoc),
+    method_def<manifest_from_json_py>("manifest_from_json_py", kManifestFromJsonDoc),
+    method_def<manifest_from_bytes_py>("manifest_from_bytes_py", kManifestFromBytesDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -150,12 +150,9 @@ constexpr const char* kFromPieceDoc =
 }  // namespace
 
 PyMethodDef kManifestPieceFunctions[] = {
-    {"build_manifest_piece_py", keywords_method<build_manifest_piece_py>(),
-     METH_VARARGS | METH_KEYWORDS, kBuildPieceDoc},
-    {"join_manifest_pieces_py", keywords_method<join_manifest_pieces_py>(),
-     METH_VARARGS | METH_KEYWORDS, kJoinPiecesDoc},
-    {"manifest_from_piece_py", keywords_method<manifest_from_piece_py>(),
-     METH_VARARGS | METH_KEYWORDS, kFromPieceDoc},
+    method_def<build_manifest_piece_py>("build_manifest_piece_py", kBuildPieceDoc),
+    method_def<join_manifest_pieces_py>("join_manifest_pieces_py", kJoinPiecesDoc),
+    method_def<manifest_from_piece_py>("manifest_from_piece_py", kFromPieceDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

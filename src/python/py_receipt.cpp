@@ -76,41 +76,38 @@ PyObject* get_trace_id(PyObject* self) {
 }
 
 PyMethodDef kMethods[] = {
-    {"validate", noargs_method<validate_method>(), METH_NOARGS,
-     "validate($self)\n--\n\n"
-     "Validate this receipt.\n\n"
-     "Performs hash integrity, payload rules, and format checks.\n\n"
-     "Returns:\n    None if valid\n\n"
-     "Raises:\n    ValueError: If validation fails"},
-    {"compute_hash", noargs_method<compute_hash_method>(), METH_NOARGS,
-     "compute_hash($self)\n--\n\n"
-     "Compute hash from canonical body.\n\n"
-     "Computes the SHA-256 hash of the canonical JSON representation\n"
-     "(without `sig` and `hash` fields).\n\n"
-     "Returns:\n    Hash in format `sha256:<64hex>`"},
-    {"to_json", noargs_method<to_json_method>(), METH_NOARGS,
-     "to_json($self)\n--\n\n"
-     "Serialize receipt to JSON string.\n\n"
-     "Returns:\n    JSON string representation of the receipt"},
-    {"get_rid", noargs_method<get_rid>(), METH_NOARGS,
-     "get_rid($self)\n--\n\nGet receipt ID (RID) as string."},
-    {"get_kind", noargs_method<get_kind>(), METH_NOARGS,
-     "get_kind($self)\n--\n\nGet receipt kind as string."},
-    {"get_version", noargs_method<get_version>(), METH_NOARGS,
-     "get_version($self)\n--\n\nGet receipt version."},
-    {"get_hash", noargs_method<get_hash>(), METH_NOARGS,
-     "get_hash($self)\n--\n\nGet receipt hash."},
-    {"get_dom", noargs_method<get_dom>(), METH_NOARGS,
-     "get_dom($self)\n--\n\nGet domain shape commitment (dom)."},
-    {"get_cod", noargs_method<get_cod>(), METH_NOARGS,
-     "get_cod($self)\n--\n\nGet codomain shape commitment (cod)."},
-    {"get_workload_id", noargs_method<get_workload_id>(), METH_NOARGS,
-     "get_workload_id($self)\n--\n\n"
-     "Get workload ID from execution payload (if this is an execution receipt).\n\n"
-     "Returns None if this is not an execution receipt or if workload_id is not available."},
-    {"get_trace_id", noargs_method<get_trace_id>(), METH_NOARGS,
-     "get_trace_id($self)\n--\n\n"
-     "Get trace ID from execution payload (if this is an execution receipt)."},
+    method_def<validate_method>("validate",
+                                "validate($self)\n--\n\n"
+                                "Validate this receipt.\n\n"
+                                "Performs hash integrity, payload rules, and format checks.\n\n"
+                                "Returns:\n    None if valid\n\n"
+                                "Raises:\n    ValueError: If validation fails"),
+    method_def<compute_hash_method>(
+        "compute_hash",
+        "compute_hash($self)\n--\n\n"
+        "Compute hash from canonical body.\n\n"
+        "Computes the SHA-256 hash of the canonical JSON representation\n"
+        "(without `sig` and `hash` fields).\n\n"
+        "Returns:\n    Hash in format `sha256:<64hex>`"),
+    method_def<to_json_method>("to_json",
+                               "to_json($self)\n--\n\n"
+                               "Serialize receipt to JSON string.\n\n"
+                               "Returns:\n    JSON string representation of the receipt"),
+    method_def<get_rid>("get_rid", "get_rid($self)\n--\n\nGet receipt ID (RID) as string."),
+    method_def<get_kind>("get_kind", "get_kind($self)\n--\n\nGet receipt kind as string."),
+    method_def<get_version>("get_version", "get_version($self)\n--\n\nGet receipt version."),
+    method_def<get_hash>("get_hash", "get_hash($self)\n--\n\nGet receipt hash."),
+    method_def<get_dom>("get_dom", "get_dom($self)\n--\n\nGet domain shape commitment (dom)."),
+    method_def<get_cod>("get_cod", "get_cod($self)\n--\n\nGet codomain shape commitment (cod)."),
+    method_def<get_workload_id>(
+        "get_workload_id",
+        "get_workload_id($self)\n--\n\n"
+        "Get workload ID from execution payload (if this is an execution receipt).\n\n"
+        "Returns None if this is not an execution receipt or if workload_id is not available."),
+    method_def<get_trace_id>(
+        "get_trace_id",
+        "get_trace_id($self)\n--\n\n"
+        "Get trace ID from execution payload (if this is an execution receipt)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -249,34 +249,35 @@ PyObject* record_execution_py(PyObject*, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyMethodDef kExecutionFunctions[] = {
-    {"record_execution_py", keywords_method<record_execution_py>(), METH_VARARGS | METH_KEYWORDS,
-     "record_execution_py(workload_id, payload=None, *, inputs=(), output=None, "
-     "output_size=None, output_mime_type=None, method_shape=None, sketch=None, trace_id=None, "
-     "parent_ids=(), prev_execution_rid=None, input_locator_refs=(), output_locator_ref=None, "
-     "tags=None, rid=None)\n--\n\n"
-     "Record an execution that commits to the data it read and wrote.\n\n"
-     "Args:\n"
-     "    workload_id: Identifier for this unit of work (required)\n"
-     "    payload: Work payload as a dictionary (default {})\n"
-     "    inputs: Manifests or data shape hashes of the inputs, in the order read; dom and\n"
-     "        data_shape_hash are their combined shape (one input: its shape hash)\n"
-     "    output: Manifest or data shape hash of the output (cod, output_digest)\n"
-     "    output_size: size of the output in bytes (default: the output manifest's length)\n"
-     "    output_mime_type: media type of the output\n"
-     "    method_shape: method shape hash (method_ref.method_shape_root)\n"
-     "    sketch: Sketch of the inputs, or a sequence of Sketches to merge (default: the\n"
-     "        chunk-level sketch of the input manifests)\n"
-     "    trace_id: trace the work belongs to\n"
-     "    parent_ids: receipt ids this one links to\n"
-     "    prev_execution_rid: the execution this one follows\n"
-     "    input_locator_refs, output_locator_ref: dicts with encrypted_data (bytes),\n"
-     "        content_hash and encryption_scheme (str)\n"
-     "    tags: accepted and discarded, as in record_work_py\n"
-     "    rid: the receipt's id, drawn beforehand (default: a fresh version-4 id)\n\n"
-     "Returns:\n"
-     "    PyReceipt: the sealed execution receipt (it always passes verification)\n\n"
-     "Raises:\n"
-     "    ValueError: for a malformed hash, receipt id or locator"},
+    method_def<record_execution_py>(
+        "record_execution_py",
+        "record_execution_py(workload_id, payload=None, *, inputs=(), output=None, "
+        "output_size=None, output_mime_type=None, method_shape=None, sketch=None, trace_id=None, "
+        "parent_ids=(), prev_execution_rid=None, input_locator_refs=(), output_locator_ref=None, "
+        "tags=None, rid=None)\n--\n\n"
+        "Record an execution that commits to the data it read and wrote.\n\n"
+        "Args:\n"
+        "    workload_id: Identifier for this unit of work (required)\n"
+        "    payload: Work payload as a dictionary (default {})\n"
+        "    inputs: Manifests or data shape hashes of the inputs, in the order read; dom and\n"
+        "        data_shape_hash are their combined shape (one input: its shape hash)\n"
+        "    output: Manifest or data shape hash of the output (cod, output_digest)\n"
+        "    output_size: size of the output in bytes (default: the output manifest's length)\n"
+        "    output_mime_type: media type of the output\n"
+        "    method_shape: method shape hash (method_ref.method_shape_root)\n"
+        "    sketch: Sketch of the inputs, or a sequence of Sketches to merge (default: the\n"
+        "        chunk-level sketch of the input manifests)\n"
+        "    trace_id: trace the work belongs to\n"
+        "    parent_ids: receipt ids this one links to\n"
+        "    prev_execution_rid: the execution this one follows\n"
+        "    input_locator_refs, output_locator_ref: dicts with encrypted_data (bytes),\n"
+        "        content_hash and encryption_scheme (str)\n"
+        "    tags: accepted and discarded, as in record_work_py\n"
+        "    rid: the receipt's id, drawn beforehand (default: a fresh version-4 id)\n\n"
+        "Returns:\n"
+        "    PyReceipt: the sealed execution receipt (it always passes verification)\n\n"
+        "Raises:\n"
+        "    ValueError: for a malformed hash, receipt id or locator"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -164,34 +164,32 @@ PyObject* verify_receipt_py(PyObject*, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyMethodDef kTopLevelFunctions[] = {
-    {"record_work_py", keywords_method<record_work_py>(), METH_VARARGS | METH_KEYWORDS,
-     QM_RECORD_SIGNATURE
-     "Module-level function: Record a unit of work.\n\n"
-     "This is the direct API without creating a client; storage is not required.\n\n" QM_RECORD_ARGS
-         QM_RECORD_EXAMPLE},
-    {"verify_receipt_py", keywords_method<verify_receipt_py>(), METH_VARARGS | METH_KEYWORDS,
-     QM_VERIFY_SIGNATURE
-     "Module-level function: Verify receipt integrity.\n\n"
-     "This is the direct API without creating a client; storage is not required.\n\n" QM_VERIFY_ARGS
-         QM_VERIFY_EXAMPLE},
+    method_def<record_work_py>("record_work_py", QM_RECORD_SIGNATURE
+                               "Module-level function: Record a unit of work.\n\n"
+                               "This is the direct API without creating a client; storage is not "
+                               "required.\n\n" QM_RECORD_ARGS QM_RECORD_EXAMPLE),
+    method_def<verify_receipt_py>("verify_receipt_py", QM_VERIFY_SIGNATURE
+                                  "Module-level function: Verify receipt integrity.\n\n"
+                                  "This is the direct API without creating a client; storage is "
+                                  "not required.\n\n" QM_VERIFY_ARGS QM_VERIFY_EXAMPLE),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef kReceiptsFunctions[] = {
-    {"receipt_from_json_py", keywords_method<receipt_from_json_py>(), METH_VARARGS | METH_KEYWORDS,
-     kReceiptFromJsonDoc},
-    {"record_work_py", keywords_method<record_work_py>(), METH_VARARGS | METH_KEYWORDS,
-     QM_RECORD_SIGNATURE
-     "Record a unit of work and produce a verifiable receipt.\n\n" QM_RECORD_ARGS "Raises:\n"
-     "    ValueError: If receipt creation fails\n\n" QM_RECORD_EXAMPLE},
-    {"verify_receipt_py", keywords_method<verify_receipt_py>(), METH_VARARGS | METH_KEYWORDS,
-     QM_VERIFY_SIGNATURE
-     "Verify receipt integrity and hash correctness.\n\n"
-     "Checks:\n"
-     "    1. Hash integrity: receipt.hash == compute_hash(receipt)\n"
-     "    2. Syntactic validation: receipt structure is well-formed\n\n" QM_VERIFY_ARGS "Raises:\n"
-     "    ValueError: If verification fails due to error (not invalid "
-     "receipt)\n\n" QM_VERIFY_EXAMPLE},
+    method_def<receipt_from_json_py>("receipt_from_json_py", kReceiptFromJsonDoc),
+    method_def<record_work_py>(
+        "record_work_py", QM_RECORD_SIGNATURE
+        "Record a unit of work and produce a verifiable receipt.\n\n" QM_RECORD_ARGS "Raises:\n"
+        "    ValueError: If receipt creation fails\n\n" QM_RECORD_EXAMPLE),
+    method_def<verify_receipt_py>(
+        "verify_receipt_py", QM_VERIFY_SIGNATURE
+        "Verify receipt integrity and hash correctness.\n\n"
+        "Checks:\n"
+        "    1. Hash integrity: receipt.hash == compute_hash(receipt)\n"
+        "    2. Syntactic validation: receipt structure is well-formed\n\n" QM_VERIFY_ARGS
+        "Raises:\n"
+        "    ValueError: If verification fails due to error (not invalid "
+        "receipt)\n\n" QM_VERIFY_EXAMPLE),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -197,14 +197,10 @@ constexpr const char* kFromSignatureDoc =
 }  // namespace
 
 PyMethodDef kShapesFunctions[] = {
-    {"compute_data_shape_hash_from_file_py", keywords_method<from_file>(),
-     METH_VARARGS | METH_KEYWORDS, kFromFileDoc},
-    {"compute_data_shape_hash_from_bytes_py", keywords_method<from_bytes>(),
-     METH_VARARGS | METH_KEYWORDS, kFromBytesDoc},
-    {"compute_method_shape_hash_from_code_py", keywords_method<from_code>(),
-     METH_VARARGS | METH_KEYWORDS, kFromCodeDoc},
-    {"compute_method_shape_hash_from_signature_py", keywords_method<from_signature>(),
-     METH_VARARGS | METH_KEYWORDS, kFromSignatureDoc},
+    method_def<from_file>("compute_data_shape_hash_from_file_py", kFromFileDoc),
+    method_def<from_bytes>("compute_data_shape_hash_from_bytes_py", kFromBytesDoc),
+    method_def<from_code>("compute_method_shape_hash_from_code_py", kFromCodeDoc),
+    method_def<from_signature>("compute_method_shape_hash_from_signature_py", kFromSignatureDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -95,20 +95,21 @@ PyObject* signing_key_private_pem(PyObject* self) {
 }
 
 PyMethodDef kSigningKeyMethods[] = {
-    {"sign", keywords_method<signing_key_sign>(), METH_VARARGS | METH_KEYWORDS,
-     "sign($self, /, message)\n--\n\n"
-     "The 64-byte Ed25519 signature of `message` (bytes)."},
-    {"private_key_pem", noargs_method<signing_key_private_pem>(), METH_NOARGS,
-     "private_key_pem($self, /)\n--\n\n"
-     "The private key as unencrypted PKCS#8 PEM bytes. Secret: for writing a key file with\n"
-     "owner-only permissions, nothing else."},
+    method_def<signing_key_sign>("sign",
+                                 "sign($self, /, message)\n--\n\n"
+                                 "The 64-byte Ed25519 signature of `message` (bytes)."),
+    method_def<signing_key_private_pem>(
+        "private_key_pem",
+        "private_key_pem($self, /)\n--\n\n"
+        "The private key as unencrypted PKCS#8 PEM bytes. Secret: for writing a key file with\n"
+        "owner-only permissions, nothing else."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kSigningKeyGetters[] = {
-    {"kid", signing_key_kid, nullptr,
-     "Key id: lowercase hex SHA-256 of the DER SubjectPublicKeyInfo of the public key.", nullptr},
-    {"public_key", signing_key_public, nullptr, "The public half (a PublicKey).", nullptr},
+    getter_def("kid", signing_key_kid,
+               "Key id: lowercase hex SHA-256 of the DER SubjectPublicKeyInfo of the public key."),
+    getter_def("public_key", signing_key_public, "The public half (a PublicKey)."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -181,18 +182,20 @@ PyObject* public_key_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 PyMethodDef kPublicKeyMethods[] = {
-    {"verify", keywords_method<public_key_verify>(), METH_VARARGS | METH_KEYWORDS,
-     "verify($self, /, message, signature)\n--\n\n"
-     "True when `signature` (bytes) is a valid Ed25519 signature of `message` by this key."},
-    {"pem", noargs_method<public_key_pem>(), METH_NOARGS,
-     "pem($self, /)\n--\n\nThe key as PEM SubjectPublicKeyInfo bytes (\"BEGIN PUBLIC KEY\")."},
+    method_def<public_key_verify>(
+        "verify",
+        "verify($self, /, message, signature)\n--\n\n"
+        "True when `signature` (bytes) is a valid Ed25519 signature of `message` by this key."),
+    method_def<public_key_pem>(
+        "pem",
+        "pem($self, /)\n--\n\nThe key as PEM SubjectPublicKeyInfo bytes (\"BEGIN PUBLIC KEY\")."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kPublicKeyGetters[] = {
-    {"kid", public_key_kid, nullptr,
-     "Key id: lowercase hex SHA-256 of the key's DER SubjectPublicKeyInfo.", nullptr},
-    {"raw", public_key_raw, nullptr, "The 32 raw key bytes of RFC 8032.", nullptr},
+    getter_def("kid", public_key_kid,
+               "Key id: lowercase hex SHA-256 of the key's DER SubjectPublicKeyInfo."),
+    getter_def("raw", public_key_raw, "The 32 raw key bytes of RFC 8032."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -277,10 +280,9 @@ PyObject* keyring_repr(PyObject* self) {
 }
 
 PyMethodDef kKeyringMethods[] = {
-    {"kids", noargs_method<keyring_kids>(), METH_NOARGS,
-     "kids($self, /)\n--\n\nThe key ids held, in ascending order."},
-    {"get", keywords_method<keyring_get>(), METH_VARARGS | METH_KEYWORDS,
-     "get($self, /, kid)\n--\n\nThe PublicKey whose key id is `kid`, or None."},
+    method_def<keyring_kids>("kids", "kids($self, /)\n--\n\nThe key ids held, in ascending order."),
+    method_def<keyring_get>(
+        "get", "get($self, /, kid)\n--\n\nThe PublicKey whose key id is `kid`, or None."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -397,35 +399,40 @@ PyObject* check_receipt_py(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef kSigningFunctions[] = {
-    {"generate_signing_key_py", noargs_method<generate_signing_key_py>(), METH_NOARGS,
-     "generate_signing_key_py()\n--\n\n"
-     "A new Ed25519 SigningKey from OpenSSL's random generator."},
-    {"signing_key_from_pem_py", keywords_method<signing_key_from_pem_py>(),
-     METH_VARARGS | METH_KEYWORDS,
-     "signing_key_from_pem_py(pem)\n--\n\n"
-     "The SigningKey of unencrypted PEM bytes holding an Ed25519 private key (PKCS#8).\n\n"
-     "Raises:\n    ValueError: the text holds no such key (the text is never quoted)"},
-    {"public_key_from_pem_py", keywords_method<public_key_from_pem_py>(),
-     METH_VARARGS | METH_KEYWORDS,
-     "public_key_from_pem_py(pem)\n--\n\n"
-     "The PublicKey of PEM bytes holding an Ed25519 SubjectPublicKeyInfo.\n\n"
-     "Raises:\n    ValueError: the text holds no such key"},
-    {"signed_message_py", keywords_method<signed_message_py>(), METH_VARARGS | METH_KEYWORDS,
-     "signed_message_py(receipt)\n--\n\n"
-     "The bytes a receipt signature covers: b\"quillmere/receipt-signature/v1\\n\" followed\n"
-     "by the receipt's stored hash text (\"sha256:\" and 64 hex digits)."},
-    {"sign_receipt_py", keywords_method<sign_receipt_py>(), METH_VARARGS | METH_KEYWORDS,
-     "sign_receipt_py(receipt, key, *, replace=True)\n--\n\n"
-     "A copy of `receipt` whose sig is {alg: \"ed25519\", kid: key.kid, sig: base64url of the\n"
-     "signature of signed_message_py(receipt)}; the hash is unchanged. With replace=False a\n"
-     "receipt that is signed already is returned itself, its signature kept.\n\n"
-     "Raises:\n    ValueError: the stored hash is not the hash of the body"},
-    {"check_receipt_py", keywords_method<check_receipt_py>(), METH_VARARGS | METH_KEYWORDS,
-     "check_receipt_py(receipt, keyring=None)\n--\n\n"
-     "(hash status, hash problem, signature status, signature problem, kid): the hash is\n"
-     "recomputed and the rules run (\"valid\", \"mismatch\", \"invalid\"), then the signature is\n"
-     "checked over the recomputed hash with the keyring's key for its kid (\"valid\",\n"
-     "\"absent\", \"unknown_key\", \"bad\"). Problems are None when there is none."},
+    method_def<generate_signing_key_py>(
+        "generate_signing_key_py",
+        "generate_signing_key_py()\n--\n\n"
+        "A new Ed25519 SigningKey from OpenSSL's random generator."),
+    method_def<signing_key_from_pem_py>(
+        "signing_key_from_pem_py",
+        "signing_key_from_pem_py(pem)\n--\n\n"
+        "The SigningKey of unencrypted PEM bytes holding an Ed25519 private key (PKCS#8).\n\n"
+        "Raises:\n    ValueError: the text holds no such key (the text is never quoted)"),
+    method_def<public_key_from_pem_py>(
+        "public_key_from_pem_py",
+        "public_key_from_pem_py(pem)\n--\n\n"
+        "The PublicKey of PEM bytes holding an Ed25519 SubjectPublicKeyInfo.\n\n"
+        "Raises:\n    ValueError: the text holds no such key"),
+    method_def<signed_message_py>(
+        "signed_message_py",
+        "signed_message_py(receipt)\n--\n\n"
+        "The bytes a receipt signature covers: b\"quillmere/receipt-signature/v1\\n\" followed\n"
+        "by the receipt's stored hash text (\"sha256:\" and 64 hex digits)."),
+    method_def<sign_receipt_py>(
+        "sign_receipt_py",
+        "sign_receipt_py(receipt, key, *, replace=True)\n--\n\n"
+        "A copy of `receipt` whose sig is {alg: \"ed25519\", kid: key.kid, sig: base64url of the\n"
+        "signature of signed_message_py(receipt)}; the hash is unchanged. With replace=False a\n"
+        "receipt that is signed already is returned itself, its signature kept.\n\n"
+        "Raises:\n    ValueError: the stored hash is not the hash of the body"),
+    method_def<check_receipt_py>(
+        "check_receipt_py",
+        "check_receipt_py(receipt, keyring=None)\n--\n\n"
+        "(hash status, hash problem, signature status, signature problem, kid): the hash is\n"
+        "recomputed and the rules run (\"valid\", \"mismatch\", \"invalid\"), then the signature "
+        "is\n"
+        "checked over the recomputed hash with the keyring's key for its kid (\"valid\",\n"
+        "\"absent\", \"unknown_key\", \"bad\"). Problems are None when there is none."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -138,13 +138,15 @@ PyObject* sketch_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 PyMethodDef kSketchMethods[] = {
-    {"jaccard", keywords_method<jaccard_impl>(), METH_VARARGS | METH_KEYWORDS,
-     "jaccard($self, /, other)\n--\n\n"
-     "Estimated Jaccard overlap (95% within error_bound); both of one kind (records)."},
-    {"merge", keywords_method<merge_impl>(), METH_VARARGS | METH_KEYWORDS,
-     "merge($self, /, other)\n--\n\nThe sketch of the union of both sets."},
-    {"to_bytes", noargs_method<to_bytes_impl>(), METH_NOARGS,
-     "to_bytes($self, /)\n--\n\nThe binary form (5,129 bytes), read back by Sketch.from_bytes."},
+    method_def<jaccard_impl>(
+        "jaccard",
+        "jaccard($self, /, other)\n--\n\n"
+        "Estimated Jaccard overlap (95% within error_bound); both of one kind (records)."),
+    method_def<merge_impl>("merge",
+                           "merge($self, /, other)\n--\n\nThe sketch of the union of both sets."),
+    method_def<to_bytes_impl>(
+        "to_bytes",
+        "to_bytes($self, /)\n--\n\nThe binary form (5,129 bytes), read back by Sketch.from_bytes."),
     {"from_bytes", keywords_method<from_bytes_impl>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_bytes(data)\n--\n\nA sketch read back from to_bytes(); refuses any other bytes."},
     {"from_manifest", keywords_method<from_manifest_impl>(),
@@ -154,17 +156,17 @@ PyMethodDef kSketchMethods[] = {
 };
 
 PyGetSetDef kSketchGetters[] = {
-    {"signature", signature_getter, nullptr,
-     "The densified MinHash signature: 256 integers below 2**32.", nullptr},
-    {"cardinality", cardinality_getter, nullptr,
-     "Estimated distinct count (HyperLogLog, relative error cardinality_error).", nullptr},
-    {"records", records_getter, nullptr,
-     "What was sketched: \"lines\", \"csv\" (rows after the header) or None (chunks).", nullptr},
-    {"error_bound", error_bound_getter, nullptr,
-     "Bound on |jaccard estimate - true J| holding for 95% of estimates (1.96 * 0.5 / 16).",
-     nullptr},
-    {"cardinality_error", cardinality_error_getter, nullptr,
-     "Relative standard error of cardinality (1.04 / 64).", nullptr},
+    getter_def("signature", signature_getter,
+               "The densified MinHash signature: 256 integers below 2**32."),
+    getter_def("cardinality", cardinality_getter,
+               "Estimated distinct count (HyperLogLog, relative error cardinality_error)."),
+    getter_def("records", records_getter,
+               "What was sketched: \"lines\", \"csv\" (rows after the header) or None (chunks)."),
+    getter_def(
+        "error_bound", error_bound_getter,
+        "Bound on |jaccard estimate - true J| holding for 95% of estimates (1.96 * 0.5 / 16)."),
+    getter_def("cardinality_error", cardinality_error_getter,
+               "Relative standard error of cardinality (1.04 / 64)."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -306,26 +308,27 @@ std::optional<SketchSummary> chunk_sketch_summary(
 }
 
 PyMethodDef kSketchFunctions[] = {
-    {"sketch_py", keywords_method<sketch_function<false, false>>(), METH_VARARGS | METH_KEYWORDS,
-     "sketch_py(data, records=None, chunk_scheme=None, *, workers=1)\n--\n\n"
-     "The Sketch of a byte buffer.\n\nArgs:\n"
-     "    data: any object with the buffer protocol\n" QM_RECORDS_ARG QM_SCHEME_ARG},
-    {"sketch_from_file_py", keywords_method<sketch_function<true, false>>(),
-     METH_VARARGS | METH_KEYWORDS,
-     "sketch_from_file_py(path, records=None, chunk_scheme=None, *, workers=1)\n--\n\n"
-     "The Sketch of a file, read once as a stream; memory stays flat.\n\nArgs:\n"
-     "    path: Path to the file (str, bytes or PathLike)\n" QM_RECORDS_ARG QM_SCHEME_ARG},
-    {"manifest_and_sketch_py", keywords_method<sketch_function<false, true>>(),
-     METH_VARARGS | METH_KEYWORDS,
-     "manifest_and_sketch_py(data, records=None, chunk_scheme=None, *, workers=1)\n--\n\n"
-     "(Manifest, Sketch) of a byte buffer, in one pass over it.\n\nArgs:\n"
-     "    data: any object with the buffer protocol\n" QM_RECORDS_ARG QM_SCHEME_ARG},
-    {"manifest_and_sketch_from_file_py", keywords_method<sketch_function<true, true>>(),
-     METH_VARARGS | METH_KEYWORDS,
-     "manifest_and_sketch_from_file_py(path, records=None, chunk_scheme=None, *, workers=1)\n"
-     "--\n\n"
-     "(Manifest, Sketch) of a file, read once as a stream.\n\nArgs:\n"
-     "    path: Path to the file (str, bytes or PathLike)\n" QM_RECORDS_ARG QM_SCHEME_ARG},
+    method_def<sketch_function<false, false>>(
+        "sketch_py",
+        "sketch_py(data, records=None, chunk_scheme=None, *, workers=1)\n--\n\n"
+        "The Sketch of a byte buffer.\n\nArgs:\n"
+        "    data: any object with the buffer protocol\n" QM_RECORDS_ARG QM_SCHEME_ARG),
+    method_def<sketch_function<true, false>>(
+        "sketch_from_file_py",
+        "sketch_from_file_py(path, records=None, chunk_scheme=None, *, workers=1)\n--\n\n"
+        "The Sketch of a file, read once as a stream; memory stays flat.\n\nArgs:\n"
+        "    path: Path to the file (str, bytes or PathLike)\n" QM_RECORDS_ARG QM_SCHEME_ARG),
+    method_def<sketch_function<false, true>>(
+        "manifest_and_sketch_py",
+        "manifest_and_sketch_py(data, records=None, chunk_scheme=None, *, workers=1)\n--\n\n"
+        "(Manifest, Sketch) of a byte buffer, in one pass over it.\n\nArgs:\n"
+        "    data: any object with the buffer protocol\n" QM_RECORDS_ARG QM_SCHEME_ARG),
+    method_def<sketch_function<true, true>>(
+        "manifest_and_sketch_from_file_py",
+        "manifest_and_sketch_from_file_py(path, records=None, chunk_scheme=None, *, workers=1)\n"
+        "--\n\n"
+        "(Manifest, Sketch) of a file, read once as a stream.\n\nArgs:\n"
+        "    path: Path to the file (str, bytes or PathLike)\n" QM_RECORDS_ARG QM_SCHEME_ARG),
     {nullptr, nullptr, 0, nullptr},
 };
 

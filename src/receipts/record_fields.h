@@ -42,6 +42,13 @@ struct FieldRef {
   const T& get(const R& record) const { return record.*member; }
 };
 
+// The field reference of `member` under `key`, its types taken from the member pointer.
+template <typename R, typename T>
+constexpr FieldRef<R, T> field_ref(std::string_view key, T R::* member,
+                                   uint8_t flags = kPlainField) {
+  return {key, member, flags};
+}
+
 // A field that is written but not held: the receipt's kind is the alternative
 // its payload holds.
 struct KindField {
@@ -57,208 +64,89 @@ struct KindField {
 template <typename R>
 struct RecordFields;
 
+// Every key below is its member's name, so each table is written as the record's
+// fields in declaration order, each QM_FIELD(member) or QM_FIELD(member, flags).
+#define QM_RECORD_FIELDS(R, ...)                                 \
+  template <>                                                    \
+  struct RecordFields<R> {                                       \
+    using Record = R;                                            \
+    static constexpr std::string_view name = #R;                 \
+    static constexpr auto fields = std::make_tuple(__VA_ARGS__); \
+  }
+#define QM_FIELD(member, ...) field_ref(#member, &Record::member __VA_OPT__(, ) __VA_ARGS__)
+
 template <typename R>
 concept JsonRecord = requires { RecordFields<R>::fields; };
 
 // The envelope: the eleven top-level keys, in the order the JSON writer puts them.
-template <>
-struct RecordFields<Receipt> {
-  static constexpr std::string_view name = "Receipt";
-  static constexpr auto fields = std::make_tuple(
-      FieldRef{"rid", &Receipt::rid}, FieldRef{"version", &Receipt::version}, KindField{"kind"},
-      FieldRef{"dom", &Receipt::dom}, FieldRef{"cod", &Receipt::cod},
-      FieldRef{"links", &Receipt::links, kLenient}, FieldRef{"ctx", &Receipt::ctx},
-      FieldRef{"payload", &Receipt::payload}, FieldRef{"attest", &Receipt::attest, kLenient},
-      FieldRef{"sig", &Receipt::sig, kNotHashed | kLenient},
-      FieldRef{"hash", &Receipt::hash, kNotHashed});
-};
+QM_RECORD_FIELDS(Receipt, QM_FIELD(rid), QM_FIELD(version), KindField{"kind"}, QM_FIELD(dom),
+                 QM_FIELD(cod), QM_FIELD(links, kLenient), QM_FIELD(ctx), QM_FIELD(payload),
+                 QM_FIELD(attest, kLenient), QM_FIELD(sig, kNotHashed | kLenient),
+                 QM_FIELD(hash, kNotHashed));
 
-template <>
-struct RecordFields<Context> {
-  static constexpr std::string_view name = "Context";
-  static constexpr auto fields = std::make_tuple(
-      FieldRef{"policy_ref", &Context::policy_ref}, FieldRef{"timestamp", &Context::timestamp},
-      FieldRef{"nonce", &Context::nonce}, FieldRef{"determinism", &Context::determinism},
-      FieldRef{"identity_ref", &Context::identity_ref});
-};
+QM_RECORD_FIELDS(Context, QM_FIELD(policy_ref), QM_FIELD(timestamp), QM_FIELD(nonce),
+                 QM_FIELD(determinism), QM_FIELD(identity_ref));
 
-template <>
-struct RecordFields<Signature> {
-  static constexpr std::string_view name = "Signature";
-  static constexpr auto fields =
-      std::make_tuple(FieldRef{"alg", &Signature::alg}, FieldRef{"kid", &Signature::kid},
-                      FieldRef{"sig", &Signature::sig});
-};
+QM_RECORD_FIELDS(Signature, QM_FIELD(alg), QM_FIELD(kid), QM_FIELD(sig));
 
-template <>
-struct RecordFields<DataShapePayload> {
-  static constexpr std::string_view name = "DataShapePayload";
-  static constexpr auto fields =
-      std::make_tuple(FieldRef{"schema_hash", &DataShapePayload::schema_hash},
-                      FieldRef{"sketch_hash", &DataShapePayload::sketch_hash});
-};
+QM_RECORD_FIELDS(DataShapePayload, QM_FIELD(schema_hash), QM_FIELD(sketch_hash));
 
-template <>
-struct RecordFields<MethodNodeRef> {
-  static constexpr std::string_view name = "MethodNodeRef";
-  static constexpr auto fields =
-      std::make_tuple(FieldRef{"id", &MethodNodeRef::id},
-                      FieldRef{"span_shape_hash", &MethodNodeRef::span_shape_hash});
-};
+QM_RECORD_FIELDS(MethodNodeRef, QM_FIELD(id), QM_FIELD(span_shape_hash));
 
-template <>
-struct RecordFields<Edge> {
-  static constexpr std::string_view name = "Edge";
-  static constexpr auto fields =
-      std::make_tuple(FieldRef{"from", &Edge::from}, FieldRef{"to", &Edge::to});
-};
+QM_RECORD_FIELDS(Edge, QM_FIELD(from), QM_FIELD(to));
 
-template <>
-struct RecordFields<MethodShapePayload> {
-  static constexpr std::string_view name = "MethodShapePayload";
-  static constexpr auto fields = std::make_tuple(
-      FieldRef{"nodes", &MethodShapePayload::nodes}, FieldRef{"edges", &MethodShapePayload::edges},
-      FieldRef{"root_multiset", &MethodShapePayload::root_multiset},
-      FieldRef{"dag_hash", &MethodShapePayload::dag_hash});
-};
+QM_RECORD_FIELDS(MethodShapePayload, QM_FIELD(nodes), QM_FIELD(edges), QM_FIELD(root_multiset),
+                 QM_FIELD(dag_hash));
 
-template <>
-struct RecordFields<ReasoningNodeRef> {
-  static constexpr std::string_view name = "ReasoningNodeRef";
-  static constexpr auto fields =
-      std::make_tuple(FieldRef{"node_id", &ReasoningNodeRef::node_id},
-                      FieldRef{"operator_ref", &ReasoningNodeRef::operator_ref},
-                      FieldRef{"pox_ref", &ReasoningNodeRef::pox_ref});
-};
+QM_RECORD_FIELDS(ReasoningNodeRef, QM_FIELD(node_id), QM_FIELD(operator_ref), QM_FIELD(pox_ref));
 
-template <>
-struct RecordFields<ReasoningQuality> {
-  static constexpr std::string_view name = "ReasoningQuality";
-  static constexpr auto fields =
-      std::make_tuple(FieldRef{"success_score", &ReasoningQuality::success_score},
-                      FieldRef{"eval_method", &ReasoningQuality::eval_method},
-                      FieldRef{"review_hash", &ReasoningQuality::review_hash},
-                      FieldRef{"confidence", &ReasoningQuality::confidence});
-};
+QM_RECORD_FIELDS(ReasoningQuality, QM_FIELD(success_score), QM_FIELD(eval_method),
+                 QM_FIELD(review_hash), QM_FIELD(confidence));
 
-template <>
-struct RecordFields<ReasoningShapePayload> {
-  static constexpr std::string_view name = "ReasoningShapePayload";
-  static constexpr auto fields =
-      std::make_tuple(FieldRef{"intent_hash", &ReasoningShapePayload::intent_hash},
-                      FieldRef{"dag_hash", &ReasoningShapePayload::dag_hash},
-                      FieldRef{"node_refs", &ReasoningShapePayload::node_refs},
-                      FieldRef{"policy_ref", &ReasoningShapePayload::policy_ref},
-                      FieldRef{"quality", &ReasoningShapePayload::quality});
-};
+QM_RECORD_FIELDS(ReasoningShapePayload, QM_FIELD(intent_hash), QM_FIELD(dag_hash),
+                 QM_FIELD(node_refs), QM_FIELD(policy_ref), QM_FIELD(quality));
 
-template <>
-struct RecordFields<MethodRef> {
-  static constexpr std::string_view name = "MethodRef";
-  static constexpr auto fields = std::make_tuple(
-      FieldRef{"method_id", &MethodRef::method_id}, FieldRef{"version", &MethodRef::version},
-      FieldRef{"method_shape_root", &MethodRef::method_shape_root});
-};
+QM_RECORD_FIELDS(MethodRef, QM_FIELD(method_id), QM_FIELD(version), QM_FIELD(method_shape_root));
 
-template <>
-struct RecordFields<ExecutionRoots> {
-  static constexpr std::string_view name = "ExecutionRoots";
-  static constexpr auto fields =
-      std::make_tuple(FieldRef{"trace_set_root", &ExecutionRoots::trace_set_root},
-                      FieldRef{"identity_root", &ExecutionRoots::identity_root},
-                      FieldRef{"trace_seq_root", &ExecutionRoots::trace_seq_root});
-};
+QM_RECORD_FIELDS(ExecutionRoots, QM_FIELD(trace_set_root), QM_FIELD(identity_root),
+                 QM_FIELD(trace_seq_root));
 
-template <>
-struct RecordFields<CdfMetadata> {
-  static constexpr std::string_view name = "CdfMetadata";
-  static constexpr auto fields =
-      std::make_tuple(FieldRef{"commit_version", &CdfMetadata::commit_version},
-                      FieldRef{"change_type", &CdfMetadata::change_type},
-                      FieldRef{"commit_timestamp", &CdfMetadata::commit_timestamp});
-};
+QM_RECORD_FIELDS(CdfMetadata, QM_FIELD(commit_version), QM_FIELD(change_type),
+                 QM_FIELD(commit_timestamp));
 
-template <>
-struct RecordFields<EncryptedLocatorRef> {
-  static constexpr std::string_view name = "EncryptedLocatorRef";
-  static constexpr auto fields =
-      std::make_tuple(FieldRef{"encrypted_data", &EncryptedLocatorRef::encrypted_data},
-                      FieldRef{"content_hash", &EncryptedLocatorRef::content_hash},
-                      FieldRef{"encryption_scheme", &EncryptedLocatorRef::encryption_scheme});
-};
+QM_RECORD_FIELDS(EncryptedLocatorRef, QM_FIELD(encrypted_data), QM_FIELD(content_hash),
+                 QM_FIELD(encryption_scheme));
 
-template <>
-struct RecordFields<ExecutionPayload> {
-  using P = ExecutionPayload;
-  static constexpr std::string_view name = "ExecutionPayload";
-  // From `pac` on, an absent field is left out rather than written as null.
-  static constexpr auto fields = std::make_tuple(
-      FieldRef{"trace_id", &P::trace_id}, FieldRef{"method_ref", &P::method_ref},
-      FieldRef{"data_shape_hash", &P::data_shape_hash},
-      FieldRef{"span_commitments", &P::span_commitments}, FieldRef{"roots", &P::roots},
-      FieldRef{"cdf_metadata", &P::cdf_metadata}, FieldRef{"pac", &P::pac, kOmitWhenAbsent},
-      FieldRef{"change_epoch", &P::change_epoch, kOmitWhenAbsent},
-      FieldRef{"minhash_signature", &P::minhash_signature, kOmitWhenAbsent},
-      FieldRef{"hll_cardinality", &P::hll_cardinality, kOmitWhenAbsent},
-      FieldRef{"chunk_manifest_hash", &P::chunk_manifest_hash, kOmitWhenAbsent},
-      FieldRef{"chunk_manifest_size_bytes", &P::chunk_manifest_size_bytes, kOmitWhenAbsent},
-      FieldRef{"merkle_root", &P::merkle_root, kOmitWhenAbsent},
-      FieldRef{"prev_execution_rid", &P::prev_execution_rid, kOmitWhenAbsent},
-      FieldRef{"output_digest", &P::output_digest, kOmitWhenAbsent},
-      FieldRef{"manifest_root", &P::manifest_root, kOmitWhenAbsent},
-      FieldRef{"output_mime_type", &P::output_mime_type, kOmitWhenAbsent},
-      FieldRef{"output_size_bytes", &P::output_size_bytes, kOmitWhenAbsent},
-      FieldRef{"input_locator_refs", &P::input_locator_refs, kOmitWhenAbsent},
-      FieldRef{"output_locator_ref", &P::output_locator_ref, kOmitWhenAbsent});
-};
+// From `pac` on, an absent field is left out rather than written as null.
+QM_RECORD_FIELDS(
+    ExecutionPayload, QM_FIELD(trace_id), QM_FIELD(method_ref), QM_FIELD(data_shape_hash),
+    QM_FIELD(span_commitments), QM_FIELD(roots), QM_FIELD(cdf_metadata),
+    QM_FIELD(pac, kOmitWhenAbsent), QM_FIELD(change_epoch, kOmitWhenAbsent),
+    QM_FIELD(minhash_signature, kOmitWhenAbsent), QM_FIELD(hll_cardinality, kOmitWhenAbsent),
+    QM_FIELD(chunk_manifest_hash, kOmitWhenAbsent),
+    QM_FIELD(chunk_manifest_size_bytes, kOmitWhenAbsent), QM_FIELD(merkle_root, kOmitWhenAbsent),
+    QM_FIELD(prev_execution_rid, kOmitWhenAbsent), QM_FIELD(output_digest, kOmitWhenAbsent),
+    QM_FIELD(manifest_root, kOmitWhenAbsent), QM_FIELD(output_mime_type, kOmitWhenAbsent),
+    QM_FIELD(output_size_bytes, kOmitWhenAbsent), QM_FIELD(input_locator_refs, kOmitWhenAbsent),
+    QM_FIELD(output_locator_ref, kOmitWhenAbsent));
 
-template <>
-struct RecordFields<ResourceVector> {
-  static constexpr std::string_view name = "ResourceVector";
-  static constexpr auto fields = std::make_tuple(
-      FieldRef{"vcpu_sec", &ResourceVector::vcpu_sec},
-      FieldRef{"gpu_sec", &ResourceVector::gpu_sec}, FieldRef{"gb_sec", &ResourceVector::gb_sec},
-      FieldRef{"requests", &ResourceVector::requests},
-      FieldRef{"energy_kwh", &ResourceVector::energy_kwh});
-};
+QM_RECORD_FIELDS(ResourceVector, QM_FIELD(vcpu_sec), QM_FIELD(gpu_sec), QM_FIELD(gb_sec),
+                 QM_FIELD(requests), QM_FIELD(energy_kwh));
 
-template <>
-struct RecordFields<SpendPointers> {
-  static constexpr std::string_view name = "SpendPointers";
-  static constexpr auto fields = std::make_tuple(FieldRef{"trace_id", &SpendPointers::trace_id},
-                                                 FieldRef{"span_ids", &SpendPointers::span_ids});
-};
+QM_RECORD_FIELDS(SpendPointers, QM_FIELD(trace_id), QM_FIELD(span_ids));
 
-template <>
-struct RecordFields<ReuseJustification> {
-  using J = ReuseJustification;
-  static constexpr std::string_view name = "ReuseJustification";
-  static constexpr auto fields =
-      std::make_tuple(FieldRef{"overlap_j", &J::overlap_j}, FieldRef{"alpha", &J::alpha},
-                      FieldRef{"c_id", &J::c_id}, FieldRef{"c_comp", &J::c_comp},
-                      FieldRef{"decision", &J::decision}, FieldRef{"layer", &J::layer},
-                      FieldRef{"minhash_sketch", &J::minhash_sketch});
-};
+QM_RECORD_FIELDS(ReuseJustification, QM_FIELD(overlap_j), QM_FIELD(alpha), QM_FIELD(c_id),
+                 QM_FIELD(c_comp), QM_FIELD(decision), QM_FIELD(layer), QM_FIELD(minhash_sketch));
 
-template <>
-struct RecordFields<SpendPayload> {
-  using P = SpendPayload;
-  static constexpr std::string_view name = "SpendPayload";
-  static constexpr auto fields = std::make_tuple(
-      FieldRef{"meter", &P::meter}, FieldRef{"unit_prices", &P::unit_prices},
-      FieldRef{"currency", &P::currency}, FieldRef{"pricing_policy_ref", &P::pricing_policy_ref},
-      FieldRef{"total_value", &P::total_value}, FieldRef{"pointers", &P::pointers},
-      FieldRef{"justification", &P::justification});
-};
+QM_RECORD_FIELDS(SpendPayload, QM_FIELD(meter), QM_FIELD(unit_prices), QM_FIELD(currency),
+                 QM_FIELD(pricing_policy_ref), QM_FIELD(total_value), QM_FIELD(pointers),
+                 QM_FIELD(justification));
 
-template <>
-struct RecordFields<SettlementPayload> {
-  using P = SettlementPayload;
-  static constexpr std::string_view name = "SettlementPayload";
-  static constexpr auto fields = std::make_tuple(
-      FieldRef{"wur_refs", &P::wur_refs}, FieldRef{"net_positions", &P::net_positions},
-      FieldRef{"rules_ref", &P::rules_ref}, FieldRef{"cash_instr", &P::cash_instr});
-};
+QM_RECORD_FIELDS(SettlementPayload, QM_FIELD(wur_refs), QM_FIELD(net_positions),
+                 QM_FIELD(rules_ref), QM_FIELD(cash_instr));
+
+#undef QM_FIELD
+#undef QM_RECORD_FIELDS
 
 // ---- what follows from the tables -------------------------------------------
 

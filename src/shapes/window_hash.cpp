@@ -38,35 +38,68 @@ constexpr size_t kSetSpan = kLanes * kLaneSpan;
 constexpr size_t kGroup = kSets * kSetSpan;       // positions per group
 constexpr size_t kColumns = kLaneSpan + kWindow;  // bytes each lane reads, a multiple of 16
 
-// Writes the 16 x 16 bytes rows[k * stride + c] (k, c < 16) as columns: out[16c + k].
-__attribute__((target("avx2"), always_inline)) inline void transpose16(const uint8_t* rows,
-                                                                       size_t stride,
-                                                                       uint8_t* out) {
-  __m128i a[16], b[16];
-#pragma GCC unroll 16
-  for (size_t k = 0; k < 16; ++k) {
-    a[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows + k * stride));
+#define QM_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
+
+// The interleaving steps of the transposes on one register width, named by the prefix of
+// its intrinsics (_mm, _mm256) and the suffix of its whole-register load (si128, si256):
+// lo8(a, b) interleaves the low 8-bit elements of a and b, and so on. A 256-bit register's
+// two 128-bit halves are interleaved apart.
+#define QM_INTERLEAVE_STEP(prefix, half, bits)         \
+  static QM_AVX2_INLINE Reg half##bits(Reg a, Reg b) { \
+    return prefix##_unpack##half##_epi##bits(a, b);    \
   }
+#define QM_INTERLEAVE_STEPS(Name, R, prefix, whole)                   \
+  struct Name {                                                       \
+    using Reg = R;                                                    \
+    static QM_AVX2_INLINE Reg load(const uint8_t* p) {                \
+      return prefix##_loadu_##whole(reinterpret_cast<const Reg*>(p)); \
+    }                                                                 \
+    QM_INTERLEAVE_STEP(prefix, lo, 8)                                 \
+    QM_INTERLEAVE_STEP(prefix, hi, 8)                                 \
+    QM_INTERLEAVE_STEP(prefix, lo, 16)                                \
+    QM_INTERLEAVE_STEP(prefix, hi, 16)                                \
+    QM_INTERLEAVE_STEP(prefix, lo, 32)                                \
+    QM_INTERLEAVE_STEP(prefix, hi, 32)                                \
+  }
+QM_INTERLEAVE_STEPS(Reg128, __m128i, _mm, si128);
+QM_INTERLEAVE_STEPS(Reg256, __m256i, _mm256, si256);
+#undef QM_INTERLEAVE_STEPS
+#undef QM_INTERLEAVE_STEP
+
+// Loads 16 rows (rows + k * stride) and interleaves them down to pairs of columns: then
+// b[m] holds (in each 128-bit half) columns 2m and 2m + 1 of rows 0..7, and b[8 + m] the
+// same of rows 8..15; unpacking 64-bit halves of b[m] with b[8 + m] ends the transpose.
+template <class V>
+QM_AVX2_INLINE void interleave16(const uint8_t* rows, size_t stride, typename V::Reg (&b)[16]) {
+  typename V::Reg a[16];
+#pragma GCC unroll 16
+  for (size_t k = 0; k < 16; ++k) a[k] = V::load(rows + k * stride);
 #pragma GCC unroll 8
   for (size_t k = 0; k < 16; k += 2) {  // rows k, k+1: byte pairs
-    b[k] = _mm_unpacklo_epi8(a[k], a[k + 1]);
-    b[k + 1] = _mm_unpackhi_epi8(a[k], a[k + 1]);
+    b[k] = V::lo8(a[k], a[k + 1]);
+    b[k + 1] = V::hi8(a[k], a[k + 1]);
   }
 #pragma GCC unroll 4
   for (size_t k = 0; k < 16; k += 4) {  // rows k..k+3: four columns per register
-    a[k] = _mm_unpacklo_epi16(b[k], b[k + 2]);
-    a[k + 1] = _mm_unpackhi_epi16(b[k], b[k + 2]);
-    a[k + 2] = _mm_unpacklo_epi16(b[k + 1], b[k + 3]);
-    a[k + 3] = _mm_unpackhi_epi16(b[k + 1], b[k + 3]);
+    a[k] = V::lo16(b[k], b[k + 2]);
+    a[k + 1] = V::hi16(b[k], b[k + 2]);
+    a[k + 2] = V::lo16(b[k + 1], b[k + 3]);
+    a[k + 3] = V::hi16(b[k + 1], b[k + 3]);
   }
 #pragma GCC unroll 2
   for (size_t k = 0; k < 16; k += 8) {  // rows k..k+7: two columns per register
 #pragma GCC unroll 4
     for (size_t m = 0; m < 4; ++m) {
-      b[k + 2 * m] = _mm_unpacklo_epi32(a[k + m], a[k + 4 + m]);
-      b[k + 2 * m + 1] = _mm_unpackhi_epi32(a[k + m], a[k + 4 + m]);
+      b[k + 2 * m] = V::lo32(a[k + m], a[k + 4 + m]);
+      b[k + 2 * m + 1] = V::hi32(a[k + m], a[k + 4 + m]);
     }
   }
+}
+
+// Writes the 16 x 16 bytes rows[k * stride + c] (k, c < 16) as columns: out[16c + k].
+QM_AVX2_INLINE void transpose16(const uint8_t* rows, size_t stride, uint8_t* out) {
+  __m128i b[16];
+  interleave16<Reg128>(rows, stride, b);
 #pragma GCC unroll 8
   for (size_t m = 0; m < 8; ++m) {  // all rows: one column per register
     _mm_store_si128(reinterpret_cast<__m128i*>(out + 32 * m), _mm_unpacklo_epi64(b[m], b[8 + m]));
@@ -76,34 +109,9 @@ __attribute__((target("avx2"), always_inline)) inline void transpose16(const uin
 }
 
 // The same for 16 rows x 32 columns: two 16 x 16 transposes in the two 128-bit halves.
-__attribute__((target("avx2"), always_inline)) inline void transpose32(const uint8_t* rows,
-                                                                       size_t stride,
-                                                                       uint8_t* out) {
-  __m256i a[16], b[16];
-#pragma GCC unroll 16
-  for (size_t k = 0; k < 16; ++k) {
-    a[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows + k * stride));
-  }
-#pragma GCC unroll 8
-  for (size_t k = 0; k < 16; k += 2) {
-    b[k] = _mm256_unpacklo_epi8(a[k], a[k + 1]);
-    b[k + 1] = _mm256_unpackhi_epi8(a[k], a[k + 1]);
-  }
-#pragma GCC unroll 4
-  for (size_t k = 0; k < 16; k += 4) {
-    a[k] = _mm256_unpacklo_epi16(b[k], b[k + 2]);
-    a[k + 1] = _mm256_unpackhi_epi16(b[k], b[k + 2]);
-    a[k + 2] = _mm256_unpacklo_epi16(b[k + 1], b[k + 3]);
-    a[k + 3] = _mm256_unpackhi_epi16(b[k + 1], b[k + 3]);
-  }
-#pragma GCC unroll 2
-  for (size_t k = 0; k < 16; k += 8) {
-#pragma GCC unroll 4
-    for (size_t m = 0; m < 4; ++m) {
-      b[k + 2 * m] = _mm256_unpacklo_epi32(a[k + m], a[k + 4 + m]);
-      b[k + 2 * m + 1] = _mm256_unpackhi_epi32(a[k + m], a[k + 4 + m]);
-    }
-  }
+QM_AVX2_INLINE void transpose32(const uint8_t* rows, size_t stride, uint8_t* out) {
+  __m256i b[16];
+  interleave16<Reg256>(rows, stride, b);
 #pragma GCC unroll 8
   for (size_t m = 0; m < 8; ++m) {
     const __m256i even = _mm256_unpacklo_epi64(b[m], b[8 + m]);  // columns 2m, 16 + 2m
@@ -117,7 +125,7 @@ __attribute__((target("avx2"), always_inline)) inline void transpose32(const uin
   }
 }
 
-__attribute__((target("avx2"), always_inline)) inline __m256i widen(const uint8_t* column) {
+QM_AVX2_INLINE __m256i widen(const uint8_t* column) {
   return _mm256_cvtepu8_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(column)));
 }
 
@@ -196,6 +204,8 @@ __attribute__((target("avx2"))) size_t scan_masked_avx2(const uint8_t* p, size_t
   if (hit < kGroup) return last_group + hit;
   return count - 1 + scan_masked(p + count - 1, 1, mask);
 }
+
+#undef QM_AVX2_INLINE
 
 bool has_avx2() {
   static const bool available = __builtin_cpu_supports("avx2");

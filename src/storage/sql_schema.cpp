@@ -175,14 +175,23 @@ struct ViewColumns {
 ViewColumns view_columns(Dialect dialect) {
   ViewColumns c;
   c.body_text = shown_text(dialect, "body");
-  if (dialect == Dialect::Sqlite) {
+  // Bytes, not text: offsets into a blob are not counted in characters.
+  const bool sqlite = dialect == Dialect::Sqlite;
+  auto body_bytes = [&](const std::string& from, const std::string& count) {
+    return sqlite ? "substr(body, " + from + ", " + count + ")"
+                  : "substring(body FROM " + from + " FOR " + count + ")";
+  };
+  auto position_in_body = [&](std::string_view text) {
+    return sqlite ? "instr(body, " + bytes_literal(dialect, text) + ")"
+                  : "position(" + bytes_literal(dialect, text) + " IN body)";
+  };
+  const std::string ours = body_bytes("1", "8") + " = " + bytes_literal(dialect, "{\"rid\":\"") +
+                           " AND " + body_bytes("45", "13") + " = " +
+                           bytes_literal(dialect, "\",\"version\":\"");
+  const std::string k = position_in_body("\",\"kind\":\"");
+  const std::string l = position_in_body("\",\"links\":[");
+  if (sqlite) {
     c.body = "CASE WHEN instr(body, X'00') = 0 THEN CAST(body AS TEXT) END";
-    // Bytes, not text: offsets into a blob are not counted in characters.
-    const std::string ours =
-        "substr(body, 1, 8) = " + bytes_literal(dialect, "{\"rid\":\"") +
-        " AND substr(body, 45, 13) = " + bytes_literal(dialect, "\",\"version\":\"");
-    const std::string k = "instr(body, " + bytes_literal(dialect, "\",\"kind\":\"") + ")";
-    const std::string l = "instr(body, " + bytes_literal(dialect, "\",\"links\":[") + ")";
     c.kind = "CASE WHEN " + ours + " AND " + k + " > 0 THEN CAST(substr(body, " + k +
              " + 10, max(instr(substr(body, " + k + " + 10, 64), X'22') - 1, 0)) AS TEXT) " +
              "ELSE json_extract(" + c.body + ", '$.kind') END";
@@ -196,11 +205,6 @@ ViewColumns view_columns(Dialect dialect) {
     c.body = "CASE WHEN strpos(" + plain +
              ", E'\\\\') = 0 AND substring(body FROM 1 FOR 1) = " + bytes_literal(dialect, "{") +
              " THEN (" + plain + ")::jsonb ELSE qm_jsonb(body) END";
-    const std::string ours =
-        "substring(body FROM 1 FOR 8) = " + bytes_literal(dialect, "{\"rid\":\"") +
-        " AND substring(body FROM 45 FOR 13) = " + bytes_literal(dialect, "\",\"version\":\"");
-    const std::string k = "position(" + bytes_literal(dialect, "\",\"kind\":\"") + " IN body)";
-    const std::string l = "position(" + bytes_literal(dialect, "\",\"links\":[") + " IN body)";
     c.kind = "CASE WHEN " + ours + " AND " + k + " > 0 THEN encode(substring(body FROM " + k +
              " + 10 FOR greatest(position(" + bytes_literal(dialect, "\"") +
              " IN substring(body FROM " + k + " + 10 FOR 64)) - 1, 0)), 'escape') ELSE (" + c.body +
