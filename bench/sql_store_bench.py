@@ -15,7 +15,8 @@ Prints, with the machine's load:
   PostgreSQL) against Client.list_receipts (target: within 2x): the receipts' rows (rid,
   timestamp, exact text), every column but the JSON body, and every column; for
   PostgreSQL also the server's own execution time of each view query, which leaves out
-  the client and the writing out of the values.
+  the client and the writing out of the values, and two bounds on reading the JSON body:
+  the same bodies kept as stored jsonb and read as text, and json.loads of them alone.
 PostgreSQL is measured when --pg or QM_BENCH_PG_URL / QM_TEST_PG_URL names a server; the
 benchmark works in a schema of its own there.
 """
@@ -180,6 +181,40 @@ def bench_view(name, client, fetch_view, total, server_ms=None):
                   f" the values are written out as text): {s:7.3f} ms")
 
 
+def bench_stored_jsonb(pg, client, total):
+    """What any jsonb body costs to read: the view's bodies kept in a table of their own as
+    stored jsonb (nothing converted at read time) and read as text (nothing parsed in
+    Python), listed by the same kind of index, against list_receipts."""
+    from psycopg.types.string import TextLoader
+    traces = total // TRACE
+    pg.execute("CREATE TABLE jsonb_floor AS SELECT seq, trace_id, body FROM receipts")
+    pg.execute("CREATE INDEX ON jsonb_floor (trace_id, seq)")
+    pg.execute("ANALYZE jsonb_floor")
+    pg.adapters.register_loader("jsonb", TextLoader)
+    query = "SELECT body FROM jsonb_floor WHERE trace_id = %s ORDER BY seq"
+
+    def api(i):
+        assert len(client.list_receipts(trace_id=trace_name(i * 13 % traces))) == TRACE
+
+    def stored(i):
+        assert len(pg.execute(query, (trace_name(i * 13 % traces),)).fetchall()) == TRACE
+
+    api_s, stored_s = [], []
+    for _ in range(5):
+        api_s.append(median_time(20, api))
+        stored_s.append(median_time(20, stored))
+    a, v = statistics.median(api_s), statistics.median(stored_s)
+    print(f"postgresql: the same 100 bodies as stored jsonb, read as text: {v * 1e3:7.3f} ms"
+          f"   list_receipts {a * 1e3:7.3f} ms   ratio {v / a:5.2f}")
+    # What a Python reader pays on its side for any JSON column it decodes (psycopg's jsonb
+    # loader is json.loads), whatever the server does.
+    bodies = [row[0] for row in pg.execute(query, (trace_name(0),)).fetchall()]
+    decode = statistics.median(median_time(20, lambda i: [json.loads(b) for b in bodies])
+                               for _ in range(5))
+    print(f"postgresql: json.loads of those 100 bodies in Python alone: {decode * 1e3:7.3f} ms"
+          f"   ratio {decode / a:5.2f} to list_receipts")
+
+
 VIEW_QUERY = "SELECT {} FROM receipts WHERE trace_id = {{}} ORDER BY seq"
 VIEW_COLUMNS_BUT_BODY = ["seq", "rid", "kind", "workload_id", "trace_id", "timestamp", "hash",
                          "parent_rids", "body_text"]
@@ -235,6 +270,7 @@ def main():
                     bench_view("postgresql", client,
                                lambda q, t: pg.execute(q.format("%s"), (t,)).fetchall(),
                                args.receipts, server_ms)
+                    bench_stored_jsonb(pg, client, args.receipts)
                 else:
                     print("postgresql: no receipts view in this build")
                 pg.close()
