@@ -344,7 +344,8 @@ std::expected<void, StorageError> PostgresStore::prepare(const std::string& name
 std::expected<void, StorageError> PostgresStore::upsert_rows(
     std::span<const sql::ReceiptRow> rows) {
   if (!upsert_prepared_) {
-    const std::vector<sql::Param> sample = rows.front().params();
+    std::vector<sql::Param> sample = rows.front().params();
+    sample.push_back(sql::postgres_body_clean(rows.front().body));
     if (auto r = prepare(kUpsertName, sql::upsert_statement(sql::Dialect::Postgres), sample); !r) {
       return r;
     }
@@ -356,7 +357,8 @@ std::expected<void, StorageError> PostgresStore::upsert_rows(
     if (auto r = exec("BEGIN"); !r) return r;
   }
   for (const sql::ReceiptRow& row : rows) {
-    const std::vector<sql::Param> params = row.params();
+    std::vector<sql::Param> params = row.params();
+    params.push_back(sql::postgres_body_clean(row.body));
     const BoundParams bound(params);
     Result r = await_result(PQsendQueryPrepared(conn_, kUpsertName, bound.count(), bound.values(),
                                                 bound.lengths(), bound.formats(), 1));

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <type_traits>
 
+#include "base/utf8.h"
 #include "receipts/indexed_fields.h"
 #include "receipts/json_adapter.h"
 #include "receipts/receipt_reader.h"
@@ -287,6 +288,19 @@ std::vector<std::string> view_reads_stored_columns(Dialect dialect) {
   return out;
 }
 
+// Version 4: PostgreSQL keeps body_clean too (there the body must also be UTF-8 to be its
+// own shown text), so that the view shows such a body with one conversion instead of
+// escaping it twice; rows written before, or by other writers, leave it NULL and take the
+// expression as before. SQLite has nothing to add.
+std::vector<std::string> postgres_reads_body_clean(Dialect dialect) {
+  if (dialect == Dialect::Sqlite) return {};
+  ViewColumns c = view_columns(dialect);
+  c.body_text = "CASE WHEN body_clean = octet_length(body) THEN convert_from(body, 'UTF8') ELSE " +
+                c.body_text + " END";
+  return {"ALTER TABLE " + std::string(kReceipts) + " ADD COLUMN body_clean BIGINT",
+          "DROP VIEW receipts", view_statement(dialect, c), read_only_trigger()};
+}
+
 }  // namespace
 
 std::string shown_text(Dialect dialect, std::string_view operand) {
@@ -306,7 +320,8 @@ std::string shown_text(Dialect dialect, std::string_view operand) {
 std::vector<SchemaStep> schema_steps(Dialect dialect) {
   return {{1, create_receipts_table(dialect)},
           {2, add_receipts_view(dialect)},
-          {3, view_reads_stored_columns(dialect)}};
+          {3, view_reads_stored_columns(dialect)},
+          {4, postgres_reads_body_clean(dialect)}};
 }
 
 StoredViewColumns stored_view_columns(std::string_view body) {
@@ -334,6 +349,12 @@ StoredViewColumns stored_view_columns(std::string_view body) {
     }
   }
   return out;
+}
+
+Param postgres_body_clean(std::string_view body) {
+  const bool clean =
+      body.find('\0') == std::string_view::npos && !body.starts_with("\\x") && utf8::is_valid(body);
+  return clean ? Param::int64(static_cast<int64_t>(body.size())) : Param::null();
 }
 
 std::vector<Param> StoredViewColumns::params() const {
@@ -372,6 +393,10 @@ std::string upsert_statement(Dialect dialect) {
     }
     columns += ", seq";
     values += ", " + placeholder(dialect, n + 1);
+  } else {
+    columns += ", body_clean";
+    values += ", " + placeholder(dialect, ++n);
+    updates += ", body_clean = excluded.body_clean";
   }
   return "INSERT INTO " + std::string(kReceipts) + " (" + columns + ") VALUES (" + values +
          ") ON CONFLICT (rid) DO UPDATE SET " + updates;

@@ -29,6 +29,7 @@
 // Version 3 adds the manifest and reuse index tables (storage/side_tables.h) and, in
 // SQLite, keeps the view's costly columns at write time: kind_text, links_json and
 // body_clean (StoredViewColumns), used by the view while the body keeps its length.
+// Version 4 keeps body_clean in PostgreSQL as well, for the view's body_text.
 //
 // The layout is reached by ordered steps, each bringing the tables from the version
 // before it to its own; a database is upgraded in place, in one transaction, on open.
@@ -48,7 +49,7 @@
 
 namespace quillmere::sql {
 
-inline constexpr int64_t kSchemaVersion = 3;
+inline constexpr int64_t kSchemaVersion = 4;
 
 enum class Dialect { Sqlite, Postgres };
 
@@ -110,6 +111,11 @@ struct StoredViewColumns {
   std::vector<Param> params() const;
 };
 StoredViewColumns stored_view_columns(std::string_view body);
+
+// PostgreSQL's body_clean, the last parameter of its upsert_statement: the body's length
+// when the body is its own shown text there (UTF-8 without NUL, not beginning with \x),
+// else NULL.
+Param postgres_body_clean(std::string_view body);
 
 // Inserts a row or replaces the columns of the row with the same rid, keeping its seq.
 // Parameters: those of ReceiptRow::params; in SQLite four more, those of

@@ -620,7 +620,8 @@ TEST(SqliteStore, OpenFailuresCarrySqliteMessages) {
   auto newer = SqliteStore::create(dir + "/v.db");
   ASSERT_FALSE(newer);
   EXPECT_EQ(newer.error().display(),
-            "Database error: receipt tables have schema version 99, newer than this library's 3");
+            "Database error: receipt tables have schema version 99, newer than this library's " +
+                std::to_string(sql::kSchemaVersion));
   fs::remove_all(dir);
 }
 

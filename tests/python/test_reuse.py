@@ -332,17 +332,16 @@ def test_side_tables_of_an_earlier_release_upgrade_in_place(kind, tmp_path, requ
     # upgrade), its own tables beside the layout with these rows.
     copy = [f"CREATE TABLE kept_{t} AS SELECT * FROM {t}" for t in SIDE]
     back = [f"INSERT INTO {t} SELECT * FROM kept_{t}" for t in SIDE]
-    layout = ["DELETE FROM qm_schema_version WHERE version = 3"]
-    if kind == "sqlite":
-        layout = ["DROP VIEW receipts"] + [f"ALTER TABLE qm_receipts DROP COLUMN {c}" for c in
-                                           ["kind_text", "links_json", "body_clean"]] + [
-            "CREATE VIEW receipts AS SELECT rid FROM qm_receipts"] + layout
+    kept = ["kind_text", "links_json", "body_clean"] if kind == "sqlite" else ["body_clean"]
+    layout = (["DROP VIEW receipts"] + [f"ALTER TABLE qm_receipts DROP COLUMN {c}" for c in kept]
+              + ["CREATE VIEW receipts AS SELECT rid FROM qm_receipts",
+                 "DELETE FROM qm_schema_version WHERE version >= 3"])
     run(copy + [f"DROP TABLE {t}" for t in SIDE] + EARLIER_TABLES[kind] + back
         + [f"DROP TABLE kept_{t}" for t in SIDE] + layout)
     rows = run([f"SELECT count(*) FROM {t}" for t in SIDE])
     assert [int(n) for (n,) in rows][:2] == [1, 1] and int(rows[2][0]) > 60
     upgraded = qm.Client(storage_url=url)
-    assert sorted(int(v) for (v,) in run(["SELECT version FROM qm_schema_version"]))[-2:] == [2, 3]
+    assert sorted(int(v) for (v,) in run(["SELECT version FROM qm_schema_version"]))[-3:] == [2, 3, 4]
     assert run([f"SELECT count(*) FROM {t}" for t in SIDE]) == rows
     assert [r.get_rid() for r in upgraded.list_receipts()] == [s.rid]
     assert upgraded.load_manifest("sha256:" + hashlib.sha256(m.to_bytes()).hexdigest()) == m
