@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "base/cancellation.h"
-#include "storage/rid_prefix.h"
 #include "storage/storage_url.h"
 
 namespace quillmere {
@@ -25,7 +24,6 @@ namespace quillmere {
 namespace {
 
 constexpr const char* kUpsertName = "qm_upsert";
-constexpr const char* kRidRangeName = "qm_rid_range";
 // Serialises first-use table creation between connections to one database.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7235350711092451329)";
 
@@ -129,23 +127,24 @@ void ignore_notice(void*, const char*) {}
 
 constexpr const char* kInterrupted = "interrupted while waiting for the server";
 
-enum SideStatement { kPutManifest, kGetManifest, kPutEntry, kPutKeys, kCandidates };
-
-std::string side_statement(int which) {
-  constexpr sql::Dialect pg = sql::Dialect::Postgres;
-  switch (which) {
-    case kPutManifest:
-      return sql::put_manifest_statement(pg);
-    case kGetManifest:
-      return sql::get_manifest_statement(pg);
-    case kPutEntry:
-      return sql::put_entry_statement(pg);
-    case kPutKeys:
-      return sql::put_keys_statement(pg);
-    default:
-      return sql::candidates_statement(pg);
+// The row `row` of a result whose values came in binary form.
+class PgRow final : public sql::ResultRow {
+ public:
+  PgRow(const PGresult* result, int row) : result_(result), row_(row) {}
+  std::string bytes(int column) const override { return value_bytes(result_, row_, column); }
+  // A bigint arrives as 8 big-endian bytes (an integer as 4).
+  int64_t integer(int column) const override {
+    const auto* p = reinterpret_cast<const unsigned char*>(PQgetvalue(result_, row_, column));
+    const int n = PQgetlength(result_, row_, column);
+    uint64_t v = n > 0 && (p[0] & 0x80) != 0 ? ~uint64_t{0} : 0;
+    for (int i = 0; i < n; ++i) v = (v << 8) | p[i];
+    return static_cast<int64_t>(v);
   }
-}
+
+ private:
+  const PGresult* result_;
+  int row_;
+};
 
 }  // namespace
 
@@ -174,7 +173,7 @@ PostgresStore::Result PostgresStore::await_result(int sent) {
   return last;
 }
 
-std::expected<void, StorageError> PostgresStore::connect_polling() {
+PostgresStore::Outcome PostgresStore::connect_polling() {
   using namespace std::chrono;
   const int64_t timeout_s = connect_timeout_of(conninfo_);
   const int64_t deadline_ms =
@@ -225,9 +224,7 @@ void PostgresStore::disconnect() {
   PQfinish(conn_);
   conn_ = nullptr;
   upsert_prepared_ = false;
-  rid_range_prepared_ = false;
-  selects_prepared_.reset();
-  side_prepared_.reset();
+  prepared_.reset();
 }
 
 StorageError PostgresStore::error() const {
@@ -240,7 +237,7 @@ StorageError PostgresStore::database_error(const char* text) const {
   return StorageError::database(redact_secrets(trimmed(text), conninfo_));
 }
 
-std::expected<void, StorageError> PostgresStore::exec(const char* sql) {
+PostgresStore::Outcome PostgresStore::exec(const char* sql) {
   Result r = await_result(PQsendQuery(conn_, sql));
   const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
@@ -249,7 +246,7 @@ std::expected<void, StorageError> PostgresStore::exec(const char* sql) {
   return {};
 }
 
-std::expected<void, StorageError> PostgresStore::connect() {
+PostgresStore::Outcome PostgresStore::connect() {
   if (conn_ != nullptr) {
     if (pid_ != ::getpid()) {
       // A connection inherited across fork belongs to the parent: ending it would
@@ -257,9 +254,7 @@ std::expected<void, StorageError> PostgresStore::connect() {
       ::close(PQsocket(conn_));
       conn_ = nullptr;
       upsert_prepared_ = false;
-      rid_range_prepared_ = false;
-      selects_prepared_.reset();
-      side_prepared_.reset();
+      prepared_.reset();
     } else if (PQstatus(conn_) == CONNECTION_OK) {
       if (PQtransactionStatus(conn_) != PQTRANS_IDLE) {
         // Left inside a transaction by a failure whose rollback failed too.
@@ -317,21 +312,19 @@ std::expected<void, StorageError> PostgresStore::connect() {
   return {};
 }
 
-template <class Op>
-auto PostgresStore::with_connection(Op&& op) -> decltype(op()) {
-  if (auto connected = connect(); !connected) return std::unexpected(connected.error());
+PostgresStore::Outcome PostgresStore::with_connection(Operation op) {
+  if (auto connected = connect(); !connected) return connected;
   auto result = op();
   if (!result && !interrupted_ && PQstatus(conn_) != CONNECTION_OK) {
     disconnect();
-    if (auto connected = connect(); !connected) return std::unexpected(connected.error());
+    if (auto connected = connect(); !connected) return connected;
     result = op();
   }
   return result;
 }
 
-std::expected<void, StorageError> PostgresStore::prepare(const std::string& name,
-                                                         const std::string& sql,
-                                                         std::span<const sql::Param> params) {
+PostgresStore::Outcome PostgresStore::prepare(const std::string& name, const std::string& sql,
+                                              std::span<const sql::Param> params) {
   // Parameter types are left to the server, which infers them from the columns.
   Result r = await_result(
       PQsendPrepare(conn_, name.c_str(), sql.c_str(), static_cast<int>(params.size()), nullptr));
@@ -341,8 +334,7 @@ std::expected<void, StorageError> PostgresStore::prepare(const std::string& name
   return {};
 }
 
-std::expected<void, StorageError> PostgresStore::upsert_rows(
-    std::span<const sql::ReceiptRow> rows) {
+PostgresStore::Outcome PostgresStore::write_rows(std::span<const sql::ReceiptRow> rows) {
   if (!upsert_prepared_) {
     std::vector<sql::Param> sample = rows.front().params();
     sample.push_back(sql::postgres_body_clean(rows.front().body));
@@ -374,182 +366,33 @@ std::expected<void, StorageError> PostgresStore::upsert_rows(
   return {};
 }
 
-std::expected<void, StorageError> PostgresStore::write_rows(std::span<const sql::ReceiptRow> rows) {
-  return with_connection([&] { return upsert_rows(rows); });
-}
-
-std::expected<std::vector<sql::StoredRow>, StorageError> PostgresStore::fetch(
-    const ReceiptQuery& query, std::optional<int64_t> limit, int64_t offset) {
-  const sql::QueryShape shape = sql::query_shape(query);
-  std::vector<sql::Param> params = sql::filter_params(query);
-  if (shape.paged) {
-    params.push_back(sql::Param::int64(limit.value_or(0)));
-    params.push_back(sql::Param::int64(offset));
-  }
-  const std::string name = "qm_select_" + std::to_string(shape.index());
-  if (!selects_prepared_.test(shape.index())) {
-    if (auto r = prepare(name, sql::select_statement(sql::Dialect::Postgres, shape), params); !r) {
-      return std::unexpected(r.error());
-    }
-    selects_prepared_.set(shape.index());
+PostgresStore::Outcome PostgresStore::run(sql::StatementId which,
+                                          std::span<const sql::Param> params, RowSink sink) {
+  const std::string name = "qm_" + std::to_string(static_cast<unsigned>(which));
+  if (!prepared_.test(which)) {
+    if (auto r = prepare(name, sql::statement_text(sql::Dialect::Postgres, which), params); !r)
+      return r;
+    prepared_.set(which);
   }
   const BoundParams bound(params);
   Result r = await_result(PQsendQueryPrepared(conn_, name.c_str(), bound.count(), bound.values(),
                                               bound.lengths(), bound.formats(), 1));
-  if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
-    return std::unexpected(r ? database_error(PQresultErrorMessage(r.get())) : error());
-  }
-  const int n = PQntuples(r.get());
-  std::vector<sql::StoredRow> rows;
-  rows.reserve(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i)
-    rows.push_back({value_bytes(r.get(), i, 0), value_bytes(r.get(), i, 1)});
-  return rows;
-}
-
-std::expected<std::vector<Receipt>, StorageError> PostgresStore::find_by_rid_prefix(
-    std::string_view hex_prefix, size_t limit) {
-  if (auto checked = check_rid_prefix(hex_prefix); !checked)
-    return std::unexpected(checked.error());
-  const RidRange range = rid_prefix_range(hex_prefix);
-  const std::vector<sql::Param> params = {
-      sql::Param::text(range.lower), sql::Param::text(range.upper),
-      sql::Param::int64(sql::sql_limit(limit).value_or(INT64_MAX))};
-  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
-  std::lock_guard guard(lock_, std::adopt_lock);
-  return with_connection([&]() -> std::expected<std::vector<Receipt>, StorageError> {
-    if (!rid_range_prepared_) {
-      if (auto r = prepare(kRidRangeName, sql::rid_range_statement(sql::Dialect::Postgres), params);
-          !r) {
-        return std::unexpected(r.error());
-      }
-      rid_range_prepared_ = true;
-    }
-    const BoundParams bound(params);
-    Result r = await_result(PQsendQueryPrepared(conn_, kRidRangeName, bound.count(), bound.values(),
-                                                bound.lengths(), bound.formats(), 1));
-    if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
-      return std::unexpected(r ? database_error(PQresultErrorMessage(r.get())) : error());
-    }
-    std::vector<Receipt> results;
-    for (int i = 0, n = PQntuples(r.get()); i < n; ++i) {
-      Receipt receipt;
-      if (sql::read_stored_receipt({value_bytes(r.get(), i, 0), value_bytes(r.get(), i, 1)},
-                                   receipt)) {
-        results.push_back(std::move(receipt));
-      }
-    }
-    return results;
-  });
-}
-
-std::expected<std::vector<Receipt>, StorageError> PostgresStore::answer(const ReceiptQuery& query) {
-  return with_connection([&]() -> std::expected<std::vector<Receipt>, StorageError> {
-    return sql::answer_query(query, [&](std::optional<int64_t> limit, int64_t offset) {
-      return fetch(query, limit, offset);
-    });
-  });
-}
-
-std::expected<PostgresStore::Result, StorageError> PostgresStore::run_side(
-    int which, std::span<const sql::Param> params, bool binary_result) {
-  const std::string name = "qm_side_" + std::to_string(which);
-  if (!side_prepared_.test(static_cast<size_t>(which))) {
-    if (auto r = prepare(name, side_statement(which), params); !r)
-      return std::unexpected(r.error());
-    side_prepared_.set(static_cast<size_t>(which));
-  }
-  const BoundParams bound(params);
-  Result r =
-      await_result(PQsendQueryPrepared(conn_, name.c_str(), bound.count(), bound.values(),
-                                       bound.lengths(), bound.formats(), binary_result ? 1 : 0));
   const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
     return std::unexpected(r ? database_error(PQresultErrorMessage(r.get())) : error());
   }
-  return r;
+  for (int i = 0, n = PQntuples(r.get()); i < n; ++i) sink(PgRow(r.get(), i));
+  return {};
 }
 
-std::expected<std::string, StorageError> PostgresStore::put_manifest(std::string_view body) {
-  std::string digest = sql::manifest_digest(body);
-  const sql::Param params[] = {sql::Param::text(digest), sql::Param::blob(body)};
-  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
-  std::lock_guard guard(lock_, std::adopt_lock);
-  auto done = with_connection([&]() -> std::expected<void, StorageError> {
-    auto r = run_side(kPutManifest, params, false);
-    if (!r) return std::unexpected(r.error());
-    return {};
-  });
-  if (!done) return std::unexpected(done.error());
-  return digest;
-}
-
-std::expected<std::optional<std::string>, StorageError> PostgresStore::get_manifest(
-    std::string_view digest) {
-  if (auto ok = sql::check_manifest_digest(digest); !ok) return std::unexpected(ok.error());
-  const sql::Param params[] = {sql::Param::text(digest)};
-  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
-  std::lock_guard guard(lock_, std::adopt_lock);
-  return with_connection([&]() -> std::expected<std::optional<std::string>, StorageError> {
-    auto r = run_side(kGetManifest, params, true);
-    if (!r) return std::unexpected(r.error());
-    if (PQntuples(r->get()) == 0) return std::optional<std::string>();
-    return std::optional<std::string>(value_bytes(r->get(), 0, 0));
-  });
-}
-
-std::expected<void, StorageError> PostgresStore::put_reuse_entries(
-    std::span<const ReuseEntry> entries) {
-  for (const ReuseEntry& entry : entries) {
-    if (auto ok = sql::check_reuse_entry(entry); !ok) return ok;
+PostgresStore::Outcome PostgresStore::transaction(Operation body) {
+  if (auto r = exec("BEGIN"); !r) return r;
+  auto written = body();
+  if (written) written = exec("COMMIT");
+  if (!written && conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK) {
+    await_result(PQsendQuery(conn_, "ROLLBACK"));
   }
-  if (entries.empty()) return {};
-  std::vector<std::string> key_lists;
-  key_lists.reserve(entries.size());
-  for (const ReuseEntry& e : entries) {
-    key_lists.push_back(sql::key_list(sql::Dialect::Postgres, e.keys));
-  }
-  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
-  std::lock_guard guard(lock_, std::adopt_lock);
-  return with_connection([&]() -> std::expected<void, StorageError> {
-    if (auto r = exec("BEGIN"); !r) return r;
-    auto write = [&]() -> std::expected<void, StorageError> {
-      for (size_t i = 0; i < entries.size(); ++i) {
-        const ReuseEntry& e = entries[i];
-        const sql::Param entry[] = {sql::Param::text(e.rid), sql::Param::text(e.method),
-                                    sql::Param::text(e.entry)};
-        if (auto r = run_side(kPutEntry, entry, false); !r) return std::unexpected(r.error());
-        const sql::Param keys[] = {sql::Param::text(key_lists[i]), sql::Param::text(e.rid)};
-        if (auto r = run_side(kPutKeys, keys, false); !r) return std::unexpected(r.error());
-      }
-      return exec("COMMIT");
-    };
-    auto written = write();
-    if (!written && conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK) {
-      await_result(PQsendQuery(conn_, "ROLLBACK"));
-    }
-    return written;
-  });
-}
-
-std::expected<std::vector<ReuseCandidate>, StorageError> PostgresStore::reuse_candidates(
-    std::string_view method, std::span<const int64_t> keys) {
-  std::vector<ReuseCandidate> found;
-  if (keys.empty()) return found;
-  const std::string list = sql::key_list(sql::Dialect::Postgres, keys);
-  const sql::Param params[] = {sql::Param::text(list), sql::Param::text(method)};
-  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
-  std::lock_guard guard(lock_, std::adopt_lock);
-  return with_connection([&]() -> std::expected<std::vector<ReuseCandidate>, StorageError> {
-    auto r = run_side(kCandidates, params, false);
-    if (!r) return std::unexpected(r.error());
-    const int n = PQntuples(r->get());
-    found.clear();
-    for (int i = 0; i < n; ++i) {
-      found.push_back({value_bytes(r->get(), i, 0), std::atoll(PQgetvalue(r->get(), i, 1))});
-    }
-    return found;
-  });
+  return written;
 }
 
 }  // namespace quillmere

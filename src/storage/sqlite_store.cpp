@@ -9,20 +9,16 @@
 
 #include <algorithm>
 #include <chrono>
-#include <initializer_list>
 #include <iterator>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "base/cancellation.h"
-#include "storage/rid_prefix.h"
 
 namespace quillmere {
 
 namespace {
-
-enum SideStatement { kPutManifest, kGetManifest, kPutEntry, kPutKey, kCandidates };
 
 // Resets a statement and drops its bindings when leaving scope, so a cached
 // statement never holds a read transaction open or points at freed values.
@@ -56,12 +52,21 @@ int bind(sqlite3_stmt* stmt, int index, const sql::Param& p) {
   return SQLITE_MISUSE;
 }
 
-std::string column_bytes(sqlite3_stmt* stmt, int column) {
-  const void* data = sqlite3_column_blob(stmt, column);
-  const int size = sqlite3_column_bytes(stmt, column);
-  if (data == nullptr || size <= 0) return {};
-  return std::string(static_cast<const char*>(data), static_cast<size_t>(size));
-}
+// The row a statement has just stepped to.
+class SqliteRow final : public sql::ResultRow {
+ public:
+  explicit SqliteRow(sqlite3_stmt* stmt) : stmt_(stmt) {}
+  std::string bytes(int column) const override {
+    const void* data = sqlite3_column_blob(stmt_, column);
+    const int size = sqlite3_column_bytes(stmt_, column);
+    if (data == nullptr || size <= 0) return {};
+    return std::string(static_cast<const char*>(data), static_cast<size_t>(size));
+  }
+  int64_t integer(int column) const override { return sqlite3_column_int64(stmt_, column); }
+
+ private:
+  sqlite3_stmt* stmt_;
+};
 
 // SQLite's busy handler: waits in short sleeps for another connection's lock, up to the
 // busy timeout, and stops early when the thread's interruption check says so.
@@ -128,13 +133,7 @@ void SqliteStore::disconnect() {
   upsert_ = nullptr;
   sqlite3_finalize(last_seq_);
   last_seq_ = nullptr;
-  sqlite3_finalize(rid_range_);
-  rid_range_ = nullptr;
-  for (sqlite3_stmt*& stmt : selects_) {
-    sqlite3_finalize(stmt);
-    stmt = nullptr;
-  }
-  for (sqlite3_stmt*& stmt : side_) {
+  for (sqlite3_stmt*& stmt : statements_) {
     sqlite3_finalize(stmt);
     stmt = nullptr;
   }
@@ -146,7 +145,7 @@ StorageError SqliteStore::error() const {
   return StorageError::database(db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory");
 }
 
-std::expected<void, StorageError> SqliteStore::exec(const char* sql) {
+SqliteStore::Outcome SqliteStore::exec(const char* sql) {
   if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
     return std::unexpected(error());
   return {};
@@ -158,7 +157,7 @@ std::unexpected<StorageError> SqliteStore::roll_back() {
   return std::unexpected(std::move(err));
 }
 
-std::expected<void, StorageError> SqliteStore::commit() {
+SqliteStore::Outcome SqliteStore::commit() {
   if (auto r = exec("COMMIT"); !r) {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     return r;
@@ -176,7 +175,7 @@ std::expected<sqlite3_stmt*, StorageError> SqliteStore::prepared(sqlite3_stmt*& 
   return slot;
 }
 
-std::expected<void, StorageError> SqliteStore::connect() {
+SqliteStore::Outcome SqliteStore::connect() {
   if (lock_.torn()) {
     // SQLite keeps the file's locks of the whole process in memory: with a write of the
     // parent cut off halfway, every connection to this file here would wait forever.
@@ -191,9 +190,7 @@ std::expected<void, StorageError> SqliteStore::connect() {
     db_ = nullptr;
     upsert_ = nullptr;
     last_seq_ = nullptr;
-    rid_range_ = nullptr;
-    selects_.fill(nullptr);
-    side_.fill(nullptr);
+    statements_.fill(nullptr);
   }
   // A relative name gets "./" in front, so SQLite never reads it as ":memory:" or a
   // "file:" URI: the store is always exactly the named file.
@@ -266,8 +263,7 @@ std::expected<void, StorageError> SqliteStore::connect() {
   return {};
 }
 
-std::expected<void, StorageError> SqliteStore::write_rows(std::span<const sql::ReceiptRow> rows) {
-  if (auto connected = connect(); !connected) return connected;
+SqliteStore::Outcome SqliteStore::write_rows(std::span<const sql::ReceiptRow> rows) {
   auto stmt = prepared(upsert_, sql::upsert_statement(sql::Dialect::Sqlite));
   if (!stmt) return std::unexpected(stmt.error());
   auto last = prepared(last_seq_, sql::last_seq_statement());
@@ -300,164 +296,32 @@ std::expected<void, StorageError> SqliteStore::write_rows(std::span<const sql::R
   return commit();
 }
 
-std::expected<std::vector<sql::StoredRow>, StorageError> SqliteStore::fetch(
-    const ReceiptQuery& query, std::optional<int64_t> limit, int64_t offset) {
-  const sql::QueryShape shape = sql::query_shape(query);
-  auto stmt = prepared(selects_[shape.index()], sql::select_statement(sql::Dialect::Sqlite, shape));
+SqliteStore::Outcome SqliteStore::run(sql::StatementId which, std::span<const sql::Param> params,
+                                      RowSink sink) {
+  auto stmt = prepared(statements_[which], sql::statement_text(sql::Dialect::Sqlite, which));
   if (!stmt) return std::unexpected(stmt.error());
   StatementUse use(*stmt);
-  std::vector<sql::Param> params = sql::filter_params(query);
-  if (shape.paged) {
-    params.push_back(sql::Param::int64(limit.value_or(0)));
-    params.push_back(sql::Param::int64(offset));
-  }
   for (size_t i = 0; i < params.size(); ++i) {
     if (bind(*stmt, static_cast<int>(i + 1), params[i]) != SQLITE_OK) {
       return std::unexpected(error());
     }
   }
-  std::vector<sql::StoredRow> rows;
+  const SqliteRow row(*stmt);
   for (;;) {
     const int rc = sqlite3_step(*stmt);
-    if (rc == SQLITE_DONE) break;
+    if (rc == SQLITE_DONE) return {};
     if (rc != SQLITE_ROW) return std::unexpected(error());
-    rows.push_back({column_bytes(*stmt, 0), column_bytes(*stmt, 1)});
+    sink(row);
   }
-  return rows;
 }
 
-std::expected<std::vector<Receipt>, StorageError> SqliteStore::find_by_rid_prefix(
-    std::string_view hex_prefix, size_t limit) {
-  if (auto checked = check_rid_prefix(hex_prefix); !checked)
-    return std::unexpected(checked.error());
-  const RidRange range = rid_prefix_range(hex_prefix);
-  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
-  std::lock_guard guard(lock_, std::adopt_lock);
-  if (auto connected = connect(); !connected) return std::unexpected(connected.error());
-  auto stmt = prepared(rid_range_, sql::rid_range_statement(sql::Dialect::Sqlite));
-  if (!stmt) return std::unexpected(stmt.error());
-  StatementUse use(*stmt);
-  const sql::Param params[] = {sql::Param::text(range.lower), sql::Param::text(range.upper),
-                               sql::Param::int64(sql::sql_limit(limit).value_or(INT64_MAX))};
-  for (size_t i = 0; i < std::size(params); ++i) {
-    if (bind(*stmt, static_cast<int>(i + 1), params[i]) != SQLITE_OK) {
-      return std::unexpected(error());
-    }
-  }
-  std::vector<Receipt> results;
-  for (;;) {
-    const int rc = sqlite3_step(*stmt);
-    if (rc == SQLITE_DONE) break;
-    if (rc != SQLITE_ROW) return std::unexpected(error());
-    Receipt receipt;
-    if (sql::read_stored_receipt({column_bytes(*stmt, 0), column_bytes(*stmt, 1)}, receipt)) {
-      results.push_back(std::move(receipt));
-    }
-  }
-  return results;
-}
-
-std::expected<std::vector<Receipt>, StorageError> SqliteStore::answer(const ReceiptQuery& query) {
-  if (auto connected = connect(); !connected) return std::unexpected(connected.error());
-  return sql::answer_query(query, [&](std::optional<int64_t> limit, int64_t offset) {
-    return fetch(query, limit, offset);
-  });
-}
-
-std::expected<std::string, StorageError> SqliteStore::put_manifest(std::string_view body) {
-  std::string digest = sql::manifest_digest(body);
-  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
-  std::lock_guard guard(lock_, std::adopt_lock);
-  if (auto connected = connect(); !connected) return std::unexpected(connected.error());
-  auto stmt = prepared(side_[kPutManifest], sql::put_manifest_statement(sql::Dialect::Sqlite));
-  if (!stmt) return std::unexpected(stmt.error());
-  // One statement, its own durable transaction.
-  StatementUse use(*stmt);
-  if (bind(*stmt, 1, sql::Param::text(digest)) != SQLITE_OK ||
-      bind(*stmt, 2, sql::Param::blob(body)) != SQLITE_OK || sqlite3_step(*stmt) != SQLITE_DONE) {
-    return std::unexpected(error());
-  }
-  return digest;
-}
-
-std::expected<std::optional<std::string>, StorageError> SqliteStore::get_manifest(
-    std::string_view digest) {
-  if (auto ok = sql::check_manifest_digest(digest); !ok) return std::unexpected(ok.error());
-  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
-  std::lock_guard guard(lock_, std::adopt_lock);
-  if (auto connected = connect(); !connected) return std::unexpected(connected.error());
-  auto stmt = prepared(side_[kGetManifest], sql::get_manifest_statement(sql::Dialect::Sqlite));
-  if (!stmt) return std::unexpected(stmt.error());
-  StatementUse use(*stmt);
-  if (bind(*stmt, 1, sql::Param::text(digest)) != SQLITE_OK) return std::unexpected(error());
-  const int rc = sqlite3_step(*stmt);
-  if (rc == SQLITE_DONE) return std::optional<std::string>();
-  if (rc != SQLITE_ROW) return std::unexpected(error());
-  return std::optional<std::string>(column_bytes(*stmt, 0));
-}
-
-std::expected<void, StorageError> SqliteStore::put_reuse_entries(
-    std::span<const ReuseEntry> entries) {
-  for (const ReuseEntry& entry : entries) {
-    if (auto ok = sql::check_reuse_entry(entry); !ok) return ok;
-  }
-  if (entries.empty()) return {};
-  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
-  std::lock_guard guard(lock_, std::adopt_lock);
-  if (auto connected = connect(); !connected) return connected;
-  auto put_entry = prepared(side_[kPutEntry], sql::put_entry_statement(sql::Dialect::Sqlite));
-  if (!put_entry) return std::unexpected(put_entry.error());
-  auto put_key = prepared(side_[kPutKey], sql::put_keys_statement(sql::Dialect::Sqlite));
-  if (!put_key) return std::unexpected(put_key.error());
+SqliteStore::Outcome SqliteStore::transaction(Operation body) {
   if (auto r = exec("BEGIN IMMEDIATE"); !r) return r;
-  auto step = [&](sqlite3_stmt* stmt, std::initializer_list<sql::Param> params) {
-    StatementUse use(stmt);
-    int i = 0;
-    for (const sql::Param& p : params) {
-      if (bind(stmt, ++i, p) != SQLITE_OK) return false;
-    }
-    return sqlite3_step(stmt) == SQLITE_DONE;
-  };
-  auto write = [&]() -> bool {
-    for (const ReuseEntry& e : entries) {
-      if (!step(*put_entry,
-                {sql::Param::text(e.rid), sql::Param::text(e.method), sql::Param::text(e.entry)})) {
-        return false;
-      }
-      for (const int64_t key : e.keys) {
-        if (!step(*put_key, {sql::Param::int64(key), sql::Param::text(e.rid)})) return false;
-      }
-    }
-    return true;
-  };
-  if (!write()) {
-    return roll_back();
+  if (auto r = body(); !r) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return r;
   }
   return commit();
-}
-
-std::expected<std::vector<ReuseCandidate>, StorageError> SqliteStore::reuse_candidates(
-    std::string_view method, std::span<const int64_t> keys) {
-  std::vector<ReuseCandidate> found;
-  if (keys.empty()) return found;
-  const std::string list = sql::key_list(sql::Dialect::Sqlite, keys);
-  if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
-  std::lock_guard guard(lock_, std::adopt_lock);
-  if (auto connected = connect(); !connected) return std::unexpected(connected.error());
-  auto stmt = prepared(side_[kCandidates], sql::candidates_statement(sql::Dialect::Sqlite));
-  if (!stmt) return std::unexpected(stmt.error());
-  StatementUse use(*stmt);
-  if (bind(*stmt, 1, sql::Param::text(list)) != SQLITE_OK ||
-      bind(*stmt, 2, sql::Param::text(method)) != SQLITE_OK) {
-    return std::unexpected(error());
-  }
-  for (;;) {
-    const int rc = sqlite3_step(*stmt);
-    if (rc == SQLITE_DONE) break;
-    if (rc != SQLITE_ROW) return std::unexpected(error());
-    found.push_back({column_bytes(*stmt, 0), sqlite3_column_int64(*stmt, 1)});
-  }
-  return found;
 }
 
 }  // namespace quillmere
