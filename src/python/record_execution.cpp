@@ -248,7 +248,7 @@ PyObject* record_execution_py(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyMethodDef kExecutionFunctions[] = {
+MethodTable<1> kExecutionFunctions{
     method_def<record_execution_py>(
         "record_execution_py",
         "record_execution_py(workload_id, payload=None, *, inputs=(), output=None, "
