@@ -124,19 +124,20 @@ std::expected<Receipt, ApiError> record_execution_with(const RecordSources& sour
     }
   }
   exec.prev_execution_rid = record.prev_execution_rid;
+  if (!record.input_locator_refs.empty()) exec.input_locator_refs = record.input_locator_refs;
   std::string cod = trace_root;
-  if (record.output) {
-    cod = record.output->shape_hash;
-    exec.output_digest = record.output->shape_hash;
-    if (record.output->manifest != nullptr) {
-      exec.manifest_root = record.output->manifest->root;
-      exec.output_size_bytes = record.output->manifest->total_len;
+  const ExecutionOutput& output = record.output;
+  if (output.data) {
+    cod = output.data->shape_hash;
+    exec.output_digest = output.data->shape_hash;
+    if (output.data->manifest != nullptr) {
+      exec.manifest_root = output.data->manifest->root;
+      exec.output_size_bytes = output.data->manifest->total_len;
     }
   }
-  if (record.output_size) exec.output_size_bytes = record.output_size;
-  if (record.output_mime_type) exec.output_mime_type = record.output_mime_type;
-  if (!record.input_locator_refs.empty()) exec.input_locator_refs = record.input_locator_refs;
-  exec.output_locator_ref = record.output_locator_ref;
+  if (output.size) exec.output_size_bytes = output.size;
+  exec.output_mime_type = output.mime_type;
+  exec.output_locator_ref = output.locator_ref;
 
   receipt.version.assign(kVersion);
   receipt.dom = std::move(dom);

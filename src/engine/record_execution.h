@@ -30,20 +30,26 @@ struct SketchSummary {
   uint64_t cardinality;  // HyperLogLog estimate; at least 1
 };
 
+// What the caller says of the output of an execution. Each part stands on its own: the
+// size, media type or locator of an output may be known without its shape.
+struct ExecutionOutput {
+  std::optional<DataRef> data;
+  std::optional<uint64_t> size;  // default: the length of data's manifest
+  std::optional<std::string> mime_type;
+  std::optional<EncryptedLocatorRef> locator_ref;
+};
+
 struct ExecutionRecord {
   std::string_view workload_id;
   std::string_view payload_jcs;  // canonical JSON text of the payload
   std::vector<DataRef> inputs;   // in the order the work reads them
-  std::optional<DataRef> output;
-  std::optional<uint64_t> output_size;  // default: the output manifest's length
-  std::optional<std::string> output_mime_type;
+  std::vector<EncryptedLocatorRef> input_locator_refs;
+  ExecutionOutput output;
   std::optional<std::string> method_shape;  // default: the workload's method commitment
   std::optional<SketchSummary> sketch;      // of the inputs taken together
   std::optional<std::string> trace_id;
   std::vector<Uuid> links;
   std::optional<Uuid> prev_execution_rid;
-  std::vector<EncryptedLocatorRef> input_locator_refs;
-  std::optional<EncryptedLocatorRef> output_locator_ref;
   // The receipt's id, when the caller drew it beforehand (a step hands its id to the work
   // recorded inside it before the step is sealed); a fresh version-4 id otherwise.
   std::optional<Uuid> rid;

@@ -49,7 +49,7 @@ PyObject* exit_impl(PyObject* self, PyObject*) {
   Py_RETURN_FALSE;
 }
 
-PyObject* current_impl(PyObject*, PyObject*) {
+PyObject* current_impl(PyObject*) {
   if (t_current.empty()) Py_RETURN_NONE;
   PyObject* type = cancel_token_type();
   if (type == nullptr) return nullptr;
@@ -61,7 +61,7 @@ PyObject* token_cancelled(PyObject* self, void*) {
   return PyBool_FromLong(TokenObject::value(self)->cancelled());
 }
 
-PyMethodDef kTokenMethods[] = {
+DefTable kTokenMethods{
     method_def<cancel_impl>(
         "cancel",
         "cancel($self, /)\n--\n\n"
@@ -70,25 +70,19 @@ PyMethodDef kTokenMethods[] = {
     method_def<enter_impl>(
         "__enter__",
         "__enter__($self, /)\n--\n\nMakes this the current token of the calling thread."),
-    {"__exit__",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(+[](PyObject* self, PyObject* args) -> PyObject* {
-           return guarded([&] { return exit_impl(self, args); });
-         })),
-     METH_VARARGS, "__exit__($self, /, *exc_info)\n--\n\nRestores the thread's previous token."},
-    {"current",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(+[](PyObject* self, PyObject* args) -> PyObject* {
-           return guarded([&] { return current_impl(self, args); });
-         })),
-     METH_NOARGS | METH_STATIC,
-     "current()\n--\n\nThe calling thread's current token (the innermost `with`), or None."},
-    {nullptr, nullptr, 0, nullptr},
+    PyMethodDef{"__exit__",
+                +[](PyObject* self, PyObject* args) noexcept -> PyObject* {
+                  return guarded([&] { return exit_impl(self, args); });
+                },
+                METH_VARARGS,
+                "__exit__($self, /, *exc_info)\n--\n\nRestores the thread's previous token."},
+    static_method_def<current_impl>(
+        "current",
+        "current()\n--\n\nThe calling thread's current token (the innermost `with`), or None."),
 };
 
-PyGetSetDef kTokenGetters[] = {
+DefTable kTokenGetters{
     getter_def("cancelled", token_cancelled, "True once this token or a parent was cancelled."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kTokenSlots[] = {

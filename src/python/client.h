@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "python/convert.h"
 #include "storage/receipt_store.h"
 
 namespace quillmere::python {
@@ -18,6 +19,6 @@ PyObject* client_type();
 std::shared_ptr<ReceiptStore> client_store(PyObject* self);
 
 // redact_secrets(text, url=None), beside the Client.
-extern PyMethodDef kStorageFunctions[];
+extern MethodTable<1> kStorageFunctions;
 
 }  // namespace quillmere::python

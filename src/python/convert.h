@@ -9,6 +9,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -225,8 +227,8 @@ PyObject* noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
   return guarded([&] { return Impl(self); });
 }
 
-// Entry points whose bodies run inside the guard, for PyMethodDef entries with
-// other flags (METH_STATIC...); method_def below pairs them with their flags.
+// Entry points whose bodies run inside the guard; method_def and static_method_def below
+// pair them with their flags.
 template <KeywordsImpl Impl>
 PyCFunction keywords_method() noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&keywords_entry<Impl>));
@@ -247,9 +249,43 @@ PyMethodDef method_def(const char* name, const char* doc) noexcept {
   return {name, noargs_method<Impl>(), METH_NOARGS, doc};
 }
 
+// The same for a static method (called without an instance: `self` is null).
+template <KeywordsImpl Impl>
+PyMethodDef static_method_def(const char* name, const char* doc) noexcept {
+  return {name, keywords_method<Impl>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC, doc};
+}
+template <NoArgsImpl Impl>
+PyMethodDef static_method_def(const char* name, const char* doc) noexcept {
+  return {name, noargs_method<Impl>(), METH_NOARGS | METH_STATIC, doc};
+}
+
 // The PyGetSetDef entry of a read-only attribute.
 constexpr PyGetSetDef getter_def(const char* name, getter get, const char* doc) noexcept {
   return {name, get, nullptr, doc, nullptr};
 }
+
+// A table of PyMethodDef or PyGetSetDef entries as Python reads it: the entries in order,
+// then the zeroed entry that ends it, which the table appends itself (Python reads a table
+// without one past its end). It converts to the pointer that type slots and add_functions
+// take. The entry type and count are deduced:
+//   DefTable kMethods{method_def<a>("a", doc), method_def<b>("b", doc)};
+// A table declared in a header names them: MethodTable<2>.
+template <class Def, size_t N>
+class DefTable {
+ public:
+  template <std::same_as<Def>... Entries>
+    requires(sizeof...(Entries) == N)
+  constexpr DefTable(Entries... entries) noexcept : entries_{entries..., Def{}} {}
+
+  constexpr operator Def*() noexcept { return entries_.data(); }
+
+ private:
+  std::array<Def, N + 1> entries_;
+};
+template <class Def, class... More>
+DefTable(Def, More...) -> DefTable<Def, 1 + sizeof...(More)>;
+
+template <size_t N>
+using MethodTable = DefTable<PyMethodDef, N>;
 
 }  // namespace quillmere::python

@@ -209,11 +209,10 @@ constexpr const char* kJaccardDoc =
 
 }  // namespace
 
-PyMethodDef kDeltaFunctions[] = {
+MethodTable<3> kDeltaFunctions{
     method_def<decide_reuse_py>("decide_reuse_py", kDecideReuseDoc),
     method_def<economic_delta_py>("economic_delta_py", kEconomicDeltaDoc),
     method_def<jaccard_similarity_py>("jaccard_similarity_py", kJaccardDoc),
-    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace quillmere::python

@@ -132,7 +132,7 @@ PyObject* manifest_richcompare(PyObject* self, PyObject* other, int op) {
   return PyBool_FromLong((op == Py_EQ) == equal);
 }
 
-PyMethodDef kManifestMethods[] = {
+DefTable kManifestMethods{
     method_def<chunk_ids_impl>(
         "chunk_ids", "chunk_ids($self, /)\n--\n\nThe chunk ids (hash strings) in stream order."),
     method_def<jaccard_impl>(
@@ -150,10 +150,9 @@ PyMethodDef kManifestMethods[] = {
         "to_bytes($self, /)\n--\n\n"
         "The compact binary form (at most 42 bytes a chunk), read back by\n"
         "manifest_from_bytes_py. ValueError for a manifest built without its chunks."),
-    {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef kManifestGetters[] = {
+DefTable kManifestGetters{
     getter_def("root", manifest_root, "Merkle root over the chunk digests (hash string)."),
     getter_def("total_len", manifest_total_len, "Length of the stream in bytes."),
     getter_def(
@@ -163,7 +162,6 @@ PyGetSetDef kManifestGetters[] = {
     getter_def(
         "shape_hash", manifest_shape_hash,
         "The data shape hash of the stream, as compute_data_shape_hash_from_bytes_py gives it."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kManifestSlots[] = {
@@ -402,7 +400,7 @@ PyObject* hasher_scheme(PyObject* self, void*) {
   return scheme_dict(as_hasher(self)->state->scheme);
 }
 
-PyMethodDef kHasherMethods[] = {
+DefTable kHasherMethods{
     method_def<update_impl>(
         "update",
         "update($self, /, data)\n--\n\n"
@@ -422,12 +420,10 @@ PyMethodDef kHasherMethods[] = {
         "sketch($self, /)\n--\n\n"
         "Ends the stream and returns the Sketch of its bytes, taken in the same pass (needs\n"
         "records=None for chunks, \"lines\" or \"csv\")."),
-    {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef kHasherGetters[] = {
+DefTable kHasherGetters{
     getter_def("chunk_scheme", hasher_scheme, "The chunk scheme dict."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kHasherSlots[] = {
@@ -609,13 +605,12 @@ constexpr const char* kManifestFromBytesDoc =
     "Raises:\n"
     "    ValueError: naming the first fault found";
 
-PyMethodDef kManifestFunctions[] = {
+MethodTable<4> kManifestFunctions{
     method_def<build_manifest_py>("build_manifest_py", kBuildManifestDoc),
     method_def<build_manifest_from_file_py>("build_manifest_from_file_py",
                                             kBuildManifestFromFileDoc),
     method_def<manifest_from_json_py>("manifest_from_json_py", kManifestFromJsonDoc),
     method_def<manifest_from_bytes_py>("manifest_from_bytes_py", kManifestFromBytesDoc),
-    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace quillmere::python

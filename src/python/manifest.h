@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "python/convert.h"
 #include "python/pyref.h"
 #include "python/shape_args.h"
 #include "shapes/cas.h"
@@ -21,13 +22,14 @@ PyObject* shape_hasher_type();
 // an exception when `obj` is not one.
 const CompactManifest* manifest_of(PyObject* obj);
 
-// build_manifest_py, build_manifest_from_file_py, manifest_from_json_py.
-extern PyMethodDef kManifestFunctions[];
+// build_manifest_py, build_manifest_from_file_py, manifest_from_json_py,
+// manifest_from_bytes_py.
+extern MethodTable<4> kManifestFunctions;
 
 // A new Manifest object owning `manifest`, or nullptr with an exception set.
 PyObject* wrap_manifest(CompactManifest manifest);
 
 // build_manifest_piece_py, join_manifest_pieces_py, manifest_from_piece_py.
-extern PyMethodDef kManifestPieceFunctions[];
+extern MethodTable<3> kManifestPieceFunctions;
 
 }  // namespace quillmere::python

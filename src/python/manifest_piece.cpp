@@ -149,11 +149,10 @@ constexpr const char* kFromPieceDoc =
 
 }  // namespace
 
-PyMethodDef kManifestPieceFunctions[] = {
+MethodTable<3> kManifestPieceFunctions{
     method_def<build_manifest_piece_py>("build_manifest_piece_py", kBuildPieceDoc),
     method_def<join_manifest_pieces_py>("join_manifest_pieces_py", kJoinPiecesDoc),
     method_def<manifest_from_piece_py>("manifest_from_piece_py", kFromPieceDoc),
-    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace quillmere::python

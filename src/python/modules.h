@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "python/convert.h"
+
 namespace quillmere::python {
 
 // One importable module: its CPython definition, the function that adds its contents, and
@@ -24,7 +26,8 @@ bool add_to_module(PyObject* module, const char* name, PyObject* value);
 bool add_functions(PyObject* module, PyMethodDef* functions);
 
 // Module-level function tables, in the order they are added.
-extern PyMethodDef kTopLevelFunctions[];  // record_work_py, verify_receipt_py
-extern PyMethodDef kReceiptsFunctions[];  // receipt_from_json_py, record_work_py, verify_receipt_py
+extern MethodTable<2> kTopLevelFunctions;  // record_work_py, verify_receipt_py
+extern MethodTable<3>
+    kReceiptsFunctions;  // receipt_from_json_py, record_work_py, verify_receipt_py
 
 }  // namespace quillmere::python

@@ -75,7 +75,7 @@ PyObject* get_trace_id(PyObject* self) {
   Py_RETURN_NONE;
 }
 
-PyMethodDef kMethods[] = {
+DefTable kMethods{
     method_def<validate_method>("validate",
                                 "validate($self)\n--\n\n"
                                 "Validate this receipt.\n\n"
@@ -108,7 +108,6 @@ PyMethodDef kMethods[] = {
         "get_trace_id",
         "get_trace_id($self)\n--\n\n"
         "Get trace ID from execution payload (if this is an execution receipt)."),
-    {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kSlots[] = {

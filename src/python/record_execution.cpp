@@ -162,7 +162,7 @@ PyObject* record_execution_py(PyObject*, PyObject* args, PyObject* kwargs) {
       !convert_optional_str(trace_arg, "trace_id", trace_id) ||
       !convert_optional_str(mime_arg, "output_mime_type", mime) ||
       !convert_optional_str(method_arg, "method_shape", method_shape) ||
-      !convert_optional_u64(output_size_arg, "output_size", record.output_size)) {
+      !convert_optional_u64(output_size_arg, "output_size", record.output.size)) {
     return nullptr;
   }
   if (method_shape && !validate_hash_format(*method_shape)) {
@@ -183,8 +183,8 @@ PyObject* record_execution_py(PyObject*, PyObject* args, PyObject* kwargs) {
     }
   }
   if (!is_absent(output_arg)) {
-    record.output.emplace();
-    if (!convert_data_ref(output_arg, "output", *record.output, shapes)) return nullptr;
+    record.output.data.emplace();
+    if (!convert_data_ref(output_arg, "output", *record.output.data, shapes)) return nullptr;
   }
   if (!is_absent(sketch_arg)) {
     std::optional<SketchSummary> summary;
@@ -220,13 +220,13 @@ PyObject* record_execution_py(PyObject*, PyObject* args, PyObject* kwargs) {
     }
   }
   if (!is_absent(output_locator_arg)) {
-    record.output_locator_ref.emplace();
-    if (!convert_locator(output_locator_arg, "output_locator_ref", *record.output_locator_ref)) {
+    record.output.locator_ref.emplace();
+    if (!convert_locator(output_locator_arg, "output_locator_ref", *record.output.locator_ref)) {
       return nullptr;
     }
   }
   if (trace_id) record.trace_id.emplace(*trace_id);
-  if (mime) record.output_mime_type.emplace(*mime);
+  if (mime) record.output.mime_type.emplace(*mime);
   if (method_shape) record.method_shape.emplace(*method_shape);
 
   std::string payload_jcs = "{}";
@@ -248,7 +248,7 @@ PyObject* record_execution_py(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyMethodDef kExecutionFunctions[] = {
+MethodTable<1> kExecutionFunctions{
     method_def<record_execution_py>(
         "record_execution_py",
         "record_execution_py(workload_id, payload=None, *, inputs=(), output=None, "
@@ -278,7 +278,6 @@ PyMethodDef kExecutionFunctions[] = {
         "    PyReceipt: the sealed execution receipt (it always passes verification)\n\n"
         "Raises:\n"
         "    ValueError: for a malformed hash, receipt id or locator"),
-    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace quillmere::python

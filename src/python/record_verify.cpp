@@ -163,7 +163,7 @@ PyObject* verify_receipt_py(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyMethodDef kTopLevelFunctions[] = {
+MethodTable<2> kTopLevelFunctions{
     method_def<record_work_py>("record_work_py", QM_RECORD_SIGNATURE
                                "Module-level function: Record a unit of work.\n\n"
                                "This is the direct API without creating a client; storage is not "
@@ -172,10 +172,9 @@ PyMethodDef kTopLevelFunctions[] = {
                                   "Module-level function: Verify receipt integrity.\n\n"
                                   "This is the direct API without creating a client; storage is "
                                   "not required.\n\n" QM_VERIFY_ARGS QM_VERIFY_EXAMPLE),
-    {nullptr, nullptr, 0, nullptr},
 };
 
-PyMethodDef kReceiptsFunctions[] = {
+MethodTable<3> kReceiptsFunctions{
     method_def<receipt_from_json_py>("receipt_from_json_py", kReceiptFromJsonDoc),
     method_def<record_work_py>(
         "record_work_py", QM_RECORD_SIGNATURE
@@ -190,7 +189,6 @@ PyMethodDef kReceiptsFunctions[] = {
         "Raises:\n"
         "    ValueError: If verification fails due to error (not invalid "
         "receipt)\n\n" QM_VERIFY_EXAMPLE),
-    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace quillmere::python

@@ -196,12 +196,11 @@ constexpr const char* kFromSignatureDoc =
 
 }  // namespace
 
-PyMethodDef kShapesFunctions[] = {
+MethodTable<4> kShapesFunctions{
     method_def<from_file>("compute_data_shape_hash_from_file_py", kFromFileDoc),
     method_def<from_bytes>("compute_data_shape_hash_from_bytes_py", kFromBytesDoc),
     method_def<from_code>("compute_method_shape_hash_from_code_py", kFromCodeDoc),
     method_def<from_signature>("compute_method_shape_hash_from_signature_py", kFromSignatureDoc),
-    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace quillmere::python

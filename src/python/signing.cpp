@@ -94,7 +94,7 @@ PyObject* signing_key_private_pem(PyObject* self) {
   return result;
 }
 
-PyMethodDef kSigningKeyMethods[] = {
+DefTable kSigningKeyMethods{
     method_def<signing_key_sign>("sign",
                                  "sign($self, /, message)\n--\n\n"
                                  "The 64-byte Ed25519 signature of `message` (bytes)."),
@@ -103,14 +103,12 @@ PyMethodDef kSigningKeyMethods[] = {
         "private_key_pem($self, /)\n--\n\n"
         "The private key as unencrypted PKCS#8 PEM bytes. Secret: for writing a key file with\n"
         "owner-only permissions, nothing else."),
-    {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef kSigningKeyGetters[] = {
+DefTable kSigningKeyGetters{
     getter_def("kid", signing_key_kid,
                "Key id: lowercase hex SHA-256 of the DER SubjectPublicKeyInfo of the public key."),
     getter_def("public_key", signing_key_public, "The public half (a PublicKey)."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kSigningKeySlots[] = {
@@ -181,7 +179,7 @@ PyObject* public_key_richcompare(PyObject* self, PyObject* other, int op) {
   return PyBool_FromLong((op == Py_EQ) == equal ? 1 : 0);
 }
 
-PyMethodDef kPublicKeyMethods[] = {
+DefTable kPublicKeyMethods{
     method_def<public_key_verify>(
         "verify",
         "verify($self, /, message, signature)\n--\n\n"
@@ -189,14 +187,12 @@ PyMethodDef kPublicKeyMethods[] = {
     method_def<public_key_pem>(
         "pem",
         "pem($self, /)\n--\n\nThe key as PEM SubjectPublicKeyInfo bytes (\"BEGIN PUBLIC KEY\")."),
-    {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef kPublicKeyGetters[] = {
+DefTable kPublicKeyGetters{
     getter_def("kid", public_key_kid,
                "Key id: lowercase hex SHA-256 of the key's DER SubjectPublicKeyInfo."),
     getter_def("raw", public_key_raw, "The 32 raw key bytes of RFC 8032."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kPublicKeySlots[] = {
@@ -279,11 +275,10 @@ PyObject* keyring_repr(PyObject* self) {
   });
 }
 
-PyMethodDef kKeyringMethods[] = {
+DefTable kKeyringMethods{
     method_def<keyring_kids>("kids", "kids($self, /)\n--\n\nThe key ids held, in ascending order."),
     method_def<keyring_get>(
         "get", "get($self, /, kid)\n--\n\nThe PublicKey whose key id is `kid`, or None."),
-    {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kKeyringSlots[] = {
@@ -398,7 +393,7 @@ PyObject* check_receipt_py(PyObject*, PyObject* args, PyObject* kwargs) {
                        kid.get());
 }
 
-PyMethodDef kSigningFunctions[] = {
+DefTable kSigningFunctions{
     method_def<generate_signing_key_py>(
         "generate_signing_key_py",
         "generate_signing_key_py()\n--\n\n"
@@ -433,7 +428,6 @@ PyMethodDef kSigningFunctions[] = {
         "is\n"
         "checked over the recomputed hash with the keyring's key for its kid (\"valid\",\n"
         "\"absent\", \"unknown_key\", \"bad\"). Problems are None when there is none."),
-    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace

@@ -137,7 +137,7 @@ PyObject* sketch_richcompare(PyObject* self, PyObject* other, int op) {
   return PyBool_FromLong((op == Py_EQ) == (held(self) == held(other)));
 }
 
-PyMethodDef kSketchMethods[] = {
+DefTable kSketchMethods{
     method_def<jaccard_impl>(
         "jaccard",
         "jaccard($self, /, other)\n--\n\n"
@@ -147,15 +147,15 @@ PyMethodDef kSketchMethods[] = {
     method_def<to_bytes_impl>(
         "to_bytes",
         "to_bytes($self, /)\n--\n\nThe binary form (5,129 bytes), read back by Sketch.from_bytes."),
-    {"from_bytes", keywords_method<from_bytes_impl>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "from_bytes(data)\n--\n\nA sketch read back from to_bytes(); refuses any other bytes."},
-    {"from_manifest", keywords_method<from_manifest_impl>(),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "from_manifest(manifest)\n--\n\nThe chunk-level sketch of a manifest (its chunk ids)."},
-    {nullptr, nullptr, 0, nullptr},
+    static_method_def<from_bytes_impl>(
+        "from_bytes",
+        "from_bytes(data)\n--\n\nA sketch read back from to_bytes(); refuses any other bytes."),
+    static_method_def<from_manifest_impl>(
+        "from_manifest",
+        "from_manifest(manifest)\n--\n\nThe chunk-level sketch of a manifest (its chunk ids)."),
 };
 
-PyGetSetDef kSketchGetters[] = {
+DefTable kSketchGetters{
     getter_def("signature", signature_getter,
                "The densified MinHash signature: 256 integers below 2**32."),
     getter_def("cardinality", cardinality_getter,
@@ -167,7 +167,6 @@ PyGetSetDef kSketchGetters[] = {
         "Bound on |jaccard estimate - true J| holding for 95% of estimates (1.96 * 0.5 / 16)."),
     getter_def("cardinality_error", cardinality_error_getter,
                "Relative standard error of cardinality (1.04 / 64)."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyObject* guarded_repr(PyObject* self) {
@@ -307,7 +306,7 @@ std::optional<SketchSummary> chunk_sketch_summary(
   return SketchSummary{merged.signature_bytes(), rounded_cardinality(merged)};
 }
 
-PyMethodDef kSketchFunctions[] = {
+MethodTable<4> kSketchFunctions{
     method_def<sketch_function<false, false>>(
         "sketch_py",
         "sketch_py(data, records=None, chunk_scheme=None, *, workers=1)\n--\n\n"
@@ -329,7 +328,6 @@ PyMethodDef kSketchFunctions[] = {
         "--\n\n"
         "(Manifest, Sketch) of a file, read once as a stream.\n\nArgs:\n"
         "    path: Path to the file (str, bytes or PathLike)\n" QM_RECORDS_ARG QM_SCHEME_ARG),
-    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace quillmere::python

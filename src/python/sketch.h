@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/record_execution.h"
+#include "python/convert.h"
 #include "shapes/sketch.h"
 
 namespace quillmere::python {
@@ -26,6 +27,6 @@ std::optional<SketchSummary> chunk_sketch_summary(
     const std::vector<const CompactManifest*>& manifests);
 
 // sketch_py, sketch_from_file_py, manifest_and_sketch_py, manifest_and_sketch_from_file_py.
-extern PyMethodDef kSketchFunctions[];
+extern MethodTable<4> kSketchFunctions;
 
 }  // namespace quillmere::python
