@@ -166,9 +166,10 @@ SqliteStore::Outcome SqliteStore::commit() {
 }
 
 std::expected<sqlite3_stmt*, StorageError> SqliteStore::prepared(sqlite3_stmt*& slot,
-                                                                 const std::string& sql) {
-  if (slot == nullptr &&
-      sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()) + 1,
+                                                                 FunctionRef<std::string()> sql) {
+  if (slot != nullptr) return slot;
+  const std::string text = sql();
+  if (sqlite3_prepare_v3(db_, text.c_str(), static_cast<int>(text.size()) + 1,
                          SQLITE_PREPARE_PERSISTENT, &slot, nullptr) != SQLITE_OK) {
     return std::unexpected(error());
   }
@@ -264,9 +265,9 @@ SqliteStore::Outcome SqliteStore::connect() {
 }
 
 SqliteStore::Outcome SqliteStore::write_rows(std::span<const sql::ReceiptRow> rows) {
-  auto stmt = prepared(upsert_, sql::upsert_statement(sql::Dialect::Sqlite));
+  auto stmt = prepared(upsert_, [] { return sql::upsert_statement(sql::Dialect::Sqlite); });
   if (!stmt) return std::unexpected(stmt.error());
-  auto last = prepared(last_seq_, sql::last_seq_statement());
+  auto last = prepared(last_seq_, [] { return sql::last_seq_statement(); });
   if (!last) return std::unexpected(last.error());
   if (auto r = exec("BEGIN IMMEDIATE"); !r) return r;
   // The write lock is held from here: no other writer takes a number meanwhile.
@@ -298,7 +299,8 @@ SqliteStore::Outcome SqliteStore::write_rows(std::span<const sql::ReceiptRow> ro
 
 SqliteStore::Outcome SqliteStore::run(sql::StatementId which, std::span<const sql::Param> params,
                                       RowSink sink) {
-  auto stmt = prepared(statements_[which], sql::statement_text(sql::Dialect::Sqlite, which));
+  auto stmt = prepared(statements_[which],
+                       [which] { return sql::statement_text(sql::Dialect::Sqlite, which); });
   if (!stmt) return std::unexpected(stmt.error());
   StatementUse use(*stmt);
   for (size_t i = 0; i < params.size(); ++i) {

@@ -39,8 +39,10 @@ class SqliteStore final : public SqlStore {
   Outcome run(sql::StatementId which, std::span<const sql::Param> params, RowSink sink) override;
   Outcome transaction(Operation body) override;
   void disconnect();
-  // A cached prepared statement for `sql`, kept in `slot`.
-  std::expected<sqlite3_stmt*, StorageError> prepared(sqlite3_stmt*& slot, const std::string& sql);
+  // The prepared statement kept in `slot`, prepared from `sql()` when the slot is empty (the
+  // text is made only then).
+  std::expected<sqlite3_stmt*, StorageError> prepared(sqlite3_stmt*& slot,
+                                                      FunctionRef<std::string()> sql);
   Outcome exec(const char* sql);
   StorageError error() const;
   // The error of the step that just failed, once the open transaction is rolled back.
