@@ -23,7 +23,6 @@ namespace quillmere {
 
 namespace {
 
-constexpr const char* kUpsertName = "qm_upsert";
 // Serialises first-use table creation between connections to one database.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7235350711092451329)";
 
@@ -223,7 +222,6 @@ PostgresStore::~PostgresStore() {
 void PostgresStore::disconnect() {
   PQfinish(conn_);
   conn_ = nullptr;
-  upsert_prepared_ = false;
   prepared_.reset();
 }
 
@@ -253,7 +251,6 @@ PostgresStore::Outcome PostgresStore::connect() {
       // end the parent's session. Drop this process's copy of the socket only.
       ::close(PQsocket(conn_));
       conn_ = nullptr;
-      upsert_prepared_ = false;
       prepared_.reset();
     } else if (PQstatus(conn_) == CONNECTION_OK) {
       if (PQtransactionStatus(conn_) != PQTRANS_IDLE) {
@@ -330,38 +327,6 @@ PostgresStore::Outcome PostgresStore::prepare(const std::string& name, const std
       PQsendPrepare(conn_, name.c_str(), sql.c_str(), static_cast<int>(params.size()), nullptr));
   if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
     return std::unexpected(r ? database_error(PQresultErrorMessage(r.get())) : error());
-  }
-  return {};
-}
-
-PostgresStore::Outcome PostgresStore::write_rows(std::span<const sql::ReceiptRow> rows) {
-  if (!upsert_prepared_) {
-    std::vector<sql::Param> sample = rows.front().params();
-    sample.push_back(sql::postgres_body_clean(rows.front().body));
-    if (auto r = prepare(kUpsertName, sql::upsert_statement(sql::Dialect::Postgres), sample); !r) {
-      return r;
-    }
-    upsert_prepared_ = true;
-  }
-  // One row is one statement, a transaction of its own; more share one transaction.
-  const bool batch = rows.size() > 1;
-  if (batch) {
-    if (auto r = exec("BEGIN"); !r) return r;
-  }
-  for (const sql::ReceiptRow& row : rows) {
-    std::vector<sql::Param> params = row.params();
-    params.push_back(sql::postgres_body_clean(row.body));
-    const BoundParams bound(params);
-    Result r = await_result(PQsendQueryPrepared(conn_, kUpsertName, bound.count(), bound.values(),
-                                                bound.lengths(), bound.formats(), 1));
-    if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
-      StorageError err = r ? database_error(PQresultErrorMessage(r.get())) : error();
-      if (batch && PQstatus(conn_) == CONNECTION_OK) await_result(PQsendQuery(conn_, "ROLLBACK"));
-      return std::unexpected(std::move(err));
-    }
-  }
-  if (batch) {
-    if (auto r = exec("COMMIT"); !r) return r;
   }
   return {};
 }

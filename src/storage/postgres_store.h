@@ -37,7 +37,6 @@ class PostgresStore final : public SqlStore {
   // A connection found broken (server restarted, network dropped) is opened again and the
   // operation retried once; writes are upserts, so a retry never duplicates.
   Outcome with_connection(Operation op) override;
-  Outcome write_rows(std::span<const sql::ReceiptRow> rows) override;
   Outcome run(sql::StatementId which, std::span<const sql::Param> params, RowSink sink) override;
   Outcome transaction(Operation body) override;
   void disconnect();
@@ -59,8 +58,7 @@ class PostgresStore final : public SqlStore {
 
   std::string conninfo_;
   pg_conn* conn_ = nullptr;
-  int pid_ = 0;  // the process that opened conn_
-  bool upsert_prepared_ = false;
+  int pid_ = 0;                                 // the process that opened conn_
   bool interrupted_ = false;                    // the last wait was stopped (conn_ is gone)
   std::bitset<sql::kStatementCount> prepared_;  // by StatementId, on this connection
 };

@@ -15,6 +15,10 @@ std::string statement_text(Dialect dialect, StatementId which) {
   switch (which) {
     case kRidRange:
       return rid_range_statement(dialect);
+    case kUpsert:
+      return upsert_statement(dialect);
+    case kLastSeq:
+      return last_seq_statement();
     case kPutManifest:
       return put_manifest_statement(dialect);
     case kGetManifest:
@@ -43,6 +47,31 @@ SqlStore::Outcome SqlStore::locked(Operation op) {
   if (!lock_interruptibly(lock_)) return std::unexpected(kInterruptedWaitingForStore);
   std::lock_guard guard(lock_, std::adopt_lock);
   return with_connection(op);
+}
+
+SqlStore::Outcome SqlStore::write_rows(std::span<const sql::ReceiptRow> rows) {
+  const bool sqlite = dialect_ == sql::Dialect::Sqlite;
+  auto write = [&]() -> Outcome {
+    int64_t seq = 0;
+    if (sqlite) {
+      auto r = run(sql::kLastSeq, {}, [&](const sql::ResultRow& last) { seq = last.integer(0); });
+      if (!r) return r;
+    }
+    for (const sql::ReceiptRow& row : rows) {
+      std::vector<sql::Param> params = row.params();
+      if (sqlite) {
+        // The view's columns borrow from the body, as the row's own parameters do.
+        for (const sql::Param& p : sql::stored_view_columns(row.body).params()) params.push_back(p);
+        params.push_back(sql::Param::int64(++seq));
+      } else {
+        params.push_back(sql::postgres_body_clean(row.body));
+      }
+      if (auto r = run(sql::kUpsert, params, [](const sql::ResultRow&) {}); !r) return r;
+    }
+    return {};
+  };
+  if (!sqlite && rows.size() == 1) return write();
+  return transaction(write);
 }
 
 std::expected<void, StorageError> SqlStore::store_receipt(const Receipt& receipt) {

@@ -1,7 +1,7 @@
 // What the SQL receipt stores share: receipts turned into rows before the connection is
 // taken, one operation at a time on the store's one connection, queries answered in pages,
-// and every operation but the write of receipt rows written once over a few primitives
-// each database provides (run a statement, run a transaction, keep a connection).
+// and every operation written once over a few primitives each database provides (run a
+// statement, run a transaction, keep a connection).
 #pragma once
 
 #include <cstdint>
@@ -26,6 +26,8 @@ namespace sql {
 // query shape (QueryShape::index()), then these.
 enum StatementId : unsigned {
   kRidRange = kQueryShapeCount,
+  kUpsert,
+  kLastSeq,  // SQLite: the highest seq given so far
   kPutManifest,
   kGetManifest,
   kPutEntry,
@@ -80,8 +82,6 @@ class SqlStore : public ReceiptStore, public SideTables {
   // Runs `op` on an open connection. A database whose connection can break under a live
   // store (a server) opens it again and runs `op` once more, so `op` starts from nothing.
   virtual Outcome with_connection(Operation op);
-  // Writes the receipt rows in one transaction, on an open connection.
-  virtual Outcome write_rows(std::span<const sql::ReceiptRow> rows) = 0;
   // Runs statement `which` with `params`, giving each row of its answer to `sink`.
   virtual Outcome run(sql::StatementId which, std::span<const sql::Param> params, RowSink sink) = 0;
   // Runs `body` in one transaction: committed when it succeeds, rolled back when not.
@@ -102,6 +102,10 @@ class SqlStore : public ReceiptStore, public SideTables {
  private:
   // Takes the lock (giving up when the thread is interrupted) and runs `op` with_connection.
   Outcome locked(Operation op);
+  // Writes the receipt rows in one transaction (a single row in PostgreSQL: one statement,
+  // which is a transaction of its own). SQLite numbers the rows itself from the highest seq,
+  // read inside the transaction, whose write lock keeps other writers out meanwhile.
+  Outcome write_rows(std::span<const sql::ReceiptRow> rows);
   // The rows the select of `query`'s shape gives from `offset` on, at most `limit`.
   std::expected<std::vector<sql::StoredRow>, StorageError> fetch(const ReceiptQuery& query,
                                                                  std::optional<int64_t> limit,

@@ -129,10 +129,6 @@ SqliteStore::~SqliteStore() {
 }
 
 void SqliteStore::disconnect() {
-  sqlite3_finalize(upsert_);
-  upsert_ = nullptr;
-  sqlite3_finalize(last_seq_);
-  last_seq_ = nullptr;
   for (sqlite3_stmt*& stmt : statements_) {
     sqlite3_finalize(stmt);
     stmt = nullptr;
@@ -148,20 +144,6 @@ StorageError SqliteStore::error() const {
 SqliteStore::Outcome SqliteStore::exec(const char* sql) {
   if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
     return std::unexpected(error());
-  return {};
-}
-
-std::unexpected<StorageError> SqliteStore::roll_back() {
-  StorageError err = error();
-  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  return std::unexpected(std::move(err));
-}
-
-SqliteStore::Outcome SqliteStore::commit() {
-  if (auto r = exec("COMMIT"); !r) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    return r;
-  }
   return {};
 }
 
@@ -189,8 +171,6 @@ SqliteStore::Outcome SqliteStore::connect() {
     // A connection inherited across fork must not be used or closed here (its
     // locks belong to the parent); leave it to the parent and open a new one.
     db_ = nullptr;
-    upsert_ = nullptr;
-    last_seq_ = nullptr;
     statements_.fill(nullptr);
   }
   // A relative name gets "./" in front, so SQLite never reads it as ":memory:" or a
@@ -264,39 +244,6 @@ SqliteStore::Outcome SqliteStore::connect() {
   return {};
 }
 
-SqliteStore::Outcome SqliteStore::write_rows(std::span<const sql::ReceiptRow> rows) {
-  auto stmt = prepared(upsert_, [] { return sql::upsert_statement(sql::Dialect::Sqlite); });
-  if (!stmt) return std::unexpected(stmt.error());
-  auto last = prepared(last_seq_, [] { return sql::last_seq_statement(); });
-  if (!last) return std::unexpected(last.error());
-  if (auto r = exec("BEGIN IMMEDIATE"); !r) return r;
-  // The write lock is held from here: no other writer takes a number meanwhile.
-  int64_t seq = 0;
-  {
-    StatementUse use(*last);
-    if (sqlite3_step(*last) != SQLITE_ROW) {
-      return roll_back();
-    }
-    seq = sqlite3_column_int64(*last, 0);
-  }
-  for (const sql::ReceiptRow& row : rows) {
-    StatementUse use(*stmt);
-    std::vector<sql::Param> params = row.params();
-    const sql::StoredViewColumns view = sql::stored_view_columns(row.body);
-    for (const sql::Param& p : view.params()) params.push_back(p);
-    params.push_back(sql::Param::int64(++seq));
-    for (size_t i = 0; i < params.size(); ++i) {
-      if (bind(*stmt, static_cast<int>(i + 1), params[i]) != SQLITE_OK) {
-        return roll_back();
-      }
-    }
-    if (sqlite3_step(*stmt) != SQLITE_DONE) {
-      return roll_back();
-    }
-  }
-  return commit();
-}
-
 SqliteStore::Outcome SqliteStore::run(sql::StatementId which, std::span<const sql::Param> params,
                                       RowSink sink) {
   auto stmt = prepared(statements_[which],
@@ -319,11 +266,10 @@ SqliteStore::Outcome SqliteStore::run(sql::StatementId which, std::span<const sq
 
 SqliteStore::Outcome SqliteStore::transaction(Operation body) {
   if (auto r = exec("BEGIN IMMEDIATE"); !r) return r;
-  if (auto r = body(); !r) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    return r;
-  }
-  return commit();
+  auto done = body();
+  if (done) done = exec("COMMIT");
+  if (!done) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  return done;
 }
 
 }  // namespace quillmere

@@ -35,7 +35,6 @@ class SqliteStore final : public SqlStore {
   explicit SqliteStore(std::string path) : SqlStore(sql::Dialect::Sqlite), path_(std::move(path)) {}
 
   Outcome connect() override;
-  Outcome write_rows(std::span<const sql::ReceiptRow> rows) override;
   Outcome run(sql::StatementId which, std::span<const sql::Param> params, RowSink sink) override;
   Outcome transaction(Operation body) override;
   void disconnect();
@@ -45,16 +44,10 @@ class SqliteStore final : public SqlStore {
                                                       FunctionRef<std::string()> sql);
   Outcome exec(const char* sql);
   StorageError error() const;
-  // The error of the step that just failed, once the open transaction is rolled back.
-  std::unexpected<StorageError> roll_back();
-  // Commits the open transaction, or rolls it back when the commit fails.
-  Outcome commit();
 
   std::string path_;
   sqlite3* db_ = nullptr;
-  int pid_ = 0;  // the process that opened db_
-  sqlite3_stmt* upsert_ = nullptr;
-  sqlite3_stmt* last_seq_ = nullptr;
+  int pid_ = 0;                                                   // the process that opened db_
   std::array<sqlite3_stmt*, sql::kStatementCount> statements_{};  // by StatementId
 };
 
